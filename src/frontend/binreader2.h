@@ -47,6 +47,11 @@ void _split(const std::string& text, char delimiter, std::vector<std::string>& o
 // False when there are no digits or the value is outside the int32 range.
 bool _parse_number_field(const std::string& field, int32_t* value);
 
+// Parses a whole configuration text into header frames (at most one block). False for
+// malformed text: a known key with too few or non-numeric fields, or frames over 512 bytes.
+// Empty sections and unknown keys are skipped.
+bool _assemble_config_frames(const std::string& text, std::vector<unsigned char>* frames);
+
 // Stores the low `count` bytes of the number in `field` big-endian at buf[offset] and
 // returns the number. The field must have been validated with _parse_number_field.
 int _str_to_bytes(std::string field, unsigned char* buf, int offset, int count);

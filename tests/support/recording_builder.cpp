@@ -19,8 +19,12 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 }
 
 Bytes frame(int type, int subtype, const Bytes& payload) {
-    Bytes out = {'K', 'X', uint8_t(type), uint8_t(subtype), uint8_t(payload.size())};
-    out.insert(out.end(), payload.begin(), payload.end());
+    Bytes out;
+    out.reserve(payload.size() + 7);
+    for (uint8_t b : {uint8_t('K'), uint8_t('X'), uint8_t(type), uint8_t(subtype), uint8_t(payload.size())}) {
+        out.push_back(b);
+    }
+    for (uint8_t b : payload) out.push_back(b);
     out.push_back(0xFF);
     out.push_back(0xFE);
     return out;
