@@ -1,0 +1,253 @@
+// Data reader: decodes the records of a recording's data blocks into one time-ordered stream
+// per sensor, in physical units, in the recording's sensor map.
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "bytes.h"
+#include "recording.h"
+
+namespace {
+
+// The streams the data blocks can carry, in the order they are handed to the sensor map.
+enum Stream : uint8_t { kAccel, kGyro, kBaro, kMag, kEvent, kRadio, kEvent2, kStreamCount, kSkip, kNone };
+
+struct StreamInfo {
+    int id;         // sensor-map identifier
+    int dimension;  // values per sample
+};
+constexpr StreamInfo kStreams[kStreamCount] = {
+    {KX_ACCEL, 3}, {KX_GYRO, 3}, {KX_BARO, 2}, {KX_MAG, 3}, {KX_EVENT, 1}, {KX_RADIO_TIME, 1}, {KX_EVENT2, 1},
+};
+
+// One record as found in the file: its tick and its six sample bytes, decoded only once the
+// stream is ordered. 16 bytes a sample, in one contiguous vector per sensor.
+struct RawSample {
+    int64_t tick;
+    unsigned char bytes[6];  // record bytes 2..7
+};
+
+// Reads with one buffer of this many whole blocks at a time.
+constexpr size_t kBlocksPerRead = 512;
+
+// Maps each record identifier byte to its stream. Identifiers are tested in a fixed order and
+// the first present sensor wins, so a later sensor sharing an identifier never gets records;
+// the position receiver and the auxiliary sensors take their records but are not decoded.
+void build_dispatch(const kx_Config& c, Stream table[256]) {
+    for (int i = 0; i < 256; ++i) table[i] = kNone;
+    const auto claim = [&](bool present, int32_t id, Stream s) {
+        if (present && id >= 0 && id < 256 && table[id] == kNone) table[id] = s;
+    };
+    claim(c.accel.present, c.accel.id, kAccel);
+    claim(c.gyro.present, c.gyro.id, kGyro);
+    claim(c.baro.present, c.baro.id, kBaro);
+    claim(c.gps.present, c.gps.id, kSkip);
+    claim(c.mag.present, c.mag.id, kMag);
+    claim(c.event.present, c.event.id, kEvent);
+    claim(c.radioSensor.present, c.radioSensor.id, kRadio);
+    claim(c.sensor19.present, c.sensor19.id, kSkip);
+    claim(c.sensor20.present, c.sensor20.id, kSkip);
+    claim(c.event2.present, c.event2.id, kEvent2);
+}
+
+bool stream_present(const kx_Config& c, int s) {
+    switch (s) {
+        case kAccel: return c.accel.present;
+        case kGyro: return c.gyro.present;
+        case kBaro: return c.baro.present;
+        case kMag: return c.mag.present;
+        case kEvent: return c.event.present;
+        case kRadio: return c.radioSensor.present;
+        case kEvent2: return c.event2.present;
+        default: return false;
+    }
+}
+
+int32_t stream_frequency(const kx_Config& c, int s) {
+    switch (s) {
+        case kAccel: return c.accel.frequency;
+        case kGyro: return c.gyro.frequency;
+        case kBaro: return c.baro.frequency;
+        case kMag: return c.mag.frequency;
+        case kEvent: return c.event.frequency;
+        case kRadio: return c.radioSensor.frequency;
+        case kEvent2: return c.event2.frequency;
+        default: return 0;
+    }
+}
+
+// ((raw x range / 32768) - offset) / gain for each axis, into the three component rows.
+void decode_inertial(const kx_Config::InertialConfig& ic, const RawSample* in, size_t n, double* out) {
+    const double range = ic.range;
+    const double offset[3] = {ic.offsetX, ic.offsetY, ic.offsetZ};
+    const double gain[3] = {ic.gainX, ic.gainY, ic.gainZ};
+    for (size_t i = 0; i < n; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            const double raw = read_sbe16(in[i].bytes + 2 * k);
+            out[k * n + i] = ((raw * range * 3.0517578125e-5) - offset[k]) / gain[k];
+        }
+    }
+}
+
+void decode(const kx_Config& c, int s, const RawSample* in, size_t n, double* out) {
+    switch (s) {
+        case kAccel: decode_inertial(c.accel, in, n, out); break;
+        case kGyro: decode_inertial(c.gyro, in, n, out); break;
+        case kBaro:
+            // Pressure: unsigned 24-bit little-endian / 4096 (mBar); temperature: signed 16-bit
+            // little-endian / 100 (degree C). The one little-endian record of the format.
+            for (size_t i = 0; i < n; ++i) {
+                out[i] = read_le24(in[i].bytes) * 0.000244140625;
+                out[n + i] = read_sle16(in[i].bytes + 3) / 100.0;
+            }
+            break;
+        case kMag:
+            for (size_t i = 0; i < n; ++i) {
+                for (int k = 0; k < 3; ++k) out[k * n + i] = read_sbe16(in[i].bytes + 2 * k);
+            }
+            break;
+        case kEvent:
+            for (size_t i = 0; i < n; ++i) out[i] = in[i].bytes[0];
+            break;
+        case kRadio: {
+            // Radio tick count in seconds, on the same divisor as every time stamp.
+            const double divisor = c.frequency;
+            for (size_t i = 0; i < n; ++i) out[i] = read_sbe32(in[i].bytes) / divisor;
+            break;
+        }
+        case kEvent2:
+            for (size_t i = 0; i < n; ++i) out[i] = in[i].bytes[5];
+            break;
+        default: break;
+    }
+}
+
+// Orders a stream's records by tick and drops repeated ticks. The first record at a tick wins:
+// later ones at the same tick are retransmissions. Recordings are almost always in order
+// already, which one pass confirms.
+void order_by_tick(std::vector<RawSample>& v) {
+    bool ordered = true;
+    for (size_t i = 1; i < v.size(); ++i) {
+        if (v[i].tick <= v[i - 1].tick) {
+            ordered = false;
+            break;
+        }
+    }
+    if (ordered) return;
+    std::stable_sort(v.begin(), v.end(), [](const RawSample& a, const RawSample& b) { return a.tick < b.tick; });
+    const auto last = std::unique(v.begin(), v.end(), [](const RawSample& a, const RawSample& b) { return a.tick == b.tick; });
+    v.erase(last, v.end());
+}
+
+// Orders one sensor's collected records, decodes them into a new stream under the stream's
+// identifier (replacing any stream of that identifier) and releases the collected records.
+void _transfertData(kx_SensorMap* sensors, const kx_Config* config, int stream, std::vector<RawSample>* samples) {
+    order_by_tick(*samples);
+    const size_t n = samples->size();
+    const int dimension = kStreams[stream].dimension;
+    kx_DataSensor sensor(static_cast<size_t>(dimension), n);
+    const double divisor = config->frequency;
+    for (size_t i = 0; i < n; ++i) sensor.time[i] = static_cast<double>((*samples)[i].tick) / divisor;
+    decode(*config, stream, samples->data(), n, sensor.data.data());
+    std::vector<RawSample>().swap(*samples);
+    (*sensors)[kStreams[stream].id] = std::move(sensor);
+}
+
+}  // namespace
+
+bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
+    if (!in.is_open()) return false;
+
+    unsigned char first[kBlockSize];
+    std::memset(first, 0, sizeof first);
+    in.read(reinterpret_cast<char*>(first), kBlockSize);
+    if (!in.good()) return false;  // shorter than one block, or unreadable
+
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    if (!in.good() || size < kBlockSize) return false;
+    in.seekg(kBlockSize, std::ios::beg);
+    if (!in.good()) return false;
+
+    // Decode into a copy so that a recording refused below leaves the caller's record as it was.
+    kx_Config decoded = *config;
+    if (!_readConfig(&decoded, first)) {
+        in.close();
+        return false;
+    }
+    *config = decoded;
+    const kx_Config& c = *config;
+
+    Stream dispatch[256];
+    build_dispatch(c, dispatch);
+
+    // Block 0 is the configuration block: its bytes are frames, not records. Data starts at
+    // block 1. A trailing partial block is never read.
+    const uint64_t blocks = static_cast<uint64_t>(size) / kBlockSize;
+    const uint64_t data_blocks = blocks - 1;
+
+    // Reserve each stream its share of the records by configured rate, so that the vectors
+    // rarely grow; an estimate off the mark only costs a reallocation.
+    std::vector<RawSample> collected[kStreamCount];
+    {
+        double rate_sum = 0;
+        for (int s = 0; s < kStreamCount; ++s) {
+            if (stream_present(c, s) && stream_frequency(c, s) > 0) rate_sum += stream_frequency(c, s);
+        }
+        const double records = static_cast<double>(data_blocks) * kRecordsPerBlock;
+        for (int s = 0; s < kStreamCount; ++s) {
+            if (!stream_present(c, s) || stream_frequency(c, s) <= 0 || rate_sum <= 0) continue;
+            const double share = records * stream_frequency(c, s) / rate_sum;
+            collected[s].reserve(static_cast<size_t>(std::min(share * 1.01 + 64, records)));
+        }
+    }
+
+    bool ok = true;
+    const size_t chunk_blocks = static_cast<size_t>(std::min<uint64_t>(kBlocksPerRead, std::max<uint64_t>(data_blocks, 1)));
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk_blocks * kBlockSize]);
+    uint64_t done = 0;
+    while (done < data_blocks) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk_blocks, data_blocks - done));
+        in.read(reinterpret_cast<char*>(buffer.get()), static_cast<std::streamsize>(want * kBlockSize));
+        const size_t got_bytes = static_cast<size_t>(in.gcount());
+        const size_t got = got_bytes / kBlockSize;  // whole blocks only
+        for (size_t b = 0; b < got; ++b) {
+            const unsigned char* block = buffer.get() + b * kBlockSize;
+            const int64_t base = read_be32(block + 4);
+            for (int r = 1; r <= kRecordsPerBlock; ++r) {
+                const unsigned char* record = block + 8 * r;
+                const Stream s = dispatch[record[0]];
+                if (s >= kStreamCount) continue;
+                RawSample sample;
+                sample.tick = base + record[1];
+                std::memcpy(sample.bytes, record + 2, sizeof sample.bytes);
+                collected[s].push_back(sample);
+            }
+        }
+        done += got;
+        if (got < want) {
+            // The file ended early or could not be read: keep what was decoded, report failure.
+            ok = false;
+            break;
+        }
+    }
+    buffer.reset();
+
+    for (int s = 0; s < kStreamCount; ++s) {
+        if (stream_present(c, s)) _transfertData(sensors, config, s, &collected[s]);
+    }
+
+    in.close();
+    return ok;
+}
+
+template <typename CharT>
+bool kx_read(kx_Config* config, kx_SensorMap* sensors, const CharT* path) {
+    if (config == nullptr || sensors == nullptr || path == nullptr) return false;
+    std::ifstream in(path, std::ios::in | std::ios::binary);
+    return _kx_read(config, sensors, in);
+}
+
+template bool kx_read<char>(kx_Config* config, kx_SensorMap* sensors, const char* path);

@@ -1,0 +1,81 @@
+// Orientation over a whole recording: runs the tracker over the accelerometer and gyroscope
+// streams and stores the quaternion of every common sample as a stream of the sensor map.
+#include <cstddef>
+#include <memory>
+#include <new>
+
+#include "../tracker/tracker.h"
+#include "recording.h"
+
+namespace {
+
+// Fixed tracker configuration: no magnetometer sample is ever given and the position filter
+// stays off. The accelerometer noise is high on purpose, so gravity corrects the integrated
+// gyroscope only slowly.
+constexpr float kMotionlessThresh[3] = {1.05f, 0.1f, 15.0f};  // g change, g from 1 g, deg/s
+constexpr float kQuaternionProcessNoise[16] = {
+    0.00001f, 0, 0, 0,  //
+    0, 0.00001f, 0, 0,  //
+    0, 0, 0.00001f, 0,  //
+    0, 0, 0, 0.00001f,
+};
+constexpr float kAccelObservationNoise[9] = {10000, 0, 0, 0, 10000, 0, 0, 0, 10000};
+constexpr float kMagObservationNoise[9] = {200000, 0, 0, 0, 200000, 0, 0, 0, 200000};
+
+// Status values of run_tracker that carry an orientation.
+constexpr int kTrackerReset = 1;
+constexpr int kTrackerComputed = 3;
+
+struct TrackerDeleter {
+    void operator()(tracker_state* s) const { ::operator delete(s); }
+};
+
+}  // namespace
+
+bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors) {
+    if (config == nullptr || sensors == nullptr) return false;
+    const auto acc_it = sensors->find(KX_ACCEL);
+    const auto gyro_it = sensors->find(KX_GYRO);
+    if (acc_it == sensors->end() || gyro_it == sensors->end()) return false;
+    const kx_DataSensor& acc = acc_it->second;
+    const kx_DataSensor& gyro = gyro_it->second;
+    if (acc.dimension != 3 || gyro.dimension != 3) return false;
+    if (config->accel.frequency != config->gyro.frequency) return false;
+    const size_t n = acc.length < gyro.length ? acc.length : gyro.length;
+    if (n == 0) return false;
+    // Streams that do not hold what their counts claim are refused rather than read past.
+    if (acc.data.size() < 3 * acc.length || gyro.data.size() < 3 * gyro.length || acc.time.size() < n) return false;
+
+    kx_DataSensor out(4, n);
+    for (size_t i = 0; i < n; ++i) out.time[i] = acc.time[i];
+
+    const int size = get_tracker_size();
+    if (size < static_cast<int>(sizeof(tracker_state))) return false;
+    std::unique_ptr<tracker_state, TrackerDeleter> state(static_cast<tracker_state*>(::operator new(static_cast<size_t>(size))));
+    init_tracker(state.get(), config->accel.frequency, 0);
+    set_motionless_thresh(state.get(), kMotionlessThresh);
+    set_quaternion_process_noise_cov_matrix(state.get(), kQuaternionProcessNoise);
+    set_imu_quaternion_observation_noise_cov_matrix(state.get(), kAccelObservationNoise, kMagObservationNoise);
+
+    // One sample in, one sample run: the tracker's buffer never holds more than one. Every
+    // common sample is filtered, the last included. Samples before the still start stay zero.
+    const size_t na = acc.length;
+    const size_t ng = gyro.length;
+    double* w = out.data.data();
+    for (size_t i = 0; i < n; ++i) {
+        const float a3[3] = {static_cast<float>(acc.data[i]), static_cast<float>(acc.data[na + i]),
+                             static_cast<float>(acc.data[2 * na + i])};
+        const float g3[3] = {static_cast<float>(gyro.data[i]), static_cast<float>(gyro.data[ng + i]),
+                             static_cast<float>(gyro.data[2 * ng + i])};
+        float result[7];
+        add_to_tracker_buffer(state.get(), a3, g3, nullptr);
+        const int status = run_tracker(state.get(), result);
+        if (status == kTrackerReset || status == kTrackerComputed) {
+            for (int k = 0; k < 4; ++k) w[k * n + i] = result[k];
+        }
+    }
+
+    // An existing orientation stream is replaced, never written into.
+    (*sensors)[KX_QUATERNION] = std::move(out);
+    return true;
+}
