@@ -1,0 +1,38 @@
+// The "read" operation: decode one recording, add its orientation stream, write its CSV file
+// and answer a short JSON summary.
+#include <string>
+
+#include "binreader2.h"
+#include "json_builder.h"
+
+namespace {
+
+const char kLoadError[] = "{\"error\":\"Error during data loading.\"}";
+
+}  // namespace
+
+std::string _generate_read_answer_JSON(const kx_Config* config) {
+    JsonObject o;
+    o.string("createdAt", _date_to_string(config->createdAt));
+    o.string("endDate", _date_to_string(config->endDate));
+    o.number("frequency", config->frequency);
+    // The firmware parts are texts here, and the minor part comes before the major one.
+    o.string("version", std::to_string(config->version));
+    o.string("minorVersion", std::to_string(config->minorVersion));
+    o.string("majorVersion", std::to_string(config->majorVersion));
+    o.number("measureId", config->measureId);
+    return o.close();
+}
+
+std::string BinReader2::read(const char* path, const char* csvPath) {
+    if (path == nullptr || csvPath == nullptr) return kLoadError;
+    kx_Config config;
+    kx_SensorMap sensors;
+    // A recording that cannot be read in full is an error, not an empty table: no CSV file is
+    // written for it.
+    if (!kx_read<char>(&config, &sensors, path)) return kLoadError;
+    // Recordings without both inertial streams at one rate simply get no quaternion columns.
+    kx_computeQuaternion(&config, &sensors);
+    if (!exportCSV(csvPath, &config, &sensors)) return kLoadError;
+    return _generate_read_answer_JSON(&config);
+}
