@@ -71,6 +71,14 @@ void return_text(const FunctionCallbackInfo<Value>& args, const std::string& tex
 
 }  // namespace
 
+void Read(const FunctionCallbackInfo<Value>& args) {
+    static constexpr bool kPath[] = {true, true};
+    std::string a[2];
+    if (!string_args(args, 2, kPath, a)) return;
+    BinReader2 reader;
+    return_text(args, reader.read(a[0].c_str(), a[1].c_str()));
+}
+
 void ReadConfig(const FunctionCallbackInfo<Value>& args) {
     static constexpr bool kPath[] = {true};
     std::string a[1];
@@ -96,6 +104,7 @@ void WriteConfig(const FunctionCallbackInfo<Value>& args) {
 }
 
 void Init(Local<Object> exports) {
+    NODE_SET_METHOD(exports, "read", Read);
     NODE_SET_METHOD(exports, "readConfig", ReadConfig);
     NODE_SET_METHOD(exports, "writeConfig", WriteConfig);
     NODE_SET_METHOD(exports, "readConfigDeviceId", ReadConfigDeviceId);
