@@ -38,6 +38,8 @@ const records = {
     temperature & 0xff, (temperature >>> 8) & 0xff, 0,
   ],
   event: (id, offset, value) => [id, offset, value, 0, 0, 0, 0, 0],
+  // The second event channel carries its value in the record's last byte.
+  event2: (id, offset, value) => [id, offset, 0, 0, 0, 0, 0, value],
   radio: (id, offset, count) => [id, offset, ...be32(count), 0, 0],
 };
 
@@ -62,6 +64,29 @@ class Recording {
     b.writeUInt32BE(baseTick >>> 0, 4);
     recs.forEach((r, k) => Buffer.from(r).copy(b, 8 + 8 * k));
     this.blocks.push(b);
+    return this;
+  }
+
+  // Appends data blocks holding the given samples in order: each sample is
+  // { tick, record: (offset) => 8 bytes }. A block is closed when it holds 63 records or
+  // when the next tick is out of reach of its base tick (offsets are one byte).
+  samples(list) {
+    let recs = [];
+    let base = 0;
+    for (const { tick, record } of list) {
+      if (recs.length === 63 || (recs.length > 0 && (tick < base || tick - base > 255))) {
+        this.block(base, recs);
+        recs = [];
+      }
+      if (recs.length === 0) base = tick;
+      recs.push(record(tick - base));
+    }
+    if (recs.length > 0) this.block(base, recs);
+    return this;
+  }
+
+  write(file) {
+    require('node:fs').writeFileSync(file, this.toBuffer());
     return this;
   }
 
