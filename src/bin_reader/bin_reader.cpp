@@ -298,7 +298,8 @@ void parseHeader(const unsigned char* block, int avail) {
         frameIsKnown = true;
         const int length = parseHeaderFrame(block + pos, avail - pos);
         if (length < 0) break;
-        if (!frameIsKnown) unknownHeaderFrames.insert(unknownHeaderFrames.end(), block + pos, block + pos + length);
+        if (!frameIsKnown)
+            unknownHeaderFrames.insert(unknownHeaderFrames.end(), block + pos, block + pos + length);
         pos += length;
     }
     if (Frequency == 0) Frequency = Accel.frequency;
@@ -357,7 +358,8 @@ std::streamoff headerToCSV() {
         const char* units;
     };
     const Group groups[] = {
-        {Gyro.present, "Gyro [", Gyro.frequency, " hz],,,", "Gyro X,Gyro Y,Gyro Z,", "[deg/s],[deg/s],[deg/s],"},
+        {Gyro.present, "Gyro [", Gyro.frequency, " hz],,,", "Gyro X,Gyro Y,Gyro Z,",
+         "[deg/s],[deg/s],[deg/s],"},
         {Accel.present, "Accel [", Accel.frequency, " hz],,,", "Accel X,Accel Y,Accel Z,", "[g],[g],[g],"},
         {Baro.present, "Baro [", Baro.frequency, " hz],,", "Pressure,Temperature,", "[mBar],[degree C],"},
         {Gps.present, "GPS [", Gps.frequency, " hz],", "GPS,", ","},
@@ -376,7 +378,9 @@ std::streamoff headerToCSV() {
     return countPos;
 }
 
-double formatValue(double value) { return value >= 32768 ? value - 65536 : value; }
+double formatValue(double value) {
+    return value >= 32768 ? value - 65536 : value;
+}
 
 void parseMeasurementPackage(const unsigned char* record) {
     const uint8_t t = record[1];
@@ -403,7 +407,8 @@ void parseExtendedMeasurementPackage(const unsigned char* record) {
     pkg.sensorId = record[0];
     // A run of continuation records that no package claims would otherwise grow with the
     // file; no package the position receiver can announce is longer than this.
-    if (pkg.bytes.size() < kMaxPackageBytes) pkg.bytes.insert(pkg.bytes.end(), record + 1, record + kRecordSize);
+    if (pkg.bytes.size() < kMaxPackageBytes)
+        pkg.bytes.insert(pkg.bytes.end(), record + 1, record + kRecordSize);
     if (record[0] != Gps.id) return;  // only the position receiver's package is decoded
 
     if (pkg.remaining == -1) pkg.remaining = (Gps.param + 1) / 7;

@@ -1,4 +1,6 @@
 // Tests of the older reader: its frame decoding, configuration JSON and writer, CSV layout.
+#include "bin_reader/bin_reader.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "bin_reader/bin_reader.h"
 #include "base64/base64.h"
 #include "support/recording_builder.h"
 
@@ -92,10 +93,10 @@ TEST_F(BinReaderTest, ConfigurationAnswerFollowsThisReadersDecoding) {
         {"scaled offsets truncate toward zero", inertial_frame(2, 1, 100, 1, offsets, gains),
          R"({"unknownFrames":"","accel":{"frequency":100,"range":16,"offsetX":1,"offsetY":-1,"offsetZ":0,)"
          R"("gainX":1,"gainY":2,"gainZ":3}})"},
-        {"legacy frames: 8-bit fields, unscaled", cat({frame(2, 0, cat({{1, 200, 8}, be32(uint32_t(-5)),
-                                                                        be32(6), be32(7), be32(8), be32(9),
-                                                                        be32(10)})),
-                                                       frame(2, 2, {3, 40}), gpsFrame(23, 5, 0)}),
+        {"legacy frames: 8-bit fields, unscaled",
+         cat({frame(2, 0,
+                    cat({{1, 200, 8}, be32(uint32_t(-5)), be32(6), be32(7), be32(8), be32(9), be32(10)})),
+              frame(2, 2, {3, 40}), gpsFrame(23, 5, 0)}),
          R"({"unknownFrames":"","accel":{"frequency":200,"range":8,"offsetX":-5,"offsetY":6,"offsetZ":7,)"
          R"("gainX":8,"gainY":9,"gainZ":10},"baro":{"frequency":40},"gps":{"frequency":5}})"},
         {"frames found after a stray byte", cat({{0x00}, frame(2, 2, {3, 40})}),
@@ -165,7 +166,9 @@ TEST_F(BinReaderTest, NothingIsDecodedFromBytesNotRead) {
 
 TEST_F(BinReaderTest, BaseFrequencyFallsBackToAccelerometerAndIsResetBetweenCalls) {
     const std::string out = path("out.csv");
-    RecordingBuilder().header(cat({base_frequency_frame(1000), inertial_frame(2, 1, 100, 0)})).write(path("a.bin"));
+    RecordingBuilder()
+        .header(cat({base_frequency_frame(1000), inertial_frame(2, 1, 100, 0)}))
+        .write(path("a.bin"));
     RecordingBuilder().header(inertial_frame(2, 1, 200, 0)).write(path("b.bin"));
     BinReader r;
     EXPECT_NE(r.read(path("a.bin").c_str(), out.c_str()).find(R"("frequency":1000,)"), std::string::npos);
@@ -179,10 +182,11 @@ TEST_F(BinReaderTest, WriteConfigRoundTripsAndRefusesMalformedText) {
     const std::string target = path("cfg.bin");
     BinReader r;
     r.writeConfig(target.c_str(), "device,1234,2,3:firmware,1,2,3:accel,100,8,1,2,3,4,5,6:baro,50:radio,1,2");
-    EXPECT_EQ(r.readConfig(target.c_str()),
-              R"({"unknownFrames":"","accel":{"frequency":100,"range":8,"offsetX":1,"offsetY":2,"offsetZ":3,)"
-              R"("gainX":4,"gainY":5,"gainZ":6},"baro":{"frequency":50},"deviceId":1234,"deviceType":2,)"
-              R"("bodyLocation":3,"version":1,"majorVersion":2,"minorVersion":3,"radioMode":1,"radioChannel":2})");
+    EXPECT_EQ(
+        r.readConfig(target.c_str()),
+        R"({"unknownFrames":"","accel":{"frequency":100,"range":8,"offsetX":1,"offsetY":2,"offsetZ":3,)"
+        R"("gainX":4,"gainY":5,"gainZ":6},"baro":{"frequency":50},"deviceId":1234,"deviceType":2,)"
+        R"("bodyLocation":3,"version":1,"majorVersion":2,"minorVersion":3,"radioMode":1,"radioChannel":2})");
     EXPECT_EQ(read_file(target).size(), 13u + 13u + 34u + 9u + 9u);
 
     const std::string before = read_file(target);
@@ -212,15 +216,17 @@ TEST_F(BinReaderTest, CsvHeaderAndRowsPerTickOffset) {
     rec.header(cat({date_frame(0, 5, 4, 3, 2, 1, 2024), base_frequency_frame(100), measure_frame(0, 0x5A, 0),
                     inertial_frame(3, kGyroId, 100, 2), inertial_frame(2, kAccelId, 50, 2),
                     baro_frame(kBaroId, 25), gpsFrame(kGpsId, 1, 0)}));
-    rec.block(1000, fullBlock({xyz_record(kAccelId, 1, 8192, -8192, 0), xyz_record(kGyroId, 1, 16384, 0, 0),
-                               baro_record(kBaroId, 2, 0, 2150), baro_record(kBaroId, 3, 0xFFF000, -5),
-                               xyz_record(99, 4, 1, 1, 1), byte_record(kGpsId, 5, 3, 42)}),
+    rec.block(1000,
+              fullBlock({xyz_record(kAccelId, 1, 8192, -8192, 0), xyz_record(kGyroId, 1, 16384, 0, 0),
+                         baro_record(kBaroId, 2, 0, 2150), baro_record(kBaroId, 3, 0xFFF000, -5),
+                         xyz_record(99, 4, 1, 1, 1), byte_record(kGpsId, 5, 3, 42)}),
               0x5A);
     const std::vector<std::string> rows = exportRows(rec);
 
     EXPECT_EQ(csv_.substr(0, csv_.find("Time [")),
               "Korvel - Tarvex data export\nCreated on: 2024-01-02 03:04:05\n"
-              "Total data points: 5" + std::string(19, ' ') + "\n\n");
+              "Total data points: 5" +
+                  std::string(19, ' ') + "\n\n");
     EXPECT_NE(csv_.find("Time [100 hz],Gyro [100 hz],,,Accel [50 hz],,,Baro [25 hz],,GPS [1 hz],\n"
                         "Time,Gyro X,Gyro Y,Gyro Z,Accel X,Accel Y,Accel Z,Pressure,Temperature,GPS,\n"
                         "[s],[deg/s],[deg/s],[deg/s],[g],[g],[g],[mBar],[degree C],,\n"),
@@ -233,13 +239,15 @@ TEST_F(BinReaderTest, CsvHeaderAndRowsPerTickOffset) {
         "10.05000,,,,,,,,,42.00000,",
     };
     EXPECT_EQ(rows, expected);
-    EXPECT_EQ(answer_, R"({"createdAt":"2024-01-02 03:04:05","endDate":"0000-00-00 00:00:00","frequency":100,)"
-                       R"("version":"0","minorVersion":"0","majorVersion":"0"})");
+    EXPECT_EQ(answer_,
+              R"({"createdAt":"2024-01-02 03:04:05","endDate":"0000-00-00 00:00:00","frequency":100,)"
+              R"("version":"0","minorVersion":"0","majorVersion":"0"})");
 }
 
 TEST_F(BinReaderTest, BlocksAcrossTheBoundary) {
-    const Bytes header = cat({base_frequency_frame(1), measure_frame(0, 7, 0), inertial_frame(2, kAccelId, 1, 2),
-                              gpsFrame(kGpsId, 1, 13)});  // a package of (13 + 1) / 7 + 1 = 3 records
+    const Bytes header =
+        cat({base_frequency_frame(1), measure_frame(0, 7, 0), inertial_frame(2, kAccelId, 1, 2),
+             gpsFrame(kGpsId, 1, 13)});  // a package of (13 + 1) / 7 + 1 = 3 records
     auto accel = [](int offset, int16_t x) { return xyz_record(kAccelId, offset, x, 0, 0); };
     auto gps = [](int offset, uint8_t value) { return byte_record(kGpsId, offset, 3, value); };
     // 62 accelerometer records and a package's first record as the block's last one.
@@ -253,7 +261,8 @@ TEST_F(BinReaderTest, BlocksAcrossTheBoundary) {
     } cases[] = {
         {"leading offset-0 records continue the previous block's last instant; a later offset 0 "
          "repeats that instant on its own row",
-         RecordingBuilder().header(header)
+         RecordingBuilder()
+             .header(header)
              .block(100, fullBlock({accel(0, 8192), accel(2, 8192)}), 7)
              .block(102, fullBlock({accel(0, 16384), accel(1, 8192), accel(0, 8192), accel(3, 8192)}), 7),
          {"100.00000,1.00000,0.00000,0.00000,,", "102.00000,2.00000,0.00000,0.00000,,",
@@ -261,24 +270,32 @@ TEST_F(BinReaderTest, BlocksAcrossTheBoundary) {
           "105.00000,1.00000,0.00000,0.00000,,"},
          ""},
         {"a block whose base is elsewhere starts its own rows",
-         RecordingBuilder().header(header)
+         RecordingBuilder()
+             .header(header)
              .block(100, fullBlock({accel(0, 8192), accel(2, 8192)}), 7)
              .block(200, fullBlock({accel(0, 16384)}), 7),
          {"100.00000,1.00000,0.00000,0.00000,,", "102.00000,1.00000,0.00000,0.00000,,",
           "200.00000,2.00000,0.00000,0.00000,,"},
          ""},
         {"blocks with another tag are skipped and reported",
-         RecordingBuilder().header(header).block(100, fullBlock({accel(1, 8192)}), 6)
-             .block(300, fullBlock({accel(1, 8192)}), 7).block(400, fullBlock({accel(1, 8192)}), 0),
+         RecordingBuilder()
+             .header(header)
+             .block(100, fullBlock({accel(1, 8192)}), 6)
+             .block(300, fullBlock({accel(1, 8192)}), 7)
+             .block(400, fullBlock({accel(1, 8192)}), 0),
          {"301.00000,1.00000,0.00000,0.00000,,"},
          "Bad sector: 6\nBad sector: 0\n"},
         {"a package split over two blocks belongs to its first record's instant",
-         RecordingBuilder().header(header).block(100, openPackage, 7)
+         RecordingBuilder()
+             .header(header)
+             .block(100, openPackage, 7)
              .block(500, fullBlock({gps(0, 0), gps(0, 0), accel(4, 8192)}), 7),
-         {"101.00000,1.00000,0.00000,0.00000,,", "109.00000,,,,77.00000,", "504.00000,1.00000,0.00000,0.00000,,"},
+         {"101.00000,1.00000,0.00000,0.00000,,", "109.00000,,,,77.00000,",
+          "504.00000,1.00000,0.00000,0.00000,,"},
          ""},
-        {"a package of one record completes at once", RecordingBuilder().header(
-             cat({base_frequency_frame(1), measure_frame(0, 7, 0), gpsFrame(kGpsId, 1, 5)}))
+        {"a package of one record completes at once",
+         RecordingBuilder()
+             .header(cat({base_frequency_frame(1), measure_frame(0, 7, 0), gpsFrame(kGpsId, 1, 5)}))
              .block(10, fullBlock({gps(3, 42)}), 7),
          {"13.00000,42.00000,"},
          ""},
@@ -298,8 +315,14 @@ TEST_F(BinReaderTest, BlocksAcrossTheBoundary) {
 
 TEST_F(BinReaderTest, TimeColumnIsSinglePrecisionAndMissingFilesAreNotReported) {
     const Bytes header = cat({base_frequency_frame(1), measure_frame(0, 0, 0)});
-    EXPECT_EQ(exportRows(RecordingBuilder().header(header).block((1u << 24) + 1, fullBlock({xyz_record(9, 0, 0, 0, 0)}))),
+    EXPECT_EQ(exportRows(RecordingBuilder().header(header).block((1u << 24) + 1,
+                                                                 fullBlock({xyz_record(9, 0, 0, 0, 0)}))),
               std::vector<std::string>{"16777216.00000,"});
+    // No base frequency and no accelerometer to take it from: no time, rather than "inf".
+    EXPECT_EQ(exportRows(RecordingBuilder()
+                             .header(measure_frame(0, 0, 0))
+                             .block(5, fullBlock({xyz_record(9, 1, 0, 0, 0)}))),
+              std::vector<std::string>{","});
 
     // A missing recording still gives the header with a count of 0; an unwritable CSV path
     // still gives the answer.
@@ -307,9 +330,10 @@ TEST_F(BinReaderTest, TimeColumnIsSinglePrecisionAndMissingFilesAreNotReported) 
     EXPECT_EQ(r.read(path("missing.bin").c_str(), path("out.csv").c_str()),
               R"({"createdAt":"0000-00-00 00:00:00","endDate":"0000-00-00 00:00:00","frequency":0,)"
               R"("version":"0","minorVersion":"0","majorVersion":"0"})");
-    EXPECT_EQ(read_file(path("out.csv")), "Korvel - Tarvex data export\nCreated on: 0000-00-00 00:00:00\n"
-                                          "Total data points: 0" + std::string(19, ' ') +
-                                          "\n\nTime [0 hz],\nTime,\n[s],\n");
+    EXPECT_EQ(read_file(path("out.csv")),
+              "Korvel - Tarvex data export\nCreated on: 0000-00-00 00:00:00\n"
+              "Total data points: 0" +
+                  std::string(19, ' ') + "\n\nTime [0 hz],\nTime,\n[s],\n");
     RecordingBuilder().header(header).write(path("rec.bin"));
     EXPECT_NE(r.read(path("rec.bin").c_str(), path("no/dir/out.csv").c_str()).find(R"("frequency":1,)"),
               std::string::npos);
