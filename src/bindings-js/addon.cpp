@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../frontend/binreader2.h"
@@ -79,6 +80,41 @@ void Read(const FunctionCallbackInfo<Value>& args) {
     return_text(args, reader.read(a[0].c_str(), a[1].c_str()));
 }
 
+// readAndSync2(paths, outDir): every argument and every element of paths is checked before
+// any file is touched.
+void ReadAndSync2(const FunctionCallbackInfo<Value>& args) {
+    Isolate* isolate = args.GetIsolate();
+    if (args.Length() < 2) {
+        throw_type_error(isolate, "Wrong number of arguments");
+        return;
+    }
+    if (!args[0]->IsArray() || !args[1]->IsString()) {
+        throw_type_error(isolate, "Wrong arguments");
+        return;
+    }
+    Local<Context> context = isolate->GetCurrentContext();
+    Local<Array> list = args[0].As<Array>();
+    std::vector<std::string> paths;
+    // the length is read again each turn: an element getter may change it
+    for (uint32_t i = 0; i < list->Length(); ++i) {
+        Local<Value> item;
+        if (!list->Get(context, i).ToLocal(&item)) return;  // a throwing getter: its exception stands
+        std::string path;
+        if (!item->IsString() || !to_utf8(isolate, item, true, &path)) {
+            throw_type_error(isolate, "Wrong arguments");
+            return;
+        }
+        paths.push_back(std::move(path));
+    }
+    std::string out_dir;
+    if (!to_utf8(isolate, args[1], true, &out_dir)) {
+        throw_type_error(isolate, "Wrong arguments");
+        return;
+    }
+    BinReader2 reader;
+    return_text(args, reader.readAndSync(paths, out_dir));
+}
+
 void ReadConfig(const FunctionCallbackInfo<Value>& args) {
     static constexpr bool kPath[] = {true};
     std::string a[1];
@@ -105,6 +141,7 @@ void WriteConfig(const FunctionCallbackInfo<Value>& args) {
 
 void Init(Local<Object> exports) {
     NODE_SET_METHOD(exports, "read", Read);
+    NODE_SET_METHOD(exports, "readAndSync2", ReadAndSync2);
     NODE_SET_METHOD(exports, "readConfig", ReadConfig);
     NODE_SET_METHOD(exports, "writeConfig", WriteConfig);
     NODE_SET_METHOD(exports, "readConfigDeviceId", ReadConfigDeviceId);

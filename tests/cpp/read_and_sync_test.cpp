@@ -1,0 +1,160 @@
+// Tests of readAndSync (its stages and status texts on recordings written to disk) and of
+// _file_basename. Run under the sanitizer build, the refusals also prove nothing leaks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "binreader2.h"
+#include "support/recording_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kxtest::Bytes;
+using kxtest::Record;
+
+constexpr int kAccelId = 0xA1;
+constexpr int kGyroId = 0xA2;
+
+// A device at 100 Hz with 62 samples of accelerometer (and gyroscope unless left out) from
+// local tick 1000, and the radio or time-mark frames given. Accelerometer X holds the raw
+// value local tick - 1000 + x_offset, so that it can name the sample's common time.
+void write_device(const std::string& path, const Bytes& sync_frames, bool gyro = true, int x_offset = 0) {
+    kxtest::RecordingBuilder rec;
+    rec.header(kxtest::base_frequency_frame(100));
+    rec.header(kxtest::inertial_frame(2, kAccelId, 100, 0));
+    if (gyro) rec.header(kxtest::inertial_frame(3, kGyroId, 100, 1));
+    rec.header(sync_frames);
+    for (uint32_t base : {1000u, 1031u}) {
+        std::vector<Record> records;
+        for (int k = 0; k < 31; ++k) {
+            const int16_t x = int16_t(int(base) + k - 1000 + x_offset);
+            records.push_back(kxtest::xyz_record(kAccelId, k, x, 0, 16384));
+            if (gyro) records.push_back(kxtest::xyz_record(kGyroId, k, 0, 0, 0));
+        }
+        rec.block(base, records);
+    }
+    rec.write(path);
+}
+
+// Basic radio frame: mode 0 marks the master.
+Bytes radio(int mode) {
+    return kxtest::radio_frame(mode, 0, 0, 4);
+}
+
+std::vector<std::string> files_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    return names;
+}
+
+class ReadAndSync : public testing::Test {
+protected:
+    void SetUp() override {
+        root_ = kxtest::temp_dir();
+        out_ = root_ + "/out";
+        fs::create_directories(out_);
+        fs::create_directories(root_ + "/a");
+        fs::create_directories(root_ + "/b");
+        write_device(root_ + "/a/left.bin", radio(0));
+        write_device(root_ + "/b/right.bin", radio(1));
+        write_device(root_ + "/slave.bin", radio(1));
+        write_device(root_ + "/nogyro.bin", radio(1), false);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    std::string root_, out_;
+};
+
+struct StageCase {
+    const char* name;
+    std::vector<std::string> paths;  // relative to the test's directory
+    const char* out_dir;             // relative to the test's directory
+    const char* answer;
+    const char* message;  // on standard error
+};
+
+// clang-format off
+const StageCase kStages[] = {
+    {"EmptyList", {}, "out", "OK", ""},
+    {"SecondPathMissing", {"a/left.bin", "missing.bin"}, "out", "-10", ""},
+    // reading comes first: a missing file decides before the gyroscope-less recording
+    {"MissingBeforeNoGyroscope", {"nogyro.bin", "missing.bin"}, "out", "-10", ""},
+    {"PathWithNul", {"a/left.bin", std::string("b/right.bin\0.x", 14)}, "out", "-10", ""},
+    {"NoGyroscope", {"a/left.bin", "nogyro.bin"}, "out", "-13", ""},
+    {"OneRecording", {"a/left.bin"}, "out", "-11", "Wrong number of sensors.\n"},
+    {"NoMaster", {"b/right.bin", "slave.bin"}, "out", "-11",
+     "Possibly no master or more than one used (0). Different radio channels are used.\n"},
+    {"OutputDirectoryMissing", {"a/left.bin", "b/right.bin"}, "nowhere", "-12", ""},
+};
+// clang-format on
+
+void PrintTo(const StageCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ReadAndSyncStage : public ReadAndSync, public testing::WithParamInterface<StageCase> {};
+
+// The first failing stage decides the answer, and a refused call writes no file.
+TEST_P(ReadAndSyncStage, AnswersItsStatus) {
+    const StageCase& tc = GetParam();
+    std::vector<std::string> paths;
+    for (const std::string& p : tc.paths) paths.push_back(root_ + "/" + p);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(BinReader2().readAndSync(paths, root_ + "/" + tc.out_dir), tc.answer);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), tc.message);
+    EXPECT_TRUE(files_in(out_).empty());
+    EXPECT_FALSE(fs::exists(root_ + "/nowhere"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, ReadAndSyncStage, testing::ValuesIn(kStages),
+                         [](const testing::TestParamInfo<StageCase>& p) { return p.param.name; });
+
+// The right device's clock read 0.2 s more than the left one's at the same local tick: it
+// started 0.2 s later, so its local tick 1000 is the left device's tick 1020, which its
+// accelerometer X (raw 20) says. The first data rows of both files carry that same sample.
+TEST_F(ReadAndSync, WritesOneFilePerRecordingStartingTogether) {
+    write_device(root_ + "/a/left.bin", kxtest::settings18_frame(100, 0, 1000, 100, 0, 1000));
+    write_device(root_ + "/b/right.bin", kxtest::settings18_frame(100, 200, 1000, 100, 200, 1000), true, 20);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(BinReader2().readAndSync({root_ + "/a/left.bin", root_ + "/b/right.bin"}, out_), "OK");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+    std::vector<std::string> names = files_in(out_);
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(names, (std::vector<std::string>{"left.csv", "right.csv"}));
+    std::vector<std::string> first_rows;
+    for (const std::string& n : names) {
+        const std::string csv = kxtest::read_file(out_ + "/" + n);
+        // the eighth line is the first data row: time, gyro X/Y/Z, accel X ...
+        size_t at = 0;
+        for (int line = 0; line < 7; ++line) at = csv.find('\n', at) + 1;
+        first_rows.push_back(csv.substr(at, csv.find('\n', at) - at));
+        EXPECT_NE(csv.find("Total data points: 42\n"), std::string::npos) << n;
+    }
+    // time, gyroscope, accelerometer (20 x 2 g / 32768 = 0.00122 g); the quaternions differ,
+    // the left device's filter having run 20 samples longer
+    for (const std::string& row : first_rows) {
+        EXPECT_EQ(row.substr(0, 56), "0.01000,0.00000,0.00000,0.00000,0.00122,0.00000,1.00000,");
+    }
+}
+
+TEST(FileBasename, DropsDirectoryAndLastExtension) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"C:\\rec\\walk.left.bin", "walk.left"},
+        {"walk", "walk"},
+        {"dir.d/walk", "walk"},
+        {".hidden", ""},
+        {"/data/a/left.bin", "left"},
+        {"a/b.c.bin", "b.c"},
+        {"dir/", ""},
+        {"", ""},
+    };
+    for (const auto& [path, name] : cases) EXPECT_EQ(_file_basename(path), name) << path;
+}
+
+}  // namespace
