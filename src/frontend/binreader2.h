@@ -36,6 +36,11 @@ std::string _date_to_string(const kx_Config::DateStruct& date);
 // The summary answered by read().
 std::string _generate_read_answer_JSON(const kx_Config* config);
 
+class JsonObject;
+// The configuration members common to both readers' answers: "unknownFrames", the sensor
+// objects and, when hasDeviceInfo is set, the device members.
+void _config_members_JSON(JsonObject* json, const kx_Config& config);
+
 // File name without directory and without its last extension ("a/b.c.bin" -> "b.c").
 std::string _file_basename(const std::string& path);
 

@@ -38,11 +38,8 @@ std::string frequency_object(int32_t frequency) {
 
 }  // namespace
 
-std::string BinReader2::readConfig(const char* path) {
-    kx_Config config;
-    if (!kx_readConfig<char>(&config, path)) return "";
-
-    JsonObject o;
+void _config_members_JSON(JsonObject* json, const kx_Config& config) {
+    JsonObject& o = *json;
     o.string("unknownFrames", base64_encode(config.unknownFrames.data(),
                                             static_cast<unsigned int>(config.unknownFrames.size())));
     if (config.gyro.present) o.raw("gyro", inertial_object(config.gyro));
@@ -59,6 +56,14 @@ std::string BinReader2::readConfig(const char* path) {
         o.number("radioMode", config.radioMode);
         o.number("radioChannel", config.radioChannel);
     }
+}
+
+std::string BinReader2::readConfig(const char* path) {
+    kx_Config config;
+    if (!kx_readConfig<char>(&config, path)) return "";
+
+    JsonObject o;
+    _config_members_JSON(&o, config);
     o.string("createdAt", _date_to_string(config.createdAt));
     o.string("endDate", _date_to_string(config.endDate));
     o.number("frequency", config.frequency);
