@@ -48,9 +48,14 @@ int main(void) {
         add_to_tracker_buffer(s, acc, turn, NULL);
         check(run_tracker(s, out) == 3, "filtered sample returns 3");
     }
-    const double expected = sqrt(0.5);
-    const double dot = fabs(out[0] * expected + out[3] * expected);
-    const double angle_deg = 2.0 * acos(dot > 1.0 ? 1.0 : dot) * 180.0 / 3.14159265358979323846;
+    /* Angle of the relative rotation between out and the quarter turn (c, 0, 0, c): 2 atan2(|v|, |w|). */
+    const double c = sqrt(0.5);
+    const double rw = c * out[0] + c * out[3];
+    const double rx = c * out[1] + c * out[2];
+    const double ry = c * out[2] - c * out[1];
+    const double rz = c * out[3] - c * out[0];
+    const double angle_deg =
+        2.0 * atan2(sqrt(rx * rx + ry * ry + rz * rz), fabs(rw)) * 180.0 / 3.14159265358979323846;
     check(angle_deg < 0.5, "a quarter turn about z is tracked within 0.5 deg");
 
     free(s);
