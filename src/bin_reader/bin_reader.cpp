@@ -12,6 +12,7 @@
 #include "../frontend/binreader2.h"
 #include "../frontend/fixed_format.h"
 #include "../frontend/json_builder.h"
+#include "../frontend/output_file.h"
 #include "../recording/bytes.h"
 
 namespace bin_reader {
@@ -526,8 +527,10 @@ void BinReader::writeConfig(const char* path, const char* config) {
     // any old file as it was. A file that cannot be opened is not reported.
     std::vector<unsigned char> frames;
     if (!_assemble_config_frames(config, &frames)) return;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(frames.data()), static_cast<std::streamsize>(frames.size()));
+    // No result to report, but a failed write must still not cost the old file.
+    OutputFile out;
+    if (!out.open(path)) return;
+    if (frames.empty() || out.write(frames.data(), frames.size())) out.commit();
 }
 
 std::string BinReader::read(const char* path, const char* csvPath) {

@@ -203,6 +203,15 @@ TEST_F(BinReaderTest, WriteConfigRoundTripsAndRefusesMalformedText) {
     EXPECT_TRUE(std::filesystem::exists(target));
     EXPECT_EQ(read_file(target), "");
 
+    // A write that fails half-way (file-size limit) leaves the previous file as it was.
+    r.writeConfig(target.c_str(), "baro,1");
+    EXPECT_EQ(run_with_file_size_limit(20, [&] {
+                  r.writeConfig(target.c_str(), "accel,1,2,3,4,5,6,7,8");
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(read_file(target).size(), 9u);
+
     // An unopenable path is not reported and creates nothing; the state is still reset.
     readConfig(device_frame(1, 1, 1));
     ASSERT_TRUE(bin_reader::Config.present);

@@ -174,6 +174,18 @@ TEST_F(FrontendFiles, FailedOpenOrWriteIsReported) {
     EXPECT_TRUE(reader_.writeConfig("/dev/null", "baro,1"));
 }
 
+TEST_F(FrontendFiles, WriteFailingHalfWayKeepsTheOldFile) {
+    const std::string target = path("cfg.bin");
+    ASSERT_TRUE(reader_.writeConfig(target.c_str(), "baro,1"));
+    // 20 bytes may be written; the 34-byte frame cannot be.
+    EXPECT_EQ(run_with_file_size_limit(20, [&] {
+                  return reader_.writeConfig(target.c_str(), "accel,1,2,3,4,5,6,7,8") ? 1 : 2;
+              }),
+              2);
+    EXPECT_EQ(read_file(target).size(), 9u);
+    EXPECT_EQ(entries(), std::vector<std::string>{"cfg.bin"});
+}
+
 TEST_F(FrontendFiles, ReplacingKeepsPermissions) {
     const std::string target = path("mode.bin");
     write_file(target, {1});

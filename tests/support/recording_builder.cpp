@@ -1,6 +1,11 @@
 // Recording builder for the tests: frames and blocks laid out byte by byte.
 #include "recording_builder.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -163,6 +168,20 @@ std::string temp_dir() {
     std::string templ = std::string(base && *base ? base : "/tmp") + "/kxtest-XXXXXX";
     if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp failed");
     return templ;
+}
+
+int run_with_file_size_limit(long bytes, const std::function<int()>& fn) {
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(fn() & 0xff);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace kxtest

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,5 +66,9 @@ void write_file(const std::string& path, const Bytes& bytes);
 std::string read_file(const std::string& path);
 // A fresh directory under the system's temporary directory, removed by the caller.
 std::string temp_dir();
+
+// Runs fn in a child process whose files may not grow beyond `bytes` (writes past the limit
+// fail with EFBIG instead of raising SIGXFSZ). Returns fn's result, or -1 if the child died.
+int run_with_file_size_limit(long bytes, const std::function<int()>& fn);
 
 }  // namespace kxtest
