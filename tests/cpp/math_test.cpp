@@ -112,19 +112,20 @@ TEST(MatrixProducts, MatchDoubleProductAndRespectStrides) {
 }
 
 TEST(MatrixProducts, SumInIndexOrderFromTheFirstProduct) {
-    // Products 1, 1e8, -1e8, 0, ...: summed in index order the 1 is absorbed by 1e8 and the result is 0;
-    // any other order (or a different association) gives 1. This pins the rounding of every build.
+    // In float 1e8 + 1 == 1e8. Row 0 has the products (1, 1e8, -1e8, 0...), row 1 (1e8, 1, -1e8, 0...):
+    // summed in index order both give 0, while summing backwards gives 1 for row 0 and pairing the first
+    // product with the third gives 1 for row 1. This pins the rounding of every build.
     for (const ProductCase& pc : kProducts) {
         SCOPED_TRACE(pc.name);
         std::vector<float> A(pc.rows * pc.lda, 0.0f), B(pc.inner * pc.ldb, 0.0f);
-        const float row[3] = {1.0f, 1e8f, -1e8f};
-        for (int k = 0; k < 3; ++k) {
-            A[k] = row[k];
-            B[k * pc.ldb] = 1.0f;
-        }
+        const float rows[2][3] = {{1.0f, 1e8f, -1e8f}, {1e8f, 1.0f, -1e8f}};
+        for (int r = 0; r < 2; ++r)
+            for (int k = 0; k < 3; ++k) A[r * pc.lda + k] = rows[r][k];
+        for (int k = 0; k < 3; ++k) B[k * pc.ldb] = 1.0f;
         std::vector<float> D(pc.d_rows_storage * pc.ldd, kSentinel);
         pc.fn(A.data(), B.data(), D.data());
         EXPECT_EQ(D[0], 0.0f);
+        EXPECT_EQ(D[pc.ldd], 0.0f);
     }
 }
 
