@@ -32,7 +32,9 @@ inline void pivot_step(float* M, int stride, int rows, int width, int p, int c) 
     }
 }
 
-inline float sum_sq4(const float* q) { return q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3]; }
+inline float sum_sq4(const float* q) {
+    return q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
+}
 
 // Hamilton product without normalisation.
 inline void hamilton(const float* a, const float* b, float* out) {
@@ -54,15 +56,25 @@ inline void divide_by_norm(float* q) {
 
 extern "C" {
 
-void matrix_mult_3_3(const float* A, const float* B, float* D) { mult(A, 3, B, 3, D, 3, 3, 3, 3); }
+void matrix_mult_3_3(const float* A, const float* B, float* D) {
+    mult(A, 3, B, 3, D, 3, 3, 3, 3);
+}
 
-void matrix_mult_4_4(const float* A, const float* B, float* D) { mult(A, 4, B, 6, D, 6, 4, 4, 4); }
+void matrix_mult_4_4(const float* A, const float* B, float* D) {
+    mult(A, 4, B, 6, D, 6, 4, 4, 4);
+}
 
-void matrix_mult_6_4_4_4(const float* A, const float* B, float* D) { mult(A, 4, B, 6, D, 4, 6, 4, 4); }
+void matrix_mult_6_4_4_4(const float* A, const float* B, float* D) {
+    mult(A, 4, B, 6, D, 4, 6, 4, 4);
+}
 
-void matrix_mult_6_6_6_6(const float* A, const float* B, float* D) { mult(A, 6, B, 6, D, 6, 6, 6, 6); }
+void matrix_mult_6_6_6_6(const float* A, const float* B, float* D) {
+    mult(A, 6, B, 6, D, 6, 6, 6, 6);
+}
 
-void reduction(float* M, int n, int p, int c) { pivot_step(M, 6, n, 2 * n, p, c); }
+void reduction(float* M, int n, int p, int c) {
+    pivot_step(M, 6, n, 2 * n, p, c);
+}
 
 void inverseM(const float* A, float* Ainv) {
     float M[3 * 6];
@@ -77,7 +89,9 @@ void inverseM(const float* A, float* Ainv) {
         for (int c = 0; c < 3; ++c) Ainv[r * 3 + c] = M[r * 6 + 3 + c];
 }
 
-void reduction_magneto(float* M, int n, int p, int c) { pivot_step(M, 12, n, 12, p, c); }
+void reduction_magneto(float* M, int n, int p, int c) {
+    pivot_step(M, 12, n, 12, p, c);
+}
 
 void inverseM_magneto(const float* A, float* Ainv) {
     float M[6 * 12];

@@ -10,8 +10,8 @@
 // as a stand-alone object file that must define those names and nothing else.
 namespace {
 
-constexpr int kSlots = 10;     // ring-buffer slots and channels
-constexpr int kPresent = 9;    // channel of the magnetometer-present flag
+constexpr int kSlots = 10;                      // ring-buffer slots and channels
+constexpr int kPresent = 9;                     // channel of the magnetometer-present flag
 constexpr float kGravity = 9.806f;              // m/s^2 per g
 constexpr float kVelocityDamping = 0.98f;       // velocity measured after a reset
 constexpr float kPosProcessNoise = 0.000004f;   // diagonal of the position process noise
@@ -21,7 +21,9 @@ constexpr float kVelocityClamp = 90.0f;         // ... to this value, m/s
 constexpr float kMovingProcessNoise = 0.0001f;  // Q while moving
 constexpr float kMovingAccNoise = 10000.0f;     // R_acc while moving: gravity is not trusted then
 
-inline float norm3(const float* v) { return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]); }
+inline float norm3(const float* v) {
+    return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+}
 
 // Sets the 4x4 block of a 6-column matrix to diag(d); columns 4 and 5 are untouched.
 inline void set_block4_diag(float (*M)[6], float d) {
@@ -105,7 +107,9 @@ int take_sample(const tracker_state* s, int slot, float* axes) {
 
 extern "C" {
 
-int get_tracker_size(void) { return (int)sizeof(tracker_state); }
+int get_tracker_size(void) {
+    return (int)sizeof(tracker_state);
+}
 
 void init_tracker(tracker_state* s, int frequency, int position_enabled) {
     std::memset(s, 0, sizeof(tracker_state));
@@ -399,10 +403,12 @@ void run_magnetometer_update(tracker_state* s, const float* mag3) {
     for (int i = 0; i < 3; ++i) s->h[i] = hm[1 + i];
 
     const float w = s->q_pred[0], x = s->q_pred[1], y = s->q_pred[2], z = s->q_pred[3];
-    const float H[3][4] = {
-        {2.0f * (bx * w - bz * y), 2.0f * (bx * x + bz * z), 2.0f * (-bx * y - bz * w), 2.0f * (bz * x - bx * z)},
-        {2.0f * (bz * x - bx * z), 2.0f * (bx * y + bz * w), 2.0f * (bx * x + bz * z), 2.0f * (bz * y - bx * w)},
-        {2.0f * (bx * y + bz * w), 2.0f * (bx * z - bz * x), 2.0f * (bx * w - bz * y), 2.0f * (bx * x + bz * z)}};
+    const float H[3][4] = {{2.0f * (bx * w - bz * y), 2.0f * (bx * x + bz * z), 2.0f * (-bx * y - bz * w),
+                            2.0f * (bz * x - bx * z)},
+                           {2.0f * (bz * x - bx * z), 2.0f * (bx * y + bz * w), 2.0f * (bx * x + bz * z),
+                            2.0f * (bz * y - bx * w)},
+                           {2.0f * (bx * y + bz * w), 2.0f * (bx * z - bz * x), 2.0f * (bx * w - bz * y),
+                            2.0f * (bx * x + bz * z)}};
     std::memcpy(s->H, H, sizeof H);
 
     // A disturbed sample still runs the update, with zero innovation, so the covariance keeps shrinking.

@@ -61,8 +61,8 @@ void active_rotation(const double* q, double* R) {
 
 std::vector<float> random_unit_quaternion(std::mt19937& rng) {
     std::vector<float> q = random_values(rng, 4, -1.0f, 1.0f);
-    const double n = std::sqrt(double(q[0]) * q[0] + double(q[1]) * q[1] + double(q[2]) * q[2] +
-                               double(q[3]) * q[3]);
+    const double n =
+        std::sqrt(double(q[0]) * q[0] + double(q[1]) * q[1] + double(q[2]) * q[2] + double(q[3]) * q[3]);
     for (float& x : q) x = float(x / n);
     return q;
 }
@@ -70,9 +70,9 @@ std::vector<float> random_unit_quaternion(std::mt19937& rng) {
 struct ProductCase {
     const char* name;
     void (*fn)(const float*, const float*, float*);
-    int rows, inner, cols;        // D = A (rows x inner) B (inner x cols)
-    int lda, ldb, ldd;            // row strides of the routine's contract
-    int d_rows_storage;           // rows of D storage to allocate
+    int rows, inner, cols;  // D = A (rows x inner) B (inner x cols)
+    int lda, ldb, ldd;      // row strides of the routine's contract
+    int d_rows_storage;     // rows of D storage to allocate
 };
 
 const ProductCase kProducts[] = {
@@ -143,7 +143,8 @@ TEST(Inversion, WellConditionedMatricesMatchDoubleInverse) {
             else
                 inverseM_magneto(A.data(), inv.data());
             const std::vector<double> want = inverse_f64(A, n);
-            for (int i = 0; i < n * n; ++i) EXPECT_NEAR(inv[i], want[i], 1e-6 + 1e-5 * std::fabs(want[i])) << i;
+            for (int i = 0; i < n * n; ++i)
+                EXPECT_NEAR(inv[i], want[i], 1e-6 + 1e-5 * std::fabs(want[i])) << i;
         }
     }
 }
@@ -190,7 +191,8 @@ TEST(Inversion, PivotStepsTouchOnlyTheirRowsAndColumns) {
         for (int c = 0; c < 6; ++c)
             EXPECT_EQ(M[r * 6 + c], (r < 2 && c < 4) ? want[r][c] : kSentinel) << r << "," << c;
 
-    // reduction_magneto on 2 of 6 rows (stride 12): rows 2..5 are untouched, all 12 columns of rows 0-1 change.
+    // reduction_magneto on 2 of 6 rows (stride 12): rows 2..5 are untouched, all 12 columns of rows 0-1
+    // change.
     float W[72];
     for (float& v : W) v = kSentinel;
     for (int c = 0; c < 12; ++c) {
@@ -212,11 +214,10 @@ TEST(Quaternions, ProductMatchesDoubleHamiltonProductNormalised) {
     for (int trial = 0; trial < 200; ++trial) {
         // Unnormalised inputs on purpose: the routine normalises its result.
         const std::vector<float> a = random_values(rng, 4), b = random_values(rng, 4);
-        double p[4] = {
-            double(a[0]) * b[0] - double(a[1]) * b[1] - double(a[2]) * b[2] - double(a[3]) * b[3],
-            double(a[0]) * b[1] + double(a[1]) * b[0] + double(a[2]) * b[3] - double(a[3]) * b[2],
-            double(a[0]) * b[2] - double(a[1]) * b[3] + double(a[2]) * b[0] + double(a[3]) * b[1],
-            double(a[0]) * b[3] + double(a[1]) * b[2] - double(a[2]) * b[1] + double(a[3]) * b[0]};
+        double p[4] = {double(a[0]) * b[0] - double(a[1]) * b[1] - double(a[2]) * b[2] - double(a[3]) * b[3],
+                       double(a[0]) * b[1] + double(a[1]) * b[0] + double(a[2]) * b[3] - double(a[3]) * b[2],
+                       double(a[0]) * b[2] - double(a[1]) * b[3] + double(a[2]) * b[0] + double(a[3]) * b[1],
+                       double(a[0]) * b[3] + double(a[1]) * b[2] - double(a[2]) * b[1] + double(a[3]) * b[0]};
         const double n = std::sqrt(p[0] * p[0] + p[1] * p[1] + p[2] * p[2] + p[3] * p[3]);
         float out[4];
         quaternion_product(a.data(), b.data(), out);
@@ -249,11 +250,11 @@ TEST(Quaternions, DegenerateAndIdentityCases) {
         float want[4];
     };
     const NormCase norm_cases[] = {
-        {{0, 0, 0, 0}, 4, {0, 0, 0, 0}},          // zero stays zero
+        {{0, 0, 0, 0}, 4, {0, 0, 0, 0}},  // zero stays zero
         {{2, 0, 0, 0}, 4, {1, 0, 0, 0}},
         {{3, 4, 0, 0}, 4, {0.6f, 0.8f, 0, 0}},
         {{3, 4, 5, 7}, 2, {0.6f, 0.8f, 1.0f, 1.4f}},  // norm of the first two, all four divided
-        {{3, 4, 5, 7}, 0, {3, 4, 5, 7}},          // n <= 0: nothing happens
+        {{3, 4, 5, 7}, 0, {3, 4, 5, 7}},              // n <= 0: nothing happens
         {{3, 4, 5, 7}, -1, {3, 4, 5, 7}},
     };
     for (const NormCase& c : norm_cases) {

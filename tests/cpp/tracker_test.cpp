@@ -1,4 +1,6 @@
 // Drives the orientation tracker with synthetic sensor sequences whose true orientation is known.
+#include "tracker/tracker.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "tracker/kx_math.h"
-#include "tracker/tracker.h"
 
 namespace {
 
@@ -78,7 +79,8 @@ void gravity_in_sensor_f64(const double* q, float* acc) {
 // Heading about z of a quaternion, degrees.
 double yaw_deg(const float* q) {
     return std::atan2(2.0 * (double(q[0]) * q[3] + double(q[1]) * q[2]),
-                      1.0 - 2.0 * (double(q[2]) * q[2] + double(q[3]) * q[3])) / kDeg;
+                      1.0 - 2.0 * (double(q[2]) * q[2] + double(q[3]) * q[3])) /
+           kDeg;
 }
 
 struct TrackResult {
@@ -232,10 +234,12 @@ TEST(TrackerInit, StillRunDetection) {
     const Case cases[] = {
         {"five still", {still, still, still, still, still}, 5},
         {"jolt restarts the run", {still, still, still, still, jolt, still, still, still, still, still}, 10},
-        {"gyro at the limit is not still", {at_gyro_limit, at_gyro_limit, at_gyro_limit, at_gyro_limit,
-                                            at_gyro_limit, at_gyro_limit}, 0},
-        {"gyro just below the limit is still", {below_gyro_limit, below_gyro_limit, below_gyro_limit,
-                                                below_gyro_limit, below_gyro_limit}, 5},
+        {"gyro at the limit is not still",
+         {at_gyro_limit, at_gyro_limit, at_gyro_limit, at_gyro_limit, at_gyro_limit, at_gyro_limit},
+         0},
+        {"gyro just below the limit is still",
+         {below_gyro_limit, below_gyro_limit, below_gyro_limit, below_gyro_limit, below_gyro_limit},
+         5},
         {"NaN is not still", {still, still, nan_acc, still, still, still, still, still}, 8},
     };
     for (const Case& c : cases) {
@@ -461,7 +465,9 @@ void field(float magnitude, double dip_deg, double heading_deg, float* mag) {
     mag[2] = float(-magnitude * std::sin(dip_deg * kDeg));
 }
 
-float trace4(const tracker_state* s) { return s->P[0][0] + s->P[1][1] + s->P[2][2] + s->P[3][3]; }
+float trace4(const tracker_state* s) {
+    return s->P[0][0] + s->P[1][1] + s->P[2][2] + s->P[3][3];
+}
 
 TEST(TrackerMagnetometer, DisturbanceCountAndPercentage) {
     // Defaults: magnitude 23 +- 5, inclination 75.4 +- 10 deg (strict).
@@ -473,9 +479,9 @@ TEST(TrackerMagnetometer, DisturbanceCountAndPercentage) {
     };
     const Case cases[] = {
         {"reference field", 23.0f, 75.4, false}, {"too strong", 30.0f, 75.4, true},
-        {"weak but within", 18.5f, 75.4, false},  {"too weak", 17.9f, 75.4, true},
-        {"too shallow", 23.0f, 60.0, true},       {"shallower but within", 23.0f, 70.0, false},
-        {"too steep", 23.0f, 87.0, true},         {"steep but within", 23.0f, 84.0, false},
+        {"weak but within", 18.5f, 75.4, false}, {"too weak", 17.9f, 75.4, true},
+        {"too shallow", 23.0f, 60.0, true},      {"shallower but within", 23.0f, 70.0, false},
+        {"too steep", 23.0f, 87.0, true},        {"steep but within", 23.0f, 84.0, false},
     };
     Record r;
     initialise_level(r.get());
@@ -542,7 +548,7 @@ TEST(TrackerMagnetometer, UpdatePullsTheStartHeadingToTheOppositeSign) {
 TEST(TrackerReset, OrientationResetBeforeAndAfterInitialisation) {
     const float h = std::sqrt(0.5f);
     const float target[4] = {h, h, 0.0f, 0.0f};  // a quarter turn about x
-    const float turning[3] = {0, 0, 100.0f};      // never still: only a reset can start the filter
+    const float turning[3] = {0, 0, 100.0f};     // never still: only a reset can start the filter
     struct Case {
         const char* name;
         bool initialise_first;
@@ -757,7 +763,8 @@ std::uint64_t hash_run(void (*configure)(tracker_state*)) {
     for (int i = 0; i < 3000; ++i) {
         const bool still = i < 10 || (i / 500) % 2 == 1;
         const float acc[3] = {0.02f * next(), 0.02f * next(), 1.0f + 0.02f * next()};
-        const float gyro[3] = {still ? 0.5f * next() : 120.0f * next(), still ? 0.5f * next() : 60.0f * next(),
+        const float gyro[3] = {still ? 0.5f * next() : 120.0f * next(),
+                               still ? 0.5f * next() : 60.0f * next(),
                                still ? 0.5f * next() : 200.0f * next()};
         if (i % 300 == 150) {
             const float origin[3] = {1, 2, 3};

@@ -59,6 +59,7 @@ int main(void) {
     check(angle_deg < 0.5, "a quarter turn about z is tracked within 0.5 deg");
 
     free(s);
-    if (failures == 0) printf("tracker-object: %d-byte record, quarter turn within %.4f deg\n", size, angle_deg);
+    if (failures == 0)
+        printf("tracker-object: %d-byte record, quarter turn within %.4f deg\n", size, angle_deg);
     return failures == 0 ? 0 : 1;
 }
