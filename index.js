@@ -1,6 +1,21 @@
-// Package entry: loads the built addon in one place and re-exports it.
+// Package entry: the addon's five synchronous functions, unchanged, plus the Promise API and
+// the batch converter, which run the same functions in worker threads.
 'use strict';
-const path = require('node:path');
+const { addon, addonPath } = require('./lib/addon.js');
+const { WorkerPool } = require('./lib/pool.js');
+const { makePromises } = require('./lib/promises.js');
+const { makeBatch } = require('./lib/batch.js');
 
-const addonPath = process.env.KX_ADDON_PATH || path.join(__dirname, 'build', 'addon.node');
-module.exports = require(addonPath);
+let shared = null;
+// One pool for the Promise API, made on first use; its idle workers never hold the process.
+const sharedPool = () => {
+  if (shared === null) shared = new WorkerPool({ addonPath });
+  return shared;
+};
+
+const api = {};
+for (const name of Object.getOwnPropertyNames(addon)) api[name] = addon[name];
+api.promises = makePromises(sharedPool);
+api.batch = makeBatch(addonPath);
+
+module.exports = api;

@@ -1,0 +1,76 @@
+// Orientation accuracy: the quaternion columns of a CSV export against the simulator's true
+// orientation, as angle errors in degrees.
+'use strict';
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const Q = require('./quaternion.js');
+const { parseExport, samples, QUATERNION_COLUMNS } = require('./csv.js');
+const { simulate, writeSet, parseTruth } = require('./simulate.js');
+
+function percentile(sorted, p) {
+  if (sorted.length === 0) return NaN;
+  const k = Math.min(sorted.length - 1, Math.max(0, Math.ceil((p / 100) * sorted.length) - 1));
+  return sorted[k];
+}
+
+// Compares the estimated quaternions (one per inertial sample, w x y z, zero before the filter
+// started) with the true ones of the same samples. Without a magnetometer the heading of the
+// filter's world frame is its own choice, so the truth is turned about world z once, by the
+// turn about z between the two at the first estimated sample; the tilt is never adjusted.
+function compare(estimates, truth) {
+  if (estimates.length !== truth.length) {
+    throw new Error(`the CSV file holds ${estimates.length} quaternion samples, the truth ${truth.length}`);
+  }
+  const first = estimates.findIndex((q) => q.some((v) => v !== 0));
+  if (first < 0) throw new Error('the filter never started: every quaternion is zero');
+  const turn = Q.about.z(Q.twistAboutZ(Q.mul(estimates[first], Q.conj(truth[first]))));
+  const errors = [];
+  for (let i = first; i < estimates.length; i++) {
+    errors.push(Q.angleBetween(estimates[i], Q.mul(turn, truth[i])) / (Math.PI / 180));
+  }
+  return { firstSample: first, errors };
+}
+
+function summarize(errors) {
+  const sorted = Float64Array.from(errors).sort();
+  return {
+    samples: sorted.length,
+    medianDeg: percentile(sorted, 50),
+    p95Deg: percentile(sorted, 95),
+    maxDeg: sorted.length ? sorted[sorted.length - 1] : NaN,
+  };
+}
+
+// Compares one CSV export with one truth file (paths).
+function checkFiles(csvPath, truthPath) {
+  const estimates = samples(parseExport(fs.readFileSync(csvPath, 'utf8')), QUATERNION_COLUMNS);
+  const truth = parseTruth(fs.readFileSync(truthPath, 'utf8')).map((r) => r.q);
+  const { firstSample, errors } = compare(estimates, truth);
+  return { firstSample, ...summarize(errors) };
+}
+
+// Simulates a set, converts every recording with `read` and compares. Answers per device and
+// over all devices together.
+function run(read, { keep = null, ...simulation } = {}) {
+  const dir = keep || fs.mkdtempSync(path.join(os.tmpdir(), 'kx-accuracy-'));
+  try {
+    const set = writeSet(dir, simulate(simulation));
+    const all = [];
+    const devices = set.devices.map((d) => {
+      const csv = path.join(dir, `${d.name}.csv`);
+      const answer = read(path.join(dir, d.recording), csv);
+      if (JSON.parse(answer).error) throw new Error(`read of ${d.recording} answered ${answer}`);
+      const estimates = samples(parseExport(fs.readFileSync(csv, 'utf8')), QUATERNION_COLUMNS);
+      const truth = parseTruth(fs.readFileSync(path.join(dir, d.truth), 'utf8')).map((r) => r.q);
+      const { firstSample, errors } = compare(estimates, truth);
+      all.push(...errors);
+      return { name: d.name, firstSample, ...summarize(errors) };
+    });
+    return { dir: keep, seconds: set.seconds, seed: set.seed, gyroBiasDps: set.gyroBiasDps, devices, all: summarize(all) };
+  } finally {
+    if (!keep) fs.rmSync(dir, { recursive: true, force: true });
+  }
+}
+
+module.exports = { compare, summarize, checkFiles, run, percentile };

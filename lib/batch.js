@@ -1,0 +1,175 @@
+// Batch conversion: many recordings and device sets converted in parallel worker threads, with
+// a concurrency limit, a progress callback and arguments checked before any work starts.
+'use strict';
+const path = require('node:path');
+const { WorkerPool, defaultSize } = require('./pool.js');
+
+// Short description of a value for argument messages.
+function describe(v) {
+  if (v === null) return 'null';
+  if (Array.isArray(v)) return 'an array';
+  if (typeof v === 'string') return v.length > 60 ? `a string "${v.slice(0, 57)}..."` : `a string ${JSON.stringify(v)}`;
+  if (typeof v === 'object') return 'an object';
+  if (typeof v === 'function') return 'a function';
+  return `${typeof v} ${String(v)}`;
+}
+
+const isPath = (v) => typeof v === 'string' && v.length > 0 && !v.includes('\0');
+const PATH_WANTED = 'a non-empty path string without NUL characters';
+
+function argError(Type, what, expected, got) {
+  return new Type(`batch: ${what} must be ${expected}, got ${describe(got)}`);
+}
+
+// The CSV name the synchronisation gives a recording: its file name without directory and
+// without its last extension.
+function fileBasename(p) {
+  const name = p.slice(Math.max(p.lastIndexOf('/'), p.lastIndexOf('\\')) + 1);
+  const dot = name.lastIndexOf('.');
+  return dot < 0 ? name : name.slice(0, dot);
+}
+
+function checkOptions(options) {
+  if (options === undefined) options = {};
+  if (options === null || typeof options !== 'object' || Array.isArray(options)) {
+    throw argError(TypeError, 'options', 'an object', options);
+  }
+  const { concurrency = defaultSize(), onProgress, outDir, signal } = options;
+  if (typeof concurrency !== 'number' || !Number.isInteger(concurrency)) {
+    throw argError(TypeError, 'options.concurrency', 'an integer', concurrency);
+  }
+  if (concurrency < 1) throw argError(RangeError, 'options.concurrency', 'at least 1', concurrency);
+  if (onProgress !== undefined && typeof onProgress !== 'function') {
+    throw argError(TypeError, 'options.onProgress', 'a function (done, total, path, answer)', onProgress);
+  }
+  if (outDir !== undefined && !isPath(outDir)) throw argError(TypeError, 'options.outDir', PATH_WANTED, outDir);
+  if (signal !== undefined && (signal === null || typeof signal !== 'object' || typeof signal.aborted !== 'boolean')) {
+    throw argError(TypeError, 'options.signal', 'an AbortSignal', signal);
+  }
+  return { concurrency, onProgress, outDir, signal };
+}
+
+// One task in the form the workers run: { kind, fn, args, path, outputs, spec }.
+function checkTask(task, i, outDir) {
+  const where = `tasks[${i}]`;
+  if (typeof task === 'string') {
+    if (!isPath(task)) throw argError(TypeError, where, PATH_WANTED, task);
+    if (outDir === undefined) {
+      throw new TypeError(`batch: ${where} is a bare recording path, which needs options.outDir for its CSV file`);
+    }
+    task = { recording: task, csv: path.join(outDir, `${fileBasename(task)}.csv`) };
+  }
+  if (task === null || typeof task !== 'object' || Array.isArray(task)) {
+    throw argError(TypeError, where, 'a recording path, { recording, csv } or { recordings, outDir }', task);
+  }
+  if ('recording' in task) {
+    if (!isPath(task.recording)) throw argError(TypeError, `${where}.recording`, PATH_WANTED, task.recording);
+    let csv = task.csv;
+    if (csv === undefined && outDir !== undefined) csv = path.join(outDir, `${fileBasename(task.recording)}.csv`);
+    if (!isPath(csv)) throw argError(TypeError, `${where}.csv`, `${PATH_WANTED} (or give options.outDir)`, task.csv);
+    return {
+      kind: 'read', fn: 'read', args: [task.recording, csv], path: task.recording, outputs: [csv],
+      spec: { recording: task.recording, csv },
+    };
+  }
+  if ('recordings' in task) {
+    const list = task.recordings;
+    if (!Array.isArray(list)) throw argError(TypeError, `${where}.recordings`, 'an array of recording paths', list);
+    list.forEach((p, k) => {
+      if (!isPath(p)) throw argError(TypeError, `${where}.recordings[${k}]`, PATH_WANTED, p);
+    });
+    const dir = task.outDir === undefined ? outDir : task.outDir;
+    if (!isPath(dir)) throw argError(TypeError, `${where}.outDir`, `${PATH_WANTED} (or give options.outDir)`, task.outDir);
+    return {
+      kind: 'sync', fn: 'readAndSync2', args: [[...list], dir], path: dir,
+      outputs: list.map((p) => path.join(dir, `${fileBasename(p)}.csv`)),
+      spec: { recordings: [...list], outDir: dir },
+    };
+  }
+  throw new TypeError(`batch: ${where} must have a "recording" or a "recordings" member`);
+}
+
+// Two tasks running at once must never write the same file.
+function checkOutputs(jobs) {
+  const owner = new Map();
+  jobs.forEach((job, i) => {
+    for (const file of new Set(job.outputs.map((f) => path.resolve(f)))) {
+      if (owner.has(file)) {
+        const j = owner.get(file);
+        throw new Error(`batch: tasks[${j}] (${jobs[j].path}) and tasks[${i}] (${job.path}) would both write ${file}`);
+      }
+      owner.set(file, i);
+    }
+  });
+}
+
+function succeeded(kind, answer) {
+  if (typeof answer !== 'string') return false;
+  if (kind === 'sync') return answer === 'OK';
+  try {
+    const parsed = JSON.parse(answer);
+    return parsed !== null && typeof parsed === 'object' && !('error' in parsed);
+  } catch {
+    return false;
+  }
+}
+
+function abortError(signal) {
+  if (signal.reason !== undefined) return signal.reason;
+  const e = new Error('The operation was aborted');
+  e.name = 'AbortError';
+  return e;
+}
+
+function makeBatch(addonPath) {
+  // Converts every task; resolves with one result per task, in task order:
+  // { kind: 'read', recording, csv, answer, ok } or { kind: 'sync', recordings, outDir, answer, ok },
+  // with `error` instead of an answer when the worker itself failed.
+  return async function batch(tasks, options) {
+    if (!Array.isArray(tasks)) throw argError(TypeError, 'tasks', 'an array of tasks', tasks);
+    const { concurrency, onProgress, outDir, signal } = checkOptions(options);
+    const jobs = tasks.map((t, i) => checkTask(t, i, outDir));
+    checkOutputs(jobs);
+    if (signal && signal.aborted) throw abortError(signal);
+
+    const results = new Array(jobs.length);
+    if (jobs.length === 0) return results;
+    const pool = new WorkerPool({ size: Math.min(concurrency, jobs.length), addonPath });
+    let next = 0;
+    let done = 0;
+    let failure = null;
+    const runner = async () => {
+      for (;;) {
+        if (failure !== null || (signal && signal.aborted) || next >= jobs.length) return;
+        const i = next++;
+        const job = jobs[i];
+        const result = { kind: job.kind, ...job.spec, answer: null, ok: false };
+        try {
+          result.answer = await pool.run(job.fn, job.args);
+          result.ok = succeeded(job.kind, result.answer);
+        } catch (err) {
+          result.error = err;
+        }
+        results[i] = result;
+        done += 1;
+        if (onProgress) {
+          try {
+            onProgress(done, jobs.length, job.path, result.answer, result);
+          } catch (err) {
+            if (failure === null) failure = err; // no new task starts; running ones finish
+          }
+        }
+      }
+    };
+    try {
+      await Promise.all(Array.from({ length: pool.size }, runner));
+    } finally {
+      await pool.close();
+    }
+    if (failure !== null) throw failure;
+    if (signal && signal.aborted && done < jobs.length) throw abortError(signal);
+    return results;
+  };
+}
+
+module.exports = { makeBatch, fileBasename, succeeded };

@@ -1,0 +1,52 @@
+// The argument contract of the five functions, checked in JavaScript so that the Promise API
+// rejects exactly as the synchronous functions throw: counts before types, string primitives
+// only, no NUL character in a path, extra arguments ignored.
+'use strict';
+const { types } = require('node:util');
+
+// Per function: the kind of each needed argument. A path may not hold a NUL character (the file
+// system would act on the text before it); a text ends at its first NUL, as the addon reads it.
+const CONTRACT = {
+  read: ['path', 'path'],
+  readAndSync2: ['paths', 'path'],
+  readConfig: ['path'],
+  readConfigDeviceId: ['path'],
+  writeConfig: ['path', 'text'],
+};
+
+const wrongCount = () => new TypeError('Wrong number of arguments');
+const wrongArgs = () => new TypeError('Wrong arguments');
+
+const isPath = (v) => typeof v === 'string' && !v.includes('\0');
+
+// Answers the arguments to pass on (the needed ones, array elements copied), or throws the
+// TypeError the addon would throw.
+function checkArguments(name, args) {
+  const kinds = CONTRACT[name];
+  if (args.length < kinds.length) throw wrongCount();
+  // Types first, in argument order; a proxy is not an array to the addon.
+  for (let i = 0; i < kinds.length; i++) {
+    const v = args[i];
+    const ok = kinds[i] === 'paths' ? Array.isArray(v) && !types.isProxy(v) : typeof v === 'string';
+    if (!ok) throw wrongArgs();
+  }
+  const out = [];
+  for (let i = 0; i < kinds.length; i++) {
+    const v = args[i];
+    if (kinds[i] === 'paths') {
+      const list = [];
+      for (let k = 0; k < v.length; k++) {
+        const element = v[k];
+        if (!isPath(element)) throw wrongArgs();
+        list.push(element);
+      }
+      out.push(list);
+    } else {
+      if (kinds[i] === 'path' && !isPath(v)) throw wrongArgs();
+      out.push(v);
+    }
+  }
+  return out;
+}
+
+module.exports = { CONTRACT, checkArguments };
