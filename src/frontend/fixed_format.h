@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
+// The digit groups are built in integer lanes and stored to memory low byte first.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the digit lanes assume little-endian memory");
+
 namespace kx_fixed {
 
 // Room for any double with up to 17 decimals: sign, 309 integer digits, point, decimals.
@@ -25,7 +28,26 @@ struct Pow10<0> {
     static constexpr uint64_t value = 1;
 };
 
-extern const char kDigitPairs[200];
+// The eight decimal digits of n < 10^8 as ASCII, most significant first in memory: the number
+// is split into halves, quarters and single digits in parallel lanes of one 64-bit word.
+inline uint64_t eight_digits(uint32_t n) {
+    const uint64_t hi = n / 10000, lo = n % 10000;
+    uint64_t y = hi | (lo << 32);                                   // two lanes below 10^4
+    const uint64_t q = ((y * 10486) >> 20) & 0x0000007F0000007Full;  // lane / 100
+    y = q | ((y - q * 100) << 16);                                    // four lanes below 100
+    const uint64_t t = ((y * 103) >> 10) & 0x000F000F000F000Full;     // lane / 10
+    y = t | ((y - t * 10) << 8);                                      // eight lanes below 10
+    return y + 0x3030303030303030ull;
+}
+
+// Decimal digits of v, which is below 10^Max; at least one. Comparisons only, no branches.
+template <int Max>
+inline int count_digits(uint64_t v) {
+    int n = 1;
+    uint64_t bound = 10;
+    for (int k = 1; k < Max; ++k, bound *= 10) n += v >= bound ? 1 : 0;
+    return n;
+}
 
 }  // namespace detail
 
@@ -65,39 +87,58 @@ inline char* format_fixed(char* out, double value) {
     }
     // shift >= 128: the product is below 2^83, so the value is below half a unit: zero.
 
-    // Digits are formed right to left in buf, ending at buf + 40; the text is at most
-    // 21 characters, so one fixed-size copy of 24 bytes moves it (kMaxChars leaves room).
-    char buf[64];
-    char* const end = buf + 40;
-    char* p = end;
-    uint64_t whole = scaled / detail::Pow10<N>::value;
-    uint64_t frac = scaled % detail::Pow10<N>::value;
-    if constexpr (N > 0) {
-        int left = N;
-        for (; left >= 2; left -= 2) {
-            const unsigned pair = static_cast<unsigned>(frac % 100);
-            frac /= 100;
-            p -= 2;
-            std::memcpy(p, detail::kDigitPairs + 2 * pair, 2);
+    char* p = out;
+    *p = '-';
+    p += negative ? 1 : 0;
+    const uint64_t whole = scaled / detail::Pow10<N>::value;
+    if (N <= 7 && scaled < detail::Pow10<8>::value) {
+        // One group of eight digits, "WWWFFFFF" for N = 5 with leading zeros; copy the whole
+        // part's significant digits, the point, then the decimals. The copies run past the text
+        // on purpose (kMaxChars leaves room) so that their sizes are constants.
+        char digits[16] = {};
+        const uint64_t d = detail::eight_digits(static_cast<uint32_t>(scaled));
+        std::memcpy(digits, &d, 8);
+        const int nd = detail::count_digits<(N <= 7 ? 8 - N : 1)>(whole);
+        std::memcpy(p, digits + (8 - N - nd), 8);
+        p += nd;
+        if constexpr (N > 0) {
+            *p++ = '.';
+            std::memcpy(p, digits + 8 - N, 8);
         }
-        if (left == 1) *--p = static_cast<char>('0' + frac);
-        *--p = '.';
+        return p + N;
     }
-    while (whole >= 100) {
-        const unsigned pair = static_cast<unsigned>(whole % 100);
-        whole /= 100;
-        p -= 2;
-        std::memcpy(p, detail::kDigitPairs + 2 * pair, 2);
+    if (N <= 6 || scaled < detail::Pow10<16>::value) {
+        // Two groups of eight digits; below 2^33 every value with up to 6 decimals fits.
+        char digits[32] = {};
+        const uint64_t hi = detail::eight_digits(static_cast<uint32_t>(scaled / detail::Pow10<8>::value));
+        const uint64_t lo = detail::eight_digits(static_cast<uint32_t>(scaled % detail::Pow10<8>::value));
+        std::memcpy(digits, &hi, 8);
+        std::memcpy(digits + 8, &lo, 8);
+        const int nd = detail::count_digits<16 - N>(whole);
+        std::memcpy(p, digits + (16 - N - nd), 16);
+        p += nd;
+        if constexpr (N > 0) {
+            *p++ = '.';
+            std::memcpy(p, digits + 16 - N, 16);
+        }
+        return p + N;
     }
-    if (whole >= 10) {
-        p -= 2;
-        std::memcpy(p, detail::kDigitPairs + 2 * whole, 2);
-    } else {
-        *--p = static_cast<char>('0' + whole);
+    // Up to 20 digits: one at a time, right to left.
+    char digits[24];
+    char* d = digits + sizeof digits;
+    uint64_t rest = scaled;
+    for (int i = 0; i < N; ++i) {
+        *--d = static_cast<char>('0' + rest % 10);
+        rest /= 10;
     }
-    if (negative) *--p = '-';
-    std::memcpy(out, p, 24);
-    return out + (end - p);
+    if (N > 0) *--d = '.';
+    do {
+        *--d = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest != 0);
+    const size_t n = static_cast<size_t>(digits + sizeof digits - d);
+    std::memcpy(p, d, n);
+    return p + n;
 }
 
 // Unsigned decimal integer; out needs 20 bytes. Returns the end of the text.

@@ -41,8 +41,7 @@ int mismatches(const char* what, size_t count, Make make) {
 }
 
 template <int N>
-void compare_with_printf() {
-    constexpr size_t kCount = 1000000;
+void compare_with_printf(size_t kCount) {
     std::mt19937_64 rng(20240611u + N);
     const double unit = std::pow(10.0, -N);
 
@@ -79,9 +78,21 @@ void compare_with_printf() {
 }
 
 TEST(FixedFormat, MatchesPrintfOverMillionsOfValues) {
-    compare_with_printf<5>();
-    compare_with_printf<3>();
-    compare_with_printf<1>();
+    // The precisions of the CSV table, a million values of each kind.
+    compare_with_printf<5>(1000000);
+    compare_with_printf<3>(1000000);
+    compare_with_printf<1>(1000000);
+}
+
+TEST(FixedFormat, MatchesPrintfForEveryIntegerPathPrecision) {
+    // Each precision lays out its digit groups differently.
+    compare_with_printf<0>(100000);
+    compare_with_printf<2>(100000);
+    compare_with_printf<4>(100000);
+    compare_with_printf<6>(100000);
+    compare_with_printf<7>(100000);
+    compare_with_printf<8>(100000);
+    compare_with_printf<9>(100000);
 }
 
 TEST(FixedFormat, SpecialValuesAndBoundaries) {
