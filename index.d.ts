@@ -1,10 +1,110 @@
-// Type declarations of the addon's functions. Every function is synchronous and answers a
-// string; failures inside the reader are answered as text, only argument errors throw.
+// Type declarations of the package: the addon's five synchronous functions, the Promise API
+// (`promises`) and the batch converter (`batch`).
+//
+// The five functions answer strings; failures inside the reader are answered as text, only
+// argument errors throw. Their argument contract: fewer arguments than needed throws
+// TypeError "Wrong number of arguments" (checked first); an argument that is not a string
+// primitive, a readAndSync2 list that is not an array or holds a non-string, or a path holding a
+// NUL character throws TypeError "Wrong arguments", and no file is touched. Extra arguments are
+// ignored.
+
+/** The answer of `read` for a recording that was converted (parse it with JSON.parse). */
+export interface ReadSummary {
+  /** start of the recording, "YYYY-MM-DD hh:mm:ss" ("0000-00-00 00:00:00" without a date frame) */
+  createdAt: string;
+  /** end of the recording, same format */
+  endDate: string;
+  /** base tick rate in Hz: the time step of the CSV rows */
+  frequency: number;
+  /** firmware version parts, as decimal texts */
+  version: string;
+  minorVersion: string;
+  majorVersion: string;
+  /** measurement identifier, -1 when the recording gives none */
+  measureId: number;
+}
+
+/** The answer of `read` when nothing was converted: the recording could not be read (missing,
+ *  shorter than 512 bytes, not a recording, a failed read) or the CSV file could not be written
+ *  completely. No CSV file is left behind. */
+export interface ReadError {
+  error: "Error during data loading.";
+}
+
+/** Status texts of `readAndSync2`, decided in this order:
+ *  "OK"  every recording read, given quaternions, synchronised and written (also for an empty list);
+ *  "-10" a recording could not be read (no file is written);
+ *  "-13" a recording has no orientation (no accelerometer and gyroscope at one rate);
+ *  "-11" the recordings could not be synchronised (fewer than two, no time marks and not exactly
+ *        one radio master on one channel, no radio time samples; a one-line reason goes to
+ *        standard error);
+ *  "-12" a CSV file could not be written (the output directory is not created). */
+export type SyncStatus = "OK" | "-10" | "-11" | "-12" | "-13";
+
+/** Calibration of the accelerometer or gyroscope in the readConfig answer. */
+export interface InertialConfig {
+  frequency: number;
+  /** full scale: g for the accelerometer, deg/s for the gyroscope */
+  range: number;
+  offsetX: number;
+  offsetY: number;
+  offsetZ: number;
+  gainX: number;
+  gainY: number;
+  gainZ: number;
+}
+
+/** The answer of `readConfig` (parse it with JSON.parse); members in this order. */
+export interface ConfigAnswer {
+  /** base64 of the raw header frames the reader does not decode */
+  unknownFrames: string;
+  gyro?: InertialConfig;
+  accel?: InertialConfig;
+  baro?: { frequency: number };
+  gps?: { frequency: number };
+  /** present when the recording has a device or firmware frame */
+  deviceId?: number;
+  deviceType?: number;
+  bodyLocation?: number;
+  version?: number;
+  majorVersion?: number;
+  minorVersion?: number;
+  radioMode?: number;
+  radioChannel?: number;
+  createdAt: string;
+  endDate: string;
+  /** base tick rate in Hz, 0 when not given */
+  frequency: number;
+  /** -1 when not given */
+  measureId: number;
+}
 
 /**
- * Answers the configuration of a recording as compact JSON: "unknownFrames" (base64), "gyro",
- * "accel", "baro", "gps" when configured, the device members when the recording has device
- * information, then "createdAt", "endDate", "frequency" and "measureId".
+ * Decodes a recording, adds the orientation quaternion stream and writes the CSV file at
+ * `csvPath` (replaced only once complete).
+ * @param recordingPath path of the recording (UTF-8, no NUL character)
+ * @param csvPath path of the CSV file to write, used as given (no directory is created)
+ * @returns JSON text of a {@link ReadSummary}, or of a {@link ReadError}
+ *   (`{"error":"Error during data loading."}`)
+ * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments;
+ *   "Wrong arguments" when an argument is not a string primitive or holds a NUL character
+ */
+export function read(recordingPath: string, csvPath: string): string;
+
+/**
+ * Reads several recordings of devices worn together, adds quaternions, puts them on one time
+ * base and window, and writes `<outDir>/<file name without extension>.csv` for each.
+ * @param recordingPaths the recordings; the first one chooses the synchronisation method
+ * @param outDir an existing directory
+ * @returns a {@link SyncStatus}
+ * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments;
+ *   "Wrong arguments" when recordingPaths is not an array, outDir is not a string, an element
+ *   is not a string, or a path holds a NUL character (no file is read)
+ */
+export function readAndSync2(recordingPaths: readonly string[], outDir: string): SyncStatus;
+
+/**
+ * Answers the configuration of a recording as compact JSON: a {@link ConfigAnswer}.
  * @param recordingPath path of the recording (UTF-8, no NUL character)
  * @returns the JSON text, or '' when the file cannot be read or holds no header frames
  * @throws {TypeError} "Wrong number of arguments" without an argument;
@@ -28,3 +128,85 @@ export function readConfigDeviceId(recordingPath: string): string;
  *   "Wrong arguments" when an argument is not a string primitive or the path holds a NUL character
  */
 export function writeConfig(path: string, configText: string): "OK" | "ERROR";
+
+/**
+ * The same five functions, run in a pool of worker threads (one per core, started on first
+ * use, never keeping the process alive while idle) so the event loop keeps serving. Same
+ * answers and same files as the synchronous functions. Argument errors reject with the same
+ * TypeErrors, before any work is queued.
+ */
+export interface PromiseAPI {
+  read(recordingPath: string, csvPath: string): Promise<string>;
+  readAndSync2(recordingPaths: readonly string[], outDir: string): Promise<SyncStatus>;
+  readConfig(recordingPath: string): Promise<string>;
+  readConfigDeviceId(recordingPath: string): Promise<string>;
+  writeConfig(path: string, configText: string): Promise<"OK" | "ERROR">;
+}
+export const promises: PromiseAPI;
+
+/** One recording to convert with `read`. Without `csv`, options.outDir/<name>.csv. */
+export interface ReadTask {
+  recording: string;
+  csv?: string;
+}
+
+/** One set of devices worn together, synchronised with `readAndSync2` into `outDir`
+ *  (default options.outDir). */
+export interface SyncTask {
+  recordings: readonly string[];
+  outDir?: string;
+}
+
+/** A task: a bare recording path (needs options.outDir), a {@link ReadTask} or a {@link SyncTask}. */
+export type BatchTask = string | ReadTask | SyncTask;
+
+export interface ReadResult {
+  kind: "read";
+  recording: string;
+  csv: string;
+  /** the answer of `read`; null when the worker thread itself failed (see `error`) */
+  answer: string | null;
+  /** true when the answer is a {@link ReadSummary} */
+  ok: boolean;
+  error?: Error;
+}
+
+export interface SyncResult {
+  kind: "sync";
+  recordings: string[];
+  outDir: string;
+  answer: SyncStatus | null;
+  /** true when the answer is "OK" */
+  ok: boolean;
+  error?: Error;
+}
+
+export type BatchResult = ReadResult | SyncResult;
+
+export interface BatchOptions {
+  /** conversions running at once, each in its own worker thread; default: the number of cores */
+  concurrency?: number;
+  /** directory for the CSV files of bare paths and of tasks without csv/outDir */
+  outDir?: string;
+  /** called after each task: tasks done so far, all tasks, the task's recording (read) or
+   *  output directory (sync), its answer (null when the worker failed), and the full result.
+   *  If it throws, no further task starts and the batch rejects with that error. */
+  onProgress?: (done: number, total: number, path: string, answer: string | null, result: BatchResult) => void;
+  /** aborting stops new tasks from starting; running ones finish; the batch then rejects with
+   *  the signal's reason */
+  signal?: AbortSignalLike;
+}
+
+/** What the batch reads of an AbortSignal (a Node.js AbortSignal fits). */
+export interface AbortSignalLike {
+  readonly aborted: boolean;
+  readonly reason?: unknown;
+}
+
+/**
+ * Converts many recordings and device sets in parallel worker threads. Arguments are checked
+ * before any work starts: a TypeError or RangeError names the argument and what was expected,
+ * and two tasks that would write the same file are refused. Resolves with one result per task,
+ * in task order; a task that fails is reported in its result, not by rejecting.
+ */
+export function batch(tasks: readonly BatchTask[], options?: BatchOptions): Promise<BatchResult[]>;

@@ -43,12 +43,11 @@ function rotateInverse(q, v) {
 }
 
 // Angle in radians of the rotation that takes orientation a to orientation b; q and -q are the
-// same orientation, hence the absolute value.
+// same orientation, hence |w|. atan2 keeps small angles exact, where acos of a dot product would
+// lose them.
 function angleBetween(a, b) {
-  const na = Math.hypot(a[0], a[1], a[2], a[3]);
-  const nb = Math.hypot(b[0], b[1], b[2], b[3]);
-  const dot = Math.abs(a[0] * b[0] + a[1] * b[1] + a[2] * b[2] + a[3] * b[3]) / (na * nb);
-  return 2 * Math.acos(Math.min(1, dot));
+  const r = mul(conj(a), b);
+  return 2 * Math.atan2(Math.hypot(r[1], r[2], r[3]), Math.abs(r[0]));
 }
 
 // Angle (radians) of the turn about world z contained in a world-frame rotation r: the twist

@@ -224,21 +224,19 @@ function checkOptions(o) {
   for (const d of o.devices) need(d in LOCATIONS, `unknown location ${d}; known: ${Object.keys(LOCATIONS).join(', ')}`);
 }
 
-// The clocks of the devices of a set. Device k's tick counts its own time; session tick =
-// device tick + clockOffset (all in base ticks). The devices are switched on one after another;
-// the first is the radio master. For the basic radio frame, clocks differ by whole seconds,
-// since that method shifts by the difference of the frame's two values read as seconds.
+// The clocks of the devices of a set. Each device counts base ticks from 0 at its own switch-on;
+// shared tick = device tick + clockOffset. The devices are switched on one after another, the
+// first (the radio master) 10 s into the shared clock. For the basic radio frame they are
+// switched on whole seconds apart, since that method shifts by the difference of the frame's
+// two values read as seconds.
 const SESSION_START_S = 10; // shared clock at the first device's first sample
 
 function planClocks(o, random) {
   const F = o.frequency;
-  const sessionStart = SESSION_START_S * F;
   return o.devices.map((location, k) => {
-    const worldStartTick = sessionStart + Math.round(k * random.between(0.2, 0.6) * F);
-    const clockOffset = o.method === 'radio-frame'
-      ? -3 * (k + 1) * F
-      : -Math.round(random.between(1000, 50000));
-    return { location, worldStartTick, startTick: worldStartTick - clockOffset, clockOffset };
+    const after = o.method === 'radio-frame' ? k * F : Math.round(k * random.between(0.2, 0.6) * F);
+    const worldStartTick = SESSION_START_S * F + after;
+    return { location, worldStartTick, startTick: 0, clockOffset: worldStartTick };
   });
 }
 
@@ -328,7 +326,10 @@ function simulateDevice(o, walker, clocks, k, random, wantTruth) {
       s = packer.slot(tick);
       put.xyz(buf(), s.pos, IDS.gyro, s.offset,
         ...gyro.map((v) => clamp16((v * 32768) / GYRO_RANGE.fullScale)));
-      if (truth) truth.push(`${truth.length},${tick},${(tick / F).toFixed(6)},${t.toFixed(6)},${q.map((v) => v.toFixed(9)).join(',')}`);
+      if (truth) {
+        const shared = (tick + device.clockOffset) / F;
+        truth.push(`${truth.length},${tick},${(tick / F).toFixed(6)},${shared.toFixed(6)},${q.map((v) => v.toFixed(9)).join(',')}`);
+      }
     }
     if (i % baroEvery === 0) {
       const altitude = 1.2 * Math.sin((2 * Math.PI * t) / 900) + body.bounce(t)[2] + 1.0;
@@ -405,9 +406,9 @@ function simulate(options = {}) {
       deviceId: o.deviceIdBase + k,
       master: k === 0,
       startTick: c.startTick,
-      clockOffsetTicks: c.clockOffset,
-      // Seconds to add to this device's times to put them on the master's time base.
-      shiftToMaster: (c.clockOffset - clocks[0].clockOffset) / o.frequency,
+      // Shared clock minus this device's clock, in seconds: a sample at device time t (its tick
+      // divided by the base frequency) was taken at t + clockOffsetS on the shared clock.
+      clockOffsetS: c.clockOffset / o.frequency,
       bytes: r.bytes,
       truth: r.truth === null ? null : `${TRUTH_HEADER}\n${r.truth.join('\n')}\n`,
       events: r.events,
@@ -425,7 +426,7 @@ function simulate(options = {}) {
   };
 }
 
-const TRUTH_HEADER = 'sample,tick,time_s,session_s,qw,qx,qy,qz';
+const TRUTH_HEADER = 'sample,tick,time_s,shared_s,qw,qx,qy,qz';
 
 function uniqueNames(locations) {
   const seen = new Map();
@@ -458,7 +459,7 @@ function writeSet(dir, set) {
   return description;
 }
 
-// Parses a truth file into { tick, time, quaternion } rows.
+// Parses a truth file into { tick, time (device clock), shared (shared clock), q } rows.
 function parseTruth(text) {
   const lines = text.split('\n');
   if (lines[0] !== TRUTH_HEADER) throw new Error(`not a truth file (first line "${lines[0]}")`);
@@ -466,7 +467,7 @@ function parseTruth(text) {
   for (let i = 1; i < lines.length; i++) {
     if (lines[i] === '') continue;
     const c = lines[i].split(',').map(Number);
-    rows.push({ tick: c[1], time: c[2], session: c[3], q: [c[4], c[5], c[6], c[7]] });
+    rows.push({ tick: c[1], time: c[2], shared: c[3], q: [c[4], c[5], c[6], c[7]] });
   }
   return rows;
 }

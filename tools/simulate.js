@@ -8,7 +8,8 @@ const HELP = `Usage: node tools/simulate.js --out DIR [options]
 
 Simulates a walker wearing one or several devices: a still start, then walks with turns and
 pauses. Writes DIR/<location>.bin (the recording), DIR/<location>.truth.csv (true orientation
-per inertial sample: sample,tick,time_s,session_s,qw,qx,qy,qz; sensor to world, world z up)
+per inertial sample: sample,tick,time_s,shared_s,qw,qx,qy,qz; sensor to world, world z up;
+time_s on the device's clock, shared_s on the clock shared by the set)
 and DIR/set.json (the set: sync method, clocks, events).
 
 Options:
@@ -69,7 +70,7 @@ function main(argv) {
   if (values['no-truth']) options.truth = false;
   const description = writeSet(values.out, simulate(options));
   for (const d of description.devices) {
-    console.log(`${values.out}/${d.recording}  ${d.location}${d.master ? ' (master)' : ''}  shift to master ${d.shiftToMaster} s`);
+    console.log(`${values.out}/${d.recording}  ${d.location}${d.master ? ' (radio master)' : ''}  clock offset ${d.clockOffsetS} s`);
   }
   return 0;
 }

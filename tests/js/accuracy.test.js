@@ -1,0 +1,89 @@
+// Orientation from "read": the quaternion convention (w, x, y, z, sensor to world, world z up)
+// fixed by known rotations, and the accuracy check against simulated walking.
+'use strict';
+const { describe, test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const kx = require('../../index.js');
+const Q = require('../../lib/quaternion.js');
+const accuracy = require('../../lib/accuracy.js');
+const { parseExport, samples, QUATERNION_COLUMNS } = require('../../lib/csv.js');
+const { frames, records, Recording } = require('../support/recording.js');
+
+const DEG = Math.PI / 180;
+const ACC = 0x21;
+const GYR = 0x22;
+let dir;
+before(() => { dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kx-accuracy-')); });
+after(() => fs.rmSync(dir, { recursive: true, force: true }));
+
+// 2 s still, 1 s turning at 90 deg/s about one sensor axis, 1 s still; 100 Hz, accelerometer
+// +-2 g, gyroscope +-500 deg/s. The accelerometer sees gravity turn with the sensor.
+function turnRecording(file, axis) {
+  const rec = new Recording().frames(frames.baseFrequency(100), frames.inertial(2, ACC, 100, 0), frames.inertial(3, GYR, 100, 1));
+  const list = [];
+  for (let i = 0; i < 400; i++) {
+    const turning = i >= 200 && i < 300;
+    const angle = Math.min(Math.max(i - 200, 0), 100) * 0.9 * DEG; // turned so far
+    const up = Q.rotateInverse(Q.fromAxisAngle(axis, angle), [0, 0, 1]);
+    const rate = axis.map((a) => (turning ? a * 90 : 0));
+    list.push({ tick: i, record: (o) => records.xyz(ACC, o, ...up.map((v) => Math.round(v * 16384))) });
+    list.push({ tick: i, record: (o) => records.xyz(GYR, o, ...rate.map((v) => Math.round((v * 32768) / 500))) });
+  }
+  rec.samples(list).write(file);
+}
+
+describe('quaternion convention', () => {
+  // A turn by +90 deg about a sensor axis, starting level, ends at the rotation that takes sensor
+  // vectors into the world: (cos 45, sin 45 * axis). Its conjugate would turn the other way.
+  const table = [
+    ['about z (heading)', [0, 0, 1], [Math.SQRT1_2, 0, 0, Math.SQRT1_2]],
+    ['about x (tilt)', [1, 0, 0], [Math.SQRT1_2, Math.SQRT1_2, 0, 0]],
+    ['about y (tilt)', [0, 1, 0], [Math.SQRT1_2, 0, Math.SQRT1_2, 0]],
+  ];
+  for (const [name, axis, expected] of table) {
+    test(`a +90 degree turn ${name} ends at w = cos 45, vector part along +axis`, () => {
+      const file = path.join(dir, 'turn.bin');
+      const csv = path.join(dir, 'turn.csv');
+      turnRecording(file, axis);
+      assert.equal(JSON.parse(kx.read(file, csv)).frequency, 100);
+      const q = samples(parseExport(fs.readFileSync(csv, 'utf8')), QUATERNION_COLUMNS);
+      assert.deepEqual(q[0], [0, 0, 0, 0], 'zero until the filter has seen its still start');
+      assert.ok(Q.angleBetween(q[150], [1, 0, 0, 0]) < 0.5 * DEG, `level while still: ${q[150]}`);
+      const last = q[q.length - 1];
+      assert.ok(Q.angleBetween(last, expected) < 2 * DEG, `ended at ${last}`);
+      assert.ok(Q.angleBetween(last, Q.conj(expected)) > 80 * DEG);
+    });
+  }
+});
+
+describe('accuracy check', () => {
+  test('compare turns the truth about the vertical once, never tilts it', () => {
+    const truth = Array.from({ length: 50 }, (_, i) => Q.mul(Q.about.z(0.02 * i), Q.about.x(0.3 + 0.01 * i)));
+    const zero = [[0, 0, 0, 0], [0, 0, 0, 0]];
+    const turned = truth.slice(2).map((q) => Q.mul(Q.about.z(30 * DEG), q));
+    const same = accuracy.compare([...zero, ...turned], truth);
+    assert.equal(same.firstSample, 2);
+    assert.ok(Math.max(...same.errors) < 1e-6);
+    // A tilt error is counted in full; so is the wrong convention (the conjugate).
+    const tilted = turned.map((q) => Q.mul(Q.about.x(5 * DEG), q));
+    const t = accuracy.compare([...zero, ...tilted], truth);
+    assert.ok(t.errors.every((e) => Math.abs(e - 5) < 1e-6), `${t.errors[0]}`);
+    const conj = accuracy.compare([...zero, ...turned.map(Q.conj)], truth);
+    assert.ok(accuracy.summarize(conj.errors).medianDeg > 20);
+    assert.throws(() => accuracy.compare(zero, truth), /holds 2 quaternion samples, the truth 50/);
+    assert.throws(() => accuracy.compare(zero, truth.slice(0, 2)), /never started/);
+  });
+
+  test('simulated walking: median below 1 degree and 95th percentile below 2 degrees', () => {
+    const r = accuracy.run(kx.read, { seconds: 60, devices: 4, seed: 3 });
+    assert.equal(r.devices.length, 4);
+    for (const d of r.devices) {
+      assert.ok(d.samples > 5500, `${d.name}: ${d.samples} samples`);
+      assert.ok(d.medianDeg < 1 && d.p95Deg < 2, `${d.name}: median ${d.medianDeg}, p95 ${d.p95Deg}`);
+    }
+  });
+});

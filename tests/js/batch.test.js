@@ -1,0 +1,171 @@
+// The batch converter: many recordings and device sets in parallel, progress, argument checks,
+// failures reported per task, and stopping early.
+'use strict';
+const { describe, test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const kx = require('../../index.js');
+const { simulate, writeSet } = require('../../lib/simulate.js');
+
+let dir;
+let recordings; // four single recordings
+let pairs; // two device sets of two recordings each
+before(() => {
+  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kx-batch-'));
+  recordings = [1, 2, 3, 4].map((seed) => {
+    const file = path.join(dir, `walk-${seed}.bin`);
+    fs.writeFileSync(file, simulate({ seconds: 15, seed, truth: false }).devices[0].bytes);
+    return file;
+  });
+  pairs = ['marks', 'radio-frame'].map((method) => {
+    const where = path.join(dir, method);
+    const set = writeSet(where, simulate({ seconds: 15, devices: 2, method, truth: false }));
+    return set.devices.map((d) => path.join(where, d.recording));
+  });
+});
+after(() => fs.rmSync(dir, { recursive: true, force: true }));
+
+const fresh = (name) => fs.mkdtempSync(path.join(dir, `${name}-`));
+
+describe('conversion', () => {
+  test('recordings and device sets give the files and answers of the synchronous calls', async () => {
+    const out = fresh('out');
+    const expectedDir = fresh('expected');
+    const setDirs = pairs.map((_, i) => fs.mkdirSync(path.join(out, `set-${i}`)) || path.join(out, `set-${i}`));
+    const tasks = [
+      { recording: recordings[0], csv: path.join(out, 'first.csv') },
+      ...pairs.map((p, i) => ({ recordings: p, outDir: setDirs[i] })),
+      { recording: recordings[1], csv: path.join(out, 'second.csv') },
+    ];
+    const progress = [];
+    const results = await kx.batch(tasks, {
+      concurrency: 2,
+      onProgress: (done, total, current, answer, result) => progress.push({ done, total, current, answer, result }),
+    });
+
+    assert.deepEqual(results.map((r) => r.kind), ['read', 'sync', 'sync', 'read']);
+    assert.ok(results.every((r) => r.ok), JSON.stringify(results));
+    // Progress: once per task, counting up, naming the recording (read) or the output directory (sync).
+    assert.deepEqual(progress.map((p) => p.done), [1, 2, 3, 4]);
+    assert.ok(progress.every((p) => p.total === 4));
+    assert.deepEqual(progress.map((p) => p.current).sort(), [recordings[0], recordings[1], ...setDirs].sort());
+    for (const p of progress) assert.equal(p.answer, p.result.answer);
+
+    for (const [i, t] of [[0, tasks[0]], [3, tasks[3]]]) {
+      const expected = path.join(expectedDir, `${i}.csv`);
+      assert.equal(results[i].answer, kx.read(t.recording, expected));
+      assert.ok(fs.readFileSync(t.csv).equals(fs.readFileSync(expected)), t.csv);
+    }
+    pairs.forEach((p, i) => {
+      const expected = fresh(`expected-set-${i}`);
+      assert.equal(kx.readAndSync2(p, expected), 'OK');
+      for (const name of fs.readdirSync(expected)) {
+        assert.ok(fs.readFileSync(path.join(setDirs[i], name)).equals(fs.readFileSync(path.join(expected, name))), name);
+      }
+      assert.equal(fs.readdirSync(setDirs[i]).length, 2);
+    });
+  });
+
+  test('bare paths go to options.outDir under their file names; concurrency 1 gives the same', async () => {
+    const one = fresh('one');
+    const many = fresh('many');
+    const a = await kx.batch(recordings, { outDir: one, concurrency: 1 });
+    const b = await kx.batch(recordings, { outDir: many, concurrency: 3 });
+    assert.deepEqual(a.map((r) => r.answer), b.map((r) => r.answer));
+    assert.deepEqual(a.map((r) => r.csv), recordings.map((r) => path.join(one, `${path.basename(r, '.bin')}.csv`)));
+    for (const r of a) assert.ok(fs.readFileSync(r.csv).equals(fs.readFileSync(r.csv.replace(one, many))));
+  });
+
+  test('a failed task is reported in its result while the others are converted', async () => {
+    const out = fresh('fail');
+    const results = await kx.batch([
+      { recording: path.join(dir, 'missing.bin'), csv: path.join(out, 'missing.csv') },
+      { recording: recordings[2], csv: path.join(out, 'fine.csv') },
+      { recordings: [pairs[0][0], path.join(dir, 'absent.bin')], outDir: out },
+      { recording: recordings[3], csv: path.join(out, 'no', 'dir.csv') },
+    ]);
+    assert.deepEqual(results.map((r) => [r.ok, r.answer]), [
+      [false, '{"error":"Error during data loading."}'],
+      [true, results[1].answer],
+      [false, '-10'],
+      [false, '{"error":"Error during data loading."}'],
+    ]);
+    assert.equal(JSON.parse(results[1].answer).frequency, 100);
+    assert.deepEqual(fs.readdirSync(out), ['fine.csv']);
+  });
+
+  test('an empty task list resolves at once with no results', async () => {
+    assert.deepEqual(await kx.batch([]), []);
+  });
+});
+
+describe('arguments are checked before any work starts', () => {
+  const cases = [
+    [['a.bin'], undefined, TypeError, /tasks\[0\] is a bare recording path, which needs options.outDir/],
+    ['a.bin', undefined, TypeError, /batch: tasks must be an array of tasks, got a string "a.bin"/],
+    [[42], {}, TypeError, /tasks\[0\] must be a recording path, \{ recording, csv \} or \{ recordings, outDir \}, got number 42/],
+    [[{ recording: 'a.bin' }], {}, TypeError, /tasks\[0\]\.csv must be .* \(or give options.outDir\), got undefined/],
+    [[{ recording: 'a\0b', csv: 'x.csv' }], {}, TypeError, /tasks\[0\]\.recording must be a non-empty path string without NUL/],
+    [[{ recordings: 'a.bin', outDir: '.' }], {}, TypeError, /tasks\[0\]\.recordings must be an array of recording paths, got a string/],
+    [[{ recordings: ['a.bin', 3], outDir: '.' }], {}, TypeError, /tasks\[0\]\.recordings\[1\] must be a non-empty path string/],
+    [[{ file: 'a.bin' }], {}, TypeError, /tasks\[0\] must have a "recording" or a "recordings" member/],
+    [[], { concurrency: 0 }, RangeError, /options.concurrency must be at least 1, got number 0/],
+    [[], { concurrency: 1.5 }, TypeError, /options.concurrency must be an integer, got number 1.5/],
+    [[], { concurrency: '2' }, TypeError, /options.concurrency must be an integer, got a string "2"/],
+    [[], { onProgress: 'yes' }, TypeError, /options.onProgress must be a function/],
+    [[], null, TypeError, /options must be an object, got null/],
+    [[], { outDir: '' }, TypeError, /options.outDir must be a non-empty path string/],
+    [[], { signal: {} }, TypeError, /options.signal must be an AbortSignal/],
+    [['x/a.bin', 'y/a.bin'], { outDir: 'out' }, Error, /tasks\[0\] \(x\/a.bin\) and tasks\[1\] \(y\/a.bin\) would both write .*out\/a.csv/],
+  ];
+  test('each bad argument is named with what was expected', async () => {
+    for (const [tasks, options, Type, message] of cases) {
+      await assert.rejects(kx.batch(tasks, options), (err) => {
+        assert.ok(err instanceof Type, `${err.name}: ${err.message}`);
+        assert.match(err.message, message);
+        return true;
+      });
+    }
+  });
+
+  test('tasks that would write the same file are refused and nothing is written', async () => {
+    const out = fresh('clash');
+    await assert.rejects(kx.batch([
+      { recording: recordings[0], csv: path.join(out, 'x.csv') },
+      { recordings: [pairs[0][0], path.join(dir, 'elsewhere', 'x.bin')], outDir: out },
+    ]), /would both write/);
+    assert.deepEqual(fs.readdirSync(out), []);
+  });
+});
+
+describe('stopping early', () => {
+  test('a throwing progress callback stops new tasks and rejects with its error', async () => {
+    const out = fresh('throw');
+    const boom = new Error('enough');
+    await assert.rejects(kx.batch(recordings, {
+      outDir: out,
+      concurrency: 1,
+      onProgress: () => { throw boom; },
+    }), (err) => err === boom);
+    assert.equal(fs.readdirSync(out).length, 1);
+  });
+
+  test('an abort signal stops new tasks; running ones finish; an aborted signal starts none', async () => {
+    const out = fresh('abort');
+    const controller = new AbortController();
+    await assert.rejects(kx.batch(recordings, {
+      outDir: out,
+      concurrency: 1,
+      signal: controller.signal,
+      onProgress: (done) => { if (done === 2) controller.abort(new Error('stop')); },
+    }), /stop/);
+    assert.equal(fs.readdirSync(out).length, 2);
+
+    const none = fresh('aborted');
+    await assert.rejects(kx.batch(recordings, { outDir: none, signal: AbortSignal.abort() }), { name: 'AbortError' });
+    assert.deepEqual(fs.readdirSync(none), []);
+  });
+});

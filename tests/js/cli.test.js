@@ -1,0 +1,163 @@
+// The command-line tool as a user runs it: help, outputs, exit codes and messages naming files.
+'use strict';
+const { describe, test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const kx = require('../../index.js');
+const { simulate, writeSet } = require('../../lib/simulate.js');
+const { frames, records, Recording } = require('../support/recording.js');
+
+const BIN = path.join(__dirname, '..', '..', 'bin', 'kx-binreader.js');
+const pkg = require('../../package.json');
+
+let dir;
+let left;
+let right;
+let accelOnly;
+before(() => {
+  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kx-cli-'));
+  const set = writeSet(path.join(dir, 'set'), simulate({ seconds: 10, devices: ['left-thigh', 'right-thigh'], method: 'marks', truth: false }));
+  [left, right] = set.devices.map((d) => path.join(dir, 'set', d.recording));
+  // A device without a gyroscope: it can be read, but gives no orientation.
+  accelOnly = path.join(dir, 'accel-only.bin');
+  new Recording()
+    .frames(frames.baseFrequency(100), frames.inertial(2, 0x21, 100, 0), frames.timeMarks(10, 0, 100, 11, 0, 200))
+    .block(0, Array.from({ length: 20 }, (_, i) => records.xyz(0x21, i, 0, 0, 16384)))
+    .write(accelOnly);
+});
+after(() => fs.rmSync(dir, { recursive: true, force: true }));
+
+function run(args, options = {}) {
+  const r = spawnSync(process.execPath, [BIN, ...args], { encoding: 'utf8', cwd: dir, timeout: 60000, ...options });
+  return { code: r.status, out: r.stdout, err: r.stderr };
+}
+
+describe('help and usage', () => {
+  test('every command has its own --help; bad command lines exit 2 naming the problem', () => {
+    for (const name of ['read', 'sync', 'config', 'device-id', 'write-config', 'batch']) {
+      const r = run([name, '--help']);
+      assert.equal(r.code, 0, name);
+      assert.match(r.out, new RegExp(`^Usage: kx-binreader ${name}`), name);
+      assert.match(r.out, /Exit codes:/);
+    }
+    assert.match(run(['--help']).out, /Commands:\n {2}read/);
+    assert.equal(run(['--version']).out.trim(), pkg.version);
+    const table = [
+      [[], /Usage: kx-binreader <command>/],
+      [['convert', 'a.bin'], /unknown command "convert"/],
+      [['read'], /read: expected read <recording> \[<csv>\]/],
+      [['read', 'a', 'b', 'c'], /read: expected/],
+      [['config', '--bogus', 'a.bin'], /config: Unknown option '--bogus'/],
+      [['batch', '-j', '0', 'a.bin'], /--jobs must be a positive integer, got "0"/],
+      [['batch'], /nothing to convert/],
+      [['sync', '-o', dir, left, path.join(dir, 'other', path.basename(left))], /would both be written to/],
+    ];
+    for (const [args, message] of table) {
+      const r = run(args);
+      assert.equal(r.code, 2, args.join(' '));
+      assert.match(r.err, message, args.join(' '));
+    }
+  });
+});
+
+describe('commands', () => {
+  test('read writes the CSV and prints the summary, plain or as JSON', () => {
+    const csv = path.join(dir, 'left.csv');
+    const plain = run(['read', left, csv]);
+    assert.equal(plain.code, 0, plain.err);
+    assert.match(plain.out, /-> .*left\.csv\n {2}created {4}\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\n[^]* {2}frequency {2}100 Hz/);
+    const expected = fs.readFileSync(csv);
+    fs.rmSync(csv);
+    const json = run(['read', '--json', left, csv]);
+    assert.deepEqual(JSON.parse(json.out), { recording: left, csv, summary: JSON.parse(kx.read(left, path.join(dir, 'x.csv'))) });
+    assert.ok(fs.readFileSync(csv).equals(expected));
+    // Without a CSV path: <name>.csv in the current directory.
+    assert.equal(run(['read', right]).code, 0);
+    assert.ok(fs.existsSync(path.join(dir, `${path.basename(right, '.bin')}.csv`)));
+  });
+
+  test('sync, config, device-id and write-config', () => {
+    const out = fs.mkdtempSync(path.join(dir, 'sync-'));
+    const s = run(['sync', '--json', '-o', out, left, right]);
+    assert.equal(s.code, 0, s.err);
+    assert.deepEqual(JSON.parse(s.out).files.map((f) => path.basename(f)), ['left-thigh.csv', 'right-thigh.csv']);
+    assert.deepEqual(fs.readdirSync(out).sort(), ['left-thigh.csv', 'right-thigh.csv']);
+
+    assert.deepEqual(JSON.parse(run(['config', '--json', left]).out), JSON.parse(kx.readConfig(left)));
+    assert.match(run(['config', left]).out, /^gyro:\n {2}frequency {2}100$/m);
+    assert.equal(run(['device-id', right]).out, `${JSON.parse(kx.readConfigDeviceId(right)).deviceId}\n`);
+    assert.equal(run(['--json', 'device-id', right]).out.trim(), kx.readConfigDeviceId(right));
+
+    const cfg = path.join(dir, 'cfg.bin');
+    const w = run(['write-config', cfg, 'baro,25:device,12,1,2']);
+    assert.equal(w.code, 0);
+    assert.equal(w.out, `wrote ${cfg} (22 bytes)\n`);
+    assert.equal(JSON.parse(kx.readConfig(cfg)).deviceId, 12);
+  });
+
+  test('exit codes say what failed and messages name the file', () => {
+    const missing = path.join(dir, 'missing.bin');
+    const short = path.join(dir, 'short.bin');
+    fs.writeFileSync(short, Buffer.alloc(100));
+    const zeros = path.join(dir, 'zeros.bin');
+    fs.writeFileSync(zeros, Buffer.alloc(2048));
+    const cfg = path.join(dir, 'kept.bin');
+    fs.writeFileSync(cfg, 'old');
+    const nowhere = path.join(dir, 'no', 'such', 'dir');
+    const table = [
+      [['read', missing, 'm.csv'], 3, `${missing}: no such file`],
+      [['read', short, 's.csv'], 3, `${short}: only 100 bytes, shorter than one 512-byte block`],
+      [['read', zeros, 'z.csv'], 3, `${zeros}: not a recording`],
+      [['read', left, path.join(nowhere, 'x.csv')], 4, `cannot write: directory ${nowhere} does not exist`],
+      [['config', missing], 3, `${missing}: no such file`],
+      [['device-id', zeros], 3, `${zeros}: not a recording`],
+      [['sync', '-o', dir, left, missing], 3, `${missing}: no such file`],
+      [['sync', '-o', dir, left, accelOnly], 5, `${accelOnly}: has no gyroscope`],
+      [['sync', '-o', dir, left], 6, 'synchronising needs at least two recordings'],
+      [['sync', '-o', nowhere, left, right], 4, `directory ${nowhere} does not exist`],
+      [['write-config', cfg, 'device,1'], 7, `${cfg}: configuration text refused`],
+      [['write-config', path.join(nowhere, 'c.bin'), 'baro,1'], 4, `cannot write: directory ${nowhere} does not exist`],
+    ];
+    for (const [args, code, message] of table) {
+      const r = run(args);
+      assert.equal(r.code, code, `${args.join(' ')}: ${r.err}`);
+      assert.ok(r.err.includes(message), `${args.join(' ')}: ${r.err}`);
+    }
+    assert.equal(fs.readFileSync(cfg, 'utf8'), 'old');
+    const j = run(['read', '--json', missing, 'm.csv']);
+    assert.deepEqual(JSON.parse(j.out), { error: { code: 3, message: `${missing}: no such file` } });
+  });
+
+  test('batch converts recordings and sets, names each failure and exits 1 when some fail', () => {
+    const out = fs.mkdtempSync(path.join(dir, 'batch-'));
+    const sets = path.join(dir, 'set', 'sets.json');
+    fs.writeFileSync(sets, JSON.stringify([[path.basename(left), path.basename(right)], { name: 'again', recordings: [path.basename(left), path.basename(right)] }]));
+    const missing = path.join(dir, 'gone.bin');
+    const r = run(['batch', '--json', '-j', '2', '-o', out, '--sets', sets, left, missing]);
+    assert.equal(r.code, 1, r.err);
+    assert.match(r.err, new RegExp(`${missing}: no such file`));
+    const report = JSON.parse(r.out);
+    assert.equal(report.converted, 3);
+    assert.equal(report.failed, 1);
+    assert.deepEqual(report.results.map((x) => [x.kind, x.ok]), [['read', true], ['read', false], ['sync', true], ['sync', true]]);
+    assert.deepEqual(fs.readdirSync(out).sort(), ['again', 'left-thigh.csv', 'set-1']);
+    assert.deepEqual(fs.readdirSync(path.join(out, 'set-1')).sort(), ['left-thigh.csv', 'right-thigh.csv']);
+
+    const ok = run(['batch', '-o', out, right]);
+    assert.equal(ok.code, 0);
+    assert.match(ok.out, /^1 of 1 converted in \d+\.\d\d s\n$/);
+    assert.equal(ok.err, '', 'no progress bar when standard error is not a terminal');
+  });
+
+  test('the batch progress bar is drawn on standard error when asked', () => {
+    const out = fs.mkdtempSync(path.join(dir, 'bar-'));
+    const r = run(['batch', '--progress', '-o', out, left, right]);
+    assert.equal(r.code, 0, r.err);
+    assert.match(r.err, /\r\[#{10,}-*\] 1\/2 {2}50% /);
+    assert.match(r.err, /\r\[#+\] 2\/2 100% /);
+  });
+});

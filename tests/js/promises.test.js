@@ -1,0 +1,158 @@
+// The Promise API: the same answers, files and argument errors as the synchronous functions,
+// with the work done off the JavaScript thread.
+'use strict';
+const { describe, test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const { spawnSync } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const kx = require('../../index.js');
+const { WorkerPool } = require('../../lib/pool.js');
+const { simulate, writeSet } = require('../../lib/simulate.js');
+const { writeLongRecording } = require('../support/long-recording.js');
+
+let dir;
+let set;
+before(() => {
+  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kx-promises-'));
+  set = writeSet(path.join(dir, 'set'), simulate({ seconds: 20, devices: 2, method: 'radio-sensor', truth: false }));
+});
+after(() => fs.rmSync(dir, { recursive: true, force: true }));
+
+const rec = (i) => path.join(dir, 'set', set.devices[i].recording);
+
+// The outcome of a call, as something comparable: its answer or its thrown error.
+function syncOutcome(fn) {
+  try {
+    return { answer: fn() };
+  } catch (err) {
+    return { error: { name: err.name, message: err.message, isTypeError: err instanceof TypeError } };
+  }
+}
+async function asyncOutcome(fn) {
+  try {
+    return { answer: await fn() };
+  } catch (err) {
+    return { error: { name: err.name, message: err.message, isTypeError: err instanceof TypeError } };
+  }
+}
+
+describe('argument errors reject exactly as the synchronous functions throw', () => {
+  const nul = 'a\0b';
+  const cases = () => ({
+    read: [[], ['x'], [1, 'x.csv'], ['x', 1], [new String('x'), 'y'], [nul, 'y.csv'], ['y.bin', nul],
+      [undefined, undefined], [rec(0), path.join(dir, 'no', 'such', 'dir.csv'), 'extra']],
+    readAndSync2: [[], [[rec(0)]], ['x', 'out'], [[rec(0)], 1], [[rec(0), 2], dir], [[rec(0), nul], dir],
+      [[rec(0)], nul], [[], dir], [new Proxy([], {}), dir], [[, rec(0)], dir]], // eslint-disable-line no-sparse-arrays
+    readConfig: [[], [1], [null], [Symbol('s')], [nul], [rec(0), 42], [path.join(dir, 'missing.bin')]],
+    readConfigDeviceId: [[], [{}], [rec(1), 'extra'], [`${rec(1)}\0`]],
+    writeConfig: [[], ['only'], [1, 'baro,1'], [path.join(dir, 'w.bin'), 1], [nul, 'baro,1'],
+      [path.join(dir, 'w.bin'), 'baro,x']],
+  });
+
+  for (const name of ['read', 'readAndSync2', 'readConfig', 'readConfigDeviceId', 'writeConfig']) {
+    test(name, async () => {
+      for (const args of cases()[name]) {
+        const expected = syncOutcome(() => kx[name](...args));
+        const got = await asyncOutcome(() => kx.promises[name](...args));
+        assert.deepEqual(got, expected, `${name} with ${args.length} arguments`);
+      }
+    });
+  }
+
+  test('a rejected call touches no file and the promise functions keep their names', async () => {
+    const target = path.join(dir, 'never.csv');
+    await assert.rejects(kx.promises.read(`${rec(0)}\0`, target), { name: 'TypeError', message: 'Wrong arguments' });
+    await assert.rejects(kx.promises.read(rec(0)), { name: 'TypeError', message: 'Wrong number of arguments' });
+    assert.equal(fs.existsSync(target), false);
+    for (const name of Object.keys(kx.promises)) assert.equal(kx.promises[name].name, name);
+  });
+});
+
+describe('same answers and same files', () => {
+  test('read writes the same CSV bytes and answers the same summary', async () => {
+    const a = path.join(dir, 'sync.csv');
+    const b = path.join(dir, 'async.csv');
+    const expected = kx.read(rec(0), a);
+    assert.equal(await kx.promises.read(rec(0), b), expected);
+    assert.ok(JSON.parse(expected).frequency === 100);
+    assert.ok(fs.readFileSync(a).equals(fs.readFileSync(b)));
+  });
+
+  test('readAndSync2 writes the same synchronised files', async () => {
+    const a = fs.mkdtempSync(path.join(dir, 'sa-'));
+    const b = fs.mkdtempSync(path.join(dir, 'sb-'));
+    const paths = [rec(0), rec(1)];
+    assert.equal(kx.readAndSync2(paths, a), 'OK');
+    assert.equal(await kx.promises.readAndSync2(paths, b), 'OK');
+    const names = fs.readdirSync(a).sort();
+    assert.deepEqual(names, fs.readdirSync(b).sort());
+    assert.equal(names.length, 2);
+    for (const n of names) assert.ok(fs.readFileSync(path.join(a, n)).equals(fs.readFileSync(path.join(b, n))), n);
+  });
+
+  test('configuration answers and written configuration files match', async () => {
+    assert.equal(await kx.promises.readConfig(rec(1)), kx.readConfig(rec(1)));
+    assert.equal(await kx.promises.readConfigDeviceId(rec(1)), kx.readConfigDeviceId(rec(1)));
+    const text = 'accel,100,8,0,0,0,1,1,1:device,12,1,2\0ignored after the NUL';
+    assert.equal(kx.writeConfig(path.join(dir, 'c1.bin'), text), 'OK');
+    assert.equal(await kx.promises.writeConfig(path.join(dir, 'c2.bin'), text), 'OK');
+    assert.ok(fs.readFileSync(path.join(dir, 'c1.bin')).equals(fs.readFileSync(path.join(dir, 'c2.bin'))));
+  });
+
+  test('many calls at once all get their own answers', async () => {
+    const files = Array.from({ length: 12 }, (_, i) => (i % 3 === 2 ? path.join(dir, 'missing.bin') : rec(i % 2)));
+    const answers = await Promise.all(files.map((f) => kx.promises.readConfigDeviceId(f)));
+    assert.deepEqual(answers, files.map((f) => kx.readConfigDeviceId(f)));
+  });
+});
+
+describe('off the JavaScript thread', () => {
+  test('timers keep firing while a long read runs', async () => {
+    const file = path.join(dir, 'long.bin');
+    writeLongRecording(file, 90);
+    const ticks = [];
+    const timer = setInterval(() => ticks.push(performance.now()), 5);
+    const start = performance.now();
+    const answer = await kx.promises.read(file, path.join(dir, 'long.csv'));
+    const end = performance.now();
+    clearInterval(timer);
+    assert.equal(JSON.parse(answer).frequency, 100);
+    const during = ticks.filter((t) => t > start && t < end);
+    const gaps = [start, ...during, end].slice(1).map((t, i, all) => t - (i === 0 ? start : all[i - 1]));
+    assert.ok(end - start > 40, `the read took ${(end - start).toFixed(0)} ms, too short to tell`);
+    assert.ok(during.length >= 3, `${during.length} timer ticks during a ${(end - start).toFixed(0)} ms read`);
+    assert.ok(Math.max(...gaps) < (end - start) / 2, `the event loop stalled for ${Math.max(...gaps).toFixed(0)} ms`);
+  });
+
+  test('an idle pool does not keep the process alive', () => {
+    const script = `
+      const kx = require(${JSON.stringify(require.resolve('../../index.js'))});
+      kx.promises.readConfigDeviceId(${JSON.stringify(rec(0))}).then((a) => console.log(a));`;
+    const r = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8', timeout: 20000 });
+    assert.equal(r.error, undefined, 'the process did not end by itself');
+    assert.equal(r.status, 0, r.stderr);
+    assert.equal(r.stdout.trim(), kx.readConfigDeviceId(rec(0)));
+  });
+
+  test('a worker that dies fails its own task only, and the pool carries on', async () => {
+    const fake = path.join(dir, 'fake-addon.js');
+    fs.writeFileSync(fake, `module.exports = {
+      die() { process.exit(3); },
+      echo(v) { return 'echo ' + v; },
+    };`);
+    const pool = new WorkerPool({ size: 1, addonPath: fake });
+    try {
+      const dying = pool.run('die', []);
+      const after = pool.run('echo', ['x']); // queued behind the dying task
+      await assert.rejects(dying, /die failed in its worker thread: worker thread stopped with exit code 3/);
+      assert.equal(await after, 'echo x');
+      assert.equal(await pool.run('echo', ['y']), 'echo y');
+    } finally {
+      await pool.close();
+    }
+    await assert.rejects(pool.run('echo', ['z']), /closed/);
+  });
+});

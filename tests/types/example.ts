@@ -1,0 +1,76 @@
+// A typed use of the package, compiled with tsc --noEmit by the tests to check the declarations.
+import * as kx from '../../index';
+import type { BatchResult, ConfigAnswer, ReadError, ReadSummary, SyncStatus } from '../../index';
+
+const seen: unknown[] = [];
+
+const answer: string = kx.read('walk.bin', 'walk.csv');
+const parsed = JSON.parse(answer) as ReadSummary | ReadError;
+if ('error' in parsed) {
+  const message: 'Error during data loading.' = parsed.error;
+  void message;
+} else {
+  const hz: number = parsed.frequency;
+  const minor: string = parsed.minorVersion;
+  void hz;
+  void minor;
+}
+
+const status: SyncStatus = kx.readAndSync2(['left.bin', 'right.bin'], 'out');
+switch (status) {
+  case 'OK':
+  case '-10':
+  case '-11':
+  case '-12':
+  case '-13':
+    break;
+  default: {
+    const never: never = status; // every status is handled
+    void never;
+  }
+}
+
+const config = JSON.parse(kx.readConfig('walk.bin')) as ConfigAnswer;
+const gyroRange: number | undefined = config.gyro?.range;
+void gyroRange;
+const written: 'OK' | 'ERROR' = kx.writeConfig('cfg.bin', 'baro,25');
+void written;
+void kx.readConfigDeviceId('walk.bin');
+
+async function nonBlocking(): Promise<void> {
+  const summary: string = await kx.promises.read('walk.bin', 'walk.csv');
+  const synced: SyncStatus = await kx.promises.readAndSync2(['a.bin', 'b.bin'], 'out');
+  const cfg: string = await kx.promises.readConfig('walk.bin');
+  const id: string = await kx.promises.readConfigDeviceId('walk.bin');
+  const ok: 'OK' | 'ERROR' = await kx.promises.writeConfig('cfg.bin', 'baro,25');
+  void [summary, synced, cfg, id, ok];
+
+  const results: BatchResult[] = await kx.batch(
+    ['a.bin', { recording: 'b.bin', csv: 'b.csv' }, { recordings: ['l.bin', 'r.bin'], outDir: 'set' }],
+    {
+      outDir: 'out',
+      concurrency: 2,
+      onProgress: (done, total, path, answer, result) => seen.push(done + total, path, answer, result.ok),
+    },
+  );
+  for (const r of results) {
+    if (r.kind === 'read') seen.push(r.csv, r.ok, r.answer);
+    else seen.push(r.outDir, r.answer === 'OK', r.recordings.length);
+  }
+}
+void nonBlocking;
+
+// What the declarations must refuse.
+// @ts-expect-error a path is a string
+kx.read(1, 'walk.csv');
+// @ts-expect-error read needs the CSV path
+kx.read('walk.bin');
+// @ts-expect-error readAndSync2 takes a list of paths
+kx.readAndSync2('left.bin', 'out');
+// @ts-expect-error "-14" is not a status of readAndSync2
+const wrongStatus: SyncStatus = '-14';
+void wrongStatus;
+// @ts-expect-error a batch task is a path, {recording} or {recordings}
+void kx.batch([{ file: 'a.bin' }]);
+// @ts-expect-error concurrency is a number
+void kx.batch(['a.bin'], { concurrency: 'two' });
