@@ -32,7 +32,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+double seconds_since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
 
 // CPU time of this process: unlike wall time, barely moved by other work on the machine.
 double cpu_seconds() {
@@ -51,7 +53,8 @@ void put_be16(std::vector<unsigned char>& out, uint32_t v) {
     out.push_back(static_cast<unsigned char>(v));
 }
 
-void frame(std::vector<unsigned char>& out, int type, int subtype, const std::vector<unsigned char>& payload) {
+void frame(std::vector<unsigned char>& out, int type, int subtype,
+           const std::vector<unsigned char>& payload) {
     out.insert(out.end(), {'K', 'X', static_cast<unsigned char>(type), static_cast<unsigned char>(subtype),
                            static_cast<unsigned char>(payload.size())});
     out.insert(out.end(), payload.begin(), payload.end());
@@ -62,8 +65,8 @@ std::vector<unsigned char> inertial_payload(int id, int hz, int range_code) {
     std::vector<unsigned char> p = {static_cast<unsigned char>(id)};
     put_be16(p, hz);
     p.push_back(static_cast<unsigned char>(range_code));
-    for (int i = 0; i < 3; ++i) p.insert(p.end(), {0, 0, 0, 0});            // offsets 0
-    for (int i = 0; i < 3; ++i) p.insert(p.end(), {0, 0, 0x27, 0x10});      // gains 10000 = 1.0
+    for (int i = 0; i < 3; ++i) p.insert(p.end(), {0, 0, 0, 0});        // offsets 0
+    for (int i = 0; i < 3; ++i) p.insert(p.end(), {0, 0, 0x27, 0x10});  // gains 10000 = 1.0
     p.insert(p.end(), {0, 0});
     return p;
 }
@@ -82,7 +85,7 @@ Generated write_recording(const std::string& path, double hours) {
     frame(head, 3, 8, {0, kBaseHz});
     frame(head, 3, 0, {0, 0, 8, 1, 6, 0x07, 0xE8});  // 2024-06-01 08:00:00
     frame(head, 3, 1, {0, 0, 0x5A, 0});
-    frame(head, 3, 2, inertial_payload(kAccId, kInertialHz, 0));  // 2 g
+    frame(head, 3, 2, inertial_payload(kAccId, kInertialHz, 0));   // 2 g
     frame(head, 3, 3, inertial_payload(kGyroId, kInertialHz, 1));  // 500 deg/s
     frame(head, 3, 4, {kBaroId, 0, kBaroHz, 0, 0});
     head.resize(512, 0);
@@ -152,15 +155,18 @@ Generated write_recording(const std::string& path, double hours) {
         const double phase = static_cast<double>(t) / kBaseHz;
         const double wobble = still ? 0.0 : 0.3 * std::sin(phase * 0.7);
         // Accelerometer: gravity tipping with the wobble (1 g = 16384 at 2 g full scale).
-        add(t, kAccId, static_cast<int16_t>(16384 * std::sin(wobble) + (still ? 0 : next_noise())), static_cast<int16_t>(still ? 0 : next_noise()),
+        add(t, kAccId, static_cast<int16_t>(16384 * std::sin(wobble) + (still ? 0 : next_noise())),
+            static_cast<int16_t>(still ? 0 : next_noise()),
             static_cast<int16_t>(16384 * std::cos(wobble) + (still ? 0 : next_noise())), false);
         // Gyroscope: the wobble's rate, 65.536 counts per deg/s at 500 deg/s full scale.
         const double rate_dps = still ? 0.0 : 0.3 * 0.7 * std::cos(phase * 0.7) * 180 / 3.141592653589793;
-        add(t, kGyroId, static_cast<int16_t>(still ? 0 : next_noise()), static_cast<int16_t>(rate_dps * 65.536 + (still ? 0 : next_noise())),
+        add(t, kGyroId, static_cast<int16_t>(still ? 0 : next_noise()),
+            static_cast<int16_t>(rate_dps * 65.536 + (still ? 0 : next_noise())),
             static_cast<int16_t>(still ? 0 : next_noise()), false);
         g.inertial_samples++;
         if (t % (kBaseHz / kBaroHz) == 0) {
-            add(t, kBaroId, static_cast<int16_t>(next_noise() & 0x3FF), static_cast<int16_t>(2150 + next_noise() / 8), 0, true);
+            add(t, kBaroId, static_cast<int16_t>(next_noise() & 0x3FF),
+                static_cast<int16_t>(2150 + next_noise() / 8), 0, true);
             g.baro_samples++;
         }
     }
@@ -214,7 +220,8 @@ ChildResult run_child(const std::string& self, const std::vector<std::string>& a
     ::wait4(pid, &status, 0, &usage);
     r.wall_s = seconds_since(t0);
     r.peak_mb = usage.ru_maxrss * 1024.0 / 1e6;  // ru_maxrss is in KiB on Linux; MB here
-    r.cpu_s = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+    r.cpu_s = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+              usage.ru_stime.tv_usec / 1e6;
     r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return r;
 }
@@ -248,8 +255,10 @@ int child_phases(const char* input, const char* csv) {
     c0 = cpu_seconds();
     sensors.clear();
     const double t_free = seconds_since(t0), c_free = cpu_seconds() - c0;
-    std::printf("decode %.3f s (cpu %.3f), quaternions %.3f s (cpu %.3f), CSV %.3f s (cpu %.3f), release %.3f s (cpu %.3f)",
-                t_read, c_read, t_quat, c_quat, t_csv, c_csv, t_free, c_free);
+    std::printf(
+        "decode %.3f s (cpu %.3f), quaternions %.3f s (cpu %.3f), CSV %.3f s (cpu %.3f), release %.3f s (cpu "
+        "%.3f)",
+        t_read, c_read, t_quat, c_quat, t_csv, c_csv, t_free, c_free);
     return ok && written ? 0 : 1;
 }
 
@@ -298,13 +307,16 @@ void compare_formatters() {
     for (double v : values) sink += static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.5f", v));
     const double t_printf = seconds_since(t0);
     t0 = Clock::now();
-    for (double v : values) sink += static_cast<size_t>(std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 5).ptr - buf);
+    for (double v : values)
+        sink += static_cast<size_t>(std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 5).ptr -
+                                    buf);
     const double t_to_chars = seconds_since(t0);
     t0 = Clock::now();
     for (double v : values) sink += static_cast<size_t>(kx_fixed::format_fixed<5>(buf, v) - buf);
     const double t_fixed = seconds_since(t0);
-    std::printf("formatting %%.5f (ns/value): snprintf %.1f, std::to_chars %.1f, integer formatter %.1f  [%zu]\n",
-                t_printf * 1e9 / n, t_to_chars * 1e9 / n, t_fixed * 1e9 / n, sink % 10);
+    std::printf(
+        "formatting %%.5f (ns/value): snprintf %.1f, std::to_chars %.1f, integer formatter %.1f  [%zu]\n",
+        t_printf * 1e9 / n, t_to_chars * 1e9 / n, t_fixed * 1e9 / n, sink % 10);
 }
 
 double median(std::vector<double> v) {
@@ -317,7 +329,8 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--child-read") == 0) return child_read(argv[2], argv[3]);
     if (argc == 4 && std::strcmp(argv[1], "--child-phases") == 0) return child_phases(argv[2], argv[3]);
-    if (argc == 5 && std::strcmp(argv[1], "--child-floor") == 0) return child_floor(argv[2], argv[3], argv[4]);
+    if (argc == 5 && std::strcmp(argv[1], "--child-floor") == 0)
+        return child_floor(argv[2], argv[3], argv[4]);
 
     std::string dir = "/tmp";
     std::vector<double> hours = {1, 24};
@@ -344,7 +357,8 @@ int main(int argc, char** argv) {
         } else if (a == "--keep") {
             keep = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--dir DIR] [--hours 1,24] [--runs N] [--phases] [--keep]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--dir DIR] [--hours 1,24] [--runs N] [--phases] [--keep]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -354,11 +368,13 @@ int main(int argc, char** argv) {
     const std::string self(self_buf, static_cast<size_t>(self_len));
 
     compare_formatters();
-    std::printf("%-6s %9s %9s %9s %7s %7s %7s %7s %7s %8s %8s %8s %8s\n", "length", "input MB", "CSV MB", "rows",
-                "time s", "cpu s", "floor s", "ratio", "cpu/fl", "peak MB", "peak/str", "in MB/s", "CSV MB/s");
+    std::printf("%-6s %9s %9s %9s %7s %7s %7s %7s %7s %8s %8s %8s %8s\n", "length", "input MB", "CSV MB",
+                "rows", "time s", "cpu s", "floor s", "ratio", "cpu/fl", "peak MB", "peak/str", "in MB/s",
+                "CSV MB/s");
     int failures = 0;
     for (double h : hours) {
-        const std::string tag = std::to_string(static_cast<long>(h * 3600)) + "s." + std::to_string(::getpid());
+        const std::string tag =
+            std::to_string(static_cast<long>(h * 3600)) + "s." + std::to_string(::getpid());
         const std::string input = dir + "/kx_bench_" + tag + ".bin";
         const std::string csv = dir + "/kx_bench_" + tag + ".csv";
         const std::string floor_out = dir + "/kx_bench_" + tag + ".floor";
@@ -380,7 +396,8 @@ int main(int argc, char** argv) {
             csv_bytes = file_size(csv);
             ::unlink(csv.c_str());
             ::unlink(floor_out.c_str());
-            const ChildResult floor = run_child(self, {"--child-floor", input, floor_out, std::to_string(csv_bytes)});
+            const ChildResult floor =
+                run_child(self, {"--child-floor", input, floor_out, std::to_string(csv_bytes)});
             ::unlink(floor_out.c_str());
             if (!floor.ok) {
                 ++failures;
@@ -398,11 +415,13 @@ int main(int argc, char** argv) {
             const double in_mb = g.bytes / 1e6, csv_mb = csv_bytes / 1e6;
             char label[32];
             std::snprintf(label, sizeof label, "%gh", h);
-            std::printf("%-6s %9.1f %9.1f %9llu %7.3f %7.3f %7.3f %7.2f %7.2f %8.1f %8.2f %8.1f %8.1f\n", label, in_mb,
-                        csv_mb, static_cast<unsigned long long>(g.inertial_samples), t, c, f, t / f, c / fc, peak,
-                        peak / streams_mb, in_mb / t, csv_mb / t);
-            std::printf("       median of %d runs; fastest %.3f s; floor cpu %.3f s; decoded streams %.1f MB\n",
-                        static_cast<int>(times.size()), *std::min_element(times.begin(), times.end()), fc, streams_mb);
+            std::printf("%-6s %9.1f %9.1f %9llu %7.3f %7.3f %7.3f %7.2f %7.2f %8.1f %8.2f %8.1f %8.1f\n",
+                        label, in_mb, csv_mb, static_cast<unsigned long long>(g.inertial_samples), t, c, f,
+                        t / f, c / fc, peak, peak / streams_mb, in_mb / t, csv_mb / t);
+            std::printf(
+                "       median of %d runs; fastest %.3f s; floor cpu %.3f s; decoded streams %.1f MB\n",
+                static_cast<int>(times.size()), *std::min_element(times.begin(), times.end()), fc,
+                streams_mb);
         }
         if (phases) {
             ::unlink(csv.c_str());

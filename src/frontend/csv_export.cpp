@@ -94,9 +94,12 @@ bool BinReader2::exportCSV(const char* path, const kx_Config* config, const kx_S
     const int32_t base = c.frequency;
 
     SpacedStream gyro, accel, baro, quat;
-    if (c.gyro.present) gyro.use(usable_stream(*sensors, KX_GYRO, 3, false), row_factor(base, c.gyro.frequency));
-    if (c.accel.present) accel.use(usable_stream(*sensors, KX_ACCEL, 3, false), row_factor(base, c.accel.frequency));
-    if (c.baro.present) baro.use(usable_stream(*sensors, KX_BARO, 2, false), row_factor(base, c.baro.frequency));
+    if (c.gyro.present)
+        gyro.use(usable_stream(*sensors, KX_GYRO, 3, false), row_factor(base, c.gyro.frequency));
+    if (c.accel.present)
+        accel.use(usable_stream(*sensors, KX_ACCEL, 3, false), row_factor(base, c.accel.frequency));
+    if (c.baro.present)
+        baro.use(usable_stream(*sensors, KX_BARO, 2, false), row_factor(base, c.baro.frequency));
     // Quaternions run at the gyroscope's rate; without a gyroscope stream their spacing is unknown.
     if (gyro.used()) quat.use(usable_stream(*sensors, KX_QUATERNION, 4, false), gyro.factor);
 

@@ -24,7 +24,8 @@ char* format_fixed_slow(char* out, double value, int decimals) {
     if (decimals < 0) decimals = 0;
     if (decimals > 17) decimals = 17;
     // Fixed notation with a precision is defined as printf's conversion: exact digits.
-    const std::to_chars_result r = std::to_chars(out, out + kMaxChars, value, std::chars_format::fixed, decimals);
+    const std::to_chars_result r =
+        std::to_chars(out, out + kMaxChars, value, std::chars_format::fixed, decimals);
     return r.ec == std::errc() ? r.ptr : out;
 }
 

@@ -32,11 +32,11 @@ struct Pow10<0> {
 // is split into halves, quarters and single digits in parallel lanes of one 64-bit word.
 inline uint64_t eight_digits(uint32_t n) {
     const uint64_t hi = n / 10000, lo = n % 10000;
-    uint64_t y = hi | (lo << 32);                                   // two lanes below 10^4
+    uint64_t y = hi | (lo << 32);                                    // two lanes below 10^4
     const uint64_t q = ((y * 10486) >> 20) & 0x0000007F0000007Full;  // lane / 100
-    y = q | ((y - q * 100) << 16);                                    // four lanes below 100
-    const uint64_t t = ((y * 103) >> 10) & 0x000F000F000F000Full;     // lane / 10
-    y = t | ((y - t * 10) << 8);                                      // eight lanes below 10
+    y = q | ((y - q * 100) << 16);                                   // four lanes below 100
+    const uint64_t t = ((y * 103) >> 10) & 0x000F000F000F000Full;    // lane / 10
+    y = t | ((y - t * 10) << 8);                                     // eight lanes below 10
     return y + 0x3030303030303030ull;
 }
 

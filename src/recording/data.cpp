@@ -54,27 +54,43 @@ void build_dispatch(const kx_Config& c, Stream table[256]) {
 
 bool stream_present(const kx_Config& c, int s) {
     switch (s) {
-        case kAccel: return c.accel.present;
-        case kGyro: return c.gyro.present;
-        case kBaro: return c.baro.present;
-        case kMag: return c.mag.present;
-        case kEvent: return c.event.present;
-        case kRadio: return c.radioSensor.present;
-        case kEvent2: return c.event2.present;
-        default: return false;
+        case kAccel:
+            return c.accel.present;
+        case kGyro:
+            return c.gyro.present;
+        case kBaro:
+            return c.baro.present;
+        case kMag:
+            return c.mag.present;
+        case kEvent:
+            return c.event.present;
+        case kRadio:
+            return c.radioSensor.present;
+        case kEvent2:
+            return c.event2.present;
+        default:
+            return false;
     }
 }
 
 int32_t stream_frequency(const kx_Config& c, int s) {
     switch (s) {
-        case kAccel: return c.accel.frequency;
-        case kGyro: return c.gyro.frequency;
-        case kBaro: return c.baro.frequency;
-        case kMag: return c.mag.frequency;
-        case kEvent: return c.event.frequency;
-        case kRadio: return c.radioSensor.frequency;
-        case kEvent2: return c.event2.frequency;
-        default: return 0;
+        case kAccel:
+            return c.accel.frequency;
+        case kGyro:
+            return c.gyro.frequency;
+        case kBaro:
+            return c.baro.frequency;
+        case kMag:
+            return c.mag.frequency;
+        case kEvent:
+            return c.event.frequency;
+        case kRadio:
+            return c.radioSensor.frequency;
+        case kEvent2:
+            return c.event2.frequency;
+        default:
+            return 0;
     }
 }
 
@@ -93,8 +109,12 @@ void decode_inertial(const kx_Config::InertialConfig& ic, const RawSample* in, s
 
 void decode(const kx_Config& c, int s, const RawSample* in, size_t n, double* out) {
     switch (s) {
-        case kAccel: decode_inertial(c.accel, in, n, out); break;
-        case kGyro: decode_inertial(c.gyro, in, n, out); break;
+        case kAccel:
+            decode_inertial(c.accel, in, n, out);
+            break;
+        case kGyro:
+            decode_inertial(c.gyro, in, n, out);
+            break;
         case kBaro:
             // Pressure: unsigned 24-bit little-endian / 4096 (mBar); temperature: signed 16-bit
             // little-endian / 100 (degree C). The one little-endian record of the format.
@@ -120,7 +140,8 @@ void decode(const kx_Config& c, int s, const RawSample* in, size_t n, double* ou
         case kEvent2:
             for (size_t i = 0; i < n; ++i) out[i] = in[i].bytes[5];
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -136,14 +157,17 @@ void order_by_tick(std::vector<RawSample>& v) {
         }
     }
     if (ordered) return;
-    std::stable_sort(v.begin(), v.end(), [](const RawSample& a, const RawSample& b) { return a.tick < b.tick; });
-    const auto last = std::unique(v.begin(), v.end(), [](const RawSample& a, const RawSample& b) { return a.tick == b.tick; });
+    std::stable_sort(v.begin(), v.end(),
+                     [](const RawSample& a, const RawSample& b) { return a.tick < b.tick; });
+    const auto last = std::unique(v.begin(), v.end(),
+                                  [](const RawSample& a, const RawSample& b) { return a.tick == b.tick; });
     v.erase(last, v.end());
 }
 
 // Orders one sensor's collected records, decodes them into a new stream under the stream's
 // identifier (replacing any stream of that identifier) and releases the collected records.
-void _transfertData(kx_SensorMap* sensors, const kx_Config* config, int stream, std::vector<RawSample>* samples) {
+void _transfertData(kx_SensorMap* sensors, const kx_Config* config, int stream,
+                    std::vector<RawSample>* samples) {
     order_by_tick(*samples);
     const size_t n = samples->size();
     const int dimension = kStreams[stream].dimension;
@@ -205,7 +229,8 @@ bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
     }
 
     bool ok = true;
-    const size_t chunk_blocks = static_cast<size_t>(std::min<uint64_t>(kBlocksPerRead, std::max<uint64_t>(data_blocks, 1)));
+    const size_t chunk_blocks =
+        static_cast<size_t>(std::min<uint64_t>(kBlocksPerRead, std::max<uint64_t>(data_blocks, 1)));
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk_blocks * kBlockSize]);
     uint64_t done = 0;
     while (done < data_blocks) {

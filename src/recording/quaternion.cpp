@@ -14,10 +14,10 @@ namespace {
 // gyroscope only slowly.
 constexpr float kMotionlessThresh[3] = {1.05f, 0.1f, 15.0f};  // g change, g from 1 g, deg/s
 constexpr float kQuaternionProcessNoise[16] = {
-    0.00001f, 0, 0, 0,  //
-    0, 0.00001f, 0, 0,  //
-    0, 0, 0.00001f, 0,  //
-    0, 0, 0, 0.00001f,
+    0.00001f, 0,        0,        0,  //
+    0,        0.00001f, 0,        0,  //
+    0,        0,        0.00001f, 0,  //
+    0,        0,        0,        0.00001f,
 };
 constexpr float kAccelObservationNoise[9] = {10000, 0, 0, 0, 10000, 0, 0, 0, 10000};
 constexpr float kMagObservationNoise[9] = {200000, 0, 0, 0, 200000, 0, 0, 0, 200000};
@@ -44,18 +44,21 @@ bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors) {
     const size_t n = acc.length < gyro.length ? acc.length : gyro.length;
     if (n == 0) return false;
     // Streams that do not hold what their counts claim are refused rather than read past.
-    if (acc.data.size() < 3 * acc.length || gyro.data.size() < 3 * gyro.length || acc.time.size() < n) return false;
+    if (acc.data.size() < 3 * acc.length || gyro.data.size() < 3 * gyro.length || acc.time.size() < n)
+        return false;
 
     kx_DataSensor out(4, n);
     for (size_t i = 0; i < n; ++i) out.time[i] = acc.time[i];
 
     const int size = get_tracker_size();
     if (size < static_cast<int>(sizeof(tracker_state))) return false;
-    std::unique_ptr<tracker_state, TrackerDeleter> state(static_cast<tracker_state*>(::operator new(static_cast<size_t>(size))));
+    std::unique_ptr<tracker_state, TrackerDeleter> state(
+        static_cast<tracker_state*>(::operator new(static_cast<size_t>(size))));
     init_tracker(state.get(), config->accel.frequency, 0);
     set_motionless_thresh(state.get(), kMotionlessThresh);
     set_quaternion_process_noise_cov_matrix(state.get(), kQuaternionProcessNoise);
-    set_imu_quaternion_observation_noise_cov_matrix(state.get(), kAccelObservationNoise, kMagObservationNoise);
+    set_imu_quaternion_observation_noise_cov_matrix(state.get(), kAccelObservationNoise,
+                                                    kMagObservationNoise);
 
     // One sample in, one sample run: the tracker's buffer never holds more than one. Every
     // common sample is filtered, the last included. Samples before the still start stay zero.

@@ -1,6 +1,5 @@
 // CSV export: the exact bytes of a table, the placement of every stream, and write failures.
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -27,7 +26,8 @@ private:
 };
 
 // A stream from per-component value lists (all of one length) and optional times.
-kx_DataSensor stream(const std::vector<std::vector<double>>& components, const std::vector<double>& times = {}) {
+kx_DataSensor stream(const std::vector<std::vector<double>>& components,
+                     const std::vector<double>& times = {}) {
     const size_t n = components.empty() ? 0 : components[0].size();
     kx_DataSensor s(components.size(), n);
     for (size_t k = 0; k < components.size(); ++k) {
@@ -76,27 +76,33 @@ TEST(CsvExport, WritesTheExactBytesOfAFullTable) {
     c.event.present = true;
     c.event.frequency = 7;  // the event cell shows the base frequency, not this
     kx_SensorMap m;
-    m[KX_GYRO] = stream({{0, 0.5, 1, 1.5, 2}, {-1.25, -1.25, -1.25, -1.25, -1.25}, {1e-6, 1e-6, 1e-6, 1e-6, 1e-6}});
+    m[KX_GYRO] =
+        stream({{0, 0.5, 1, 1.5, 2}, {-1.25, -1.25, -1.25, -1.25, -1.25}, {1e-6, 1e-6, 1e-6, 1e-6, 1e-6}});
     m[KX_ACCEL] = stream({{1, 2, 3}, {0, 0, 0}, {-4e-6, -4e-6, -4e-6}});
     // 1000.0625 and 21.25 are exact binary ties at 3 and 1 decimals: printf rounds them to even.
     m[KX_BARO] = stream({{1013.25, 1000.0625}, {21.25, -10}});
     // Two events before the first row's time, one between rows 3 and 4.
     m[KX_EVENT] = stream({{1, 2, 3}}, {0.005, 0.006, 0.045});
-    m[KX_QUATERNION] = stream({{1, 0.75, 0.5, 0.25, 0}, {0.125, 0.125, 0.125, 0.125, 0.125},
-                               {-0.5, -0.5, -0.5, -0.5, -0.5}, {0, 0.1, 0.2, 0.1 + 0.2, 0.4}});
+    m[KX_QUATERNION] = stream({{1, 0.75, 0.5, 0.25, 0},
+                               {0.125, 0.125, 0.125, 0.125, 0.125},
+                               {-0.5, -0.5, -0.5, -0.5, -0.5},
+                               {0, 0.1, 0.2, 0.1 + 0.2, 0.4}});
     const std::string expected =
         "Korvel - Tarvex data export\n"
         "Created on: 2024-03-05 07:08:09\n"
         "Total data points: 5\n"
         "\n"
         "Time [100 hz],Gyro [100 hz],,,Accel [50 hz],,,Baro [25 hz],,Event [100 hz],Quaternion [100 hz],,,,\n"
-        "Time,Gyro X,Gyro Y,Gyro Z,Accel X,Accel Y,Accel Z,Pressure,Temperature,Event,Quat W,Quat X,Quat Y,Quat Z,\n"
+        "Time,Gyro X,Gyro Y,Gyro Z,Accel X,Accel Y,Accel Z,Pressure,Temperature,Event,Quat W,Quat X,Quat "
+        "Y,Quat Z,\n"
         "[s],[deg/s],[deg/s],[deg/s],[g],[g],[g],[mBar],[degree C],[],[],[],[],[],\n"
-        "0.01000,0.00000,-1.25000,0.00000,1.00000,0.00000,-0.00000,1013.250,21.2,1.000,1.00000,0.12500,-0.50000,0.00000,\n"
+        "0.01000,0.00000,-1.25000,0.00000,1.00000,0.00000,-0.00000,1013.250,21.2,1.000,1.00000,0.12500,-0."
+        "50000,0.00000,\n"
         "0.02000,0.50000,-1.25000,0.00000,,,,,,2.000,0.75000,0.12500,-0.50000,0.10000,\n"
         "0.03000,1.00000,-1.25000,0.00000,2.00000,0.00000,-0.00000,,,,0.50000,0.12500,-0.50000,0.20000,\n"
         "0.04000,1.50000,-1.25000,0.00000,,,,,,,0.25000,0.12500,-0.50000,0.30000,\n"
-        "0.05000,2.00000,-1.25000,0.00000,3.00000,0.00000,-0.00000,1000.062,-10.0,3.000,0.00000,0.12500,-0.50000,0.40000,\n";
+        "0.05000,2.00000,-1.25000,0.00000,3.00000,0.00000,-0.00000,1000.062,-10.0,3.000,0.00000,0.12500,-0."
+        "50000,0.40000,\n";
     EXPECT_EQ(export_text(c, m), expected);
 }
 
@@ -105,7 +111,7 @@ struct LayoutCase {
     const char* what;
     kx_Config config;
     kx_SensorMap sensors;
-    std::vector<std::string> header;  // lines 3 to 7 (total, empty, frequency, names, units)
+    std::vector<std::string> header;                   // lines 3 to 7 (total, empty, frequency, names, units)
     std::vector<std::pair<size_t, std::string>> rows;  // data row index, its exact text
     size_t row_count;
 };
@@ -126,7 +132,8 @@ std::vector<LayoutCase> layout_cases() {
         t.sensors[KX_GYRO] = stream({{1, 2, 3, 4}, {0, 0, 0, 0}, {0, 0, 0, 0}});
         t.sensors[KX_ACCEL] = stream({{5, 6, 7, 8}, {0, 0, 0, 0}, {0, 0, 0, 0}});
         t.header = {"Total data points: 31", "", "Time [1000 hz],Gyro [100 hz],,,Accel [100 hz],,,",
-                    "Time,Gyro X,Gyro Y,Gyro Z,Accel X,Accel Y,Accel Z,", "[s],[deg/s],[deg/s],[deg/s],[g],[g],[g],"};
+                    "Time,Gyro X,Gyro Y,Gyro Z,Accel X,Accel Y,Accel Z,",
+                    "[s],[deg/s],[deg/s],[deg/s],[g],[g],[g],"};
         t.rows = {{0, "0.00100,1.00000,0.00000,0.00000,5.00000,0.00000,0.00000,"},
                   {1, "0.00200,,,,,,,"},
                   {10, "0.01100,2.00000,0.00000,0.00000,6.00000,0.00000,0.00000,"},
@@ -158,7 +165,8 @@ std::vector<LayoutCase> layout_cases() {
         t.sensors[KX_GYRO] = constant_stream(3, 2, -2);
         t.sensors[KX_BARO] = kx_DataSensor(2, 0);
         t.sensors[KX_EVENT] = kx_DataSensor(1, 0);
-        t.header = {"Total data points: 2", "", "Time [100 hz],Gyro [100 hz],,,Accel [100 hz],,,Baro [25 hz],,Event [100 hz],",
+        t.header = {"Total data points: 2", "",
+                    "Time [100 hz],Gyro [100 hz],,,Accel [100 hz],,,Baro [25 hz],,Event [100 hz],",
                     "Time,Gyro X,Gyro Y,Gyro Z,Accel X,Accel Y,Accel Z,Pressure,Temperature,",
                     "[s],[deg/s],[deg/s],[deg/s],[g],[g],[g],[mBar],[degree C],"};
         t.rows = {{1, "0.02000,-2.00000,-2.00000,-2.00000,"}};
@@ -188,7 +196,8 @@ std::vector<LayoutCase> layout_cases() {
         t.sensors[KX_ACCEL] = constant_stream(3, 10, 1);
         t.sensors[KX_BARO] = constant_stream(2, 3, 1);
         t.sensors[KX_QUATERNION] = constant_stream(4, 10, 1);  // no gyroscope stream: left out
-        t.header = {"Total data points: 3", "", "Time [100 hz],Gyro [0 hz],,,Accel [200 hz],,,Baro [100 hz],,",
+        t.header = {"Total data points: 3", "",
+                    "Time [100 hz],Gyro [0 hz],,,Accel [200 hz],,,Baro [100 hz],,",
                     "Time,Gyro X,Gyro Y,Gyro Z,Accel X,Accel Y,Accel Z,Pressure,Temperature,",
                     "[s],[deg/s],[deg/s],[deg/s],[g],[g],[g],[mBar],[degree C],"};
         t.rows = {{2, "0.03000,1.000,1.0,"}};
@@ -202,8 +211,8 @@ std::vector<LayoutCase> layout_cases() {
         t.sensors[KX_GYRO] = constant_stream(3, 10, 1);
         t.sensors[KX_EVENT] = constant_stream(1, 10, 1);
         t.sensors[KX_QUATERNION] = constant_stream(4, 10, 1);
-        t.header = {"Total data points: 0", "", "Time [0 hz],Gyro [100 hz],,,Event [0 hz],", "Time,Gyro X,Gyro Y,Gyro Z,",
-                    "[s],[deg/s],[deg/s],[deg/s],"};
+        t.header = {"Total data points: 0", "", "Time [0 hz],Gyro [100 hz],,,Event [0 hz],",
+                    "Time,Gyro X,Gyro Y,Gyro Z,", "[s],[deg/s],[deg/s],[deg/s],"};
         cases.push_back(t);
     }
     {
@@ -259,8 +268,10 @@ TEST(CsvExport, LongTablesMatchARunningClockAndPrintfDigits) {
     int bad = 0;
     for (size_t r = 0; r < n; ++r) {
         t += 0.01;
-        std::snprintf(expected, sizeof expected, "%.5f,%.5f,%.5f,%.5f,", t, g.data[r], g.data[n + r], g.data[2 * n + r]);
-        if (lines[7 + r] != expected && ++bad < 5) ADD_FAILURE() << r << ": " << lines[7 + r] << " vs " << expected;
+        std::snprintf(expected, sizeof expected, "%.5f,%.5f,%.5f,%.5f,", t, g.data[r], g.data[n + r],
+                      g.data[2 * n + r]);
+        if (lines[7 + r] != expected && ++bad < 5)
+            ADD_FAILURE() << r << ": " << lines[7 + r] << " vs " << expected;
     }
     EXPECT_EQ(bad, 0);
     EXPECT_EQ(lines[7 + 99].substr(0, 8), "1.00000,");  // the hundredth row

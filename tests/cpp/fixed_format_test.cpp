@@ -1,4 +1,6 @@
 // The fixed-point formatter against the C library's printf, digit for digit.
+#include "frontend/fixed_format.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -7,8 +9,6 @@
 #include <limits>
 #include <random>
 #include <string>
-
-#include "frontend/fixed_format.h"
 
 namespace {
 
@@ -105,15 +105,15 @@ TEST(FixedFormat, SpecialValuesAndBoundaries) {
     const Case cases[] = {
         {0.0, "0.00000"},
         {-0.0, "-0.00000"},
-        {-0.000001, "-0.00000"},   // rounds to zero but keeps its sign
-        {0.000005, "0.00001"},     // just above the tie in binary
+        {-0.000001, "-0.00000"},  // rounds to zero but keeps its sign
+        {0.000005, "0.00001"},    // just above the tie in binary
         {0.000015, "0.00002"},
         {0.125, "0.12500"},
         {2.5, "2.50000"},
         {1.0 / 3, "0.33333"},
         {-1.0 / 3, "-0.33333"},
         {8589934591.5, "8589934591.50000"},  // near the top of the integer path
-        {8589934592.0, "8589934592.00000"},       // first on the slow path
+        {8589934592.0, "8589934592.00000"},  // first on the slow path
         {4.9406564584124654e-324, "0.00000"},
         {1e20, "100000000000000000000.00000"},
         {nan, "nan"},

@@ -43,14 +43,17 @@ Decoded read_bytes(const Bytes& bytes) {
 }
 
 // Component k of sample i.
-double at(const kx_DataSensor& s, size_t k, size_t i) { return s.data.at(k * s.length + i); }
+double at(const kx_DataSensor& s, size_t k, size_t i) {
+    return s.data.at(k * s.length + i);
+}
 
 Bytes all_sensors_header(int base_hz) {
-    const int32_t offsets[3] = {5000, 0, -10000};  // 0.5, 0, -1
+    const int32_t offsets[3] = {5000, 0, -10000};   // 0.5, 0, -1
     const int32_t gains[3] = {20000, 10000, 5000};  // 2, 1, 0.5
     return cat({base_frequency_frame(base_hz), inertial_frame(2, kAcc, base_hz, 0, offsets, gains),
-                inertial_frame(3, kGyr, base_hz, 3), baro_frame(kBar, base_hz / 4), sensor_frame(10, kMag, base_hz),
-                sensor_frame(16, kEvt, base_hz), radio_sensor_frame(kRad, base_hz, 1, 5), sensor_frame(22, kEv2, base_hz)});
+                inertial_frame(3, kGyr, base_hz, 3), baro_frame(kBar, base_hz / 4),
+                sensor_frame(10, kMag, base_hz), sensor_frame(16, kEvt, base_hz),
+                radio_sensor_frame(kRad, base_hz, 1, 5), sensor_frame(22, kEv2, base_hz)});
 }
 
 TEST(DataRead, DecodesEverySensorIntoPhysicalUnits) {
@@ -99,8 +102,8 @@ TEST(DataRead, OrdersAcrossBlocksAndKeepsTheFirstRecordAtATick) {
     RecordingBuilder rec;
     rec.header(cat({base_frequency_frame(100), inertial_frame(2, kAcc, 100, 0), baro_frame(kBar, 100)}));
     // Base tick 4294967295 plus an offset still counts upwards past 32 bits.
-    rec.block(500, {xyz_record(kAcc, 10, 1, 0, 0), xyz_record(kAcc, 10, 2, 0, 0), xyz_record(kAcc, 0, 3, 0, 0),
-                    baro_record(kBar, 0, 4096, 0)});
+    rec.block(500, {xyz_record(kAcc, 10, 1, 0, 0), xyz_record(kAcc, 10, 2, 0, 0),
+                    xyz_record(kAcc, 0, 3, 0, 0), baro_record(kBar, 0, 4096, 0)});
     rec.block(400, {xyz_record(kAcc, 5, 4, 0, 0), xyz_record(kAcc, 110, 5, 0, 0)});  // 510 repeats 500 + 10
     rec.block(4294967295u, {xyz_record(kAcc, 2, 6, 0, 0)});
     const Decoded d = read_bytes(rec.bytes());
@@ -119,7 +122,8 @@ TEST(DataRead, OrdersAcrossBlocksAndKeepsTheFirstRecordAtATick) {
     // Already in order apart from a repeated tick: the repeat is still dropped.
     RecordingBuilder ordered;
     ordered.header(cat({base_frequency_frame(100), inertial_frame(2, kAcc, 100, 0)}));
-    ordered.block(0, {xyz_record(kAcc, 1, 1, 0, 0), xyz_record(kAcc, 2, 2, 0, 0), xyz_record(kAcc, 2, 3, 0, 0)});
+    ordered.block(0,
+                  {xyz_record(kAcc, 1, 1, 0, 0), xyz_record(kAcc, 2, 2, 0, 0), xyz_record(kAcc, 2, 3, 0, 0)});
     const Decoded o = read_bytes(ordered.bytes());
     ASSERT_TRUE(o.ok);
     const kx_DataSensor& oa = o.sensors.at(KX_ACCEL);
@@ -130,7 +134,8 @@ TEST(DataRead, OrdersAcrossBlocksAndKeepsTheFirstRecordAtATick) {
 TEST(DataRead, ReadsWholeDataBlocksOnlyAndNeverBlockZeroAsRecords) {
     // The base-frequency frame's trailer byte 0xFE sits at offset 8 of block 0, where a record
     // would begin; the accelerometer uses that identifier.
-    const Bytes header = cat({base_frequency_frame(100), inertial_frame(2, 0xFE, 100, 0), inertial_frame(3, kGyr, 100, 0)});
+    const Bytes header =
+        cat({base_frequency_frame(100), inertial_frame(2, 0xFE, 100, 0), inertial_frame(3, kGyr, 100, 0)});
     ASSERT_EQ(header[8], 0xFE);
     RecordingBuilder rec;
     rec.header(header);
@@ -160,8 +165,9 @@ TEST(DataRead, SharedIdentifiersGoToTheFirstSensorInOrder) {
     RecordingBuilder rec;
     // Accelerometer and gyroscope share an identifier; the position receiver shares one with
     // the magnetometer and takes its records without decoding them.
-    rec.header(cat({base_frequency_frame(100), inertial_frame(2, 0x30, 100, 0), inertial_frame(3, 0x30, 100, 0),
-                    frame(3, 7, cat({{0x31}, be16(100), be16(0)})), sensor_frame(10, 0x31, 100)}));
+    rec.header(
+        cat({base_frequency_frame(100), inertial_frame(2, 0x30, 100, 0), inertial_frame(3, 0x30, 100, 0),
+             frame(3, 7, cat({{0x31}, be16(100), be16(0)})), sensor_frame(10, 0x31, 100)}));
     rec.block(0, {xyz_record(0x30, 1, 1, 2, 3), xyz_record(0x31, 2, 1, 2, 3), xyz_record(0x7F, 3, 1, 2, 3)});
     const Decoded d = read_bytes(rec.bytes());
     ASSERT_TRUE(d.ok);
