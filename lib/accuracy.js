@@ -26,28 +26,46 @@ function compare(estimates, truth) {
   if (first < 0) throw new Error('the filter never started: every quaternion is zero');
   const turn = Q.about.z(Q.twistAboutZ(Q.mul(estimates[first], Q.conj(truth[first]))));
   const errors = [];
+  const tilt = []; // the part of the error that gravity could tell: angle between the up directions
   for (let i = first; i < estimates.length; i++) {
-    errors.push(Q.angleBetween(estimates[i], Q.mul(turn, truth[i])) / (Math.PI / 180));
+    errors.push(Q.angleBetween(estimates[i], Q.mul(turn, truth[i])) / DEG);
+    tilt.push(vectorAngle(Q.rotateInverse(estimates[i], UP), Q.rotateInverse(truth[i], UP)) / DEG);
   }
-  return { firstSample: first, errors };
+  return { firstSample: first, errors, tilt };
 }
 
-function summarize(errors) {
+const DEG = Math.PI / 180;
+const UP = [0, 0, 1];
+
+function vectorAngle(a, b) {
+  const cross = [a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]];
+  return Math.atan2(Math.hypot(...cross), a[0] * b[0] + a[1] * b[1] + a[2] * b[2]);
+}
+
+// Median, 95th percentile and largest error (degrees); with tilt errors, their median and 95th
+// percentile too.
+function summarize(errors, tilt = null) {
   const sorted = Float64Array.from(errors).sort();
-  return {
+  const out = {
     samples: sorted.length,
     medianDeg: percentile(sorted, 50),
     p95Deg: percentile(sorted, 95),
     maxDeg: sorted.length ? sorted[sorted.length - 1] : NaN,
   };
+  if (tilt !== null) {
+    const t = Float64Array.from(tilt).sort();
+    out.tiltMedianDeg = percentile(t, 50);
+    out.tiltP95Deg = percentile(t, 95);
+  }
+  return out;
 }
 
 // Compares one CSV export with one truth file (paths).
 function checkFiles(csvPath, truthPath) {
   const estimates = samples(parseExport(fs.readFileSync(csvPath, 'utf8')), QUATERNION_COLUMNS);
   const truth = parseTruth(fs.readFileSync(truthPath, 'utf8')).map((r) => r.q);
-  const { firstSample, errors } = compare(estimates, truth);
-  return { firstSample, ...summarize(errors) };
+  const { firstSample, errors, tilt } = compare(estimates, truth);
+  return { firstSample, ...summarize(errors, tilt) };
 }
 
 // Simulates a set, converts every recording with `read` and compares. Answers per device and
@@ -57,17 +75,21 @@ function run(read, { keep = null, ...simulation } = {}) {
   try {
     const set = writeSet(dir, simulate(simulation));
     const all = [];
+    const allTilt = [];
     const devices = set.devices.map((d) => {
       const csv = path.join(dir, `${d.name}.csv`);
       const answer = read(path.join(dir, d.recording), csv);
       if (JSON.parse(answer).error) throw new Error(`read of ${d.recording} answered ${answer}`);
       const estimates = samples(parseExport(fs.readFileSync(csv, 'utf8')), QUATERNION_COLUMNS);
       const truth = parseTruth(fs.readFileSync(path.join(dir, d.truth), 'utf8')).map((r) => r.q);
-      const { firstSample, errors } = compare(estimates, truth);
-      all.push(...errors);
-      return { name: d.name, firstSample, ...summarize(errors) };
+      const { firstSample, errors, tilt } = compare(estimates, truth);
+      for (let i = 0; i < errors.length; i++) {
+        all.push(errors[i]);
+        allTilt.push(tilt[i]);
+      }
+      return { name: d.name, firstSample, ...summarize(errors, tilt) };
     });
-    return { dir: keep, seconds: set.seconds, seed: set.seed, gyroBiasDps: set.gyroBiasDps, devices, all: summarize(all) };
+    return { dir: keep, seconds: set.seconds, seed: set.seed, gyroBiasDps: set.gyroBiasDps, devices, all: summarize(all, allTilt) };
   } finally {
     if (!keep) fs.rmSync(dir, { recursive: true, force: true });
   }

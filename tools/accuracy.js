@@ -10,7 +10,8 @@ const HELP = `Usage: node tools/accuracy.js [options]
 
 Simulates a walker wearing devices (still start, walks with turns and pauses), converts each
 recording with read() and compares its quaternion columns (w, x, y, z, sensor to world, world z
-up) with the true orientation of the same samples. The filter runs without a magnetometer, so
+up) with the true orientation of the same samples, in full and for the tilt alone (the angle
+between the true and the estimated vertical). The filter runs without a magnetometer, so
 its heading is its own choice: the truth is turned about the vertical once, at the first
 estimated sample, and never again; the tilt is not adjusted. Samples before the filter starts
 (zero quaternions) are not counted.
@@ -50,7 +51,11 @@ function main() {
     if (values.csv === undefined || values.truth === undefined) throw new Error('--csv and --truth go together');
     const r = accuracy.checkFiles(values.csv, values.truth);
     if (values.json) console.log(JSON.stringify(r));
-    else console.log(`${values.csv}: ${r.samples} samples, median ${r.medianDeg.toFixed(3)} deg, 95th percentile ${r.p95Deg.toFixed(3)} deg, max ${r.maxDeg.toFixed(3)} deg`);
+    else {
+      console.log(`${values.csv}: ${r.samples} samples, median ${r.medianDeg.toFixed(3)} deg, 95th percentile ` +
+        `${r.p95Deg.toFixed(3)} deg, max ${r.maxDeg.toFixed(3)} deg; tilt alone: median ${r.tiltMedianDeg.toFixed(3)} deg, ` +
+        `95th percentile ${r.tiltP95Deg.toFixed(3)} deg`);
+    }
     return 0;
   }
   const numbers = {};
@@ -71,9 +76,11 @@ function main() {
     return 0;
   }
   console.log(`${result.seconds} s per device, seed ${result.seed}, gyroscope bias ${result.gyroBiasDps} deg/s`);
-  console.log(`${'device'.padEnd(12)} ${'samples'.padStart(8)} ${'median'.padStart(8)} ${'p95'.padStart(8)} ${'max'.padStart(8)}  (degrees)`);
+  console.log(`${'device'.padEnd(12)} ${'samples'.padStart(8)} ${'median'.padStart(8)} ${'p95'.padStart(8)} ${'max'.padStart(8)} ` +
+    `${'tilt med'.padStart(8)} ${'tilt p95'.padStart(8)}  (degrees)`);
   for (const d of [...result.devices, { name: 'all', ...result.all }]) {
-    console.log(`${d.name.padEnd(12)} ${String(d.samples).padStart(8)} ${fmt(d.medianDeg)} ${fmt(d.p95Deg)} ${fmt(d.maxDeg)}`);
+    console.log(`${d.name.padEnd(12)} ${String(d.samples).padStart(8)} ${fmt(d.medianDeg)} ${fmt(d.p95Deg)} ${fmt(d.maxDeg)} ` +
+      `${fmt(d.tiltMedianDeg)} ${fmt(d.tiltP95Deg)}`);
   }
   return 0;
 }
