@@ -85,7 +85,8 @@ const COMMANDS = {
       '{"name": "...", "recordings": [...]}; paths are relative to the file. Set k (from 1) is',
       'written into <dir>/<name>, or <dir>/set-<k> without a name.',
       'A progress bar is drawn on standard error when it is a terminal (--progress forces it,',
-      '--no-progress turns it off). Ctrl-C stops after the conversions already running.',
+      '--no-progress turns it off). Ctrl-C stops after the conversions already running;',
+      'a second Ctrl-C ends at once.',
     ].join('\n'),
     options: {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },

@@ -388,7 +388,10 @@ const DEFAULTS = {
 // description of the set. Options: see DEFAULTS; `devices` lists body locations.
 function simulate(options = {}) {
   const o = { ...DEFAULTS, ...options };
-  if (typeof o.devices === 'number') o.devices = DEFAULT_LOCATIONS.slice(0, o.devices);
+  if (typeof o.devices === 'number') {
+    if (!Number.isInteger(o.devices) || o.devices < 1) throw new RangeError(`simulate: devices must be a positive count or a list of locations, got ${o.devices}`);
+    o.devices = Array.from({ length: o.devices }, (_, k) => DEFAULT_LOCATIONS[k % DEFAULT_LOCATIONS.length]);
+  }
   checkOptions(o);
   const random = rng(o.seed);
   const clocks = planClocks(o, random);

@@ -52,6 +52,7 @@ describe('simulate', () => {
       [{ method: 'gps' }, /method must be one of marks, radio-sensor, radio-frame, got gps/],
       [{ devices: ['elbow'] }, /unknown location elbow; known: pelvis/],
       [{ devices: [] }, /devices must list at least one location/],
+      [{ devices: 0 }, /devices must be a positive count or a list of locations, got 0/],
       [{ stillSeconds: 0 }, /stillSeconds must be at least 0\.2/],
     ];
     for (const [options, message] of table) assert.throws(() => simulate({ seconds: 1, ...options }), message);
