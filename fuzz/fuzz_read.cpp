@@ -67,19 +67,21 @@ bool csv_rows_match_total(const std::string& csv) {
     return !csv.empty() && csv.back() == '\n' && lines == 7 + total;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // A recording of a few blocks can ask for a very long table (a high base rate over slow
-    // streams). Cap every file written: the export then meets a failing write, which it must
-    // report without leaving anything behind.
+// A recording of a few blocks can ask for a very long table (a high base rate over slow
+// streams). Every file written is capped: the export then meets a failing write, which it must
+// report without leaving anything behind. Set on the first input, after libFuzzer has put up
+// its own signal handlers.
+bool limit_file_size() {
     std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{8u << 20, 8u << 20};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    return 0;
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool limited = limit_file_size();
+    (void)limited;
     kxfuzz::clear_scratch();
     const std::string path = kxfuzz::scratch_path("recording.bin");
     const std::string csv = kxfuzz::scratch_path("out.csv");

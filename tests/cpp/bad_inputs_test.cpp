@@ -2,8 +2,8 @@
 // each gets a defined answer, and no failure costs the file that was there before.
 #include <dirent.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -13,15 +13,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "base64/base64.h"
+#include "bin_reader/bin_reader.h"
 #include "frontend/binreader2.h"
 #include "support/recording_builder.h"
 
@@ -30,6 +30,8 @@ using namespace kxtest;
 namespace {
 
 constexpr int kSkipped = 77;  // exit status of a child that could not set up its conditions
+const char kDeviceAnswer[] = "{\"deviceId\":42}";
+const char kLoadError[] = "{\"error\":\"Error during data loading.\"}";
 
 // Runs `body` in a child process and answers its exit status (128 + signal when killed).
 // Resource limits, identities and mounts set up inside stay with the child.
@@ -45,56 +47,72 @@ int in_child(const std::function<int()>& body) {
 // As in_child, but as an unprivileged user when the tests run as root, which ignores file modes.
 int as_unprivileged_user(const std::function<int()>& body) {
     return in_child([&] {
-        if (geteuid() == 0) {
-            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return kSkipped;
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+            return kSkipped;
         }
         return body();
     });
 }
 
-// Peak resident set size, in KiB, of a child running `body`.
-long child_peak_rss_kib(const std::function<int()>& body, int* status) {
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    int st = 0;
-    rusage usage{};
-    wait4(pid, &st, 0, &usage);
-    *status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    return usage.ru_maxrss;
-}
-
-class BadInputs : public ::testing::Test {
-protected:
-    void SetUp() override {
-        dir_ = temp_dir();
-        chmod(dir_.c_str(), 0755);  // an unprivileged child must reach its files
-    }
-    void TearDown() override { std::system(("chmod -R u+rwx '" + dir_ + "'; rm -rf '" + dir_ + "'").c_str()); }
-    std::string path(const std::string& name) const { return dir_ + "/" + name; }
-    std::vector<std::string> entries(const std::string& sub = "") const {
-        std::vector<std::string> names;
-        DIR* d = opendir((dir_ + sub).c_str());
-        while (dirent* e = d ? readdir(d) : nullptr) {
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+// In a child with its own mount namespace and a 16 KiB file system mounted at `dir`; needs root.
+int on_small_file_system(const std::string& dir, const std::function<int()>& body) {
+    return in_child([&] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=16k") != 0) {
+            return kSkipped;
         }
-        if (d) closedir(d);
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    std::string dir_;
-    BinReader2 reader_;
-};
-
-Bytes config_header() {
-    return cat({device_frame(42, 1, 2), base_frequency_frame(100), inertial_frame(2, 0x13, 100, 0),
-                inertial_frame(3, 0x14, 100, 2), baro_frame(0x15, 25)});
+        return body();
+    });
 }
 
-// A few seconds of a device at rest, accelerometer and gyroscope at 100 Hz.
-Bytes resting_recording(int blocks) {
+// Fills the file system holding `dir` until a write fails.
+void fill_up(const std::string& dir) {
+    const int fd = open((dir + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+    const std::vector<char> chunk(1024, 'f');
+    while (write(fd, chunk.data(), chunk.size()) > 0) {
+    }
+    close(fd);
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    while (dirent* e = d ? readdir(d) : nullptr) {
+        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+    }
+    if (d) closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// The "Total data points" of a CSV file, or -1 when its rows do not add up to it.
+long long csv_total(const std::string& path) {
+    const std::string csv = read_file(path);
+    const std::string key = "\nTotal data points: ";
+    const size_t at = csv.find(key);
+    if (at == std::string::npos) return -1;
+    const long long total = std::atoll(csv.c_str() + at + key.size());
+    const long long lines = std::count(csv.begin(), csv.end(), '\n');
+    return lines == 7 + total ? total : -1;
+}
+
+Bytes inertial_header() {
+    return cat({device_frame(42, 1, 2), base_frequency_frame(100), inertial_frame(2, 0x13, 100, 0),
+                inertial_frame(3, 0x14, 100, 2)});
+}
+
+// With a barometer that never sends a sample.
+Bytes config_header() { return cat({inertial_header(), baro_frame(0x15, 25)}); }
+
+// A device at rest, accelerometer and gyroscope at 100 Hz, 31 ticks a block.
+Bytes resting_recording(int blocks, const Bytes& header = config_header()) {
     RecordingBuilder b;
-    b.header(config_header());
+    b.header(header);
     for (int k = 0; k < blocks; ++k) {
         std::vector<Record> records;
         for (int t = 0; t < 31; ++t) {
@@ -106,36 +124,82 @@ Bytes resting_recording(int blocks) {
     return b.bytes();
 }
 
-const char kDeviceAnswer[] = "{\"deviceId\":42}";
+class BadInputs : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = temp_dir();
+        chmod(dir_.c_str(), 0755);  // an unprivileged child must reach its files
+        ::mkdir(path("out").c_str(), 0777);
+        chmod(path("out").c_str(), 0777);
+    }
+    void TearDown() override { std::system(("chmod -R u+rwx '" + dir_ + "'; rm -rf '" + dir_ + "'").c_str()); }
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    // Two devices with the same time marks, ready to be synchronised. (A sensor configured
+    // in both without samples would close the common window to nothing.)
+    std::vector<std::string> pair() const {
+        const Bytes rec = resting_recording(2, cat({inertial_header(), settings18_frame(10, 0, 0, 20, 0, 1000)}));
+        write_file(path("left.bin"), rec);
+        write_file(path("right.bin"), rec);
+        return {path("left.bin"), path("right.bin")};
+    }
+    std::string dir_;
+    BinReader2 reader_;
+};
 
 // --- Empty, 1-byte, 511-byte, truncated files and a directory -----------------------------
 
 TEST_F(BadInputs, ShortFilesAndDirectories) {
-    const Bytes header = config_header();
-    Bytes short511 = header;
+    Bytes short511 = config_header();
     short511.resize(511, 0);
-    Bytes truncated = resting_recording(3);
-    truncated.resize(512 * 2 + 300);
+    Bytes truncated = resting_recording(2);
+    truncated.resize(512 * 2 + 300);  // block 0, block 1, then part of block 2
     ::mkdir(path("a-directory.bin").c_str(), 0755);
+    const std::string good = path("good.bin");
+    write_file(good, resting_recording(1));
+    const Bytes empty, one_byte = {'K'};
     const struct {
         const char* name;
-        Bytes bytes;
+        const Bytes* bytes;         // null: no such file, or the directory
         const char* device_answer;  // readConfigDeviceId
+        long long rows;             // read: CSV rows, -1 for the error object
+        long long old_rows;         // the older reader's rows
     } cases[] = {
-        {"empty.bin", {}, ""},
-        {"one-byte.bin", {'K'}, ""},
-        // The configuration reader decodes what is there, the missing bytes counting as zero.
-        {"511.bin", short511, kDeviceAnswer},
-        {"truncated.bin", truncated, kDeviceAnswer},
-        {"a-directory.bin", {}, ""},
-        {"missing.bin", {}, ""},
+        {"empty.bin", &empty, "", -1, 0},
+        {"one-byte.bin", &one_byte, "", -1, 0},
+        // The configuration reader decodes what is there (the rest counts as zero); the data
+        // reader needs a whole block 0.
+        {"511.bin", &short511, kDeviceAnswer, -1, 0},
+        // Only whole blocks are read: block 1's 31 ticks, nothing of the partial block 2. The
+        // older reader writes tick 0 twice: its first block continues the instant of a previous
+        // block at tick 0, and the block's unused last record has tick offset 0.
+        {"truncated.bin", &truncated, kDeviceAnswer, 31, 32},
+        {"a-directory.bin", nullptr, "", -1, 0},
+        {"missing.bin", nullptr, "", -1, 0},
     };
     for (const auto& c : cases) {
         const std::string p = path(c.name);
-        if (std::string(c.name) != "a-directory.bin" && std::string(c.name) != "missing.bin") write_file(p, c.bytes);
+        if (c.bytes != nullptr) write_file(p, *c.bytes);
         EXPECT_EQ(reader_.readConfigDeviceId(p.c_str()), c.device_answer) << c.name;
         EXPECT_EQ(reader_.readConfig(p.c_str()).empty(), std::string(c.device_answer).empty()) << c.name;
+
+        const std::string csv = path("out/" + std::string(c.name) + ".csv");
+        const std::string answer = reader_.read(p.c_str(), csv.c_str());
+        if (c.rows < 0) {
+            EXPECT_EQ(answer, kLoadError) << c.name;
+            EXPECT_FALSE(exists(csv)) << c.name;
+            EXPECT_EQ(reader_.readAndSync({good, p}, path("out")), "-10") << c.name;
+        } else {
+            EXPECT_EQ(answer.rfind("{\"createdAt\":", 0), 0u) << c.name;
+            EXPECT_EQ(csv_total(csv), c.rows) << c.name;
+        }
+
+        // The older reader answers from what it could read, with a table of as many rows.
+        const std::string old_csv = path("out/" + std::string(c.name) + ".old.csv");
+        EXPECT_EQ(BinReader().read(p.c_str(), old_csv.c_str()).rfind("{\"createdAt\":", 0), 0u) << c.name;
+        EXPECT_EQ(csv_total(old_csv), c.old_rows) << c.name;
     }
+    // The failed calls left nothing in the output directory but the tables that were written.
+    EXPECT_EQ(names_in(path("out")).size(), 1u + std::size(cases));
 }
 
 // --- Damaged header frames, all-0x00 and all-0xFF blocks ------------------------------------
@@ -145,7 +209,7 @@ TEST_F(BadInputs, DamagedConfigurationBlocks) {
     // block: the scan stops there, keeping what came before.
     Bytes past_block = cat({device_frame(42, 1, 2), frame(9, 1, Bytes(255, 0xEE)), frame(3, 99, Bytes(240, 0x33))});
     past_block.resize(512);
-    Bytes l255 = cat({frame(9, 1, Bytes(255, 0xEE)), device_frame(42, 1, 2)});
+    const Bytes l255 = cat({frame(9, 1, Bytes(255, 0xEE)), device_frame(42, 1, 2)});
     const struct {
         const char* name;
         Bytes block0;
@@ -165,13 +229,32 @@ TEST_F(BadInputs, DamagedConfigurationBlocks) {
     for (const auto& c : cases) {
         Bytes file = c.block0;
         file.resize(512, 0);
-        // Data blocks of all 0x00 and all 0xFF behind a valid block 0 carry nothing either.
+        // Data blocks of all 0x00 and all 0xFF carry no sample of a configured sensor.
         file.insert(file.end(), 512, 0x00);
         file.insert(file.end(), 512, 0xFF);
-        write_file(path("damaged.bin"), file);
-        EXPECT_EQ(reader_.readConfigDeviceId(path("damaged.bin").c_str()), c.device_answer) << c.name;
-        const std::string answer = reader_.readConfig(path("damaged.bin").c_str());
+        const std::string p = path("damaged.bin");
+        write_file(p, file);
+        EXPECT_EQ(reader_.readConfigDeviceId(p.c_str()), c.device_answer) << c.name;
+        const std::string answer = reader_.readConfig(p.c_str());
         EXPECT_NE(answer.find(c.must_contain), std::string::npos) << c.name << ": " << answer;
+
+        const std::string csv = path("out/damaged.csv");
+        std::remove(csv.c_str());
+        if (std::string(c.device_answer).empty()) {
+            EXPECT_EQ(reader_.read(p.c_str(), csv.c_str()), kLoadError) << c.name;
+            EXPECT_FALSE(exists(csv));
+        } else {
+            EXPECT_NE(reader_.read(p.c_str(), csv.c_str()), kLoadError) << c.name;
+            EXPECT_EQ(csv_total(csv), 0) << c.name;
+        }
+
+        // The older reader reports the 0xFF block as a bad sector (its tag is not the
+        // measurement's) and reads on.
+        testing::internal::CaptureStdout();
+        const std::string old_answer = BinReader().read(p.c_str(), path("out/old.csv").c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "Bad sector: 255\n") << c.name;
+        EXPECT_EQ(old_answer.rfind("{\"createdAt\":", 0), 0u) << c.name;
+        EXPECT_GE(csv_total(path("out/old.csv")), 0) << c.name;
     }
     // Both blocks keep the 262-byte frame whole, and nothing of the one running past the block.
     const std::string kept = "\"unknownFrames\":\"" + base64_encode(l255.data(), 262) + "\"";
@@ -179,6 +262,59 @@ TEST_F(BadInputs, DamagedConfigurationBlocks) {
         write_file(path("kept.bin"), block0);
         EXPECT_EQ(reader_.readConfig(path("kept.bin").c_str()).find(kept), 1u);
     }
+}
+
+// --- Frequency 0 and gain 0 -----------------------------------------------------------------
+
+TEST_F(BadInputs, ZeroFrequencyAndZeroGain) {
+    const int32_t zero[3] = {0, 0, 0};
+    const Bytes no_base = cat({device_frame(42, 1, 2), inertial_frame(2, 0x13, 100, 0), inertial_frame(3, 0x14, 100, 2)});
+    const Bytes zero_rates = cat({device_frame(42, 1, 2), base_frequency_frame(100), inertial_frame(2, 0x13, 0, 0),
+                                  inertial_frame(3, 0x14, 0, 2)});
+    const Bytes zero_gain = cat({device_frame(42, 1, 2), base_frequency_frame(100),
+                                 inertial_frame(2, 0x13, 100, 0, zero, zero), inertial_frame(3, 0x14, 100, 2)});
+    const struct {
+        const char* name;
+        Bytes header;
+        long long rows;
+        const char* row_start;  // the first data row begins with this
+    } cases[] = {
+        // No base rate: no row can be placed in time, the table has its header only.
+        {"base frequency 0", no_base, 0, ""},
+        // Streams without a rate cannot be spaced over the rows and are left out.
+        {"sensor frequency 0", zero_rates, 0, ""},
+        // raw / 0: infinite values (0 / 0 would be not-a-number), written as such.
+        {"gain 0", zero_gain, 62, "0.01000,0.09155,-0.06104,0.03052,inf,-inf,inf,"},
+    };
+    for (const auto& c : cases) {
+        const std::string p = path("zero.bin");
+        const std::string csv = path("out/zero.csv");
+        write_file(p, resting_recording(2, c.header));
+        const std::string answer = reader_.read(p.c_str(), csv.c_str());
+        EXPECT_EQ(answer.rfind("{\"createdAt\":", 0), 0u) << c.name;
+        EXPECT_EQ(csv_total(csv), c.rows) << c.name;
+        const std::string table = read_file(csv);
+        size_t row = 0;
+        for (int i = 0; i < 7; ++i) row = table.find('\n', row) + 1;
+        EXPECT_EQ(table.compare(row, std::string(c.row_start).size(), c.row_start), 0) << c.name << "\n" << table;
+        // The older reader divides by the same zeros without harm.
+        BinReader().read(p.c_str(), path("out/old.csv").c_str());
+        EXPECT_GE(csv_total(path("out/old.csv")), 0) << c.name;
+    }
+    EXPECT_NE(reader_.read(path("zero.bin").c_str(), path("out/zero.csv").c_str()).find("\"frequency\":100"),
+              std::string::npos);
+    write_file(path("nobase.bin"), resting_recording(1, no_base));
+    EXPECT_NE(reader_.read(path("nobase.bin").c_str(), path("out/nobase.csv").c_str()).find("\"frequency\":0"),
+              std::string::npos);
+
+    // Synchronising a recording without a base rate: its time marks give no start (0 / 0), so
+    // it keeps its times; the other one is cut as usual, and its own table has no rows.
+    const Bytes marks = settings18_frame(10, 0, 0, 20, 0, 1000);
+    write_file(path("a.bin"), resting_recording(2, cat({zero_gain, marks})));
+    write_file(path("b.bin"), resting_recording(2, cat({no_base, marks})));
+    EXPECT_EQ(reader_.readAndSync({path("a.bin"), path("b.bin")}, path("out")), "OK");
+    EXPECT_EQ(csv_total(path("out/a.csv")), 62);
+    EXPECT_EQ(csv_total(path("out/b.csv")), 0);
 }
 
 // --- Random bytes ---------------------------------------------------------------------------
@@ -189,15 +325,35 @@ TEST_F(BadInputs, RandomBytesGetAnAnswer) {
         Bytes bytes(random() % 3000);
         for (auto& b : bytes) b = uint8_t(random());
         // Half of them open with a frame, so that the scan runs into random frames.
-        if (i % 2 == 0 && bytes.size() >= 5) bytes[0] = 'K', bytes[1] = 'X';
-        write_file(path("random.bin"), bytes);
-        const std::string answer = reader_.readConfig(path("random.bin").c_str());
-        const bool has_magic = i % 2 == 0 && bytes.size() >= 5;
+        const bool has_magic = i % 2 == 0 && bytes.size() >= 2;
+        if (has_magic) bytes[0] = 'K', bytes[1] = 'X';
+        const std::string p = path("random.bin");
+        write_file(p, bytes);
+        const std::string answer = reader_.readConfig(p.c_str());
         if (has_magic) {
             ASSERT_GE(answer.size(), 2u);
             EXPECT_EQ(answer.front(), '{');
             EXPECT_EQ(answer.back(), '}');
         }
+
+        const std::string csv = path("out/random.csv");
+        std::remove(csv.c_str());
+        const std::string read_answer = reader_.read(p.c_str(), csv.c_str());
+        if (bytes.size() < 512) {
+            EXPECT_EQ(read_answer, kLoadError) << i;
+        } else if (has_magic) {
+            EXPECT_NE(read_answer, kLoadError) << i;
+        }
+        EXPECT_EQ(exists(csv), read_answer != kLoadError);
+        if (exists(csv)) {
+            EXPECT_GE(csv_total(csv), 0) << i;
+        }
+
+        testing::internal::CaptureStdout();  // bad sectors are reported there
+        BinReader().read(p.c_str(), path("out/old.csv").c_str());
+        testing::internal::GetCapturedStdout();
+        EXPECT_GE(csv_total(path("out/old.csv")), 0) << i;
+
         const std::string text(bytes.begin(), bytes.end());
         write_file(path("cfg.bin"), {'o', 'l', 'd'});
         const bool ok = reader_.writeConfig(path("cfg.bin").c_str(), text.c_str());
@@ -205,7 +361,7 @@ TEST_F(BadInputs, RandomBytesGetAnAnswer) {
         EXPECT_EQ(ok, _assemble_config_frames(text.c_str(), &frames));
         EXPECT_EQ(read_file(path("cfg.bin")), ok ? std::string(frames.begin(), frames.end()) : "old");
     }
-    EXPECT_EQ(entries(), (std::vector<std::string>{"cfg.bin", "random.bin"}));
+    EXPECT_EQ(names_in(dir_), (std::vector<std::string>{"cfg.bin", "out", "random.bin"}));
 }
 
 // --- A sparse multi-gigabyte file -------------------------------------------------------------
@@ -213,20 +369,25 @@ TEST_F(BadInputs, RandomBytesGetAnAnswer) {
 TEST_F(BadInputs, SparseMultiGigabyteFileIsNotReadIntoMemory) {
     const std::string big = path("sparse.bin");
     write_file(big, resting_recording(2));
-    const off_t size = off_t(5) << 30;  // beyond 32-bit sizes and offsets
-    ASSERT_EQ(truncate(big.c_str(), size), 0);
+    ASSERT_EQ(truncate(big.c_str(), off_t(5) << 30), 0);  // beyond 32-bit sizes and offsets
     rusage self{};
     getrusage(RUSAGE_SELF, &self);
-    int status = -1;
-    const long rss = child_peak_rss_kib(
-        [&] {
-            BinReader2 r;
-            return r.readConfigDeviceId(big.c_str()) == kDeviceAnswer ? 0 : 1;
-        },
-        &status);
-    EXPECT_EQ(status, 0);
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        BinReader2 r;
+        const bool config_ok = r.readConfigDeviceId(big.c_str()) == kDeviceAnswer;
+        const std::string csv = path("out/sparse.csv");
+        // The zero blocks carry no samples: the table holds the two real blocks.
+        const bool read_ok = r.read(big.c_str(), csv.c_str()) != kLoadError && csv_total(csv) == 62;
+        _exit(config_ok && read_ok ? 0 : 1);
+    }
+    int status = 0;
+    rusage child{};
+    wait4(pid, &status, 0, &child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     // The child starts with this process's pages; reading the file must add little to them.
-    EXPECT_LT(rss, self.ru_maxrss + 64 * 1024) << "peak RSS " << rss << " KiB";
+    EXPECT_LT(child.ru_maxrss, self.ru_maxrss + 64 * 1024) << "peak RSS " << child.ru_maxrss << " KiB";
 }
 
 // --- An unreadable file ---------------------------------------------------------------------
@@ -235,39 +396,55 @@ TEST_F(BadInputs, UnreadableFile) {
     const std::string p = path("secret.bin");
     write_file(p, resting_recording(1));
     chmod(p.c_str(), 0000);
+    const std::string csv = path("out/secret.csv");
     const int status = as_unprivileged_user([&] {
         BinReader2 r;
-        return r.readConfig(p.c_str()).empty() && r.readConfigDeviceId(p.c_str()).empty() ? 0 : 1;
+        const bool config = r.readConfig(p.c_str()).empty() && r.readConfigDeviceId(p.c_str()).empty();
+        const bool read = r.read(p.c_str(), csv.c_str()) == kLoadError && !exists(csv);
+        const bool sync = r.readAndSync({p, p}, path("out")) == "-10";
+        const bool older = BinReader().readConfig(p.c_str()) == "{\"unknownFrames\":\"\"}";
+        return config && read && sync && older ? 0 : 1;
     });
     if (status == kSkipped) GTEST_SKIP() << "cannot drop privileges";
     EXPECT_EQ(status, 0);
+    EXPECT_TRUE(names_in(path("out")).empty());
 }
 
 // --- Output directories that do not exist or are read-only --------------------------------
 
 TEST_F(BadInputs, MissingAndReadOnlyOutputDirectories) {
-    EXPECT_FALSE(reader_.writeConfig(path("no/such/dir/cfg.bin").c_str(), "baro,1"));
-    EXPECT_FALSE(reader_.writeConfig((dir_ + "/").c_str(), "baro,1"));
+    const std::vector<std::string> recordings = pair();
+    EXPECT_FALSE(reader_.writeConfig(path("no/such/cfg.bin").c_str(), "baro,1"));
+    EXPECT_EQ(reader_.read(recordings[0].c_str(), path("no/such/left.csv").c_str()), kLoadError);
+    EXPECT_EQ(reader_.readAndSync(recordings, path("no/such")), "-12");
+    EXPECT_FALSE(exists(path("no")));
+    EXPECT_FALSE(reader_.writeConfig((dir_ + "/").c_str(), "baro,1"));  // a directory as the file
 
     ::mkdir(path("ro").c_str(), 0555);
     write_file(path("ro/cfg.bin"), {'o', 'l', 'd'});
-    chmod(path("ro/cfg.bin").c_str(), 0666);  // the file is writable, its directory is not
+    write_file(path("ro/left.csv"), {'o', 'l', 'd'});
+    chmod(path("ro/cfg.bin").c_str(), 0666);  // the files are writable, their directory is not
+    chmod(path("ro/left.csv").c_str(), 0666);
     const int status = as_unprivileged_user([&] {
         BinReader2 r;
-        const bool replaced = r.writeConfig(path("ro/cfg.bin").c_str(), "baro,1");
-        const bool created = r.writeConfig(path("ro/new.bin").c_str(), "baro,1");
-        return !replaced && !created ? 0 : 1;
+        const bool config = !r.writeConfig(path("ro/cfg.bin").c_str(), "baro,1") &&
+                            !r.writeConfig(path("ro/new.bin").c_str(), "baro,1");
+        const bool read = r.read(recordings[0].c_str(), path("ro/left.csv").c_str()) == kLoadError;
+        const bool sync = r.readAndSync(recordings, path("ro")) == "-12";
+        return config && read && sync ? 0 : 1;
     });
     if (status == kSkipped) GTEST_SKIP() << "cannot drop privileges";
     EXPECT_EQ(status, 0);
     EXPECT_EQ(read_file(path("ro/cfg.bin")), "old");
-    EXPECT_EQ(entries("/ro"), std::vector<std::string>{"cfg.bin"});
+    EXPECT_EQ(read_file(path("ro/left.csv")), "old");
+    EXPECT_EQ(names_in(path("ro")), (std::vector<std::string>{"cfg.bin", "left.csv"}));
 }
 
 // --- A full disk ----------------------------------------------------------------------------
 
-// 13 accelerometer frames, 2 device frames and 5 barometer frames: 513 bytes, one too many.
-std::string text_of_bytes(int accel, int device, int baro) {
+// Text of `accel` accelerometer, `device` device and `baro` barometer sections: 34, 13 and 9
+// bytes of frames each.
+std::string text_of(int accel, int device, int baro) {
     std::string t;
     for (int i = 0; i < accel; ++i) t += "accel,100,8,0,0,0,1,1,1:";
     for (int i = 0; i < device; ++i) t += "device,1,2,3:";
@@ -276,46 +453,51 @@ std::string text_of_bytes(int accel, int device, int baro) {
 }
 
 TEST_F(BadInputs, FullDiskKeepsThePreviousFile) {
-    const std::string full_text = text_of_bytes(14, 0, 4);  // 512 bytes of frames
-    const std::string target = path("cfg.bin");
+    const std::string config_text = text_of(14, 0, 4);  // 512 bytes of frames
+    const std::vector<std::string> recordings = pair();
 
     // A device that is full is written in place and the failure is reported.
-    EXPECT_FALSE(reader_.writeConfig("/dev/full", full_text.c_str()));
+    EXPECT_FALSE(reader_.writeConfig("/dev/full", config_text.c_str()));
+    EXPECT_EQ(reader_.read(recordings[0].c_str(), "/dev/full"), kLoadError);
 
-    // A file-size limit below the new content.
-    write_file(target, {'o', 'l', 'd'});
-    int status = in_child([&] {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{100, 100};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        BinReader2 r;
-        return r.writeConfig(target.c_str(), full_text.c_str()) ? 1 : 0;
-    });
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(read_file(target), "old");
-    EXPECT_EQ(entries(), std::vector<std::string>{"cfg.bin"});
+    // A file-size limit that the new content crosses: the header of the table fits, its rows do not.
+    const std::string cfg = path("out/cfg.bin");
+    const std::string csv = path("out/left.csv");
+    write_file(cfg, {'o', 'l', 'd'});
+    write_file(csv, {'o', 'l', 'd'});
+    const auto with_size_limit = [](rlim_t bytes, const std::function<bool()>& body) {
+        return in_child([&] {
+            signal(SIGXFSZ, SIG_IGN);  // the write then fails with an error instead of killing
+            const rlimit limit{bytes, bytes};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            return body() ? 0 : 1;
+        });
+    };
+    EXPECT_EQ(with_size_limit(100, [&] { return !BinReader2().writeConfig(cfg.c_str(), config_text.c_str()); }), 0);
+    EXPECT_EQ(with_size_limit(1000, [&] {
+                  BinReader2 r;
+                  return r.read(recordings[0].c_str(), csv.c_str()) == kLoadError &&
+                         r.readAndSync(recordings, path("out")) == "-12";
+              }),
+              0);
+    EXPECT_EQ(read_file(cfg), "old");
+    EXPECT_EQ(read_file(csv), "old");
+    EXPECT_EQ(names_in(path("out")), (std::vector<std::string>{"cfg.bin", "left.csv"}));
 
-    // A small file system that is full: its own mount namespace, so nothing outside sees it.
-    ::mkdir(path("small").c_str(), 0755);
+    // A small file system that is full.
     const std::string small = path("small");
-    status = in_child([&] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", small.c_str(), "tmpfs", 0, "size=16k") != 0) {
-            return kSkipped;
-        }
+    ::mkdir(small.c_str(), 0755);
+    const int status = on_small_file_system(small, [&] {
         write_file(small + "/cfg.bin", {'o', 'l', 'd'});
-        const int fd = open((small + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
-        const std::vector<char> chunk(4096, 'f');
-        while (write(fd, chunk.data(), chunk.size()) > 0) {
-        }
-        close(fd);
+        write_file(small + "/left.csv", {'o', 'l', 'd'});
+        fill_up(small);
         BinReader2 r;
-        const bool written = r.writeConfig((small + "/cfg.bin").c_str(), full_text.c_str());
-        DIR* d = opendir(small.c_str());
-        int names = 0;
-        while (dirent* e = readdir(d)) names += e->d_name[0] != '.';
-        closedir(d);
-        return !written && read_file(small + "/cfg.bin") == "old" && names == 2 ? 0 : 1;
+        const bool config = !r.writeConfig((small + "/cfg.bin").c_str(), config_text.c_str());
+        const bool read = r.read(recordings[0].c_str(), (small + "/left.csv").c_str()) == kLoadError;
+        const bool sync = r.readAndSync(recordings, small) == "-12";
+        const bool kept = read_file(small + "/cfg.bin") == "old" && read_file(small + "/left.csv") == "old";
+        const bool clean = names_in(small) == std::vector<std::string>{"cfg.bin", "filler", "left.csv"};
+        return config && read && sync && kept && clean ? 0 : 1;
     });
     if (status == kSkipped) GTEST_SKIP() << "no private mount namespace (needs root)";
     EXPECT_EQ(status, 0);
@@ -324,13 +506,34 @@ TEST_F(BadInputs, FullDiskKeepsThePreviousFile) {
 // --- Paths with non-ASCII characters --------------------------------------------------------
 
 TEST_F(BadInputs, NonAsciiPaths) {
-    ::mkdir(path("mesures-été").c_str(), 0755);
-    const std::string p = path("mesures-été/gerät-測定-🙂.bin");
-    write_file(p, resting_recording(1));
-    EXPECT_EQ(reader_.readConfigDeviceId(p.c_str()), kDeviceAnswer);
-    const std::string cfg = path("mesures-été/конфиг.bin");
-    EXPECT_TRUE(reader_.writeConfig(cfg.c_str(), "device,7,1,1"));
-    EXPECT_EQ(reader_.readConfigDeviceId(cfg.c_str()), "{\"deviceId\":7}");
+    const std::string sub = path("mesures-été");
+    ::mkdir(sub.c_str(), 0755);
+    const std::string left = sub + "/gerät-測定-🙂.bin";
+    const std::string right = sub + "/правый.bin";
+    const std::vector<std::string> recordings = pair();
+    ASSERT_EQ(std::rename(recordings[0].c_str(), left.c_str()), 0);
+    ASSERT_EQ(std::rename(recordings[1].c_str(), right.c_str()), 0);
+    EXPECT_EQ(reader_.readConfigDeviceId(left.c_str()), kDeviceAnswer);
+    EXPECT_TRUE(reader_.writeConfig((sub + "/конфиг.bin").c_str(), "device,7,1,1"));
+    EXPECT_EQ(reader_.readConfigDeviceId((sub + "/конфиг.bin").c_str()), "{\"deviceId\":7}");
+    EXPECT_NE(reader_.read(left.c_str(), (sub + "/tabla-ñ.csv").c_str()), kLoadError);
+    EXPECT_EQ(csv_total(sub + "/tabla-ñ.csv"), 62);
+    const std::string out = path("ausgabe-ü");
+    ::mkdir(out.c_str(), 0755);
+    EXPECT_EQ(reader_.readAndSync({left, right}, out), "OK");
+    EXPECT_EQ(names_in(out), (std::vector<std::string>{"gerät-測定-🙂.csv", "правый.csv"}));
+    EXPECT_EQ(csv_total(out + "/правый.csv"), 62);
+}
+
+// --- NUL characters inside paths ------------------------------------------------------------
+
+TEST_F(BadInputs, NulInsidePathsTouchesNoFile) {
+    const std::vector<std::string> recordings = pair();
+    // A path cut at its NUL would name another file: left.bin.
+    const std::string cut = recordings[0] + std::string(1, '\0') + ".other";
+    EXPECT_EQ(reader_.readAndSync({cut, recordings[1]}, path("out")), "-10");
+    EXPECT_EQ(reader_.readAndSync(recordings, path("out") + std::string(1, '\0') + "x"), "-12");
+    EXPECT_TRUE(names_in(path("out")).empty());
 }
 
 // --- Configuration texts --------------------------------------------------------------------
@@ -345,18 +548,17 @@ TEST_F(BadInputs, ConfigurationTexts) {
         const char* name;
         std::string text;
         bool ok;
-        Bytes file;  // when ok
+        Bytes file;  // when ok and not empty
     } cases[] = {
         {"stray separators", "::baro,25::,:,,:baro,25,:", true, cat({baro, baro})},
-        {"leading and doubled commas", ",baro,25:baro,,25", false, {}},
+        {"an empty value field", ",baro,25:baro,,25", false, {}},
         {"duplicate keys", "device,1,2,3:device,1,2,3", true, cat({device, device})},
         {"unknown keys", "Baro,25:colour,red:baro,25:unknownFrames", true, baro},
         {"huge number", "baro,99999999999999999999", false, {}},
         {"just out of range", "device,-2147483649,2,3", false, {}},
-        {"range limits", "device,-2147483648,2147483647,3", true,
-         frame(1, 1, {0x80, 0, 0, 0, 0xFF, 3})},
-        {"512 bytes of frames", text_of_bytes(14, 0, 4), true, {}},
-        {"513 bytes of frames", text_of_bytes(13, 2, 5), false, {}},
+        {"range limits", "device,-2147483648,2147483647,3", true, frame(1, 1, {0x80, 0, 0, 0, 0xFF, 3})},
+        {"512 bytes of frames", text_of(14, 0, 4), true, {}},
+        {"513 bytes of frames", text_of(13, 2, 5), false, {}},
         {"512 raw bytes", "unknownFrames," + base64_encode(raw512.data(), 512), true, raw512},
         {"513 raw bytes", "unknownFrames," + base64_encode(raw513.data(), 513), false, {}},
     };
@@ -371,8 +573,12 @@ TEST_F(BadInputs, ConfigurationTexts) {
         } else {
             EXPECT_EQ(content.size(), 512u) << c.name;
         }
+        // The older reader's writer takes the same texts to the same files.
+        write_file(path("older.bin"), {'o', 'l', 'd'});
+        BinReader().writeConfig(path("older.bin").c_str(), c.text.c_str());
+        EXPECT_EQ(read_file(path("older.bin")), content) << c.name;
     }
-    EXPECT_EQ(entries(), std::vector<std::string>{"cfg.bin"});
+    EXPECT_EQ(names_in(dir_), (std::vector<std::string>{"cfg.bin", "older.bin", "out"}));
 }
 
 }  // namespace
