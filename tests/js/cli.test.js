@@ -153,6 +153,16 @@ describe('commands', () => {
     assert.equal(ok.err, '', 'no progress bar when standard error is not a terminal');
   });
 
+  const script = ['/usr/bin/script', '/bin/script'].find((f) => fs.existsSync(f));
+  test('on a terminal, batch draws its progress bar by itself', { skip: script ? false : 'no script(1) to give the tool a terminal' }, () => {
+    const out = fs.mkdtempSync(path.join(dir, 'tty-'));
+    const command = [process.execPath, BIN, 'batch', '-o', out, left, right].map((a) => JSON.stringify(a)).join(' ');
+    const r = spawnSync(script, ['-qec', command, '/dev/null'], { encoding: 'utf8', timeout: 60000 });
+    assert.equal(r.status, 0, r.stdout + r.stderr);
+    assert.match(r.stdout, /\r\[#+\] 2\/2 100% /);
+    assert.match(r.stdout, /2 of 2 converted/);
+  });
+
   test('the batch progress bar is drawn on standard error when asked', () => {
     const out = fs.mkdtempSync(path.join(dir, 'bar-'));
     const r = run(['batch', '--progress', '-o', out, left, right]);
