@@ -32,6 +32,11 @@ struct RawSample {
 // Reads with one buffer of this many whole blocks at a time.
 constexpr size_t kBlocksPerRead = 512;
 
+// Most samples reserved for one stream before any is seen (64 MiB of records): the file size
+// only bounds what a recording may hold, and a large file of empty or foreign blocks must not
+// claim memory in proportion to its size.
+constexpr double kMaxReservedSamples = 4 << 20;
+
 // Maps each record identifier byte to its stream. Identifiers are tested in a fixed order and
 // the first present sensor wins, so a later sensor sharing an identifier never gets records;
 // the position receiver and the auxiliary sensors take their records but are not decoded.
@@ -224,7 +229,8 @@ bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
         for (int s = 0; s < kStreamCount; ++s) {
             if (!stream_present(c, s) || stream_frequency(c, s) <= 0 || rate_sum <= 0) continue;
             const double share = records * stream_frequency(c, s) / rate_sum;
-            collected[s].reserve(static_cast<size_t>(std::min(share * 1.01 + 64, records)));
+            collected[s].reserve(
+                static_cast<size_t>(std::min({share * 1.01 + 64, records, kMaxReservedSamples})));
         }
     }
 
