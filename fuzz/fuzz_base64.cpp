@@ -11,16 +11,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // survives another round trip unchanged.
     const std::string decoded = base64_decode(input);
     KX_FUZZ_CHECK(decoded.size() <= size / 4 * 3 + (size % 4 > 1 ? size % 4 - 1 : 0));
-    const std::string reencoded =
-        base64_encode(reinterpret_cast<const unsigned char*>(decoded.data()), static_cast<unsigned>(decoded.size()));
+    const std::string reencoded = base64_encode(reinterpret_cast<const unsigned char*>(decoded.data()),
+                                                static_cast<unsigned>(decoded.size()));
     KX_FUZZ_CHECK(base64_decode(reencoded) == decoded);
 
     // Any bytes, NUL included, come back from their encoding; the text has 4 * ceil(n / 3)
     // characters of the alphabet and the pad only.
     const std::string encoded = base64_encode(data, static_cast<unsigned>(size));
     KX_FUZZ_CHECK(encoded.size() == (size + 2) / 3 * 4);
-    KX_FUZZ_CHECK(encoded.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") ==
-                  std::string::npos);
+    KX_FUZZ_CHECK(
+        encoded.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=") ==
+        std::string::npos);
     KX_FUZZ_CHECK(base64_decode(encoded) == input);
     return 0;
 }

@@ -10,7 +10,9 @@
 
 namespace {
 
-bool json_object(const std::string& s) { return s.size() >= 2 && s.front() == '{' && s.back() == '}'; }
+bool json_object(const std::string& s) {
+    return s.size() >= 2 && s.front() == '{' && s.back() == '}';
+}
 
 }  // namespace
 

@@ -19,8 +19,9 @@ void check_streams(const kx_Config& c, const kx_SensorMap& map) {
         bool present;
         int id;
         size_t dimension;
-    } expected[] = {{c.accel.present, KX_ACCEL, 3}, {c.gyro.present, KX_GYRO, 3}, {c.baro.present, KX_BARO, 2},
-                    {c.mag.present, KX_MAG, 3},     {c.event.present, KX_EVENT, 1}, {c.radioSensor.present, KX_RADIO_TIME, 1},
+    } expected[] = {{c.accel.present, KX_ACCEL, 3},  {c.gyro.present, KX_GYRO, 3},
+                    {c.baro.present, KX_BARO, 2},    {c.mag.present, KX_MAG, 3},
+                    {c.event.present, KX_EVENT, 1},  {c.radioSensor.present, KX_RADIO_TIME, 1},
                     {c.event2.present, KX_EVENT2, 1}};
     for (const auto& e : expected) {
         const auto it = map.find(e.id);
@@ -28,7 +29,8 @@ void check_streams(const kx_Config& c, const kx_SensorMap& map) {
         if (it == map.end()) continue;
         KX_FUZZ_CHECK(it->second.dimension == e.dimension);
         if (c.frequency > 0) {
-            for (size_t i = 1; i < it->second.length; ++i) KX_FUZZ_CHECK(it->second.time[i - 1] < it->second.time[i]);
+            for (size_t i = 1; i < it->second.length; ++i)
+                KX_FUZZ_CHECK(it->second.time[i - 1] < it->second.time[i]);
         }
     }
 }

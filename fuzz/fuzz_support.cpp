@@ -20,7 +20,8 @@ std::string make_scratch_dir() {
     std::string base = "/tmp";
     if (const char* env = std::getenv("TMPDIR"); env != nullptr && *env != '\0') base = env;
     struct stat st;
-    if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0) base = "/dev/shm";
+    if (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0)
+        base = "/dev/shm";
     std::string templ = base + "/kx-fuzz-XXXXXX";
     if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("cannot create " + templ);
     return templ;
@@ -50,9 +51,13 @@ void sensor_fields(std::ostringstream& out, const char* name, const S& s) {
 
 }  // namespace
 
-const std::string& scratch_dir() { return dir_once(); }
+const std::string& scratch_dir() {
+    return dir_once();
+}
 
-std::string scratch_path(const std::string& name) { return scratch_dir() + "/" + name; }
+std::string scratch_path(const std::string& name) {
+    return scratch_dir() + "/" + name;
+}
 
 void write_file(const std::string& path, const void* data, size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -92,18 +97,18 @@ std::string describe(const kx_Config& c) {
     out << "frameError=" << c.frameError << " unknown=" << c.unknownFrames.size() << ':';
     for (unsigned char b : c.unknownFrames) out << int(b) << '.';
     out << " frequency=" << c.frequency << " device=" << c.deviceId << '/' << c.deviceType << '/'
-        << c.bodyLocation << '/' << c.hasDeviceInfo << " version=" << c.version << '.' << c.majorVersion << '.'
-        << c.minorVersion << " radio=" << c.radioMode << '/' << c.radioChannel << '/' << c.radioValue1 << '/'
-        << c.radioValue2 << " measure=" << c.measureParam1 << '/' << c.measureParam2 << '/' << c.measureParam3
-        << '/' << c.measureId;
+        << c.bodyLocation << '/' << c.hasDeviceInfo << " version=" << c.version << '.' << c.majorVersion
+        << '.' << c.minorVersion << " radio=" << c.radioMode << '/' << c.radioChannel << '/' << c.radioValue1
+        << '/' << c.radioValue2 << " measure=" << c.measureParam1 << '/' << c.measureParam2 << '/'
+        << c.measureParam3 << '/' << c.measureId;
     for (const kx_Config::DateStruct* d : {&c.createdAt, &c.endDate}) {
-        out << " date=" << d->year << '-' << d->month << '-' << d->day << ' ' << d->hour << ':' << d->minute << ':'
-            << d->second;
+        out << " date=" << d->year << '-' << d->month << '-' << d->day << ' ' << d->hour << ':' << d->minute
+            << ':' << d->second;
     }
     for (const kx_Config::InertialConfig* s : {&c.accel, &c.gyro}) {
         out << " inertial=" << s->present << '/' << s->id << '/' << s->frequency << '/' << s->range << '/'
-            << s->offsetX << '/' << s->offsetY << '/' << s->offsetZ << '/' << s->gainX << '/' << s->gainY << '/'
-            << s->gainZ << '/' << s->param << '/' << s->extra;
+            << s->offsetX << '/' << s->offsetY << '/' << s->offsetZ << '/' << s->gainX << '/' << s->gainY
+            << '/' << s->gainZ << '/' << s->param << '/' << s->extra;
     }
     sensor_fields(out, "baro", c.baro);
     out << '/' << c.baro.param << '/' << c.baro.extra;
@@ -116,9 +121,9 @@ std::string describe(const kx_Config& c) {
     sensor_fields(out, "radioSensor", c.radioSensor);
     out << '/' << c.radioSensor.mode << '/' << c.radioSensor.channel;
     const kx_Config::Settings18& s = c.settings18;
-    out << " marks=" << s.present << '/' << s.value1 << '/' << s.value2 << '/' << s.value3 << '/' << s.value4 << '/'
-        << s.value5 << '/' << s.value6 << '/' << s.value7 << '/' << s.value8 << '/' << s.value9 << '/' << s.value10
-        << '/' << s.value11 << '/' << s.value12;
+    out << " marks=" << s.present << '/' << s.value1 << '/' << s.value2 << '/' << s.value3 << '/' << s.value4
+        << '/' << s.value5 << '/' << s.value6 << '/' << s.value7 << '/' << s.value8 << '/' << s.value9 << '/'
+        << s.value10 << '/' << s.value11 << '/' << s.value12;
     sensor_fields(out, "s19", c.sensor19);
     out << '/' << c.sensor19.param;
     sensor_fields(out, "s20", c.sensor20);

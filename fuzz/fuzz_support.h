@@ -13,12 +13,12 @@
 
 // A failed property is a finding: print where and abort, so that libFuzzer keeps the input and
 // the replay test fails.
-#define KX_FUZZ_CHECK(cond)                                                                   \
-    do {                                                                                      \
-        if (!(cond)) {                                                                        \
+#define KX_FUZZ_CHECK(cond)                                                                    \
+    do {                                                                                       \
+        if (!(cond)) {                                                                         \
             std::fprintf(stderr, "%s:%d: property violated: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                                     \
-        }                                                                                     \
+            std::abort();                                                                      \
+        }                                                                                      \
     } while (0)
 
 namespace kxfuzz {

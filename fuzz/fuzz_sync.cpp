@@ -12,7 +12,8 @@
 namespace {
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 bool same_map(const kx_SensorMap& a, const kx_SensorMap& b) {

@@ -26,14 +26,19 @@ void put(const std::string& harness, const std::string& name, const Bytes& bytes
     write_file(dir + "/" + name, bytes);
 }
 
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
-std::string b64(const Bytes& b) { return base64_encode(b.data(), static_cast<unsigned>(b.size())); }
+std::string b64(const Bytes& b) {
+    return base64_encode(b.data(), static_cast<unsigned>(b.size()));
+}
 
 // Every frame kind of the current generation, once.
 Bytes full_header() {
-    return cat({device_frame(1234, 2, 3), frame(1, 2, cat({be16(1), be16(2), be16(3)})), base_frequency_frame(100),
-                date_frame(0, 1, 2, 3, 4, 5, 2024), date_frame(6, 6, 7, 8, 9, 10, 2024), measure_frame(1, 7, 2),
+    return cat({device_frame(1234, 2, 3), frame(1, 2, cat({be16(1), be16(2), be16(3)})),
+                base_frequency_frame(100), date_frame(0, 1, 2, 3, 4, 5, 2024),
+                date_frame(6, 6, 7, 8, 9, 10, 2024), measure_frame(1, 7, 2),
                 inertial_frame(2, kAccel, 100, 0), inertial_frame(3, kGyro, 100, 2), baro_frame(kBaro, 25),
                 sensor_frame(10, kMag, 50), sensor_frame(16, kEvent, 100), sensor_frame(22, kEvent2, 100),
                 radio_sensor_frame(kRadio, 100, 0, 5), measure_id_frame(9)});
@@ -44,8 +49,8 @@ Bytes other_frames() {
                 frame(3, 7, cat({{uint8_t(kGps)}, be16(5), be16(21)})), radio_frame(1, 100, 350, 5),
                 frame(1, 5, {1, 5}), settings18_frame(10, 500, 100, 20, 250, 1100), frame(3, 11, be32(1)),
                 frame(3, 12, be32(2)), frame(3, 13, be32(3)), frame(3, 14, be32(4)), frame(3, 15, be32(5)),
-                frame(3, 19, cat({{0x1C}, be16(10), be16(0)})), frame(3, 20, cat({{0x1D}, be16(10), be16(0)})),
-                frame(3, 5, {1, 2, 3}), frame(9, 9, {})});
+                frame(3, 19, cat({{0x1C}, be16(10), be16(0)})),
+                frame(3, 20, cat({{0x1D}, be16(10), be16(0)})), frame(3, 5, {1, 2, 3}), frame(9, 9, {})});
 }
 
 Bytes legacy_header(int tag) {
@@ -55,8 +60,8 @@ Bytes legacy_header(int tag) {
     Bytes gyro = inertial;
     gyro[0] = kGyro;
     gyro[2] = 250;
-    return cat({device_frame(77, 1, 1), base_frequency_frame(100), measure_frame(1, tag, 0), frame(2, 0, inertial),
-                frame(2, 1, gyro), frame(2, 2, {uint8_t(kBaro), 25}),
+    return cat({device_frame(77, 1, 1), base_frequency_frame(100), measure_frame(1, tag, 0),
+                frame(2, 0, inertial), frame(2, 1, gyro), frame(2, 2, {uint8_t(kBaro), 25}),
                 frame(3, 7, cat({{uint8_t(kGps)}, be16(1), be16(13)}))});
 }
 
@@ -66,10 +71,12 @@ std::vector<Record> motion_block(int first_tick, int ticks) {
     for (int t = 0; t < ticks && r.size() + 2 <= 63; ++t) {
         r.push_back(xyz_record(kAccel, t, int16_t(100 * (t % 3)), -50, 16384));
         r.push_back(xyz_record(kGyro, t, 30, int16_t(-20 + first_tick + t), 5));
-        if ((first_tick + t) % 4 == 0 && r.size() < 63) r.push_back(baro_record(kBaro, t, 4096 * 1013, -1000));
+        if ((first_tick + t) % 4 == 0 && r.size() < 63)
+            r.push_back(baro_record(kBaro, t, 4096 * 1013, -1000));
         if ((first_tick + t) % 10 == 0 && r.size() < 63) r.push_back(byte_record(kEvent, t, 2, uint8_t(t)));
         if ((first_tick + t) % 10 == 5 && r.size() < 63) r.push_back(xyz_record(kMag, t, 200, -300, 400));
-        if ((first_tick + t) % 15 == 0 && r.size() < 63) r.push_back(radio_record(kRadio, t, 1000 + first_tick + t));
+        if ((first_tick + t) % 15 == 0 && r.size() < 63)
+            r.push_back(radio_record(kRadio, t, 1000 + first_tick + t));
         if ((first_tick + t) % 12 == 0 && r.size() < 63) r.push_back(byte_record(kEvent2, t, 7, 3));
     }
     if (r.size() > 63) r.resize(63);
@@ -91,8 +98,9 @@ Bytes sync_input(const std::vector<Bytes>& recordings) {
 }
 
 Bytes sync_header(const Bytes& method) {
-    return cat({base_frequency_frame(100), inertial_frame(2, kAccel, 100, 0), inertial_frame(3, kGyro, 100, 2),
-                baro_frame(kBaro, 25), sensor_frame(16, kEvent, 100), method});
+    return cat({base_frequency_frame(100), inertial_frame(2, kAccel, 100, 0),
+                inertial_frame(3, kGyro, 100, 2), baro_frame(kBaro, 25), sensor_frame(16, kEvent, 100),
+                method});
 }
 
 void config_seeds() {
@@ -109,11 +117,15 @@ void config_seeds() {
 void write_config_seeds() {
     const Bytes unknown = cat({frame(3, 5, {1, 2, 3}), frame(3, 99, {})});
     put("write_config", "all-keys",
-        text("accel,100,8,0,0,0,1,1,1:gyro,100,2000,0,0,0,1,1,1:baro,25:device,12,1,2:firmware,1,2,3:radio,0,5:"
-             "unknownFrames," + b64(unknown)));
-    put("write_config", "readme-example", text("accel,100,8,0,0,0,1,1,1:gyro,100,2000,0,0,0,1,1,1:baro,25:"
-                                               "device,12,1,2:unknownFrames,S1gDBQD//g=="));
-    put("write_config", "odd-fields", text("::device, -5,300x,+2,extra:baro,2147483647::radio,-2147483648,0:"));
+        text("accel,100,8,0,0,0,1,1,1:gyro,100,2000,0,0,0,1,1,1:baro,25:device,12,1,2:firmware,1,2,3:radio,0,"
+             "5:"
+             "unknownFrames," +
+             b64(unknown)));
+    put("write_config", "readme-example",
+        text("accel,100,8,0,0,0,1,1,1:gyro,100,2000,0,0,0,1,1,1:baro,25:"
+             "device,12,1,2:unknownFrames,S1gDBQD//g=="));
+    put("write_config", "odd-fields",
+        text("::device, -5,300x,+2,extra:baro,2147483647::radio,-2147483648,0:"));
     put("write_config", "unknown-keys", text("Accel,1:nothing:,,:firmware,65535,65536,-1"));
     put("write_config", "too-short", text("gyro,1,2,3"));
 }

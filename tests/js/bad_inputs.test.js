@@ -79,8 +79,8 @@ describe('damaged recordings', () => {
       { name: 'no magic', bytes: noMagic, device: '', rows: null },
       { name: 'all 0x00', bytes: Buffer.alloc(1536, 0x00), device: '', rows: null },
       { name: 'all 0xFF', bytes: Buffer.alloc(1536, 0xff), device: '', rows: null },
-      { name: 'zero and 0xFF data blocks', bytes: Buffer.concat([full.subarray(0, 512), Buffer.alloc(512, 0), Buffer.alloc(512, 0xff)]),
-        device: '{"deviceId":42}', rows: 0 },
+      { name: 'zero and 0xFF data blocks', device: '{"deviceId":42}', rows: 0,
+        bytes: Buffer.concat([full.subarray(0, 512), Buffer.alloc(512, 0), Buffer.alloc(512, 0xff)]) },
       { name: 'a directory', bytes: null, device: '', rows: null },
     ];
     const good = path.join(dir, 'good.bin');
