@@ -234,9 +234,10 @@ TEST_F(BadInputs, DamagedConfigurationBlocks) {
         {"all 0x00", Bytes(512, 0x00), "", ""},
         {"all 0xFF", Bytes(512, 0xFF), "", ""},
         {"frame past the block", past_block, kDeviceAnswer, "\"deviceId\":42"},
-        // L = 0 of a known kind is malformed and skipped; the next frame still counts.
-        {"L = 0", cat({frame(1, 1, {}), frame(3, 8, {}), device_frame(42, 1, 2)}), kDeviceAnswer,
-         "\"unknownFrames\":\"\""},
+        // L = 0 of a known kind is malformed and skipped, of an unknown kind kept (7 bytes,
+        // "S1gJCQD//g=="); the next frame still counts.
+        {"L = 0", cat({frame(1, 1, {}), frame(9, 9, {}), frame(3, 8, {}), device_frame(42, 1, 2)}),
+         kDeviceAnswer, "\"unknownFrames\":\"S1gJCQD//g==\""},
         // L = 255: the longest frame is kept whole when unknown, and the scan goes on after it.
         {"L = 255", l255, kDeviceAnswer, "\"deviceId\":42"},
     };
