@@ -70,12 +70,12 @@ bool csv_rows_match_total(const std::string& csv) {
 }
 
 // A recording of a few blocks can ask for a very long table (a high base rate over slow
-// streams). Every file written is capped: the export then meets a failing write, which it must
-// report without leaving anything behind. Set on the first input, after libFuzzer has put up
-// its own signal handlers.
+// streams). Every file written is capped, which also keeps the runs fast: the export then
+// meets a failing write, which it must report without leaving anything behind. Set on the
+// first input, after libFuzzer has put up its own signal handlers.
 bool limit_file_size() {
     std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{8u << 20, 8u << 20};
+    const rlimit limit{1u << 20, 1u << 20};  // 1 MiB
     return setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
