@@ -465,11 +465,12 @@ TEST_F(BadInputs, MissingAndReadOnlyOutputDirectories) {
     EXPECT_FALSE(exists(path("no")));
     EXPECT_FALSE(reader_.writeConfig((dir_ + "/").c_str(), "baro,1"));  // a directory as the file
 
-    ::mkdir(path("ro").c_str(), 0555);
+    ::mkdir(path("ro").c_str(), 0755);
     write_file(path("ro/cfg.bin"), {'o', 'l', 'd'});
     write_file(path("ro/left.csv"), {'o', 'l', 'd'});
     chmod(path("ro/cfg.bin").c_str(), 0666);  // the files are writable, their directory is not
     chmod(path("ro/left.csv").c_str(), 0666);
+    chmod(path("ro").c_str(), 0555);
     const int status = as_unprivileged_user([&] {
         BinReader2 r;
         const bool config = !r.writeConfig(path("ro/cfg.bin").c_str(), "baro,1") &&
