@@ -44,12 +44,13 @@ function makeInputs() {
     for (let i = 0; i < count / 2; i++) {
       const where = path.join(inDir, `pair-${i + 1}`);
       fs.mkdirSync(where, { recursive: true });
-      const set = simulate({ seconds, seed: 200 + i, devices: ['left-thigh', 'right-thigh'], method: 'marks', truth: false });
-      pairs.push(set.devices.map((d) => {
-        const file = path.join(where, `${d.name}.bin`);
-        if (!fs.existsSync(file)) fs.writeFileSync(file, d.bytes);
-        return file;
-      }));
+      const names = ['left-thigh', 'right-thigh'];
+      const files = names.map((n) => path.join(where, `${n}.bin`));
+      if (!files.every((f) => fs.existsSync(f))) {
+        const set = simulate({ seconds, seed: 200 + i, devices: names, method: 'marks', truth: false });
+        set.devices.forEach((d, k) => fs.writeFileSync(files[k], d.bytes));
+      }
+      pairs.push(files);
     }
   }
   return { files, pairs };
