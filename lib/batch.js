@@ -49,7 +49,7 @@ function checkOptions(options) {
   return { concurrency, onProgress, outDir, signal };
 }
 
-// One task in the form the workers run: { kind, fn, args, path, outputs, spec }.
+// One task in the form the workers run: { kind, fn, args, path, outputs, files }.
 function checkTask(task, i, outDir) {
   const where = `tasks[${i}]`;
   if (typeof task === 'string') {
@@ -69,7 +69,7 @@ function checkTask(task, i, outDir) {
     if (!isPath(csv)) throw argError(TypeError, `${where}.csv`, `${PATH_WANTED} (or give options.outDir)`, task.csv);
     return {
       kind: 'read', fn: 'read', args: [task.recording, csv], path: task.recording, outputs: [csv],
-      spec: { recording: task.recording, csv },
+      files: { recording: task.recording, csv },
     };
   }
   if ('recordings' in task) {
@@ -83,7 +83,7 @@ function checkTask(task, i, outDir) {
     return {
       kind: 'sync', fn: 'readAndSync2', args: [[...list], dir], path: dir,
       outputs: list.map((p) => path.join(dir, `${fileBasename(p)}.csv`)),
-      spec: { recordings: [...list], outDir: dir },
+      files: { recordings: [...list], outDir: dir },
     };
   }
   throw new TypeError(`batch: ${where} must have a "recording" or a "recordings" member`);
@@ -143,7 +143,7 @@ function makeBatch(addonPath) {
         if (failure !== null || (signal && signal.aborted) || next >= jobs.length) return;
         const i = next++;
         const job = jobs[i];
-        const result = { kind: job.kind, ...job.spec, answer: null, ok: false };
+        const result = { kind: job.kind, ...job.files, answer: null, ok: false };
         try {
           result.answer = await pool.run(job.fn, job.args);
           result.ok = succeeded(job.kind, result.answer);

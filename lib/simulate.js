@@ -139,7 +139,7 @@ function headingAt(walker, t) {
 function makeBody(walker, location, initialHeading) {
   const L = LOCATIONS[location];
   const stride = (t) => 2 * Math.PI * walker.strideHz * t + L.stridePhase;
-  const osc = (spec, t) => spec.deg * DEG * Math.sin(spec.rate === 'step' ? 2 * stride(t) + 0.4 : stride(t));
+  const osc = (joint, t) => joint.deg * DEG * Math.sin(joint.rate === 'step' ? 2 * stride(t) + 0.4 : stride(t));
   const orientation = (t) => {
     const e = envelope(walker, t);
     const body = Q.mul(Q.about.z(initialHeading + headingAt(walker, t) + e * osc(L.yaw, t)),
