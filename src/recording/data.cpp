@@ -57,45 +57,22 @@ void build_dispatch(const kx_Config& c, Stream table[256]) {
     claim(c.event2.present, c.event2.id, kEvent2);
 }
 
-bool stream_present(const kx_Config& c, int s) {
-    switch (s) {
-        case kAccel:
-            return c.accel.present;
-        case kGyro:
-            return c.gyro.present;
-        case kBaro:
-            return c.baro.present;
-        case kMag:
-            return c.mag.present;
-        case kEvent:
-            return c.event.present;
-        case kRadio:
-            return c.radioSensor.present;
-        case kEvent2:
-            return c.event2.present;
-        default:
-            return false;
-    }
-}
+// Whether a stream's sensor is configured, and its configured rate in Hz.
+struct StreamConfig {
+    bool present;
+    int32_t frequency;
+};
 
-int32_t stream_frequency(const kx_Config& c, int s) {
+StreamConfig stream_config(const kx_Config& c, int s) {
     switch (s) {
-        case kAccel:
-            return c.accel.frequency;
-        case kGyro:
-            return c.gyro.frequency;
-        case kBaro:
-            return c.baro.frequency;
-        case kMag:
-            return c.mag.frequency;
-        case kEvent:
-            return c.event.frequency;
-        case kRadio:
-            return c.radioSensor.frequency;
-        case kEvent2:
-            return c.event2.frequency;
-        default:
-            return 0;
+        case kAccel: return {c.accel.present, c.accel.frequency};
+        case kGyro: return {c.gyro.present, c.gyro.frequency};
+        case kBaro: return {c.baro.present, c.baro.frequency};
+        case kMag: return {c.mag.present, c.mag.frequency};
+        case kEvent: return {c.event.present, c.event.frequency};
+        case kRadio: return {c.radioSensor.present, c.radioSensor.frequency};
+        case kEvent2: return {c.event2.present, c.event2.frequency};
+        default: return {false, 0};
     }
 }
 
@@ -223,12 +200,14 @@ bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
     {
         double rate_sum = 0;
         for (int s = 0; s < kStreamCount; ++s) {
-            if (stream_present(c, s) && stream_frequency(c, s) > 0) rate_sum += stream_frequency(c, s);
+            const StreamConfig sc = stream_config(c, s);
+            if (sc.present && sc.frequency > 0) rate_sum += sc.frequency;
         }
         const double records = static_cast<double>(data_blocks) * kRecordsPerBlock;
         for (int s = 0; s < kStreamCount; ++s) {
-            if (!stream_present(c, s) || stream_frequency(c, s) <= 0 || rate_sum <= 0) continue;
-            const double share = records * stream_frequency(c, s) / rate_sum;
+            const StreamConfig sc = stream_config(c, s);
+            if (!sc.present || sc.frequency <= 0 || rate_sum <= 0) continue;
+            const double share = records * sc.frequency / rate_sum;
             collected[s].reserve(
                 static_cast<size_t>(std::min({share * 1.01 + 64, records, kMaxReservedSamples})));
         }
@@ -267,7 +246,7 @@ bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
     buffer.reset();
 
     for (int s = 0; s < kStreamCount; ++s) {
-        if (stream_present(c, s)) _transfertData(sensors, config, s, &collected[s]);
+        if (stream_config(c, s).present) _transfertData(sensors, config, s, &collected[s]);
     }
 
     in.close();
