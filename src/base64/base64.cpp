@@ -5,8 +5,7 @@
 
 namespace {
 
-const std::string base64_chars =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+const std::string base64_chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 // Index of each character in the alphabet, -1 for characters outside it.
 constexpr std::array<signed char, 256> make_index() {

@@ -38,7 +38,9 @@ std::string temporary_name(const std::string& target) {
 
 }  // namespace
 
-OutputFile::~OutputFile() { abandon(); }
+OutputFile::~OutputFile() {
+    abandon();
+}
 
 void OutputFile::abandon() {
     if (fd_ >= 0) ::close(fd_);

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 
-inline uint32_t read_u8(const unsigned char* p) { return p[0]; }
+inline uint32_t read_u8(const unsigned char* p) {
+    return p[0];
+}
 
 inline uint32_t read_be16(const unsigned char* p) {
     return (static_cast<uint32_t>(p[0]) << 8) | p[1];

@@ -74,24 +74,32 @@ int minimum_length(int type, int subtype) {
     switch (type) {
         case 1:
             switch (subtype) {
-                case 1: return 6;
-                case 2: return 4;  // exactly 4 or 6, checked by the decoder
-                case 5: return 2;
-                default: return -1;
+                case 1:
+                    return 6;
+                case 2:
+                    return 4;  // exactly 4 or 6, checked by the decoder
+                case 5:
+                    return 2;
+                default:
+                    return -1;
             }
         case 2:
             switch (subtype) {
                 case 0:
-                case 1: return 27;
-                case 2: return 2;
-                default: return -1;
+                case 1:
+                    return 27;
+                case 2:
+                    return 2;
+                default:
+                    return -1;
             }
         case 3: {
-            static const int kMin[23] = {7, 4, 30, 30, 5, -1, 7, 5, 2, 9, 5, 4,
-                                         4, 4, 4,  4, 3, 5, 21, 5, 5, 2, 3};
+            static const int kMin[23] = {7, 4, 30, 30, 5, -1, 7,  5, 2, 9, 5, 4,
+                                         4, 4, 4,  4,  3, 5,  21, 5, 5, 2, 3};
             return subtype >= 0 && subtype <= 22 ? kMin[subtype] : -1;
         }
-        default: return -1;
+        default:
+            return -1;
     }
 }
 
@@ -133,8 +141,12 @@ bool decode_frame(kx_Config* c, int type, int subtype, const unsigned char* b, i
     }
     if (type == 2) {
         switch (subtype) {
-            case 0: read_inertial_legacy(&c->accel, b); return true;
-            case 1: read_inertial_legacy(&c->gyro, b); return true;
+            case 0:
+                read_inertial_legacy(&c->accel, b);
+                return true;
+            case 1:
+                read_inertial_legacy(&c->gyro, b);
+                return true;
             default:
                 c->baro.id = b[0];
                 c->baro.frequency = b[1];
@@ -143,16 +155,26 @@ bool decode_frame(kx_Config* c, int type, int subtype, const unsigned char* b, i
         }
     }
     switch (subtype) {
-        case 0: read_date(&c->createdAt, b); return true;
+        case 0:
+            read_date(&c->createdAt, b);
+            return true;
         case 1:
             c->measureParam1 = static_cast<int32_t>(read_be16(b));
             c->measureParam2 = b[2];
             c->measureParam3 = b[3];
             return true;
-        case 2: read_inertial(&c->accel, b, accel_range_from_code(static_cast<signed char>(b[3]))); return true;
-        case 3: read_inertial(&c->gyro, b, gyro_range_from_code(static_cast<signed char>(b[3]))); return true;
-        case 4: read_id_freq_param(&c->baro, b); return true;
-        case 6: read_date(&c->endDate, b); return true;
+        case 2:
+            read_inertial(&c->accel, b, accel_range_from_code(static_cast<signed char>(b[3])));
+            return true;
+        case 3:
+            read_inertial(&c->gyro, b, gyro_range_from_code(static_cast<signed char>(b[3])));
+            return true;
+        case 4:
+            read_id_freq_param(&c->baro, b);
+            return true;
+        case 6:
+            read_date(&c->endDate, b);
+            return true;
         case 7:
             if (L == 8) {
                 c->gps.id = b[0];
@@ -170,20 +192,36 @@ bool decode_frame(kx_Config* c, int type, int subtype, const unsigned char* b, i
             }
             c->gps.present = true;
             return true;
-        case 8: c->frequency = static_cast<int32_t>(read_be16(b)); return true;
+        case 8:
+            c->frequency = static_cast<int32_t>(read_be16(b));
+            return true;
         case 9:
             c->radioMode = b[0];
             c->radioValue1 = read_be32(b + 1);
             c->radioValue2 = read_be32(b + 5);
             if (L >= 10) c->radioChannel = b[9];
             return true;
-        case 10: read_id_freq_param(&c->mag, b); return true;
-        case 11: c->accel.extra = read_sbe32(b); return true;
-        case 12: c->gyro.extra = read_sbe32(b); return true;
-        case 13: c->baro.extra = read_sbe32(b); return true;
-        case 14: c->gps.extra = read_sbe32(b); return true;
-        case 15: c->mag.extra = read_sbe32(b); return true;
-        case 16: read_channel(&c->event, b); return true;
+        case 10:
+            read_id_freq_param(&c->mag, b);
+            return true;
+        case 11:
+            c->accel.extra = read_sbe32(b);
+            return true;
+        case 12:
+            c->gyro.extra = read_sbe32(b);
+            return true;
+        case 13:
+            c->baro.extra = read_sbe32(b);
+            return true;
+        case 14:
+            c->gps.extra = read_sbe32(b);
+            return true;
+        case 15:
+            c->mag.extra = read_sbe32(b);
+            return true;
+        case 16:
+            read_channel(&c->event, b);
+            return true;
         case 17:
             c->radioSensor.id = b[0];
             c->radioSensor.frequency = static_cast<int32_t>(read_be16(b + 1));
@@ -208,10 +246,18 @@ bool decode_frame(kx_Config* c, int type, int subtype, const unsigned char* b, i
             s.present = true;
             return true;
         }
-        case 19: read_id_freq_param(&c->sensor19, b); return true;
-        case 20: read_id_freq_param(&c->sensor20, b); return true;
-        case 21: c->measureId = static_cast<int32_t>(read_be16(b)); return true;
-        default: read_channel(&c->event2, b); return true;  // 22
+        case 19:
+            read_id_freq_param(&c->sensor19, b);
+            return true;
+        case 20:
+            read_id_freq_param(&c->sensor20, b);
+            return true;
+        case 21:
+            c->measureId = static_cast<int32_t>(read_be16(b));
+            return true;
+        default:
+            read_channel(&c->event2, b);
+            return true;  // 22
     }
 }
 

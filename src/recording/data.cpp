@@ -65,14 +65,22 @@ struct StreamConfig {
 
 StreamConfig stream_config(const kx_Config& c, int s) {
     switch (s) {
-        case kAccel: return {c.accel.present, c.accel.frequency};
-        case kGyro: return {c.gyro.present, c.gyro.frequency};
-        case kBaro: return {c.baro.present, c.baro.frequency};
-        case kMag: return {c.mag.present, c.mag.frequency};
-        case kEvent: return {c.event.present, c.event.frequency};
-        case kRadio: return {c.radioSensor.present, c.radioSensor.frequency};
-        case kEvent2: return {c.event2.present, c.event2.frequency};
-        default: return {false, 0};
+        case kAccel:
+            return {c.accel.present, c.accel.frequency};
+        case kGyro:
+            return {c.gyro.present, c.gyro.frequency};
+        case kBaro:
+            return {c.baro.present, c.baro.frequency};
+        case kMag:
+            return {c.mag.present, c.mag.frequency};
+        case kEvent:
+            return {c.event.present, c.event.frequency};
+        case kRadio:
+            return {c.radioSensor.present, c.radioSensor.frequency};
+        case kEvent2:
+            return {c.event2.present, c.event2.frequency};
+        default:
+            return {false, 0};
     }
 }
 

@@ -2,11 +2,11 @@
 // functions that decode a recording file into them.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <fstream>
 #include <map>
-#include <array>
 #include <unordered_map>
 #include <vector>
 
@@ -66,9 +66,9 @@ struct kx_Config {
         int32_t value1 = 0;
         int32_t value2 = -1;
         int32_t value3 = 0, value4 = 0;
-        int32_t value5 = 0;   // first mark, seconds
-        int32_t value6 = 0;   // first mark, milliseconds
-        int32_t value7 = 0;   // first mark, local tick
+        int32_t value5 = 0;  // first mark, seconds
+        int32_t value6 = 0;  // first mark, milliseconds
+        int32_t value7 = 0;  // first mark, local tick
         int32_t value8 = 0, value9 = 0;
         int32_t value10 = 0;  // second mark, seconds
         int32_t value11 = 0;  // second mark, milliseconds
@@ -84,7 +84,7 @@ struct kx_Config {
 
     bool frameError = false;
     std::vector<unsigned char> unknownFrames;  // raw bytes of undecoded frames, in file order
-    int32_t frequency = 0;  // base tick rate, Hz
+    int32_t frequency = 0;                     // base tick rate, Hz
     int32_t deviceId = -1;
     int32_t deviceType = -1;
     int32_t bodyLocation = -1;

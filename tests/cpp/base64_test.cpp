@@ -1,10 +1,10 @@
 // Base64: round trips over arbitrary bytes and the tolerant decoding rules.
+#include "base64/base64.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
-
-#include "base64/base64.h"
 
 namespace {
 
@@ -16,8 +16,8 @@ TEST(Base64, EncodesWithPadding) {
     const struct {
         std::string in, out;
     } cases[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
-        {std::string("\0\xff\xfe", 3), "AP/+"},
+        {"", ""},        {"f", "Zg=="},        {"fo", "Zm8="},
+        {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {std::string("\0\xff\xfe", 3), "AP/+"},
     };
     for (const auto& c : cases) EXPECT_EQ(encode(c.in), c.out) << c.in;
 }
@@ -41,14 +41,14 @@ TEST(Base64, DecodingStopsAtPadOrForeignCharacter) {
     const struct {
         std::string in, out;
     } cases[] = {
-        {"=Zm9v", ""},             // leading pad: nothing
-        {"Z", ""},                 // a lone character adds nothing
-        {"Zm", "f"},               // two characters add one byte
-        {"Zm9", "fo"},             // three add two
-        {"Zm9v=Zm9v", "foo"},      // after the first pad everything is ignored
-        {"Zm9v Zm9v", "foo"},      // a space ends the scan
-        {"Zm9v\nZm9v", "foo"},     // so does a line break
-        {"Zm-9v", "f"},            // and the URL-safe alphabet's characters
+        {"=Zm9v", ""},          // leading pad: nothing
+        {"Z", ""},              // a lone character adds nothing
+        {"Zm", "f"},            // two characters add one byte
+        {"Zm9", "fo"},          // three add two
+        {"Zm9v=Zm9v", "foo"},   // after the first pad everything is ignored
+        {"Zm9v Zm9v", "foo"},   // a space ends the scan
+        {"Zm9v\nZm9v", "foo"},  // so does a line break
+        {"Zm-9v", "f"},         // and the URL-safe alphabet's characters
     };
     for (const auto& c : cases) EXPECT_EQ(base64_decode(c.in), c.out) << c.in;
 }

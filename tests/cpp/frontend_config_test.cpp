@@ -67,10 +67,18 @@ TEST(TextFields, SplitAndNumberFields) {
         bool ok;
         int32_t value;
     } numbers[] = {
-        {"42", true, 42},   {"  -7", true, -7},       {"+8x", true, 8},          {"12abc", true, 12},
-        {"", false, 0},     {"abc", false, 0},         {"-", false, 0},           {" + 1", false, 0},
-        {"2147483647", true, INT32_MAX}, {"-2147483648", true, INT32_MIN},
-        {"2147483648", false, 0}, {"99999999999999999999", false, 0},
+        {"42", true, 42},
+        {"  -7", true, -7},
+        {"+8x", true, 8},
+        {"12abc", true, 12},
+        {"", false, 0},
+        {"abc", false, 0},
+        {"-", false, 0},
+        {" + 1", false, 0},
+        {"2147483647", true, INT32_MAX},
+        {"-2147483648", true, INT32_MIN},
+        {"2147483648", false, 0},
+        {"99999999999999999999", false, 0},
     };
     for (const auto& n : numbers) {
         int32_t v = 0;
@@ -132,9 +140,11 @@ TEST_F(FrontendFiles, WriteConfigFrameBytes) {
         {"firmware,-1,2,3", frame(1, 2, {0xFF, 0xFF, 0, 2, 0, 3})},
         {"accel,100,8,-1,0,1,2,3,4",
          frame(2, 0, cat({{0x13, 100, 8}, be32(0xFFFFFFFF), be32(0), be32(1), be32(2), be32(3), be32(4)}))},
-        {"gyro,1,2,3,4,5,6,7,8,extra", frame(2, 1, cat({{0x14, 1, 2}, be32(3), be32(4), be32(5), be32(6), be32(7), be32(8)}))},
+        {"gyro,1,2,3,4,5,6,7,8,extra",
+         frame(2, 1, cat({{0x14, 1, 2}, be32(3), be32(4), be32(5), be32(6), be32(7), be32(8)}))},
         // Order of the text, repeated keys twice, unknown keys and empty sections skipped.
-        {"radio,1,1:Radio,5,5:baro,1::radio,2,2:", cat({frame(1, 5, {1, 1}), frame(2, 2, {0x15, 1}), frame(1, 5, {2, 2})})},
+        {"radio,1,1:Radio,5,5:baro,1::radio,2,2:",
+         cat({frame(1, 5, {1, 1}), frame(2, 2, {0x15, 1}), frame(1, 5, {2, 2})})},
         {":", {}},
         {"unknownFrames,", {}},
         {"unknownFrames,AQID", {1, 2, 3}},
@@ -178,9 +188,8 @@ TEST_F(FrontendFiles, WriteFailingHalfWayKeepsTheOldFile) {
     const std::string target = path("cfg.bin");
     ASSERT_TRUE(reader_.writeConfig(target.c_str(), "baro,1"));
     // 20 bytes may be written; the 34-byte frame cannot be.
-    EXPECT_EQ(run_with_file_size_limit(20, [&] {
-                  return reader_.writeConfig(target.c_str(), "accel,1,2,3,4,5,6,7,8") ? 1 : 2;
-              }),
+    EXPECT_EQ(run_with_file_size_limit(
+                  20, [&] { return reader_.writeConfig(target.c_str(), "accel,1,2,3,4,5,6,7,8") ? 1 : 2; }),
               2);
     EXPECT_EQ(read_file(target).size(), 9u);
     EXPECT_EQ(entries(), std::vector<std::string>{"cfg.bin"});
@@ -198,9 +207,10 @@ TEST_F(FrontendFiles, ReplacingKeepsPermissions) {
 
 TEST_F(FrontendFiles, WrittenConfigurationReadsBack) {
     const Bytes unknown = cat({frame(3, 5, {1, 2, 3}), frame(3, 99, {})});
-    const std::string text = "accel,100,16,-2,3,4,5,6,7:gyro,200,250,0,0,0,1,1,1:baro,25:device,-5,300,2:"
-                             "firmware,-1,2,70000:radio,0,7:unknownFrames," +
-                             base64_encode(unknown.data(), static_cast<unsigned>(unknown.size()));
+    const std::string text =
+        "accel,100,16,-2,3,4,5,6,7:gyro,200,250,0,0,0,1,1,1:baro,25:device,-5,300,2:"
+        "firmware,-1,2,70000:radio,0,7:unknownFrames," +
+        base64_encode(unknown.data(), static_cast<unsigned>(unknown.size()));
     ASSERT_TRUE(reader_.writeConfig(path("rt.bin").c_str(), text.c_str()));
     EXPECT_EQ(reader_.readConfig(path("rt.bin").c_str()),
               "{\"unknownFrames\":\"" + base64_encode(unknown.data(), static_cast<unsigned>(unknown.size())) +

@@ -1,6 +1,5 @@
 // Configuration block decoding: frame scan, every frame kind, malformed and unknown frames.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,8 +29,8 @@ kx_Config decode(const Bytes& block, bool expect = true) {
 TEST(ConfigScan, DecodesFramesAndKeepsUnknownOnesInOrder) {
     const Bytes unknown1 = frame(3, 5, {1, 2, 3});
     const Bytes unknown2 = frame(7, 1, {9});
-    const kx_Config c = decode(block_with(cat({device_frame(1234, 2, 3), unknown1, base_frequency_frame(200),
-                                               unknown2, measure_id_frame(77)})));
+    const kx_Config c = decode(block_with(cat(
+        {device_frame(1234, 2, 3), unknown1, base_frequency_frame(200), unknown2, measure_id_frame(77)})));
     EXPECT_EQ(c.deviceId, 1234);
     EXPECT_EQ(c.deviceType, 2);
     EXPECT_EQ(c.bodyLocation, 3);
@@ -81,8 +80,8 @@ TEST(ConfigScan, FrameKindsAndMinimumLengths) {
         int type, subtype;
         bool known;
     };
-    const Kind kinds[] = {{1, 1, true}, {1, 2, true}, {1, 5, true}, {1, 0, false}, {1, 3, false},
-                          {2, 0, true}, {2, 1, true}, {2, 2, true}, {2, 3, false}, {3, 5, false},
+    const Kind kinds[] = {{1, 1, true},   {1, 2, true},  {1, 5, true}, {1, 0, false}, {1, 3, false},
+                          {2, 0, true},   {2, 1, true},  {2, 2, true}, {2, 3, false}, {3, 5, false},
                           {3, 23, false}, {4, 0, false}, {0, 0, false}};
     for (const Kind& k : kinds) {
         const kx_Config c = decode(block_with(frame(k.type, k.subtype, {})));
@@ -106,8 +105,8 @@ TEST(ConfigScan, FrameKindsAndMinimumLengths) {
 TEST(ConfigFrames, InertialFramesBothGenerations) {
     const int32_t offsets[3] = {15000, -5000, 0};
     const int32_t gains[3] = {10000, 20000, -10000};
-    const kx_Config c = decode(block_with(cat({inertial_frame(2, 0x13, 400, 7, offsets, gains, 513),
-                                               inertial_frame(3, 0x14, 200, 4)})));
+    const kx_Config c = decode(block_with(
+        cat({inertial_frame(2, 0x13, 400, 7, offsets, gains, 513), inertial_frame(3, 0x14, 200, 4)})));
     EXPECT_TRUE(c.accel.present);
     EXPECT_EQ(c.accel.id, 0x13);
     EXPECT_EQ(c.accel.frequency, 400);
@@ -123,7 +122,8 @@ TEST(ConfigFrames, InertialFramesBothGenerations) {
     const int gyro_ranges[] = {245, 500, 1000, 2000, 125, 1000};
     const int codes[] = {0, 1, 2, 3, 4, 0xFF};
     for (int i = 0; i < 6; ++i) {
-        const kx_Config r = decode(block_with(cat({inertial_frame(2, 1, 1, codes[i]), inertial_frame(3, 2, 1, codes[i])})));
+        const kx_Config r =
+            decode(block_with(cat({inertial_frame(2, 1, 1, codes[i]), inertial_frame(3, 2, 1, codes[i])})));
         EXPECT_EQ(r.accel.range, accel_ranges[i]) << codes[i];
         EXPECT_EQ(r.gyro.range, gyro_ranges[i]) << codes[i];
     }

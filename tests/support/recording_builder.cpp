@@ -14,8 +14,12 @@
 
 namespace kxtest {
 
-Bytes be16(uint32_t v) { return {uint8_t(v >> 8), uint8_t(v)}; }
-Bytes be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
+Bytes be16(uint32_t v) {
+    return {uint8_t(v >> 8), uint8_t(v)};
+}
+Bytes be32(uint32_t v) {
+    return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)};
+}
 
 Bytes cat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -35,15 +39,18 @@ Bytes frame(int type, int subtype, const Bytes& payload) {
     return out;
 }
 
-Bytes base_frequency_frame(int hz) { return frame(3, 8, be16(hz)); }
+Bytes base_frequency_frame(int hz) {
+    return frame(3, 8, be16(hz));
+}
 
 Bytes device_frame(int32_t device_id, int device_type, int body_location) {
     return frame(1, 1, cat({be32(uint32_t(device_id)), {uint8_t(device_type), uint8_t(body_location)}}));
 }
 
 Bytes date_frame(int subtype, int sec, int min, int hour, int day, int month, int year) {
-    return frame(3, subtype,
-                 cat({{uint8_t(sec), uint8_t(min), uint8_t(hour), uint8_t(day), uint8_t(month)}, be16(year)}));
+    return frame(
+        3, subtype,
+        cat({{uint8_t(sec), uint8_t(min), uint8_t(hour), uint8_t(day), uint8_t(month)}, be16(year)}));
 }
 
 Bytes inertial_frame(int subtype, int id, int hz, int range_code, const int32_t offsets[3],
@@ -60,7 +67,9 @@ Bytes inertial_frame(int subtype, int id, int hz, int range_code) {
     return inertial_frame(subtype, id, hz, range_code, offsets, gains, 0);
 }
 
-Bytes baro_frame(int id, int hz) { return frame(3, 4, cat({{uint8_t(id)}, be16(hz), be16(0)})); }
+Bytes baro_frame(int id, int hz) {
+    return frame(3, 4, cat({{uint8_t(id)}, be16(hz), be16(0)}));
+}
 
 Bytes sensor_frame(int subtype, int id, int hz) {
     if (subtype == 10) return frame(3, 10, cat({{uint8_t(id)}, be16(hz), be16(0)}));
@@ -76,15 +85,26 @@ Bytes radio_frame(int mode, uint32_t value1, uint32_t value2, int channel) {
 }
 
 Bytes settings18_frame(int sec1, int ms1, uint32_t tick1, int sec2, int ms2, uint32_t tick2) {
-    return frame(3, 18, cat({{0}, be16(0), {0, 0}, {uint8_t(sec1)}, be16(ms1), be32(tick1), {0, 0},
-                             {uint8_t(sec2)}, be16(ms2), be32(tick2)}));
+    return frame(3, 18,
+                 cat({{0},
+                      be16(0),
+                      {0, 0},
+                      {uint8_t(sec1)},
+                      be16(ms1),
+                      be32(tick1),
+                      {0, 0},
+                      {uint8_t(sec2)},
+                      be16(ms2),
+                      be32(tick2)}));
 }
 
 Bytes measure_frame(int param1, int tag, int param3) {
     return frame(3, 1, cat({be16(param1), {uint8_t(tag), uint8_t(param3)}}));
 }
 
-Bytes measure_id_frame(int id) { return frame(3, 21, be16(id)); }
+Bytes measure_id_frame(int id) {
+    return frame(3, 21, be16(id));
+}
 
 Record xyz_record(int id, int offset, int16_t x, int16_t y, int16_t z) {
     Record r{uint8_t(id), uint8_t(offset), {}};
@@ -125,7 +145,8 @@ RecordingBuilder& RecordingBuilder::header(const Bytes& frames) {
     return *this;
 }
 
-RecordingBuilder& RecordingBuilder::block(uint32_t base_tick, const std::vector<Record>& records, uint8_t tag) {
+RecordingBuilder& RecordingBuilder::block(uint32_t base_tick, const std::vector<Record>& records,
+                                          uint8_t tag) {
     if (records.size() > 63) throw std::length_error("a block holds 63 records");
     Bytes b(512, 0);
     b[0] = tag;
@@ -148,7 +169,9 @@ Bytes RecordingBuilder::bytes() const {
     return out;
 }
 
-void RecordingBuilder::write(const std::string& path) const { write_file(path, bytes()); }
+void RecordingBuilder::write(const std::string& path) const {
+    write_file(path, bytes());
+}
 
 void write_file(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
