@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -57,20 +56,6 @@ const std::string& scratch_dir() {
 
 std::string scratch_path(const std::string& name) {
     return scratch_dir() + "/" + name;
-}
-
-void write_file(const std::string& path, const void* data, size_t size) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-    out.close();
-    if (!out) throw std::runtime_error("cannot write " + path);
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 bool file_exists(const std::string& path) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "recording/recording.h"
+#include "support/recording_builder.h"
 
 // A failed property is a finding: print where and abort, so that libFuzzer keeps the input and
 // the replay test fails.
@@ -26,8 +27,9 @@ namespace kxfuzz {
 // A directory of this process (under /dev/shm when it exists), removed at exit.
 const std::string& scratch_dir();
 std::string scratch_path(const std::string& name);
-void write_file(const std::string& path, const void* data, size_t size);
-std::string read_file(const std::string& path);
+// write_file and read_file come from the test support library.
+using kxtest::read_file;
+using kxtest::write_file;
 bool file_exists(const std::string& path);
 // Names in the scratch directory, sorted: a failed write must not leave a temporary file.
 std::vector<std::string> scratch_entries();

@@ -174,8 +174,14 @@ void RecordingBuilder::write(const std::string& path) const {
 }
 
 void write_file(const std::string& path, const Bytes& bytes) {
+    write_file(path, bytes.data(), bytes.size());
+}
+
+void write_file(const std::string& path, const void* data, size_t size) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    out.write(static_cast<const char*>(data), std::streamsize(size));
+    // Closing flushes: a write that fails only then must throw too.
+    out.close();
     if (!out) throw std::runtime_error("cannot write " + path);
 }
 

@@ -1,6 +1,7 @@
 // Builds recording files and configuration blocks from values, for the tests.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -62,7 +63,9 @@ private:
     std::vector<Bytes> blocks_;
 };
 
+// Both throw when the file cannot be written completely.
 void write_file(const std::string& path, const Bytes& bytes);
+void write_file(const std::string& path, const void* data, size_t size);
 std::string read_file(const std::string& path);
 // A fresh directory under the system's temporary directory, removed by the caller.
 std::string temp_dir();
