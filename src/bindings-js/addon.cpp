@@ -145,7 +145,9 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
 // Node-API modules are context-aware by construction: the module loads in the main thread
 // and in workers alike. The registration macro wants an unqualified name.
 namespace {
-Napi::Object RegisterAddon(Napi::Env env, Napi::Object exports) { return demo::Init(env, exports); }
+Napi::Object RegisterAddon(Napi::Env env, Napi::Object exports) {
+    return demo::Init(env, exports);
+}
 }  // namespace
 
 NODE_API_MODULE(addon, RegisterAddon)
