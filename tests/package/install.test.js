@@ -59,10 +59,16 @@ function convertWith(entry, cwd, env, outDir) {
   return JSON.parse(run(process.execPath, ['-e', script], { cwd, env }).stdout);
 }
 
-function makeProject(dir) {
+// A user's project that approves the package's install script (npm may skip unapproved ones)
+// and installs the tarball, the script's output in the foreground. Answers the package's path.
+function installInto(dir, tarball, env) {
   fs.mkdirSync(dir, { recursive: true });
-  fs.writeFileSync(path.join(dir, 'package.json'), JSON.stringify({ name: 'kx-user', version: '1.0.0', private: true }));
-  return dir;
+  const allowScripts = { 'kx-binreader': true, [`file:${tarball}`]: true };
+  fs.writeFileSync(path.join(dir, 'package.json'),
+    JSON.stringify({ name: 'kx-user', version: '1.0.0', private: true, allowScripts }));
+  const r = run(npmCli, ['install', '--no-audit', '--no-fund', '--foreground-scripts', tarball], { cwd: dir, env });
+  assert.match(r.stdout, /node scripts\/install\.js/, 'the install script ran');
+  return path.join(dir, 'node_modules', 'kx-binreader');
 }
 
 test('the packed tarball installs without build tools and builds from source without the test suites',
@@ -105,9 +111,8 @@ test('the packed tarball installs without build tools and builds from source wit
     const bare = userEnv({ PATH: bin });
 
     await t.test('prebuilt: installs and converts the example on a PATH without build tools', () => {
-      const project = makeProject(path.join(work, 'user'));
-      run(npmCli, ['install', '--no-audit', '--no-fund', tarball], { cwd: project, env: bare });
-      const installed = path.join(project, 'node_modules', 'kx-binreader');
+      const project = path.join(work, 'user');
+      const installed = installInto(project, tarball, bare);
       assert.ok(!fs.existsSync(path.join(installed, 'build')), 'nothing was built');
 
       const outDir = path.join(work, 'user-out');
@@ -135,12 +140,8 @@ test('the packed tarball installs without build tools and builds from source wit
     });
 
     await t.test('build from source: builds the addon alone, without GoogleTest', () => {
-      const project = makeProject(path.join(work, 'source'));
-      run(npmCli, ['install', '--no-audit', '--no-fund', tarball], {
-        cwd: project,
-        env: userEnv({ npm_config_build_from_source: 'true' }),
-      });
-      const installed = path.join(project, 'node_modules', 'kx-binreader');
+      const project = path.join(work, 'source');
+      const installed = installInto(project, tarball, userEnv({ npm_config_build_from_source: 'true' }));
       const cache = fs.readFileSync(path.join(installed, 'build', 'CMakeCache.txt'), 'utf8');
       assert.match(cache, /^KX_BUILD_TESTS:BOOL=OFF$/m);
       assert.match(cache, /^CMAKE_BUILD_TYPE:STRING=Release$/m);
