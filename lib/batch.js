@@ -3,6 +3,7 @@
 'use strict';
 const path = require('node:path');
 const { WorkerPool, defaultSize } = require('./pool.js');
+const { isPath, PATH_WANTED, csvPathIn } = require('./paths.js');
 
 // Short description of a value for argument messages.
 function describe(v) {
@@ -14,19 +15,16 @@ function describe(v) {
   return `${typeof v} ${String(v)}`;
 }
 
-const isPath = (v) => typeof v === 'string' && v.length > 0 && !v.includes('\0');
-const PATH_WANTED = 'a non-empty path string without NUL characters';
+// Codes of the errors batch throws before any work starts; callers tell them apart by code.
+const CODES = {
+  BAD_ARGUMENT: 'KX_BAD_ARGUMENT', // a task or an option is not what it must be
+  OUTPUT_CLASH: 'KX_OUTPUT_CLASH', // two tasks would write the same file
+};
+
+const withCode = (err, code) => Object.assign(err, { code });
 
 function argError(Type, what, expected, got) {
-  return new Type(`batch: ${what} must be ${expected}, got ${describe(got)}`);
-}
-
-// The CSV name the synchronisation gives a recording: its file name without directory and
-// without its last extension.
-function fileBasename(p) {
-  const name = p.slice(Math.max(p.lastIndexOf('/'), p.lastIndexOf('\\')) + 1);
-  const dot = name.lastIndexOf('.');
-  return dot < 0 ? name : name.slice(0, dot);
+  return withCode(new Type(`batch: ${what} must be ${expected}, got ${describe(got)}`), CODES.BAD_ARGUMENT);
 }
 
 function checkOptions(options) {
@@ -55,9 +53,9 @@ function checkTask(task, i, outDir) {
   if (typeof task === 'string') {
     if (!isPath(task)) throw argError(TypeError, where, PATH_WANTED, task);
     if (outDir === undefined) {
-      throw new TypeError(`batch: ${where} is a bare recording path, which needs options.outDir for its CSV file`);
+      throw withCode(new TypeError(`batch: ${where} is a bare recording path, which needs options.outDir for its CSV file`), CODES.BAD_ARGUMENT);
     }
-    task = { recording: task, csv: path.join(outDir, `${fileBasename(task)}.csv`) };
+    task = { recording: task, csv: csvPathIn(outDir, task) };
   }
   if (task === null || typeof task !== 'object' || Array.isArray(task)) {
     throw argError(TypeError, where, 'a recording path, { recording, csv } or { recordings, outDir }', task);
@@ -65,7 +63,7 @@ function checkTask(task, i, outDir) {
   if ('recording' in task) {
     if (!isPath(task.recording)) throw argError(TypeError, `${where}.recording`, PATH_WANTED, task.recording);
     let csv = task.csv;
-    if (csv === undefined && outDir !== undefined) csv = path.join(outDir, `${fileBasename(task.recording)}.csv`);
+    if (csv === undefined && outDir !== undefined) csv = csvPathIn(outDir, task.recording);
     if (!isPath(csv)) throw argError(TypeError, `${where}.csv`, `${PATH_WANTED} (or give options.outDir)`, task.csv);
     return {
       kind: 'read', fn: 'read', args: [task.recording, csv], path: task.recording, outputs: [csv],
@@ -82,11 +80,11 @@ function checkTask(task, i, outDir) {
     if (!isPath(dir)) throw argError(TypeError, `${where}.outDir`, `${PATH_WANTED} (or give options.outDir)`, task.outDir);
     return {
       kind: 'sync', fn: 'readAndSync2', args: [[...list], dir], path: dir,
-      outputs: list.map((p) => path.join(dir, `${fileBasename(p)}.csv`)),
+      outputs: list.map((p) => csvPathIn(dir, p)),
       files: { recordings: [...list], outDir: dir },
     };
   }
-  throw new TypeError(`batch: ${where} must have a "recording" or a "recordings" member`);
+  throw withCode(new TypeError(`batch: ${where} must have a "recording" or a "recordings" member`), CODES.BAD_ARGUMENT);
 }
 
 // Two tasks running at once must never write the same file.
@@ -96,7 +94,7 @@ function checkOutputs(jobs) {
     for (const file of new Set(job.outputs.map((f) => path.resolve(f)))) {
       if (owner.has(file)) {
         const j = owner.get(file);
-        throw new Error(`batch: tasks[${j}] (${jobs[j].path}) and tasks[${i}] (${job.path}) would both write ${file}`);
+        throw withCode(new Error(`batch: tasks[${j}] (${jobs[j].path}) and tasks[${i}] (${job.path}) would both write ${file}`), CODES.OUTPUT_CLASH);
       }
       owner.set(file, i);
     }
@@ -172,4 +170,4 @@ function makeBatch(addonPath) {
   };
 }
 
-module.exports = { makeBatch, fileBasename, succeeded };
+module.exports = { makeBatch, succeeded, CODES };
