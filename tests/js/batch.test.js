@@ -8,7 +8,7 @@ const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
-const { simulate, writeSet } = require('../../lib/simulate.js');
+const { simulate, writeSet } = require('../../tools/sim/simulate.js');
 
 let dir;
 let recordings; // four single recordings

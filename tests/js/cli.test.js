@@ -8,7 +8,7 @@ const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
-const { simulate, writeSet } = require('../../lib/simulate.js');
+const { simulate, writeSet } = require('../../tools/sim/simulate.js');
 const { frames, records, Recording } = require('../support/recording.js');
 
 const BIN = path.join(__dirname, '..', '..', 'bin', 'kx-binreader.js');
