@@ -5,8 +5,8 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { readFailure, syncFailure, recordingProblem, writeConfigFailure, taskFailure } = require('./diagnose.js');
-const { csvPathIn, fileBasename } = require('../paths.js');
-const { CODES: BATCH_CODES } = require('../batch.js');
+const { csvPathIn, fileBasename, outputOverInput } = require('../paths.js');
+const { CODES: BATCH_CODES, MAX_CONCURRENCY, checkBatch } = require('../batch.js');
 
 // Errors batch throws for a task list it refuses before starting: a wrong command line here.
 const REFUSED_BY_BATCH = new Set(Object.values(BATCH_CODES));
@@ -21,10 +21,21 @@ function summaryLines(s) {
   ];
 }
 
-function cmdRead(ctx, { positionals }) {
+// Refuses, before anything is opened for writing, an output that is one of the recordings.
+function refuseOutputOverInput(command, outputs, recordings) {
+  const clash = outputOverInput(outputs.map((f) => ({ path: f })), recordings.map((r) => ({ path: r })));
+  if (clash !== null) {
+    throw usageError(`${command}: ${clash.output.path} is the recording ${clash.input.path}; writing the CSV file would lose the recording`);
+  }
+}
+
+// The conversions run in a worker thread, so that a signal is handled while they run.
+async function cmdRead(ctx, { positionals }) {
   const [recording, given] = positionals;
   const csv = given !== undefined ? given : `${fileBasename(recording)}.csv`;
-  const answer = ctx.addon.read(recording, csv);
+  refuseOutputOverInput('read', [csv], [recording]);
+  ctx.writes([csv]);
+  const answer = await ctx.addon.promises.read(recording, csv);
   const parsed = JSON.parse(answer);
   if ('error' in parsed) throw readFailure(ctx.addon, recording, csv);
   if (ctx.json) ctx.out({ recording, csv, summary: parsed });
@@ -32,7 +43,7 @@ function cmdRead(ctx, { positionals }) {
   return EXIT.OK;
 }
 
-function cmdSync(ctx, { values, positionals }) {
+async function cmdSync(ctx, { values, positionals }) {
   const outDir = values['out-dir'] !== undefined ? values['out-dir'] : '.';
   // Recordings with one file name would write one CSV file, the later over the earlier.
   const seen = new Map();
@@ -41,9 +52,11 @@ function cmdSync(ctx, { values, positionals }) {
     if (seen.has(csv)) throw usageError(`${seen.get(csv)} and ${r} would both be written to ${path.join(outDir, csv)}`);
     seen.set(csv, r);
   }
-  const status = ctx.addon.readAndSync2(positionals, outDir);
-  if (status !== 'OK') throw syncFailure(ctx.addon, status, positionals, outDir);
   const files = positionals.map((r) => csvPathIn(outDir, r));
+  refuseOutputOverInput('sync', files, positionals);
+  ctx.writes(files);
+  const status = await ctx.addon.promises.readAndSync2(positionals, outDir);
+  if (status !== 'OK') throw syncFailure(ctx.addon, status, positionals, outDir);
   if (ctx.json) ctx.out({ status, files });
   else ctx.print(files.map((f, i) => `${positionals[i]} -> ${f}`).join('\n'));
   return EXIT.OK;
@@ -107,7 +120,7 @@ function readSets(file) {
     if (!Array.isArray(recordings) || !recordings.every((r) => typeof r === 'string' && r !== '')) {
       throw usageError(`${file}: set ${k + 1} must be an array of recording paths or {"name", "recordings": [...]}`);
     }
-    if (typeof name !== 'string' || name === '' || name.includes('/') || name.includes('\\') || name === '.' || name === '..') {
+    if (typeof name !== 'string' || name === '' || /[/\\\0]/.test(name) || name === '.' || name === '..') {
       throw usageError(`${file}: set ${k + 1} has an unusable name ${JSON.stringify(name)}`);
     }
     return { name, recordings: recordings.map((r) => path.resolve(base, r)) };
@@ -132,31 +145,62 @@ function progressBar(stream) {
   };
 }
 
+// A folder for the CSV files of a device set, made only once every argument was checked.
+function makeSetFolder(dir) {
+  try {
+    fs.mkdirSync(dir, { recursive: true });
+  } catch (err) {
+    throw new CliError(EXIT.OUTPUT, `${dir}: cannot create the directory (${err.code || err.message})`);
+  }
+}
+
 async function cmdBatch(ctx, { values, positionals }) {
   const outDir = values['out-dir'] !== undefined ? values['out-dir'] : '.';
   let concurrency;
   if (values.jobs !== undefined) {
     concurrency = Number(values.jobs);
-    if (!Number.isInteger(concurrency) || concurrency < 1) throw usageError(`--jobs must be a positive integer, got "${values.jobs}"`);
+    if (!Number.isInteger(concurrency) || concurrency < 1 || concurrency > MAX_CONCURRENCY) {
+      throw usageError(`--jobs must be an integer from 1 to ${MAX_CONCURRENCY}, got "${values.jobs}"`);
+    }
   }
   const tasks = positionals.map((r) => ({ recording: r, csv: csvPathIn(outDir, r) }));
+  const setDirs = [];
   if (values.sets !== undefined) {
     for (const s of readSets(values.sets)) {
       const dir = path.join(outDir, s.name);
-      fs.mkdirSync(dir, { recursive: true });
+      setDirs.push(dir);
       tasks.push({ recordings: s.recordings, outDir: dir });
     }
   }
   if (tasks.length === 0) throw usageError('batch: nothing to convert (give recordings or --sets)');
+  // Everything is checked before the first folder is made or the first file written.
+  let jobs;
+  try {
+    ({ jobs } = checkBatch(tasks, { concurrency }));
+  } catch (err) {
+    if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
+    throw err;
+  }
+  if (setDirs.length > 0) {
+    let st = null;
+    try {
+      st = fs.statSync(outDir);
+    } catch {
+      // made below with the set folders
+    }
+    if (st !== null && !st.isDirectory()) throw usageError(`batch: -o ${outDir} is not a directory`);
+  }
+  setDirs.forEach(makeSetFolder);
+  ctx.writes(jobs.flatMap((job) => job.outputs));
+
   const showProgress = values['no-progress'] ? false : values.progress || Boolean(ctx.stderr.isTTY);
   const bar = showProgress ? progressBar(ctx.stderr) : null;
   const controller = new AbortController();
-  const onSigint = () => {
+  ctx.onFirstInterrupt(() => {
     controller.abort();
     if (bar) bar.end();
     ctx.stderr.write(`${PROGRAM}: interrupted; finishing the conversions already running\n`);
-  };
-  process.once('SIGINT', onSigint);
+  });
   const started = process.hrtime.bigint();
   let results;
   try {
@@ -173,7 +217,6 @@ async function cmdBatch(ctx, { values, positionals }) {
     if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
     throw err;
   } finally {
-    process.removeListener('SIGINT', onSigint);
     if (bar) bar.end();
   }
   const seconds = Number(process.hrtime.bigint() - started) / 1e9;

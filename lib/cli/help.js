@@ -12,7 +12,10 @@ const EXIT_HELP = `Exit codes:
   5  sync: a recording has no accelerometer and gyroscope at one rate (no orientation)
   6  sync: the recordings could not be put on one time base
   7  write-config: the configuration text was refused
-  130 batch: interrupted (the conversions already running were finished)`;
+  130 interrupted by Ctrl-C (SIGINT); unfinished output files were removed, and earlier
+      outputs were left as they were (batch: a first Ctrl-C lets the conversions already
+      running finish)
+  143 stopped by SIGTERM; unfinished output files were removed`;
 
 // Options every command takes.
 const COMMON = {
@@ -63,17 +66,19 @@ const COMMANDS = {
     summary: 'convert many recordings and device sets in parallel',
     details: [
       'Converts every <recording> into <dir>/<name>.csv (default <dir>: the current directory),',
-      'using <n> worker threads (default: the number of cores). --sets names a JSON file listing',
-      'device sets to synchronise: an array whose entries are arrays of recording paths or',
-      '{"name": "...", "recordings": [...]}; paths are relative to the file. Set k (from 1) is',
-      'written into <dir>/<name>, or <dir>/set-<k> without a name.',
+      'using <n> worker threads (default: the number of cores; at most 256). --sets names a JSON',
+      'file listing device sets to synchronise: an array whose entries are arrays of recording',
+      'paths or {"name": "...", "recordings": [...]}; paths are relative to the file. Set k',
+      '(from 1) is written into <dir>/<name>, or <dir>/set-<k> without a name.',
       'A progress bar is drawn on standard error when it is a terminal (--progress forces it,',
       '--no-progress turns it off). Ctrl-C stops after the conversions already running;',
-      'a second Ctrl-C ends at once.',
+      'a second Ctrl-C ends at once, removing the files left unfinished.',
+      'Nothing is converted, and no directory created, when an argument is wrong or an output',
+      'would be written over one of the recordings.',
     ].join('\n'),
     options: {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
-      jobs: { type: 'string', short: 'j', arg: 'n', help: 'conversions running at once (default: the number of cores)' },
+      jobs: { type: 'string', short: 'j', arg: 'n', help: 'conversions running at once, 1 to 256 (default: the number of cores)' },
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       progress: { type: 'boolean', help: 'draw the progress bar even when standard error is not a terminal' },
       'no-progress': { type: 'boolean', help: 'never draw the progress bar' },
