@@ -184,7 +184,8 @@ export interface SyncResult {
 export type BatchResult = ReadResult | SyncResult;
 
 export interface BatchOptions {
-  /** conversions running at once, each in its own worker thread; default: the number of cores */
+  /** conversions running at once, each in its own worker thread, the threads reused from task
+   *  to task; default: the number of cores. An integer from 1 to 256 (RangeError outside). */
   concurrency?: number;
   /** directory for the CSV files of bare paths and of tasks without csv/outDir */
   outDir?: string;
@@ -206,7 +207,9 @@ export interface AbortSignalLike {
 /**
  * Converts many recordings and device sets in parallel worker threads. Arguments are checked
  * before any work starts: a TypeError or RangeError names the argument and what was expected,
- * and two tasks that would write the same file are refused. Resolves with one result per task,
+ * and two tasks that would write the same file are refused (error code "KX_OUTPUT_CLASH"), as is
+ * a task whose output is the same file as a recording of any task (TypeError, code
+ * "KX_OUTPUT_IS_INPUT"); other argument errors carry code "KX_BAD_ARGUMENT". Resolves with one result per task,
  * in task order; a task that fails is reported in its result, not by rejecting.
  */
 export function batch(tasks: readonly BatchTask[], options?: BatchOptions): Promise<BatchResult[]>;

@@ -7,7 +7,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { parseArgs } = require('node:util');
 const kx = require('../index.js');
-const { simulate } = require('../lib/simulate.js');
+const { simulate } = require('../tools/sim/simulate.js');
 
 const { values } = parseArgs({
   options: {

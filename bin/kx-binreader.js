@@ -1,7 +1,7 @@
 #!/usr/bin/env node
 // Command-line entry of the package: `kx-binreader <command>`; see `kx-binreader --help`.
 'use strict';
-const { main } = require('../lib/cli.js');
+const { main } = require('../lib/cli/main.js');
 
 main(process.argv.slice(2)).then(
   (code) => { process.exitCode = code; },

@@ -7,7 +7,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const kx = require('../index.js');
-const accuracy = require('../lib/accuracy.js');
+const accuracy = require('../tools/sim/accuracy.js');
 
 const data = path.join(__dirname, 'data');
 const out = path.join(__dirname, '..', 'out', 'example');

@@ -3,6 +3,11 @@
 'use strict';
 const path = require('node:path');
 const { WorkerPool, defaultSize } = require('./pool.js');
+const { isPath, PATH_WANTED, csvPathIn, outputOverInput } = require('./paths.js');
+
+// Most conversions running at once that a caller may ask for: each is a thread with its own
+// buffers, and more than this only costs memory on any machine this runs on.
+const MAX_CONCURRENCY = 256;
 
 // Short description of a value for argument messages.
 function describe(v) {
@@ -14,19 +19,17 @@ function describe(v) {
   return `${typeof v} ${String(v)}`;
 }
 
-const isPath = (v) => typeof v === 'string' && v.length > 0 && !v.includes('\0');
-const PATH_WANTED = 'a non-empty path string without NUL characters';
+// Codes of the errors batch throws before any work starts; callers tell them apart by code.
+const CODES = {
+  BAD_ARGUMENT: 'KX_BAD_ARGUMENT', // a task or an option is not what it must be
+  OUTPUT_CLASH: 'KX_OUTPUT_CLASH', // two tasks would write the same file
+  OUTPUT_IS_INPUT: 'KX_OUTPUT_IS_INPUT', // a task would write over a recording of a task
+};
+
+const withCode = (err, code) => Object.assign(err, { code });
 
 function argError(Type, what, expected, got) {
-  return new Type(`batch: ${what} must be ${expected}, got ${describe(got)}`);
-}
-
-// The CSV name the synchronisation gives a recording: its file name without directory and
-// without its last extension.
-function fileBasename(p) {
-  const name = p.slice(Math.max(p.lastIndexOf('/'), p.lastIndexOf('\\')) + 1);
-  const dot = name.lastIndexOf('.');
-  return dot < 0 ? name : name.slice(0, dot);
+  return withCode(new Type(`batch: ${what} must be ${expected}, got ${describe(got)}`), CODES.BAD_ARGUMENT);
 }
 
 function checkOptions(options) {
@@ -39,6 +42,7 @@ function checkOptions(options) {
     throw argError(TypeError, 'options.concurrency', 'an integer', concurrency);
   }
   if (concurrency < 1) throw argError(RangeError, 'options.concurrency', 'at least 1', concurrency);
+  if (concurrency > MAX_CONCURRENCY) throw argError(RangeError, 'options.concurrency', `at most ${MAX_CONCURRENCY}`, concurrency);
   if (onProgress !== undefined && typeof onProgress !== 'function') {
     throw argError(TypeError, 'options.onProgress', 'a function (done, total, path, answer)', onProgress);
   }
@@ -55,9 +59,9 @@ function checkTask(task, i, outDir) {
   if (typeof task === 'string') {
     if (!isPath(task)) throw argError(TypeError, where, PATH_WANTED, task);
     if (outDir === undefined) {
-      throw new TypeError(`batch: ${where} is a bare recording path, which needs options.outDir for its CSV file`);
+      throw withCode(new TypeError(`batch: ${where} is a bare recording path, which needs options.outDir for its CSV file`), CODES.BAD_ARGUMENT);
     }
-    task = { recording: task, csv: path.join(outDir, `${fileBasename(task)}.csv`) };
+    task = { recording: task, csv: csvPathIn(outDir, task) };
   }
   if (task === null || typeof task !== 'object' || Array.isArray(task)) {
     throw argError(TypeError, where, 'a recording path, { recording, csv } or { recordings, outDir }', task);
@@ -65,10 +69,10 @@ function checkTask(task, i, outDir) {
   if ('recording' in task) {
     if (!isPath(task.recording)) throw argError(TypeError, `${where}.recording`, PATH_WANTED, task.recording);
     let csv = task.csv;
-    if (csv === undefined && outDir !== undefined) csv = path.join(outDir, `${fileBasename(task.recording)}.csv`);
+    if (csv === undefined && outDir !== undefined) csv = csvPathIn(outDir, task.recording);
     if (!isPath(csv)) throw argError(TypeError, `${where}.csv`, `${PATH_WANTED} (or give options.outDir)`, task.csv);
     return {
-      kind: 'read', fn: 'read', args: [task.recording, csv], path: task.recording, outputs: [csv],
+      kind: 'read', fn: 'read', args: [task.recording, csv], path: task.recording, inputs: [task.recording], outputs: [csv],
       files: { recording: task.recording, csv },
     };
   }
@@ -81,26 +85,47 @@ function checkTask(task, i, outDir) {
     const dir = task.outDir === undefined ? outDir : task.outDir;
     if (!isPath(dir)) throw argError(TypeError, `${where}.outDir`, `${PATH_WANTED} (or give options.outDir)`, task.outDir);
     return {
-      kind: 'sync', fn: 'readAndSync2', args: [[...list], dir], path: dir,
-      outputs: list.map((p) => path.join(dir, `${fileBasename(p)}.csv`)),
+      kind: 'sync', fn: 'readAndSync2', args: [[...list], dir], path: dir, inputs: [...list],
+      outputs: list.map((p) => csvPathIn(dir, p)),
       files: { recordings: [...list], outDir: dir },
     };
   }
-  throw new TypeError(`batch: ${where} must have a "recording" or a "recordings" member`);
+  throw withCode(new TypeError(`batch: ${where} must have a "recording" or a "recordings" member`), CODES.BAD_ARGUMENT);
 }
 
-// Two tasks running at once must never write the same file.
+// Two tasks running at once must never write the same file, and no task may write over a
+// recording (its own or another task's): that recording would be lost.
 function checkOutputs(jobs) {
   const owner = new Map();
   jobs.forEach((job, i) => {
     for (const file of new Set(job.outputs.map((f) => path.resolve(f)))) {
       if (owner.has(file)) {
         const j = owner.get(file);
-        throw new Error(`batch: tasks[${j}] (${jobs[j].path}) and tasks[${i}] (${job.path}) would both write ${file}`);
+        throw withCode(new Error(`batch: tasks[${j}] (${jobs[j].path}) and tasks[${i}] (${job.path}) would both write ${file}`), CODES.OUTPUT_CLASH);
       }
       owner.set(file, i);
     }
   });
+  const clash = outputOverInput(
+    jobs.flatMap((job, i) => job.outputs.map((f) => ({ path: f, owner: i }))),
+    jobs.flatMap((job, i) => job.inputs.map((f) => ({ path: f, owner: i }))),
+  );
+  if (clash !== null) {
+    const { output, input } = clash;
+    const whose = input.owner === output.owner ? 'its own' : 'the';
+    const of = input.owner === output.owner ? '' : ` of tasks[${input.owner}]`;
+    throw withCode(new TypeError(`batch: tasks[${output.owner}] would write ${output.path} over ${whose} recording ${input.path}${of}`), CODES.OUTPUT_IS_INPUT);
+  }
+}
+
+// Checks the task list and options as batch does, without converting anything; answers the
+// tasks in the form the workers run and the checked options. Throws what batch would reject with.
+function checkBatch(tasks, options) {
+  if (!Array.isArray(tasks)) throw argError(TypeError, 'tasks', 'an array of tasks', tasks);
+  const checked = checkOptions(options);
+  const jobs = tasks.map((t, i) => checkTask(t, i, checked.outDir));
+  checkOutputs(jobs);
+  return { jobs, ...checked };
 }
 
 function succeeded(kind, answer) {
@@ -126,14 +151,12 @@ function makeBatch(addonPath) {
   // { kind: 'read', recording, csv, answer, ok } or { kind: 'sync', recordings, outDir, answer, ok },
   // with `error` instead of an answer when the worker itself failed.
   return async function batch(tasks, options) {
-    if (!Array.isArray(tasks)) throw argError(TypeError, 'tasks', 'an array of tasks', tasks);
-    const { concurrency, onProgress, outDir, signal } = checkOptions(options);
-    const jobs = tasks.map((t, i) => checkTask(t, i, outDir));
-    checkOutputs(jobs);
+    const { jobs, concurrency, onProgress, signal } = checkBatch(tasks, options);
     if (signal && signal.aborted) throw abortError(signal);
 
     const results = new Array(jobs.length);
     if (jobs.length === 0) return results;
+    // One pool for the whole list: its threads are reused from task to task.
     const pool = new WorkerPool({ size: Math.min(concurrency, jobs.length), addonPath });
     let next = 0;
     let done = 0;
@@ -172,4 +195,4 @@ function makeBatch(addonPath) {
   };
 }
 
-module.exports = { makeBatch, fileBasename, succeeded };
+module.exports = { makeBatch, checkBatch, succeeded, CODES, MAX_CONCURRENCY };

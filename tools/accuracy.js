@@ -3,7 +3,7 @@
 // against the simulator's true orientation, as median and 95th-percentile angle errors.
 'use strict';
 const { parseArgs } = require('node:util');
-const { DEFAULTS } = require('../lib/simulate.js');
+const { DEFAULTS } = require('./sim/simulate.js');
 
 const HELP = `Usage: node tools/accuracy.js [options]
        node tools/accuracy.js --csv FILE --truth FILE
@@ -45,7 +45,7 @@ function main() {
     console.log(HELP);
     return 0;
   }
-  const accuracy = require('../lib/accuracy.js');
+  const accuracy = require('./sim/accuracy.js');
   const fmt = (v) => v.toFixed(3).padStart(8);
   if (values.csv !== undefined || values.truth !== undefined) {
     if (values.csv === undefined || values.truth === undefined) throw new Error('--csv and --truth go together');

@@ -2,7 +2,7 @@
 // Writes simulated recordings of devices worn together, with their true orientation, into a directory.
 'use strict';
 const { parseArgs } = require('node:util');
-const { simulate, writeSet, METHODS, LOCATIONS, DEFAULTS } = require('../lib/simulate.js');
+const { simulate, writeSet, METHODS, LOCATIONS, DEFAULTS } = require('./sim/simulate.js');
 
 const HELP = `Usage: node tools/simulate.js --out DIR [options]
 

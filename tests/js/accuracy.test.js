@@ -8,9 +8,9 @@ const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
-const Q = require('../../lib/quaternion.js');
-const accuracy = require('../../lib/accuracy.js');
-const { parseExport, samples, QUATERNION_COLUMNS } = require('../../lib/csv.js');
+const Q = require('../../tools/sim/quaternion.js');
+const accuracy = require('../../tools/sim/accuracy.js');
+const { parseExport, samples, QUATERNION_COLUMNS } = require('../../tools/sim/csv.js');
 const { frames, records, Recording } = require('../support/recording.js');
 
 const DEG = Math.PI / 180;

@@ -8,7 +8,8 @@ const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
-const { simulate, writeSet } = require('../../lib/simulate.js');
+const { WorkerPool } = require('../../lib/pool.js');
+const { simulate, writeSet } = require('../../tools/sim/simulate.js');
 
 let dir;
 let recordings; // four single recordings
@@ -72,8 +73,22 @@ describe('conversion', () => {
   test('bare paths go to options.outDir under their file names; concurrency 1 gives the same', async () => {
     const one = fresh('one');
     const many = fresh('many');
-    const a = await kx.batch(recordings, { outDir: one, concurrency: 1 });
-    const b = await kx.batch(recordings, { outDir: many, concurrency: 3 });
+    // Threads are reused from task to task: never more than the concurrency or the tasks.
+    const spawn = WorkerPool.prototype.spawn;
+    let threads = 0;
+    WorkerPool.prototype.spawn = function counted() { threads += 1; return spawn.call(this); };
+    let a;
+    let b;
+    try {
+      a = await kx.batch(recordings, { outDir: one, concurrency: 1 });
+      assert.equal(threads, 1);
+      b = await kx.batch(recordings, { outDir: many, concurrency: 3 });
+      assert.equal(threads, 1 + 3);
+      await kx.batch(recordings.slice(0, 2), { outDir: fresh('two'), concurrency: 256 });
+      assert.equal(threads, 1 + 3 + 2);
+    } finally {
+      WorkerPool.prototype.spawn = spawn;
+    }
     assert.deepEqual(a.map((r) => r.answer), b.map((r) => r.answer));
     assert.deepEqual(a.map((r) => r.csv), recordings.map((r) => path.join(one, `${path.basename(r, '.bin')}.csv`)));
     for (const r of a) assert.ok(fs.readFileSync(r.csv).equals(fs.readFileSync(r.csv.replace(one, many))));
@@ -113,6 +128,7 @@ describe('arguments are checked before any work starts', () => {
     [[{ recordings: ['a.bin', 3], outDir: '.' }], {}, TypeError, /tasks\[0\]\.recordings\[1\] must be a non-empty path string/],
     [[{ file: 'a.bin' }], {}, TypeError, /tasks\[0\] must have a "recording" or a "recordings" member/],
     [[], { concurrency: 0 }, RangeError, /options.concurrency must be at least 1, got number 0/],
+    [[], { concurrency: 257 }, RangeError, /options.concurrency must be at most 256, got number 257/],
     [[], { concurrency: 1.5 }, TypeError, /options.concurrency must be an integer, got number 1.5/],
     [[], { concurrency: '2' }, TypeError, /options.concurrency must be an integer, got a string "2"/],
     [[], { onProgress: 'yes' }, TypeError, /options.onProgress must be a function/],
@@ -131,13 +147,32 @@ describe('arguments are checked before any work starts', () => {
     }
   });
 
-  test('tasks that would write the same file are refused and nothing is written', async () => {
+  test('tasks that would write the same file, or over a recording, are refused and nothing is written', async () => {
     const out = fresh('clash');
-    await assert.rejects(kx.batch([
-      { recording: recordings[0], csv: path.join(out, 'x.csv') },
-      { recordings: [pairs[0][0], path.join(dir, 'elsewhere', 'x.bin')], outDir: out },
-    ]), /would both write/);
-    assert.deepEqual(fs.readdirSync(out), []);
+    const link = path.join(out, 'link.csv');
+    fs.symlinkSync(recordings[1], link);
+    const before = recordings.map((r) => fs.readFileSync(r));
+    const table = [
+      [[{ recording: recordings[0], csv: path.join(out, 'x.csv') },
+        { recordings: [pairs[0][0], path.join(dir, 'elsewhere', 'x.bin')], outDir: out }],
+      Error, 'KX_OUTPUT_CLASH', /would both write/],
+      [[{ recording: recordings[0], csv: recordings[0] }],
+        TypeError, 'KX_OUTPUT_IS_INPUT', /tasks\[0\] would write .*walk-1.bin over its own recording .*walk-1.bin$/],
+      [[{ recording: recordings[1], csv: path.join(out, 'a.csv') }, { recording: recordings[2], csv: link }],
+        TypeError, 'KX_OUTPUT_IS_INPUT', /tasks\[1\] would write .*link.csv over the recording .*walk-2.bin of tasks\[0\]/],
+      [[{ recordings: [recordings[1], recordings[2]], outDir: out }, { recording: recordings[3], csv: `${dir}/./walk-2.bin` }],
+        TypeError, 'KX_OUTPUT_IS_INPUT', /tasks\[1\] would write .*walk-2.bin over the recording .*walk-2.bin of tasks\[0\]/],
+    ];
+    for (const [tasks, Type, code, message] of table) {
+      await assert.rejects(kx.batch(tasks), (err) => {
+        assert.ok(err instanceof Type, err.message);
+        assert.equal(err.code, code);
+        assert.match(err.message, message);
+        return true;
+      });
+    }
+    assert.deepEqual(fs.readdirSync(out), ['link.csv']);
+    recordings.forEach((r, i) => assert.ok(fs.readFileSync(r).equals(before[i])));
   });
 });
 

@@ -2,14 +2,15 @@
 'use strict';
 const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawnSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
-const { simulate, writeSet } = require('../../lib/simulate.js');
+const { simulate, writeSet } = require('../../tools/sim/simulate.js');
 const { frames, records, Recording } = require('../support/recording.js');
+const { writeLongRecording } = require('../support/long-recording.js');
 
 const BIN = path.join(__dirname, '..', '..', 'bin', 'kx-binreader.js');
 const pkg = require('../../package.json');
@@ -18,6 +19,14 @@ let dir;
 let left;
 let right;
 let accelOnly;
+let leftBytes;
+let linkToLeft; // a link to the left recording
+let csvNamed; // a recording whose name ends in .csv
+let setsFile; // one device set, valid
+let nulSets; // one device set whose name holds a NUL
+let unmade; // a folder no refused batch may create
+let namedBin; // a copy of the left recording converted to named.csv
+let overSets; // a device set holding named.csv
 before(() => {
   dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kx-cli-'));
   const set = writeSet(path.join(dir, 'set'), simulate({ seconds: 10, devices: ['left-thigh', 'right-thigh'], method: 'marks', truth: false }));
@@ -28,6 +37,21 @@ before(() => {
     .frames(frames.baseFrequency(100), frames.inertial(2, 0x21, 100, 0), frames.timeMarks(10, 0, 100, 11, 0, 200))
     .block(0, Array.from({ length: 20 }, (_, i) => records.xyz(0x21, i, 0, 0, 16384)))
     .write(accelOnly);
+  leftBytes = fs.readFileSync(left);
+  linkToLeft = path.join(dir, 'link.csv');
+  fs.symlinkSync(left, linkToLeft);
+  csvNamed = path.join(dir, 'named.csv');
+  fs.copyFileSync(left, csvNamed);
+  setsFile = path.join(dir, 'one-set.json');
+  fs.writeFileSync(setsFile, JSON.stringify([[left, right]]));
+  nulSets = path.join(dir, 'nul-set.json');
+  fs.writeFileSync(nulSets, JSON.stringify([{ name: 'a\0b', recordings: [left, right] }]));
+  unmade = path.join(dir, 'unmade');
+  namedBin = path.join(dir, 'copy', 'named.bin');
+  fs.mkdirSync(path.dirname(namedBin));
+  fs.copyFileSync(left, namedBin);
+  overSets = path.join(dir, 'over-set.json');
+  fs.writeFileSync(overSets, JSON.stringify([[csvNamed, right]]));
 });
 after(() => fs.rmSync(dir, { recursive: true, force: true }));
 
@@ -52,15 +76,31 @@ describe('help and usage', () => {
       [['read'], /read: expected read <recording> \[<csv>\]/],
       [['read', 'a', 'b', 'c'], /read: expected/],
       [['config', '--bogus', 'a.bin'], /config: Unknown option '--bogus'/],
-      [['batch', '-j', '0', 'a.bin'], /--jobs must be a positive integer, got "0"/],
+      [['batch', '-j', '0', 'a.bin'], /--jobs must be an integer from 1 to 256, got "0"/],
+      [['batch', '-j', '1000000', left, right], /--jobs must be an integer from 1 to 256, got "1000000"/],
       [['batch'], /nothing to convert/],
       [['sync', '-o', dir, left, path.join(dir, 'other', path.basename(left))], /would both be written to/],
+      // An output that is one of the recordings: refused before anything is opened for writing.
+      [['read', left, left], new RegExp(`read: ${left} is the recording ${left}; writing the CSV file would lose the recording`)],
+      [['read', left, linkToLeft], new RegExp(`read: ${linkToLeft} is the recording ${left}`)],
+      [['sync', '-o', path.dirname(csvNamed), left, csvNamed], new RegExp(`sync: ${csvNamed} is the recording ${csvNamed}`)],
+      [['batch', '-o', dir, '--sets', overSets, namedBin], /tasks\[0\] would write .*named.csv over the recording .*named.csv of tasks\[1\]/],
+      [['batch', '-o', path.dirname(csvNamed), left, csvNamed], /tasks\[1\] would write .*named.csv over its own recording/],
+      // Bad batch arguments: one line, exit 2, and no set folder made.
+      [['batch', '-o', csvNamed, '--sets', setsFile], /batch: -o .*named.csv is not a directory/],
+      [['batch', '-o', unmade, '--sets', nulSets], /set 1 has an unusable name "a\\u0000b"/],
+      [['batch', '-o', unmade, '--sets', setsFile, 'x/a.bin', 'y/a.bin'], /would both write/],
     ];
     for (const [args, message] of table) {
       const r = run(args);
-      assert.equal(r.code, 2, args.join(' '));
+      assert.equal(r.code, 2, `${args.join(' ')}: ${r.err}`);
       assert.match(r.err, message, args.join(' '));
+      if (args.length > 0) assert.equal(r.err.split('\n').length, 2, `one line: ${r.err}`);
     }
+    assert.ok(fs.readFileSync(left).equals(leftBytes), 'the recording is unchanged');
+    assert.ok(fs.readFileSync(csvNamed).equals(leftBytes));
+    assert.equal(fs.existsSync(unmade), false);
+    assert.equal(fs.existsSync(path.join(dir, 'set-1')), false);
   });
 });
 
@@ -169,5 +209,82 @@ describe('commands', () => {
     assert.equal(r.code, 0, r.err);
     assert.match(r.err, /\r\[#{10,}-*\] 1\/2 {2}50% /);
     assert.match(r.err, /\r\[#+\] 2\/2 100% /);
+  });
+});
+
+describe('signals', () => {
+  // Conversions long enough to be caught while they write.
+  let longs;
+  let complete; // the CSV file of a long recording, converted in full
+  before(() => {
+    longs = ['long-a.bin', 'long-b.bin'].map((n) => path.join(dir, 'long', n));
+    fs.mkdirSync(path.join(dir, 'long'));
+    writeLongRecording(longs[0], 60);
+    fs.copyFileSync(longs[0], longs[1]);
+    kx.read(longs[0], path.join(dir, 'long', 'complete.csv'));
+    complete = fs.readFileSync(path.join(dir, 'long', 'complete.csv'));
+  });
+
+  // Spawns the tool, waits until it writes a hidden temporary file in `out` (other than
+  // `foreign`), then sends the signals; answers the exit code, standard error and what `out`
+  // holds at the end.
+  function interrupt(args, out, signals, foreign) {
+    return new Promise((resolve, reject) => {
+      const child = spawn(process.execPath, [BIN, ...args], { cwd: dir, stdio: ['ignore', 'ignore', 'pipe'] });
+      let err = '';
+      let second = signals.length > 1;
+      child.stderr.on('data', (d) => {
+        err += d;
+        // A second signal sent before the first was handled would merge with it: it goes when
+        // the tool says it took the first.
+        if (second && /interrupted/.test(err)) {
+          second = false;
+          child.kill(signals[1]);
+        }
+      });
+      let sent = false;
+      const poll = setInterval(() => {
+        if (sent || !fs.readdirSync(out).some((n) => n !== foreign && n.startsWith('.') && n.endsWith('.tmp'))) return;
+        sent = true;
+        // A temporary file of this tool in the same folder, as the next version names them.
+        fs.writeFileSync(path.join(out, `.kx-${child.pid}-zzzzzz.tmp`), 'partial');
+        child.kill(signals[0]);
+      }, 2);
+      child.on('error', reject);
+      child.on('exit', (code, signal) => {
+        clearInterval(poll);
+        resolve({ sent, code, signal, err, files: fs.readdirSync(out).sort() });
+      });
+    });
+  }
+
+  test('SIGINT and SIGTERM remove the unfinished files of this process only and keep earlier outputs', async () => {
+    const table = [
+      [['read'], ['SIGINT'], 130, /interrupted; removed 2 unfinished files/],
+      [['read'], ['SIGINT', 'SIGINT'], 130, /interrupted; removed 2 unfinished files/],
+      [['read'], ['SIGTERM'], 143, /terminated; removed 2 unfinished files/],
+      // A batch conversion that ended before the signal keeps its new output.
+      [['batch', '-j', '2'], ['SIGTERM'], 143, /terminated; removed [1-3] unfinished files?/],
+      [['batch', '-j', '2'], ['SIGINT', 'SIGINT'], 130, /interrupted; removed [1-3] unfinished files?/],
+    ];
+    for (const [command, signals, code, message] of table) {
+      const label = `${command.join(' ')} with ${signals.join(', ')}`;
+      const out = fs.mkdtempSync(path.join(dir, 'signal-'));
+      const recordings = command[0] === 'read' ? [longs[0]] : longs;
+      const csvs = recordings.map((r) => path.join(out, `${path.basename(r, '.bin')}.csv`));
+      for (const csv of csvs) fs.writeFileSync(csv, 'earlier output');
+      // A temporary file of another live process (this test's) is never touched.
+      const foreign = `.kx-${process.pid}-abcdef.tmp`;
+      fs.writeFileSync(path.join(out, foreign), 'not ours');
+      const args = command[0] === 'read' ? ['read', longs[0], csvs[0]] : [...command, '-o', out, ...longs];
+      const r = await interrupt(args, out, signals, foreign);
+      assert.ok(r.sent, `${label}: no temporary file seen before the end (${r.err})`);
+      assert.equal(r.code, code, `${label}: ${r.signal} ${r.err}`);
+      assert.match(r.err, message, label);
+      assert.deepEqual(r.files, [foreign, ...csvs.map((f) => path.basename(f))].sort(), label);
+      const kept = csvs.filter((csv) => fs.readFileSync(csv, 'utf8') === 'earlier output');
+      for (const csv of csvs) assert.ok(kept.includes(csv) || fs.readFileSync(csv).equals(complete), `${label}: ${csv}`);
+      assert.ok(kept.length >= 1, `${label}: the interrupted conversion replaced its output`);
+    }
   });
 });

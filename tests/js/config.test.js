@@ -1,4 +1,4 @@
-// The configuration functions and the argument contract, as JavaScript sees them.
+// The configuration functions as JavaScript sees them.
 'use strict';
 const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
@@ -13,46 +13,6 @@ const { frames, Recording } = require('../support/recording.js');
 let dir;
 before(() => { dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kx-config-')); });
 after(() => fs.rmSync(dir, { recursive: true, force: true }));
-
-const wrongCount = { name: 'TypeError', message: 'Wrong number of arguments' };
-const wrongArgs = { name: 'TypeError', message: 'Wrong arguments' };
-
-describe('argument contract', () => {
-  test('counts are checked before types', () => {
-    assert.throws(() => addon.readConfig(), wrongCount);
-    assert.throws(() => addon.readConfigDeviceId(), wrongCount);
-    assert.throws(() => addon.writeConfig('a'), wrongCount);
-    assert.throws(() => addon.writeConfig(1), wrongCount);
-  });
-
-  test('only string primitives are accepted', () => {
-    for (const bad of [1, undefined, null, new String('x'), {}, ['x'], Symbol('x')]) {
-      assert.throws(() => addon.readConfig(bad), wrongArgs);
-      assert.throws(() => addon.readConfigDeviceId(bad), wrongArgs);
-      assert.throws(() => addon.writeConfig(bad, ''), wrongArgs);
-      assert.throws(() => addon.writeConfig(path.join(dir, 'x'), bad), wrongArgs);
-    }
-    assert.equal(fs.existsSync(path.join(dir, 'x')), false);
-  });
-
-  test('a path holding a NUL character touches no file', () => {
-    const target = path.join(dir, 'nul.bin');
-    assert.throws(() => addon.writeConfig(`${target}\0.other`, 'baro,1'), wrongArgs);
-    assert.throws(() => addon.readConfig(`${target}\0`), wrongArgs);
-    assert.equal(fs.existsSync(target), false);
-  });
-
-  test('extra arguments are ignored', () => {
-    assert.equal(addon.readConfig(path.join(dir, 'missing.bin'), 42), '');
-  });
-
-  test('the module installs its functions by name', () => {
-    for (const name of ['readConfig', 'readConfigDeviceId', 'writeConfig']) {
-      assert.equal(typeof addon[name], 'function');
-      assert.equal(addon[name].name, name);
-    }
-  });
-});
 
 describe('readConfig and readConfigDeviceId', () => {
   test('answer the configuration as JSON', () => {

@@ -10,7 +10,7 @@ const path = require('node:path');
 
 const kx = require('../../index.js');
 const { WorkerPool } = require('../../lib/pool.js');
-const { simulate, writeSet } = require('../../lib/simulate.js');
+const { simulate, writeSet } = require('../../tools/sim/simulate.js');
 const { writeLongRecording } = require('../support/long-recording.js');
 
 let dir;
@@ -39,35 +39,82 @@ async function asyncOutcome(fn) {
   }
 }
 
-describe('argument errors reject exactly as the synchronous functions throw', () => {
-  const nul = 'a\0b';
-  const cases = () => ({
-    read: [[], ['x'], [1, 'x.csv'], ['x', 1], [new String('x'), 'y'], [nul, 'y.csv'], ['y.bin', nul],
-      [undefined, undefined], [rec(0), path.join(dir, 'no', 'such', 'dir.csv'), 'extra']],
-    readAndSync2: [[], [[rec(0)]], ['x', 'out'], [[rec(0)], 1], [[rec(0), 2], dir], [[rec(0), nul], dir],
-      [[rec(0)], nul], [[], dir], [new Proxy([], {}), dir], [[, rec(0)], dir]], // eslint-disable-line no-sparse-arrays
-    readConfig: [[], [1], [null], [Symbol('s')], [nul], [rec(0), 42], [path.join(dir, 'missing.bin')]],
-    readConfigDeviceId: [[], [{}], [rec(1), 'extra'], [`${rec(1)}\0`]],
-    writeConfig: [[], ['only'], [1, 'baro,1'], [path.join(dir, 'w.bin'), 1], [nul, 'baro,1'],
-      [path.join(dir, 'w.bin'), 'baro,x']],
-  });
+describe('the argument contract: the functions throw and the promise functions reject alike', () => {
+  const COUNT = { name: 'TypeError', message: 'Wrong number of arguments' };
+  const ARGS = { name: 'TypeError', message: 'Wrong arguments' };
+  const notStrings = [1, undefined, null, new String('x'), {}, ['x'], Symbol('x')];
+  // Every output names a file in `guard`, which must stay empty: a refused call touches no file.
+  let guard;
+  const g = (name) => path.join(guard, name);
+  // [function, arguments, expected: COUNT, ARGS or the answer]; counts are checked before
+  // types, only string primitives pass, a NUL cuts no path short, extra arguments are ignored.
+  const cases = () => {
+    const cut = `${rec(0)}\0.other`; // cut at the NUL it would name a real recording
+    return [
+      ['read', [], COUNT],
+      ['read', ['a'], COUNT],
+      ['read', [1, 'b'], ARGS],
+      ['read', ['a', {}], ARGS],
+      ['read', ['x', 1], ARGS],
+      ['read', [new String('x'), g('y.csv')], ARGS],
+      ['read', [undefined, undefined], ARGS],
+      ['read', [cut, g('a.csv')], ARGS],
+      ['read', [rec(0), `${g('a.csv')}\0`], ARGS],
+      ['read', [rec(0), g('no/such/dir.csv'), 'extra'], '{"error":"Error during data loading."}'],
+      ['readAndSync2', [], COUNT],
+      ['readAndSync2', [[]], COUNT],
+      ['readAndSync2', [[rec(0)]], COUNT],
+      ['readAndSync2', ['a.bin', guard], ARGS],
+      ['readAndSync2', [[], new String(guard)], ARGS],
+      ['readAndSync2', [[rec(0)], 1], ARGS],
+      ['readAndSync2', [[rec(0), 7], guard], ARGS],
+      ['readAndSync2', [[, rec(0)], guard], ARGS], // eslint-disable-line no-sparse-arrays
+      ['readAndSync2', [new Proxy([], {}), guard], ARGS],
+      ['readAndSync2', [['a.bin\0.csv'], guard], ARGS],
+      ['readAndSync2', [[rec(0), cut], guard], ARGS],
+      ['readAndSync2', [[], `${guard}\0x`], ARGS],
+      ['readAndSync2', [[rec(0), rec(1)], `${guard}\0`], ARGS],
+      // every element is checked before any recording is read
+      ['readAndSync2', [[rec(0), rec(1), 42], guard], ARGS],
+      ['readConfig', [], COUNT],
+      ['readConfig', [cut], ARGS],
+      ['readConfig', [`${g('nul.bin')}\0`], ARGS],
+      ['readConfig', [g('missing.bin'), 42], ''],
+      ['readConfigDeviceId', [], COUNT],
+      ['readConfigDeviceId', [cut], ARGS],
+      ['readConfigDeviceId', [`${rec(1)}\0`], ARGS],
+      ['readConfigDeviceId', [rec(1), 'extra'], kx.readConfigDeviceId(rec(1))],
+      ['writeConfig', [], COUNT],
+      ['writeConfig', ['a'], COUNT],
+      ['writeConfig', [1], COUNT],
+      ['writeConfig', [1, 'baro,1'], ARGS],
+      ['writeConfig', [g('w.bin'), 1], ARGS],
+      ['writeConfig', [`${g('nul.bin')}\0.other`, 'baro,1'], ARGS],
+      ['writeConfig', [g('w.bin'), 'baro,x'], 'ERROR'],
+      ...notStrings.flatMap((bad) => [
+        ['read', [bad, g('b.csv')], ARGS],
+        ['readConfig', [bad], ARGS],
+        ['readConfigDeviceId', [bad], ARGS],
+        ['writeConfig', [bad, ''], ARGS],
+        ['writeConfig', [g('x'), bad], ARGS],
+      ]),
+    ];
+  };
 
-  for (const name of ['read', 'readAndSync2', 'readConfig', 'readConfigDeviceId', 'writeConfig']) {
-    test(name, async () => {
-      for (const args of cases()[name]) {
-        const expected = syncOutcome(() => kx[name](...args));
-        const got = await asyncOutcome(() => kx.promises[name](...args));
-        assert.deepEqual(got, expected, `${name} with ${args.length} arguments`);
-      }
-    });
-  }
-
-  test('a rejected call touches no file and the promise functions keep their names', async () => {
-    const target = path.join(dir, 'never.csv');
-    await assert.rejects(kx.promises.read(`${rec(0)}\0`, target), { name: 'TypeError', message: 'Wrong arguments' });
-    await assert.rejects(kx.promises.read(rec(0)), { name: 'TypeError', message: 'Wrong number of arguments' });
-    assert.equal(fs.existsSync(target), false);
-    for (const name of Object.keys(kx.promises)) assert.equal(kx.promises[name].name, name);
+  test('each call throws or answers as listed, rejects or resolves alike, and writes nothing', async () => {
+    guard = fs.mkdtempSync(path.join(dir, 'contract-'));
+    for (const [name, args, expected] of cases()) {
+      const label = `${name} with ${args.length} arguments: ${args.map((a) => typeof a).join(', ')}`;
+      const sync = syncOutcome(() => kx[name](...args));
+      if (typeof expected === 'string') assert.deepEqual(sync, { answer: expected }, label);
+      else assert.deepEqual(sync, { error: { ...expected, isTypeError: true } }, label);
+      assert.deepEqual(await asyncOutcome(() => kx.promises[name](...args)), sync, label);
+    }
+    assert.deepEqual(fs.readdirSync(guard), []);
+    for (const name of Object.keys(kx.promises)) {
+      assert.equal(kx.promises[name].name, name);
+      assert.equal(kx[name].name, name);
+    }
   });
 });
 
@@ -114,7 +161,9 @@ describe('off the JavaScript thread', () => {
     const file = path.join(dir, 'long.bin');
     writeLongRecording(file, 90);
     const ticks = [];
-    const timer = setInterval(() => ticks.push(performance.now()), 5);
+    // Margins are wide so that a loaded machine does not fail the test: a read on the JavaScript
+    // thread would stall the loop for the whole read, not for a few scheduling slices.
+    const timer = setInterval(() => ticks.push(performance.now()), 20);
     const start = performance.now();
     const answer = await kx.promises.read(file, path.join(dir, 'long.csv'));
     const end = performance.now();
@@ -122,7 +171,7 @@ describe('off the JavaScript thread', () => {
     assert.equal(JSON.parse(answer).frequency, 100);
     const during = ticks.filter((t) => t > start && t < end);
     const gaps = [start, ...during, end].slice(1).map((t, i, all) => t - (i === 0 ? start : all[i - 1]));
-    assert.ok(end - start > 40, `the read took ${(end - start).toFixed(0)} ms, too short to tell`);
+    assert.ok(end - start > 250, `the read took ${(end - start).toFixed(0)} ms, too short to tell`);
     assert.ok(during.length >= 3, `${during.length} timer ticks during a ${(end - start).toFixed(0)} ms read`);
     assert.ok(Math.max(...gaps) < (end - start) / 2, `the event loop stalled for ${Math.max(...gaps).toFixed(0)} ms`);
   });

@@ -8,9 +8,9 @@ const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
-const Q = require('../../lib/quaternion.js');
-const { parseExport, samples } = require('../../lib/csv.js');
-const { simulate, writeSet, parseTruth, METHODS, EVENTS } = require('../../lib/simulate.js');
+const Q = require('../../tools/sim/quaternion.js');
+const { parseExport, samples } = require('../../tools/sim/csv.js');
+const { simulate, writeSet, parseTruth, METHODS, EVENTS } = require('../../tools/sim/simulate.js');
 
 const DEG = Math.PI / 180;
 let dir;

@@ -2,8 +2,8 @@
 // ticks moved on, so a read takes long enough to observe the event loop during it.
 'use strict';
 const fs = require('node:fs');
-const { simulate } = require('../../lib/simulate.js');
-const { BLOCK_BYTES } = require('../../lib/recording-format.js');
+const { simulate } = require('../../tools/sim/simulate.js');
+const { BLOCK_BYTES } = require('../../tools/sim/recording-format.js');
 
 // Writes a recording of `minutes` minutes (base frequency 100 Hz) to file.
 function writeLongRecording(file, minutes) {

@@ -2,6 +2,6 @@
 // byte layouts live in lib/recording-format.js, shared with the recording simulator.
 'use strict';
 
-const { be16, be32, frame, frames, records, Recording } = require('../../lib/recording-format.js');
+const { be16, be32, frame, frames, records, Recording } = require('../../tools/sim/recording-format.js');
 
 module.exports = { be16, be32, frame, frames, records, Recording };

@@ -1,0 +1,132 @@
+// What the command-line tool says about itself: the commands with their options and arguments,
+// and the help texts built from them.
+'use strict';
+const { PROGRAM } = require('./errors.js');
+
+const EXIT_HELP = `Exit codes:
+  0  success
+  1  batch: some tasks failed (each one is named on standard error)
+  2  wrong command line
+  3  a recording could not be read (missing, too short, not a recording, read error)
+  4  an output file or directory could not be written
+  5  sync: a recording has no accelerometer and gyroscope at one rate (no orientation)
+  6  sync: the recordings could not be put on one time base
+  7  write-config: the configuration text was refused
+  130 interrupted by Ctrl-C (SIGINT); unfinished output files were removed, and earlier
+      outputs were left as they were (batch: a first Ctrl-C lets the conversions already
+      running finish)
+  143 stopped by SIGTERM; unfinished output files were removed`;
+
+// Options every command takes.
+const COMMON = {
+  json: { type: 'boolean', help: 'print JSON on standard output instead of plain text' },
+  help: { type: 'boolean', short: 'h', help: 'describe the command' },
+};
+
+// Every command: usage line, summary, details, options and [fewest, most] positional arguments.
+// A command listed here needs a runner of the same name in commands.js.
+const COMMANDS = {
+  read: {
+    usage: 'read <recording> [<csv>]',
+    summary: 'convert one recording to CSV (orientation quaternions included)',
+    details: 'Without <csv>, writes <name>.csv into the current directory. Prints the recording\'s\nsummary: dates, base frequency, firmware version and measurement id.',
+    options: {},
+    positionals: [1, 2],
+  },
+  sync: {
+    usage: 'sync [-o <dir>] <recording> <recording>...',
+    summary: 'synchronise recordings of devices worn together, one CSV per recording',
+    details: 'Writes <dir>/<name>.csv for every recording (default <dir>: the current directory).\nThe time base comes from the time marks, the radio channel sensor or the radio frame\nof the recordings, chosen by the first recording.',
+    options: { 'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' } },
+    positionals: [1, Infinity],
+  },
+  config: {
+    usage: 'config <recording>',
+    summary: 'print the configuration of a recording',
+    details: 'Prints every configured sensor, the device and radio settings and the dates.',
+    options: {},
+    positionals: [1, 1],
+  },
+  'device-id': {
+    usage: 'device-id <recording>',
+    summary: 'print the device identifier of a recording',
+    details: 'Prints -1 when the recording names no device.',
+    options: {},
+    positionals: [1, 1],
+  },
+  'write-config': {
+    usage: 'write-config <file> <text>',
+    summary: 'write a configuration file from a configuration text',
+    details: 'The text holds sections separated by ":", fields by ",", for example\n  accel,100,8,0,0,0,1,1,1:gyro,100,2000,0,0,0,1,1,1:baro,25:device,12,1,2\nAn existing file is replaced only when the new one was written completely.',
+    options: {},
+    positionals: [2, 2],
+  },
+  batch: {
+    usage: 'batch [-o <dir>] [-j <n>] [--sets <file>] [<recording>...]',
+    summary: 'convert many recordings and device sets in parallel',
+    details: [
+      'Converts every <recording> into <dir>/<name>.csv (default <dir>: the current directory),',
+      'using <n> worker threads (default: the number of cores; at most 256). --sets names a JSON',
+      'file listing device sets to synchronise: an array whose entries are arrays of recording',
+      'paths or {"name": "...", "recordings": [...]}; paths are relative to the file. Set k',
+      '(from 1) is written into <dir>/<name>, or <dir>/set-<k> without a name.',
+      'A progress bar is drawn on standard error when it is a terminal (--progress forces it,',
+      '--no-progress turns it off). Ctrl-C stops after the conversions already running;',
+      'a second Ctrl-C ends at once, removing the files left unfinished.',
+      'Nothing is converted, and no directory created, when an argument is wrong or an output',
+      'would be written over one of the recordings.',
+    ].join('\n'),
+    options: {
+      'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
+      jobs: { type: 'string', short: 'j', arg: 'n', help: 'conversions running at once, 1 to 256 (default: the number of cores)' },
+      sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
+      progress: { type: 'boolean', help: 'draw the progress bar even when standard error is not a terminal' },
+      'no-progress': { type: 'boolean', help: 'never draw the progress bar' },
+    },
+    positionals: [0, Infinity],
+  },
+};
+
+function optionLines(options) {
+  const left = Object.entries(options).map(([k, o]) => `  ${o.short ? `-${o.short}, ` : '    '}--${k}${o.arg ? ` <${o.arg}>` : ''}`);
+  const width = Math.max(...left.map((l) => l.length));
+  return Object.values(options).map((o, i) => `${left[i].padEnd(width)}  ${o.help}`);
+}
+
+// parseArgs takes only the parser's own keys of each option.
+function parserOptions(options) {
+  const out = {};
+  for (const [k, o] of Object.entries(options)) out[k] = o.short ? { type: o.type, short: o.short } : { type: o.type };
+  return out;
+}
+
+function mainHelp() {
+  const lines = Object.entries(COMMANDS).map(([name, c]) => `  ${name.padEnd(13)} ${c.summary}`);
+  return `Usage: ${PROGRAM} <command> [options] [arguments]
+
+Commands:
+${lines.join('\n')}
+
+Options of every command:
+${optionLines(COMMON).join('\n')}
+Run ${PROGRAM} <command> --help for the arguments of a command.
+
+${PROGRAM} --version prints the package version.
+
+${EXIT_HELP}`;
+}
+
+function commandHelp(name) {
+  const c = COMMANDS[name];
+  return `Usage: ${PROGRAM} ${c.usage}
+
+${c.summary[0].toUpperCase()}${c.summary.slice(1)}.
+${c.details}
+
+Options:
+${optionLines({ ...c.options, ...COMMON }).join('\n')}
+
+${EXIT_HELP}`;
+}
+
+module.exports = { COMMANDS, COMMON, EXIT_HELP, mainHelp, commandHelp, parserOptions };

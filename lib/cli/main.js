@@ -1,0 +1,117 @@
+// The command-line tool: subcommands over the addon's functions and the batch converter, with
+// plain or JSON output and exit codes that say what failed.
+'use strict';
+const { parseArgs } = require('node:util');
+const { PROGRAM, EXIT, CliError } = require('./errors.js');
+const { removeOwnTempFiles, tempDirsOf } = require('../paths.js');
+const { COMMANDS, COMMON, mainHelp, commandHelp, parserOptions } = require('./help.js');
+const { RUN } = require('./commands.js');
+
+// SIGINT and SIGTERM while a command runs: the temporary files of the conversions they cut
+// short are removed (only this process's, only in the folders it writes to), earlier outputs
+// stay as they were, and the process ends with 128 + the signal's number. A command may take
+// the first SIGINT for itself (batch lets the running conversions finish); a second one, or
+// SIGTERM, ends at once.
+// Removing the temporary file is also what keeps an interrupted conversion from replacing the
+// earlier output: its final rename finds no file. process.exit waits for a conversion running
+// in a worker thread to return, so the exit comes when that call has run out.
+function guardSignals(stderr) {
+  const dirs = new Set();
+  let firstInterrupt = null;
+  const stop = (signal) => {
+    const removed = removeOwnTempFiles([...dirs]);
+    const what = removed.length ? `; removed ${removed.length} unfinished file${removed.length > 1 ? 's' : ''}` : '';
+    stderr.write(`${PROGRAM}: ${signal === 'SIGTERM' ? 'terminated' : 'interrupted'}${what}\n`);
+    process.exit(signal === 'SIGTERM' ? EXIT.TERMINATED : EXIT.INTERRUPTED);
+  };
+  const onSigint = () => {
+    const take = firstInterrupt;
+    firstInterrupt = null;
+    if (take !== null) take();
+    else stop('SIGINT');
+  };
+  const onSigterm = () => stop('SIGTERM');
+  process.on('SIGINT', onSigint);
+  process.on('SIGTERM', onSigterm);
+  return {
+    // Output files about to be written: their folders are searched for temporary files.
+    writes(files) {
+      for (const f of files) for (const d of tempDirsOf(f)) dirs.add(d);
+    },
+    onFirstInterrupt(fn) {
+      firstInterrupt = fn;
+    },
+    release() {
+      process.removeListener('SIGINT', onSigint);
+      process.removeListener('SIGTERM', onSigterm);
+    },
+  };
+}
+
+// Runs one command line; answers the exit code. io: { stdout, stderr } writable streams.
+async function main(argv, io = { stdout: process.stdout, stderr: process.stderr }) {
+  const say = (stream, text) => stream.write(`${text}\n`);
+  const fail = (code, message) => {
+    say(io.stderr, `${PROGRAM}: ${message}`);
+    return code;
+  };
+  // Options of every command may also come before the command's name.
+  const leading = [];
+  let k = 0;
+  while (k < argv.length && argv[k] === '--json') leading.push(argv[k++]);
+  const [name, ...tail] = argv.slice(k);
+  const rest = [...tail, ...leading];
+  if (name === undefined || name === '-h' || name === '--help' || name === 'help') {
+    say(name === undefined ? io.stderr : io.stdout, mainHelp());
+    return name === undefined ? EXIT.USAGE : EXIT.OK;
+  }
+  if (name === '--version' || name === '-v') {
+    say(io.stdout, require('../../package.json').version);
+    return EXIT.OK;
+  }
+  const command = Object.hasOwn(COMMANDS, name) ? COMMANDS[name] : undefined;
+  if (!command) return fail(EXIT.USAGE, `unknown command "${name}"; run ${PROGRAM} --help`);
+  let parsed;
+  try {
+    parsed = parseArgs({ args: rest, options: parserOptions({ ...command.options, ...COMMON }), allowPositionals: true, strict: true });
+  } catch (err) {
+    return fail(EXIT.USAGE, `${name}: ${err.message}; run ${PROGRAM} ${name} --help`);
+  }
+  if (parsed.values.help) {
+    say(io.stdout, commandHelp(name));
+    return EXIT.OK;
+  }
+  const [min, max] = command.positionals;
+  const n = parsed.positionals.length;
+  if (n < min || n > max) {
+    return fail(EXIT.USAGE, `${name}: expected ${command.usage}; run ${PROGRAM} ${name} --help`);
+  }
+  if (parsed.positionals.some((p) => p.includes('\0'))) return fail(EXIT.USAGE, `${name}: an argument holds a NUL character`);
+  const json = Boolean(parsed.values.json);
+  // The addon is loaded only for a command that runs, so --help works without a build.
+  const kx = require('../../index.js');
+  const signals = guardSignals(io.stderr);
+  const ctx = {
+    addon: kx,
+    batch: kx.batch,
+    json,
+    stderr: io.stderr,
+    print: (text) => say(io.stdout, text),
+    out: (value) => say(io.stdout, JSON.stringify(value)),
+    writes: signals.writes,
+    onFirstInterrupt: signals.onFirstInterrupt,
+  };
+  try {
+    return await RUN[name](ctx, parsed);
+  } catch (err) {
+    if (!(err instanceof CliError)) {
+      return fail(EXIT.INTERNAL, `${name}: ${err && err.stack ? err.stack : err}`);
+    }
+    if (json) say(io.stdout, JSON.stringify({ error: { code: err.code, message: err.message } }));
+    return fail(err.code, err.message);
+  } finally {
+    signals.release();
+  }
+}
+
+module.exports = { main, EXIT };

@@ -1,0 +1,100 @@
+// Path helpers shared by the batch converter and the command-line tool: the names outputs get
+// from their recordings, what counts as a usable path, when two paths name one file, and the
+// temporary files a conversion leaves while it writes.
+'use strict';
+const fs = require('node:fs');
+const path = require('node:path');
+
+// A path the addon accepts and the file system reads as written: a non-empty string without
+// NUL characters (the file system would act on the text before a NUL).
+const isPath = (v) => typeof v === 'string' && v.length > 0 && !v.includes('\0');
+const PATH_WANTED = 'a non-empty path string without NUL characters';
+
+// The CSV name the synchronisation gives a recording: its file name without directory and
+// without its last extension.
+function fileBasename(p) {
+  const name = p.slice(Math.max(p.lastIndexOf('/'), p.lastIndexOf('\\')) + 1);
+  const dot = name.lastIndexOf('.');
+  return dot < 0 ? name : name.slice(0, dot);
+}
+
+// The CSV file a recording is converted into inside `dir`.
+const csvPathIn = (dir, recording) => path.join(dir, `${fileBasename(recording)}.csv`);
+
+// What tells files apart: device and inode of an existing file (links followed), the absolute
+// path of one that does not exist yet.
+function fileKey(p) {
+  try {
+    const st = fs.statSync(p);
+    return `file:${st.dev}:${st.ino}`;
+  } catch {
+    return `path:${path.resolve(p)}`;
+  }
+}
+
+// The first output that is the same file as an input, as { output, input }, or null.
+// outputs, inputs: arrays of { path, owner }, owner being whatever the caller names them by.
+function outputOverInput(outputs, inputs) {
+  const byKey = new Map();
+  for (const input of inputs) {
+    const key = fileKey(input.path);
+    if (!byKey.has(key)) byKey.set(key, input);
+  }
+  for (const output of outputs) {
+    const input = byKey.get(fileKey(output.path));
+    if (input !== undefined) return { output, input };
+  }
+  return null;
+}
+
+// Temporary files of a conversion sit beside its target until they are renamed over it:
+// ".kx-<pid>-XXXXXX.tmp", or ".<name>.<pid>.<n>.<random>.tmp" from earlier versions. Answers
+// the writer's process id, or -1 for any other name.
+const TEMP_NAMES = [/^\.kx-(\d+)-[A-Za-z0-9]{6}\.tmp$/, /^\..+\.(\d+)\.\d+\.[0-9a-f]{8}\.tmp$/];
+function tempFileOwner(name) {
+  for (const pattern of TEMP_NAMES) {
+    const m = pattern.exec(name);
+    if (m !== null) return Number(m[1]);
+  }
+  return -1;
+}
+
+// The directories a conversion writing `file` puts its temporary file into: beside the path
+// given and, when it is a link, beside the file it names.
+function tempDirsOf(file) {
+  const dirs = [path.dirname(path.resolve(file))];
+  try {
+    dirs.push(path.dirname(fs.realpathSync(file)));
+  } catch {
+    // not there yet: written beside the path given
+  }
+  return dirs;
+}
+
+// Removes the temporary files this process (`pid`) left in `dirs`; never another process's.
+// Answers the paths removed.
+function removeOwnTempFiles(dirs, pid = process.pid) {
+  const removed = [];
+  for (const dir of new Set(dirs)) {
+    let names;
+    try {
+      names = fs.readdirSync(dir);
+    } catch {
+      continue;
+    }
+    for (const name of names) {
+      if (tempFileOwner(name) !== pid) continue;
+      try {
+        fs.unlinkSync(path.join(dir, name));
+        removed.push(path.join(dir, name));
+      } catch {
+        // already renamed or removed by its writer
+      }
+    }
+  }
+  return removed;
+}
+
+module.exports = {
+  isPath, PATH_WANTED, fileBasename, csvPathIn, fileKey, outputOverInput, tempFileOwner, tempDirsOf, removeOwnTempFiles,
+};
