@@ -18,7 +18,7 @@
 namespace bin_reader {
 
 std::ifstream infile;
-std::ofstream outfile;
+OutputFile outfile;
 DeviceConfig Config;
 MeasureConfig Measure;
 DateStruct StartDate;
@@ -375,7 +375,7 @@ std::streamoff headerToCSV() {
         units += g.units;
     }
     h += rates + "\n" + names + "\n" + units + "\n";
-    outfile.write(h.data(), static_cast<std::streamsize>(h.size()));
+    outfile.write(h.data(), h.size());
     return countPos;
 }
 
@@ -457,7 +457,7 @@ void writeCSVDatapoint(int64_t base) {
         }
         rows += '\n';
     }
-    outfile.write(rows.data(), static_cast<std::streamsize>(rows.size()));
+    outfile.write(rows.data(), rows.size());
     timeSet.clear();
     accelMap.clear();
     gyroMap.clear();
@@ -537,7 +537,9 @@ std::string BinReader::read(const char* path, const char* csvPath) {
     using namespace bin_reader;
     reset();
     if (!infile.is_open()) infile.open(path, std::ios::binary);
-    if (!outfile.is_open()) outfile.open(csvPath, std::ios::out | std::ios::trunc);
+    // Written like every other output (the old table kept until the new one is complete), and
+    // never over its own recording. There is no answer to report a failed write in.
+    if (!_output_is_input(csvPath, {path})) outfile.open(csvPath);
     readHeaderBlock();
     const std::streamoff countPos = headerToCSV();
 
@@ -553,11 +555,10 @@ std::string BinReader::read(const char* path, const char* csvPath) {
 
     // The count goes over the start of the placeholder; the remaining spaces stay.
     const std::string count = std::to_string(DataPointNum);
-    outfile.seekp(countPos);
-    outfile.write(count.data(), static_cast<std::streamsize>(count.size()));
+    outfile.write_at(static_cast<uint64_t>(countPos), count.data(), count.size());
 
     const std::string answer = infoToJSON();
     infile.close();
-    outfile.close();
+    outfile.commit();
     return answer;
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "../frontend/output_file.h"
 #include "../recording/recording.h"
 
 // The operations of the older reader. All working state is module-wide (namespace
@@ -90,7 +91,7 @@ struct BigPackageBufStruct {
 constexpr int kPackageRecordId = 23;
 
 extern std::ifstream infile;
-extern std::ofstream outfile;
+extern OutputFile outfile;  // the CSV table being written
 extern DeviceConfig Config;
 extern MeasureConfig Measure;
 extern DateStruct StartDate;

@@ -30,6 +30,11 @@ public:
     bool exportCSV(const char* path, const kx_Config* config, const kx_SensorMap* sensors);
 };
 
+class OutputFile;
+// The CSV table of one recording, written into an open output file that the caller completes;
+// false when a write failed.
+bool _write_csv(OutputFile* file, const kx_Config* config, const kx_SensorMap* sensors);
+
 // year-month-day hour:minute:second, every field after the year on two digits.
 std::string _date_to_string(const kx_Config::DateStruct& date);
 

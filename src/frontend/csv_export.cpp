@@ -90,6 +90,13 @@ void append_int(std::string& out, int64_t v) {
 
 bool BinReader2::exportCSV(const char* path, const kx_Config* config, const kx_SensorMap* sensors) {
     if (path == nullptr || config == nullptr || sensors == nullptr) return false;
+    // The file replaces its target only once complete and closed without error.
+    OutputFile file;
+    return file.open(path) && _write_csv(&file, config, sensors) && file.commit();
+}
+
+bool _write_csv(OutputFile* out, const kx_Config* config, const kx_SensorMap* sensors) {
+    OutputFile& file = *out;
     const kx_Config& c = *config;
     const int32_t base = c.frequency;
 
@@ -165,8 +172,6 @@ bool BinReader2::exportCSV(const char* path, const kx_Config* config, const kx_S
     if (quat.used()) header += "[],[],[],[],";
     header += "\n";
 
-    OutputFile file;
-    if (!file.open(path)) return false;
     if (!file.write(header.data(), header.size())) return false;
 
     std::unique_ptr<char[]> buffer(new char[kFlushSize + kRowRoom]);
@@ -243,7 +248,5 @@ bool BinReader2::exportCSV(const char* path, const kx_Config* config, const kx_S
             p = start;
         }
     }
-    if (p != start && !file.write(start, static_cast<size_t>(p - start))) return false;
-    // The file replaces its target only once complete and closed without error.
-    return file.commit();
+    return p == start || file.write(start, static_cast<size_t>(p - start));
 }

@@ -1,13 +1,26 @@
-// Writes an output file so that a failure never destroys what the target held before.
+// Writes output files so that a failure never costs the file the target was, nor what it held.
 #pragma once
 
-#include <cstddef>
-#include <string>
+#include <sys/types.h>
 
-// A regular target (or a missing one) is written to a temporary file in the same directory
-// and renamed over the target only by commit(); a failed or abandoned write removes the
-// temporary file and leaves the target as it was. A target that exists and is not a regular
-// file (a device, a FIFO) is written in place: renaming over it would replace the node itself.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One output file. open() follows symbolic links to the file they name (a dangling link gets
+// its file) and refuses an existing target that the caller may not open for writing, before
+// anything is written. The new content then goes one of two ways:
+// - staged: into a temporary file ".kx-<pid>-XXXXXX.tmp" in the target's directory, flushed to
+//   disk and renamed over the target by publish(); a failure or an abandoned write removes the
+//   temporary file and leaves the target as it was. Used for a new file, and for a regular file
+//   with one link whose owner, group and mode the temporary file can take.
+// - in place: the target itself is truncated (at the first write) and written. Used for a file
+//   with several links, one whose owner cannot be kept, and anything not a regular file (a
+//   device, a FIFO). A write that fails half-way leaves a partial file.
+// Every open also removes the temporary files of this module left in that directory by
+// processes that no longer exist (killed before they could clean up).
 class OutputFile {
 public:
     OutputFile() = default;
@@ -15,19 +28,60 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile();
 
-    // False when the file cannot be created (missing directory, no permission, a directory).
+    // False when the file cannot be written: missing directory, no permission on the file or
+    // its directory, a directory as target, a loop of links.
     bool open(const std::string& path);
-    // False once any write has failed (disk full, file-size limit, I/O error).
+    // Appends; false once any write has failed (disk full, file-size limit, I/O error).
     bool write(const void* data, size_t size);
-    // Closes the file and puts it in place. False when any step failed; then nothing changed.
+    // Writes at a byte offset of the new content (a count filled in after the rows).
+    bool write_at(uint64_t offset, const void* data, size_t size);
+    // Completes the content and flushes it to disk; a staged file is not yet in place.
+    // False when any step failed, the temporary file is then removed.
+    bool finish();
+    // Renames a finished staged file over its target (nothing to do in place).
+    bool publish();
+    // finish() then publish(): false when any step failed; a staged target is then unchanged.
     bool commit();
+
+    bool staged() const { return !in_place_; }
+    // The file written once published: the target with its links followed.
+    const std::string& target() const { return target_; }
 
 private:
     void abandon();
+    bool truncate_once();
 
     int fd_ = -1;
     bool failed_ = false;
     bool in_place_ = false;
+    bool regular_ = false;  // written in place and a regular file: truncated, flushed
+    bool truncated_ = false;
+    bool finished_ = false;
     std::string target_;
     std::string temp_;
 };
+
+// Several output files that replace their targets together: every member is completed first
+// and only then are the staged ones renamed, so a failure leaves every staged target as it was.
+// Members written in place cannot wait: they are written first-come (see writing_order) and
+// keep whatever was written when another member fails.
+class OutputSet {
+public:
+    // Opens a new member; nullptr when it cannot be written (nothing is written then).
+    OutputFile* open(const std::string& path);
+    OutputFile& operator[](size_t i) { return *files_[i]; }
+    size_t size() const { return files_.size(); }
+    // Member indices, staged members first: in-place members are written only once every
+    // staged member has been written without fault.
+    std::vector<size_t> writing_order() const;
+    // Finishes every member, then publishes them all. False when any member failed; then no
+    // staged member has replaced its target.
+    bool commit();
+
+private:
+    std::vector<std::unique_ptr<OutputFile>> files_;
+};
+
+// True when `output` names an existing file that is also one of `inputs` (same device and
+// inode, links followed), whatever the spelling: writing it would destroy an input.
+bool _output_is_input(const std::string& output, const std::vector<std::string>& inputs);

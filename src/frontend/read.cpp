@@ -4,6 +4,7 @@
 
 #include "binreader2.h"
 #include "json_builder.h"
+#include "output_file.h"
 
 namespace {
 
@@ -26,6 +27,8 @@ std::string _generate_read_answer_JSON(const kx_Config* config) {
 
 std::string BinReader2::read(const char* path, const char* csvPath) {
     if (path == nullptr || csvPath == nullptr) return kLoadError;
+    // A table written over its own recording would destroy it.
+    if (_output_is_input(csvPath, {path})) return kLoadError;
     kx_Config config;
     kx_SensorMap sensors;
     // A recording that cannot be read in full is an error, not an empty table: no CSV file is

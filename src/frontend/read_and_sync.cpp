@@ -6,6 +6,7 @@
 
 #include "../sync/sync.h"
 #include "binreader2.h"
+#include "output_file.h"
 
 namespace {
 
@@ -77,11 +78,16 @@ std::string BinReader2::readAndSync(const std::vector<std::string>& paths, const
         if (m == nullptr) return kSyncFailed;
     }
 
-    bool all_written = true;
+    // The set is written whole or not at all: every file is opened (and refused, if it must be)
+    // and completed before any replaces its target. No table may take an input's place.
+    OutputSet set;
     for (size_t i = 0; i < n; ++i) {
         const std::string csv = outDir + "/" + _file_basename(paths[i]) + ".csv";
-        const bool ok = usable_path(csv) && exportCSV(csv.c_str(), configs[i].get(), synced.maps[i]);
-        all_written = all_written && ok;
+        if (!usable_path(csv) || _output_is_input(csv, paths) || set.open(csv) == nullptr)
+            return kWriteFailed;
     }
-    return all_written ? kOk : kWriteFailed;
+    for (const size_t i : set.writing_order()) {
+        if (!_write_csv(&set[i], configs[i].get(), synced.maps[i])) return kWriteFailed;
+    }
+    return set.commit() ? kOk : kWriteFailed;
 }

@@ -109,6 +109,26 @@ long long csv_total(const std::string& path) {
     return lines == 7 + total ? total : -1;
 }
 
+bool is_link(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+struct stat stat_of(const std::string& path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    return st;
+}
+
+// Names in `dir` that this module's temporary files would have.
+std::vector<std::string> temporaries_in(const std::string& dir) {
+    std::vector<std::string> found;
+    for (const std::string& n : names_in(dir)) {
+        if (n.rfind(".kx-", 0) == 0) found.push_back(n);
+    }
+    return found;
+}
+
 Bytes inertial_header() {
     return cat({device_frame(42, 1, 2), base_frequency_frame(100), inertial_frame(2, 0x13, 100, 0),
                 inertial_frame(3, 0x14, 100, 2)});
@@ -154,6 +174,40 @@ protected:
         write_file(path("left.bin"), rec);
         write_file(path("right.bin"), rec);
         return {path("left.bin"), path("right.bin")};
+    }
+    // Every writer of the module, given the file to write; true when it reports success. The
+    // synchronised set writes `<stem>.csv` from copies of the pair named `<stem>.bin`.
+    struct Writer {
+        const char* name;
+        std::function<bool(const std::string&)> write;
+        bool reports = true;  // whether its answer tells a failed write
+    };
+    std::vector<Writer> writers() const {
+        const std::vector<std::string> recordings = pair();
+        const std::string rec = recordings[0];
+        const std::string in = path("sync-in");
+        ::mkdir(in.c_str(), 0777);
+        chmod(in.c_str(), 0777);  // an unprivileged writer names its recordings there too
+        return {
+            {"writeConfig",
+             [](const std::string& p) { return BinReader2().writeConfig(p.c_str(), "baro,25"); }},
+            {"read",
+             [rec](const std::string& p) { return BinReader2().read(rec.c_str(), p.c_str()) != kLoadError; }},
+            {"readAndSync2",
+             [recordings, in](const std::string& p) {
+                 const size_t slash = p.rfind('/');
+                 const std::string stem = p.substr(slash + 1, p.size() - slash - 5);
+                 unlink((in + "/" + stem + ".bin").c_str());
+                 symlink(recordings[0].c_str(), (in + "/" + stem + ".bin").c_str());
+                 symlink(recordings[1].c_str(), (in + "/partner.bin").c_str());
+                 return BinReader2().readAndSync({in + "/" + stem + ".bin", in + "/partner.bin"},
+                                                 p.substr(0, slash)) == "OK";
+             }},
+            // No answer reports its failures; its file says.
+            {"older reader",
+             [rec](const std::string& p) { return !BinReader().read(rec.c_str(), p.c_str()).empty(); },
+             false},
+        };
     }
     std::string dir_;
     BinReader2 reader_;
@@ -484,6 +538,181 @@ TEST_F(BadInputs, MissingAndReadOnlyOutputDirectories) {
     EXPECT_EQ(read_file(path("ro/cfg.bin")), "old");
     EXPECT_EQ(read_file(path("ro/left.csv")), "old");
     EXPECT_EQ(names_in(path("ro")), (std::vector<std::string>{"cfg.bin", "left.csv"}));
+}
+
+// --- Links, several names, long names ------------------------------------------------------
+
+TEST_F(BadInputs, LinksAndLongNamesKeepTheirFiles) {
+    for (const Writer& w : writers()) {
+        const std::string d = path(std::string("links-") + w.name);
+        ::mkdir(d.c_str(), 0755);
+        ASSERT_TRUE(w.write(d + "/plain.csv")) << w.name;
+        const std::string fresh = read_file(d + "/plain.csv");
+
+        // A link is followed and stays a link; a dangling one gets its file where it points.
+        write_file(d + "/file.csv", {'o', 'l', 'd'});
+        symlink("file.csv", (d + "/link.csv").c_str());
+        symlink("made.csv", (d + "/dangling.csv").c_str());
+        // Both names of a file with two see the new content.
+        write_file(d + "/h1.csv", {'o', 'l', 'd'});
+        link((d + "/h1.csv").c_str(), (d + "/h2.csv").c_str());
+        const std::string long_name = d + "/" + std::string(251, 'n') + ".csv";  // 255 bytes
+        for (const char* target : {"link.csv", "dangling.csv", "h1.csv"}) {
+            EXPECT_TRUE(w.write(d + "/" + target)) << w.name << " " << target;
+        }
+        EXPECT_TRUE(w.write(long_name)) << w.name;
+        EXPECT_TRUE(is_link(d + "/link.csv") && is_link(d + "/dangling.csv")) << w.name;
+        for (const char* written : {"file.csv", "made.csv", "h1.csv", "h2.csv"}) {
+            EXPECT_EQ(read_file(d + "/" + written), fresh) << w.name << " " << written;
+        }
+        EXPECT_EQ(stat_of(d + "/h1.csv").st_ino, stat_of(d + "/h2.csv").st_ino) << w.name;
+        EXPECT_EQ(read_file(long_name), fresh) << w.name;
+        EXPECT_TRUE(temporaries_in(d).empty()) << w.name;
+    }
+}
+
+// --- Owners and modes -----------------------------------------------------------------------
+
+TEST_F(BadInputs, OwnersAndModesAreKept) {
+    const std::vector<Writer> all = writers();
+    const mode_t mask = umask(077);  // a new file would get 0600; the old file's mode must win
+    for (const Writer& w : all) {
+        const std::string d = path(std::string("owners-") + w.name);
+        ::mkdir(d.c_str(), 0777);
+        chmod(d.c_str(), 0777);
+        // Root writing over another user's file leaves it that user's, with its mode.
+        const std::string theirs = d + "/theirs.csv";
+        write_file(theirs, {'o', 'l', 'd'});
+        chmod(theirs.c_str(), 02664);
+        const bool chowned = geteuid() == 0 && chown(theirs.c_str(), 65534, 65534) == 0;
+        EXPECT_TRUE(w.write(theirs)) << w.name;
+        const struct stat st = stat_of(theirs);
+        EXPECT_EQ(st.st_mode & 07777, 02664u) << w.name;
+        if (chowned) {
+            EXPECT_TRUE(st.st_uid == 65534 && st.st_gid == 65534) << w.name;
+        }
+        EXPECT_NE(read_file(theirs), "old") << w.name;
+
+        // A user who may write a file but cannot give a new one its owner writes it in place.
+        const std::string roots = d + "/roots.csv";
+        write_file(roots, {'o', 'l', 'd'});
+        chmod(roots.c_str(), 0666);
+        const ino_t inode = stat_of(roots).st_ino;
+        unlink((d + "/partner.csv").c_str());  // root's, which that user may not replace
+        const int status = as_unprivileged_user([&] { return w.write(roots) ? 0 : 1; });
+        if (status == kSkipped || geteuid() != 0) continue;
+        EXPECT_EQ(status, 0) << w.name;
+        EXPECT_NE(read_file(roots), "old") << w.name;
+        EXPECT_EQ(stat_of(roots).st_ino, inode) << w.name;
+        EXPECT_EQ(stat_of(roots).st_uid, 0u) << w.name;
+        EXPECT_TRUE(temporaries_in(d).empty()) << w.name;
+    }
+    umask(mask);
+}
+
+// --- Read-only targets ----------------------------------------------------------------------
+
+TEST_F(BadInputs, ReadOnlyTargetsAreRefusedAndUnchanged) {
+    const std::vector<Writer> all = writers();
+    for (size_t i = 0; i < all.size(); ++i) {
+        ::mkdir(path("ro-" + std::to_string(i)).c_str(), 0755);
+        if (geteuid() == 0) chown(path("ro-" + std::to_string(i)).c_str(), 65534, 65534);
+    }
+    const int status = as_unprivileged_user([&] {
+        int failures = 0;
+        for (size_t i = 0; i < all.size(); ++i) {
+            // The user's own file, in the user's own directory: only its mode protects it.
+            const std::string d = path("ro-" + std::to_string(i));
+            write_file(d + "/kept.csv", {'o', 'l', 'd'});
+            chmod((d + "/kept.csv").c_str(), 0444);
+            symlink("kept.csv", (d + "/via-link.csv").c_str());
+            for (const char* target : {"/kept.csv", "/via-link.csv"}) {
+                const bool refused = !all[i].reports || !all[i].write(d + target);
+                if (all[i].reports || !refused) all[i].write(d + target);
+                const bool kept = read_file(d + "/kept.csv") == "old" && temporaries_in(d).empty();
+                if (!refused || !kept) failures |= 1 << i;
+            }
+        }
+        return failures;
+    });
+    if (status == kSkipped) GTEST_SKIP() << "cannot drop privileges";
+    EXPECT_EQ(status, 0) << "bit per writer: writeConfig, read, readAndSync2, older reader";
+}
+
+// --- An output that is an input of the same call --------------------------------------------
+
+TEST_F(BadInputs, OutputOverItsInputIsRefused) {
+    const std::vector<std::string> recordings = pair();
+    const std::string left = recordings[0];
+    const std::string original = read_file(left);
+    symlink(left.c_str(), path("alias.csv").c_str());
+    link(left.c_str(), path("second-name.csv").c_str());
+    for (const std::string& output : {left, path("alias.csv"), path("second-name.csv"), path("./left.bin")}) {
+        EXPECT_EQ(reader_.read(left.c_str(), output.c_str()), kLoadError) << output;
+        BinReader().read(left.c_str(), output.c_str());
+        EXPECT_EQ(read_file(left), original) << output;
+    }
+    // A set whose table for one recording would land on another recording of the set.
+    write_file(path("out/right.csv"), read_file(recordings[1]).data(), original.size());
+    EXPECT_EQ(reader_.readAndSync({left, path("out/right.csv")}, path("out")), "-12");
+    EXPECT_EQ(read_file(path("out/right.csv")), read_file(recordings[1]));
+    EXPECT_EQ(names_in(path("out")), std::vector<std::string>{"right.csv"});
+}
+
+// --- A synchronised set that cannot be written whole ----------------------------------------
+
+TEST_F(BadInputs, FailedSetKeepsThePreviousSet) {
+    const std::vector<std::string> recordings = pair();
+    const std::string third = path("third.bin");
+    write_file(third, read_file(recordings[0]).data(), read_file(recordings[0]).size());
+    write_file(path("out/left.csv"), {'o', 'l', 'd'});
+    write_file(path("out/right.csv"), {'o', 'l', 'd'});
+    // The last table goes to a full device, after the others are complete.
+    symlink("/dev/full", path("out/third.csv").c_str());
+    EXPECT_EQ(reader_.readAndSync({recordings[0], recordings[1], third}, path("out")), "-12");
+    EXPECT_EQ(read_file(path("out/left.csv")), "old");
+    EXPECT_EQ(read_file(path("out/right.csv")), "old");
+    EXPECT_TRUE(temporaries_in(path("out")).empty());
+
+    // One table that may not be written: the set is refused before anything is written.
+    unlink(path("out/third.csv").c_str());
+    write_file(path("out/third.csv"), {'o', 'l', 'd'});
+    chmod(path("out/third.csv").c_str(), 0444);
+    const int status = as_unprivileged_user([&] {
+        return BinReader2().readAndSync({recordings[0], recordings[1], third}, path("out")) == "-12" ? 0 : 1;
+    });
+    if (status == kSkipped) GTEST_SKIP() << "cannot drop privileges";
+    EXPECT_EQ(status, 0);
+    for (const char* name : {"left.csv", "right.csv", "third.csv"})
+        EXPECT_EQ(read_file(path("out/") + name), "old");
+    EXPECT_TRUE(temporaries_in(path("out")).empty());
+}
+
+// --- Temporary files of killed conversions --------------------------------------------------
+
+TEST_F(BadInputs, StaleTemporaryFilesOfDeadProcessesAreRemoved) {
+    const pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    const pid_t alive = fork();  // a long conversion, still running
+    if (alive == 0) {
+        pause();
+        _exit(0);
+    }
+    const std::string stale = ".kx-" + std::to_string(dead) + "-Ab12Cd.tmp";
+    const std::string running = ".kx-" + std::to_string(alive) + "-Ab12Cd.tmp";
+    const std::string mine = ".kx-" + std::to_string(getpid()) + "-Xy34Zw.tmp";
+    const std::vector<std::string> others = {".kx-" + std::to_string(dead) + "-Ab12Cd.tmp.bak",
+                                             ".kx-" + std::to_string(dead) + "-Ab1.tmp", "notes.tmp"};
+    for (const std::string& n : others) write_file(path("out/" + n), {'x'});
+    for (const std::string& n : {stale, running, mine}) write_file(path("out/" + n), {'x'});
+    EXPECT_TRUE(reader_.writeConfig(path("out/cfg.bin").c_str(), "baro,25"));
+    kill(alive, SIGKILL);
+    waitpid(alive, nullptr, 0);
+    std::vector<std::string> expected = others;
+    expected.insert(expected.end(), {running, mine, "cfg.bin"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names_in(path("out")), expected);
 }
 
 // --- A full disk ----------------------------------------------------------------------------

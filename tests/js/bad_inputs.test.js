@@ -217,6 +217,67 @@ describe('files that cannot be read or written', () => {
     assert.equal(fs.readFileSync(path.join(ro, 'left.csv'), 'utf8'), 'old');
   });
 
+  test('a read-only target is refused and left unchanged', (t) => {
+    const [left, right] = [path.join(dir, 'left.bin'), path.join(dir, 'right.bin')];
+    fs.writeFileSync(left, recording(2));
+    fs.writeFileSync(right, recording(2));
+    // The user's own files in the user's own folder: only their mode protects them.
+    const ro = freshDir('read-only-targets', 0o755);
+    for (const name of ['cfg.bin', 'left.csv']) {
+      fs.writeFileSync(path.join(ro, name), 'old');
+      fs.chmodSync(path.join(ro, name), 0o444);
+    }
+    if (process.getuid() === 0) {
+      for (const name of ['', 'cfg.bin', 'left.csv']) fs.chownSync(path.join(ro, name), 65534, 65534);
+    }
+    if (!works(unprivileged().concat(['/bin/sh', '-c']))) return t.skip('cannot run as another user');
+    const r = inChild(unprivileged(), `return [addon.writeConfig(input[1] + '/cfg.bin', 'baro,1'),
+      addon.read(input[0][0], input[1] + '/left.csv'), addon.readAndSync2(input[0], input[1])];`, [[left, right], ro]);
+    if (r.skipped) return t.skip(`cannot run as another user: ${r.skipped}`);
+    assert.deepEqual(r.value, ['ERROR', loadError, '-12']);
+    assert.deepEqual(fs.readdirSync(ro).sort(), ['cfg.bin', 'left.csv']);
+    for (const name of ['cfg.bin', 'left.csv']) assert.equal(fs.readFileSync(path.join(ro, name), 'utf8'), 'old');
+  });
+
+  test('links, a second name and a 255-byte name keep their files', () => {
+    const left = path.join(dir, 'left.bin');
+    fs.writeFileSync(left, recording(2));
+    const d = freshDir('links');
+    fs.writeFileSync(path.join(d, 'file.bin'), 'old');
+    fs.symlinkSync('file.bin', path.join(d, 'link.bin'));
+    fs.symlinkSync('made.bin', path.join(d, 'dangling.bin'));
+    fs.writeFileSync(path.join(d, 'h1.bin'), 'old');
+    fs.linkSync(path.join(d, 'h1.bin'), path.join(d, 'h2.bin'));
+    const long = path.join(d, `${'n'.repeat(251)}.bin`);
+    for (const target of ['link.bin', 'dangling.bin', 'h1.bin']) {
+      assert.equal(addon.writeConfig(path.join(d, target), 'device,7,1,1'), 'OK', target);
+    }
+    assert.equal(addon.writeConfig(long, 'device,7,1,1'), 'OK');
+    for (const written of ['file.bin', 'made.bin', 'h1.bin', 'h2.bin', path.basename(long)]) {
+      assert.equal(addon.readConfigDeviceId(path.join(d, written)), '{"deviceId":7}', written);
+    }
+    assert.ok(fs.lstatSync(path.join(d, 'link.bin')).isSymbolicLink());
+    assert.ok(fs.lstatSync(path.join(d, 'dangling.bin')).isSymbolicLink());
+    assert.notEqual(addon.read(left, path.join(d, 'link.bin')), loadError);
+    assert.equal(totalRows(path.join(d, 'file.bin')), 62);
+    assert.deepEqual(fs.readdirSync(d).filter((n) => n.startsWith('.kx-')), []);
+  });
+
+  test('an output never replaces a recording of the same call', () => {
+    const d = freshDir('own-input');
+    const [left, right] = [path.join(d, 'left.csv'), path.join(d, 'right.bin')];
+    fs.writeFileSync(left, recording(2));
+    fs.writeFileSync(right, recording(2));
+    fs.symlinkSync(left, path.join(d, 'alias.csv'));
+    for (const output of [left, path.join(d, 'alias.csv'), path.join(d, '.', 'left.csv')]) {
+      assert.equal(addon.read(left, output), loadError, output);
+    }
+    // left.csv is where the set would put the table of the recording left.csv.
+    assert.equal(addon.readAndSync2([left, right], d), '-12');
+    assert.deepEqual(fs.readFileSync(left), recording(2));
+    assert.deepEqual(fs.readdirSync(d).sort(), ['alias.csv', 'left.csv', 'right.bin']);
+  });
+
   test('a full disk leaves the previous files and no temporary file', (t) => {
     const [left, right] = [path.join(dir, 'left.bin'), path.join(dir, 'right.bin')];
     fs.writeFileSync(left, recording(2));
