@@ -9,10 +9,10 @@
 #include <string>
 
 #include "../base64/base64.h"
+#include "../common/fixed_format.h"
+#include "../common/json_builder.h"
+#include "../common/output_file.h"
 #include "../frontend/binreader2.h"
-#include "../frontend/fixed_format.h"
-#include "../frontend/json_builder.h"
-#include "../frontend/output_file.h"
 #include "../recording/bytes.h"
 
 namespace bin_reader {

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "../base64/base64.h"
+#include "../common/json_builder.h"
 #include "binreader2.h"
-#include "json_builder.h"
 
 namespace {
 

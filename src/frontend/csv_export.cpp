@@ -4,9 +4,9 @@
 #include <memory>
 #include <string>
 
+#include "../common/fixed_format.h"
+#include "../common/output_file.h"
 #include "binreader2.h"
-#include "fixed_format.h"
-#include "output_file.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 // and answer a short JSON summary.
 #include <string>
 
+#include "../common/json_builder.h"
 #include "binreader2.h"
-#include "json_builder.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "../base64/base64.h"
+#include "../common/output_file.h"
 #include "../recording/bytes.h"
 #include "binreader2.h"
-#include "output_file.h"
 
 namespace {
 
