@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../recording/recording.h"
+#include "../recording/types.h"
 
 // year-month-day hour:minute:second, every field after the year on two digits.
 std::string _date_to_string(const kx_Config::DateStruct& date);

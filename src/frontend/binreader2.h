@@ -1,11 +1,10 @@
 // Reader front end: one operation per JavaScript function, the JSON answers, the CSV export
-// and the configuration writer, plus the small text helpers they share.
+// and the configuration writer.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "../common/text.h"
 #include "../recording/recording.h"
 
 class BinReader2 {
@@ -33,13 +32,3 @@ public:
 
 // The summary answered by read().
 std::string _generate_read_answer_JSON(const kx_Config* config);
-
-class JsonObject;
-// The configuration members common to both readers' answers: "unknownFrames", the sensor
-// objects and, when hasDeviceInfo is set, the device members.
-void _config_members_JSON(JsonObject* json, const kx_Config& config);
-
-// Parses a whole configuration text into header frames (at most one block). False for
-// malformed text: a known key with too few or non-numeric fields, or frames over 512 bytes.
-// Empty sections and unknown keys are skipped.
-bool _assemble_config_frames(const std::string& text, std::vector<unsigned char>* frames);

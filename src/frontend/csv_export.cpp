@@ -6,6 +6,7 @@
 
 #include "../common/fixed_format.h"
 #include "../common/output_file.h"
+#include "../common/text.h"
 #include "binreader2.h"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "../common/json_builder.h"
+#include "../common/text.h"
 #include "binreader2.h"
 
 namespace {

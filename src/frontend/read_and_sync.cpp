@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "../common/text.h"
 #include "../sync/sync.h"
 #include "binreader2.h"
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "../recording/recording.h"
+#include "../recording/types.h"
 
 // Builds one synchronised map per recording from copies of the stream kinds every recording
 // holds (accelerometer, gyroscope, barometer, quaternion) plus the event channel cut to the
