@@ -8,7 +8,7 @@
 
 std::string BinReader2::readConfig(const char* path) {
     kx_Config config;
-    if (!kx_readConfig<char>(&config, path)) return "";
+    if (kx_decodeConfig(path, &config) != kx_DecodeError::none) return "";
 
     JsonObject o;
     _config_members_JSON(&o, config);
@@ -21,7 +21,7 @@ std::string BinReader2::readConfig(const char* path) {
 
 std::string BinReader2::readConfigDeviceId(const char* path) {
     kx_Config config;
-    if (!kx_readConfig<char>(&config, path)) return "";
+    if (kx_decodeConfig(path, &config) != kx_DecodeError::none) return "";
     JsonObject o;
     o.number("deviceId", config.deviceId);
     return o.close();

@@ -27,13 +27,11 @@ std::string _generate_read_answer_JSON(const kx_Config* config) {
 
 std::string BinReader2::read(const char* path, const char* csvPath) {
     if (path == nullptr || csvPath == nullptr) return kLoadError;
-    kx_Config config;
-    kx_SensorMap sensors;
     // A recording that cannot be read in full is an error, not an empty table: no CSV file is
-    // written for it.
-    if (!kx_read<char>(&config, &sensors, path)) return kLoadError;
-    // Recordings without both inertial streams at one rate simply get no quaternion columns.
-    kx_computeQuaternion(&config, &sensors);
-    if (!exportCSV(csvPath, &config, &sensors)) return kLoadError;
-    return _generate_read_answer_JSON(&config);
+    // written for it. Recordings without both inertial streams at one rate simply get no
+    // quaternion columns.
+    kx_Recording recording;
+    if (kx_decodeRecording(path, &recording) != kx_DecodeError::none) return kLoadError;
+    if (!exportCSV(csvPath, &recording.config, &recording.sensors)) return kLoadError;
+    return _generate_read_answer_JSON(&recording.config);
 }
