@@ -25,8 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "common/fixed_format.h"
 #include "frontend/binreader2.h"
-#include "frontend/fixed_format.h"
 
 namespace {
 

@@ -61,10 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         before.push_back(*sources[i]);
     }
 
-    std::vector<kx_SensorMap*> synced;
-    const bool ok = kx_sync(synced, config_ptrs, source_ptrs);
-    std::vector<std::unique_ptr<kx_SensorMap>> owned;
-    for (kx_SensorMap* m : synced) owned.emplace_back(m);
+    kx_SyncedMaps owner;
+    const bool ok = kx_sync(owner.maps, config_ptrs, source_ptrs);
+    const std::vector<kx_SensorMap*>& synced = owner.maps;
 
     // The inputs are never modified.
     for (size_t i = 0; i < sources.size(); ++i) KX_FUZZ_CHECK(same_map(before[i], *sources[i]));

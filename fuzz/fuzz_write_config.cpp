@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "bin_reader/bin_reader.h"
+#include "common/config_text.h"
 #include "frontend/binreader2.h"
 #include "fuzz_support.h"
 

@@ -9,10 +9,10 @@
 #include <string>
 
 #include "../base64/base64.h"
-#include "../frontend/binreader2.h"
-#include "../frontend/fixed_format.h"
-#include "../frontend/json_builder.h"
-#include "../frontend/output_file.h"
+#include "../common/config_text.h"
+#include "../common/fixed_format.h"
+#include "../common/json_builder.h"
+#include "../common/text.h"
 #include "../recording/bytes.h"
 
 namespace bin_reader {
@@ -523,14 +523,9 @@ std::string BinReader::readConfig(const char* path) {
 
 void BinReader::writeConfig(const char* path, const char* config) {
     bin_reader::reset();
-    // The whole text is parsed and checked before the file is touched: malformed text leaves
-    // any old file as it was. A file that cannot be opened is not reported.
-    std::vector<unsigned char> frames;
-    if (!_assemble_config_frames(config, &frames)) return;
-    // No result to report, but a failed write must still not cost the old file.
-    OutputFile out;
-    if (!out.open(path)) return;
-    if (frames.empty() || out.write(frames.data(), frames.size())) out.commit();
+    // The whole text is checked before the file is touched and a failed write keeps the old
+    // file; this reader reports neither.
+    _write_config_file(path, config);
 }
 
 std::string BinReader::read(const char* path, const char* csvPath) {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "../frontend/output_file.h"
-#include "../recording/recording.h"
+#include "../common/output_file.h"
+#include "../recording/types.h"
 
 // The operations of the older reader. All working state is module-wide (namespace
 // bin_reader below), so only one operation may run at a time; each one starts with reset().

@@ -1,5 +1,5 @@
 // Reader front end: one operation per JavaScript function, the JSON answers, the CSV export
-// and the configuration writer, plus the small text helpers they share.
+// and the configuration writer.
 #pragma once
 
 #include <string>
@@ -35,33 +35,5 @@ class OutputFile;
 // false when a write failed.
 bool _write_csv(OutputFile* file, const kx_Config* config, const kx_SensorMap* sensors);
 
-// year-month-day hour:minute:second, every field after the year on two digits.
-std::string _date_to_string(const kx_Config::DateStruct& date);
-
 // The summary answered by read().
 std::string _generate_read_answer_JSON(const kx_Config* config);
-
-class JsonObject;
-// The configuration members common to both readers' answers: "unknownFrames", the sensor
-// objects and, when hasDeviceInfo is set, the device members.
-void _config_members_JSON(JsonObject* json, const kx_Config& config);
-
-// File name without directory and without its last extension ("a/b.c.bin" -> "b.c").
-std::string _file_basename(const std::string& path);
-
-// Appends the pieces of text between delimiters to out (an empty text gives none, a final
-// delimiter gives no empty last piece).
-void _split(const std::string& text, char delimiter, std::vector<std::string>& out);
-
-// Parses a number field (leading blanks, optional sign, digits; the rest ignored).
-// False when there are no digits or the value is outside the int32 range.
-bool _parse_number_field(const std::string& field, int32_t* value);
-
-// Parses a whole configuration text into header frames (at most one block). False for
-// malformed text: a known key with too few or non-numeric fields, or frames over 512 bytes.
-// Empty sections and unknown keys are skipped.
-bool _assemble_config_frames(const std::string& text, std::vector<unsigned char>* frames);
-
-// Stores the low `count` bytes of the number in `field` big-endian at buf[offset] and
-// returns the number. The field must have been validated with _parse_number_field.
-int _str_to_bytes(std::string field, unsigned char* buf, int offset, int count);

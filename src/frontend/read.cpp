@@ -2,9 +2,10 @@
 // and answer a short JSON summary.
 #include <string>
 
+#include "../common/json_builder.h"
+#include "../common/output_file.h"
+#include "../common/text.h"
 #include "binreader2.h"
-#include "json_builder.h"
-#include "output_file.h"
 
 namespace {
 
@@ -29,13 +30,11 @@ std::string BinReader2::read(const char* path, const char* csvPath) {
     if (path == nullptr || csvPath == nullptr) return kLoadError;
     // A table written over its own recording would destroy it.
     if (_output_is_input(csvPath, {path})) return kLoadError;
-    kx_Config config;
-    kx_SensorMap sensors;
     // A recording that cannot be read in full is an error, not an empty table: no CSV file is
-    // written for it.
-    if (!kx_read<char>(&config, &sensors, path)) return kLoadError;
-    // Recordings without both inertial streams at one rate simply get no quaternion columns.
-    kx_computeQuaternion(&config, &sensors);
-    if (!exportCSV(csvPath, &config, &sensors)) return kLoadError;
-    return _generate_read_answer_JSON(&config);
+    // written for it. Recordings without both inertial streams at one rate simply get no
+    // quaternion columns.
+    kx_Recording recording;
+    if (kx_decodeRecording(path, &recording) != kx_DecodeError::none) return kLoadError;
+    if (!exportCSV(csvPath, &recording.config, &recording.sensors)) return kLoadError;
+    return _generate_read_answer_JSON(&recording.config);
 }

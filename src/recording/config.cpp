@@ -305,15 +305,19 @@ bool _readConfig(kx_Config* config, const unsigned char* block) {
     return false;
 }
 
-bool _kx_readConfig(kx_Config* config, std::ifstream& in) {
-    if (!in.is_open()) return false;
+kx_DecodeError _kx_decodeConfig(kx_Config* config, std::ifstream& in) {
+    if (!in.is_open()) return kx_DecodeError::unreadable;
     unsigned char block[kBlockSize];
     std::memset(block, 0, sizeof block);
     in.read(reinterpret_cast<char*>(block), kBlockSize);
     in.close();
     // A file shorter than a block reaches its end early; the missing bytes count as zero.
-    if (!in.good() && !in.eof()) return false;
-    return _readConfig(config, block);
+    if (!in.good() && !in.eof()) return kx_DecodeError::unreadable;
+    return _readConfig(config, block) ? kx_DecodeError::none : kx_DecodeError::notARecording;
+}
+
+bool _kx_readConfig(kx_Config* config, std::ifstream& in) {
+    return _kx_decodeConfig(config, in) == kx_DecodeError::none;
 }
 
 template <typename CharT>

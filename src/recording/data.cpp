@@ -171,25 +171,30 @@ void _transfertData(kx_SensorMap* sensors, const kx_Config* config, int stream,
 
 }  // namespace
 
-bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
-    if (!in.is_open()) return false;
+kx_DecodeError _kx_decode(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
+    if (!in.is_open()) return kx_DecodeError::unreadable;
 
     unsigned char first[kBlockSize];
     std::memset(first, 0, sizeof first);
     in.read(reinterpret_cast<char*>(first), kBlockSize);
-    if (!in.good()) return false;  // shorter than one block, or unreadable
+    if (in.bad()) return kx_DecodeError::unreadable;  // a directory, an I/O error
+    if (!in.good()) {
+        // Shorter than one block: a recording cut inside its configuration, or no recording.
+        kx_Config ignored;
+        return _readConfig(&ignored, first) ? kx_DecodeError::truncated : kx_DecodeError::notARecording;
+    }
 
     in.seekg(0, std::ios::end);
     const std::streamoff size = in.tellg();
-    if (!in.good() || size < kBlockSize) return false;
+    if (!in.good() || size < kBlockSize) return kx_DecodeError::unreadable;
     in.seekg(kBlockSize, std::ios::beg);
-    if (!in.good()) return false;
+    if (!in.good()) return kx_DecodeError::unreadable;
 
     // Decode into a copy so that a recording refused below leaves the caller's record as it was.
     kx_Config decoded = *config;
     if (!_readConfig(&decoded, first)) {
         in.close();
-        return false;
+        return kx_DecodeError::notARecording;
     }
     *config = decoded;
     const kx_Config& c = *config;
@@ -221,7 +226,7 @@ bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
         }
     }
 
-    bool ok = true;
+    kx_DecodeError result = kx_DecodeError::none;
     const size_t chunk_blocks =
         static_cast<size_t>(std::min<uint64_t>(kBlocksPerRead, std::max<uint64_t>(data_blocks, 1)));
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk_blocks * kBlockSize]);
@@ -247,7 +252,7 @@ bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
         done += got;
         if (got < want) {
             // The file ended early or could not be read: keep what was decoded, report failure.
-            ok = false;
+            result = in.bad() ? kx_DecodeError::unreadable : kx_DecodeError::truncated;
             break;
         }
     }
@@ -258,7 +263,11 @@ bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
     }
 
     in.close();
-    return ok;
+    return result;
+}
+
+bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
+    return _kx_decode(config, sensors, in) == kx_DecodeError::none;
 }
 
 template <typename CharT>

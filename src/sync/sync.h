@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "../recording/recording.h"
+#include "../recording/types.h"
 
 // Builds one synchronised map per recording from copies of the stream kinds every recording
 // holds (accelerometer, gyroscope, barometer, quaternion) plus the event channel cut to the
@@ -18,3 +18,16 @@
 // not match its dimension and length (false without a message). Times in seconds.
 bool kx_sync(std::vector<kx_SensorMap*>& synced, const std::vector<kx_Config*>& configs,
              const std::vector<kx_SensorMap*>& sources);
+
+// Owner of the maps kx_sync hands over through raw pointers: pass `maps` to kx_sync, and
+// whatever it holds is deleted with this object, on every path.
+struct kx_SyncedMaps {
+    std::vector<kx_SensorMap*> maps;
+
+    kx_SyncedMaps() = default;
+    kx_SyncedMaps(const kx_SyncedMaps&) = delete;
+    kx_SyncedMaps& operator=(const kx_SyncedMaps&) = delete;
+    ~kx_SyncedMaps() {
+        for (kx_SensorMap* m : maps) delete m;
+    }
+};

@@ -21,8 +21,33 @@ constexpr float kVelocityClamp = 90.0f;         // ... to this value, m/s
 constexpr float kMovingProcessNoise = 0.0001f;  // Q while moving
 constexpr float kMovingAccNoise = 10000.0f;     // R_acc while moving: gravity is not trusted then
 
+// Initial values set by init_tracker.
+constexpr float kInitialCovariance = 0.0001f;       // diagonal of P
+constexpr float kResetCovariance = 0.001f;          // diagonal of P after an orientation reset
+constexpr float kStillMagnitudeChange = 1.006f;     // g, from the last sample
+constexpr float kStillGravityDistance = 0.06f;      // g, from 1 g
+constexpr float kStillGyroLimit = 18.0f;            // deg/s
+constexpr float kRadToDeg = 57.2957763671875f;      // 180/pi rounded to single precision
+constexpr float kInitialPositionCovariance = 0.1f;  // diagonal of P_pos, also after reset_position
+constexpr float kProcessNoise = 0.00001f;           // diagonal of Q
+constexpr float kAccNoise = 0.001f;                 // diagonal of R_acc
+constexpr float kMagNoise = 0.004f;                 // diagonal of R_mag's 3x3 block
+constexpr float kPositionNoise = 0.001f;            // diagonal of R_pos
+constexpr int kInitSamples = 5;                     // consecutive still samples before the start
+constexpr float kMagDipTolerance = 10.0f;           // deg
+constexpr float kMagNormTolerance = 5.0f;           // magnetometer units
+constexpr float kMagDipReference = 75.4f;           // deg, expected inclination
+constexpr float kMagNormReference = 23.0f;          // magnetometer units, expected field magnitude
+
 inline float norm3(const float* v) {
     return std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
+}
+
+// A magnetometer sample gives a direction only when its norm is finite and not zero; any other
+// sample is treated as no magnetometer sample (dividing by its norm would make the state NaN for good).
+inline bool field_has_direction(const float* mag3) {
+    const float n = norm3(mag3);
+    return n > 0.0f && std::isfinite(n);
 }
 
 // Sets the 4x4 block of a 6-column matrix to diag(d); columns 4 and 5 are untouched.
@@ -114,32 +139,32 @@ int get_tracker_size(void) {
 void init_tracker(tracker_state* s, int frequency, int position_enabled) {
     std::memset(s, 0, sizeof(tracker_state));
     s->q[0] = 1.0f;
-    set_block4_diag(s->P, 0.0001f);
+    set_block4_diag(s->P, kInitialCovariance);
     s->half_dt = 0.5f / (float)frequency;
     s->dt = 1.0f / (float)frequency;
     s->buf_free = kSlots;
     s->buf_size = kSlots;
-    s->motionless_thresh[0] = 1.006f;
-    s->motionless_thresh[1] = 0.06f;
-    s->motionless_thresh[2] = 18.0f;
-    s->rad_to_deg = 57.2957763671875f;
+    s->motionless_thresh[0] = kStillMagnitudeChange;
+    s->motionless_thresh[1] = kStillGravityDistance;
+    s->motionless_thresh[2] = kStillGyroLimit;
+    s->rad_to_deg = kRadToDeg;
     s->position_enabled = position_enabled;
     if (position_enabled != 0) {
-        for (int i = 0; i < 6; ++i) s->P_pos[i][i] = 0.1f;
+        for (int i = 0; i < 6; ++i) s->P_pos[i][i] = kInitialPositionCovariance;
     }
-    for (int i = 0; i < 4; ++i) s->Q[i][i] = 0.00001f;
-    for (int i = 0; i < 3; ++i) s->R_acc[i][i] = 0.001f;
-    for (int i = 0; i < 3; ++i) s->R_mag[i][i] = 0.004f;
-    for (int i = 0; i < 6; ++i) s->R_pos[i][i] = 0.001f;
+    for (int i = 0; i < 4; ++i) s->Q[i][i] = kProcessNoise;
+    for (int i = 0; i < 3; ++i) s->R_acc[i][i] = kAccNoise;
+    for (int i = 0; i < 3; ++i) s->R_mag[i][i] = kMagNoise;
+    for (int i = 0; i < 6; ++i) s->R_pos[i][i] = kPositionNoise;
     for (int a = 0; a < 9; ++a) {
         s->axis_map[a] = a;
         s->axis_sign[a] = 1;
     }
-    s->init_samples = 5;
-    s->mag_dip_tol = 10.0f;
-    s->mag_norm_tol = 5.0f;
-    s->mag_dip_ref = 75.4f;
-    s->mag_norm_ref = 23.0f;
+    s->init_samples = kInitSamples;
+    s->mag_dip_tol = kMagDipTolerance;
+    s->mag_norm_tol = kMagNormTolerance;
+    s->mag_dip_ref = kMagDipReference;
+    s->mag_norm_ref = kMagNormReference;
 }
 
 void reset_tracker(tracker_state* s, int frequency, int position_enabled) {
@@ -177,12 +202,12 @@ void reset_orientation(tracker_state* s, const float* q4) {
 
 void reset_orientation_local(tracker_state* s) {
     for (int i = 0; i < 4; ++i) s->q[i] = s->reset_q[i];
-    set_block4_diag(s->P, 0.001f);
+    set_block4_diag(s->P, kResetCovariance);
 }
 
 void reset_position(tracker_state* s, const float* pos3, const float* vel3) {
     for (int r = 0; r < 6; ++r)
-        for (int c = 0; c < 6; ++c) s->P_pos[r][c] = (r == c) ? 0.1f : 0.0f;
+        for (int c = 0; c < 6; ++c) s->P_pos[r][c] = (r == c) ? kInitialPositionCovariance : 0.0f;
     for (int i = 0; i < 3; ++i) s->reset_pos[i] = pos3[i];
     if (vel3 != nullptr) {
         for (int i = 0; i < 3; ++i) s->reset_vel[i] = vel3[i];
@@ -219,7 +244,7 @@ int run_tracker(tracker_state* s, float* out7) {
     int status;
     if (s->orientation_reset == 1) {
         for (int i = 0; i < 4; ++i) s->q[i] = s->reset_q[i];
-        set_block4_diag(s->P, 0.001f);
+        set_block4_diag(s->P, kResetCovariance);
         s->orientation_reset = 0;
         s->initialised = 1;
         status = 1;
@@ -246,7 +271,7 @@ float get_percent_disturb_magnetometer_data(const tracker_state* s) {
 
 int is_ready_to_initialize(tracker_state* s, const float* acc3, const float* gyro3, const float* mag3) {
     const float d = std::fabs(norm3(acc3) - 1.0f);
-    if (mag3 != nullptr) {
+    if (mag3 != nullptr && field_has_direction(mag3)) {
         for (int i = 0; i < 3; ++i) s->mag_sum[i] += mag3[i];
         s->mag_count += 1;
     }
@@ -377,6 +402,8 @@ void run_accelerometer(tracker_state* s, const float* acc3) {
 }
 
 void run_magnetometer_update(tracker_state* s, const float* mag3) {
+    // m = mag / |mag|; a field without direction gives no update and no count.
+    if (!field_has_direction(mag3)) return;
     const float n = norm3(mag3);
     const float m[4] = {0.0f, mag3[0] / n, mag3[1] / n, mag3[2] / n};
 

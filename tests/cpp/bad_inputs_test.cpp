@@ -22,6 +22,7 @@
 
 #include "base64/base64.h"
 #include "bin_reader/bin_reader.h"
+#include "common/config_text.h"
 #include "frontend/binreader2.h"
 #include "support/recording_builder.h"
 

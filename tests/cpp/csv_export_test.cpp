@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "frontend/binreader2.h"
+#include "frontend/csv_rows.h"
 #include "support/recording_builder.h"
 
 namespace {
@@ -234,6 +236,15 @@ std::vector<LayoutCase> layout_cases() {
         t.rows = {{0, "0.10000,,"}, {1, "0.20000,1.000,"}};
         cases.push_back(t);
     }
+    {
+        // An event exactly on a row's running time belongs to that row, not the next one.
+        LayoutCase t{"event on a row's time", base_config(10), {}, {}, {}, 4};
+        t.config.event.present = true;
+        const double row1 = 0.1 + 0.1, row2 = row1 + 0.1;  // the running clock of rows 1 and 2
+        t.sensors[KX_EVENT] = stream({{1, 2, 3, 4}}, {row1, row2, 5.0, 6.0});
+        t.rows = {{0, "0.10000,,"}, {1, "0.20000,1.000,"}, {2, "0.30000,2.000,"}, {3, "0.40000,,"}};
+        cases.push_back(t);
+    }
     return cases;
 }
 
@@ -247,6 +258,32 @@ TEST(CsvExport, PlacesEveryStreamByItsRate) {
         for (const auto& [row, text] : t.rows) {
             ASSERT_LT(7 + row, lines.size());
             EXPECT_EQ(lines[7 + row], text) << row;
+        }
+    }
+}
+
+TEST(CsvExport, RowRangesJoinToTheWholeTable) {
+    // Rows written in pieces, each started from a cursor moved to its first row, give the
+    // bytes of the whole table: the seam that chunked, parallel and streamed output rely on.
+    for (const LayoutCase& t : layout_cases()) {
+        SCOPED_TRACE(t.what);
+        const std::string whole = export_text(t.config, t.sensors);
+        const CsvLayout layout = csv_prepare_layout(t.config, t.sensors);
+        ASSERT_EQ(layout.rows, t.row_count);
+        const std::string header = csv_header(layout);
+        ASSERT_EQ(whole.substr(0, header.size()), header);
+        for (uint64_t piece : {1, 2, 3, 7}) {
+            std::string rows;
+            for (uint64_t first = 0; first < layout.rows; first += piece) {
+                CsvCursor cursor;
+                csv_skip_rows(layout, &cursor, first);
+                const uint64_t last = std::min<uint64_t>(first + piece, layout.rows);
+                std::vector<char> buf(piece * layout.row_room + 1);
+                const size_t n = csv_write_rows(layout, &cursor, last, buf.data(), buf.size());
+                EXPECT_EQ(cursor.row, last);
+                rows.append(buf.data(), n);
+            }
+            EXPECT_EQ(header + rows, whole) << "pieces of " << piece;
         }
     }
 }

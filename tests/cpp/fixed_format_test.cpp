@@ -1,5 +1,5 @@
 // The fixed-point formatter against the C library's printf, digit for digit.
-#include "frontend/fixed_format.h"
+#include "common/fixed_format.h"
 
 #include <gtest/gtest.h>
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base64/base64.h"
+#include "common/text.h"
 #include "frontend/binreader2.h"
 #include "support/recording_builder.h"
 

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "binreader2.h"
+#include "common/text.h"
+#include "frontend/binreader2.h"
 #include "support/recording_builder.h"
 
 namespace {

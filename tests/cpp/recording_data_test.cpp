@@ -31,6 +31,7 @@ struct Decoded {
     bool ok;
     kx_Config config;
     kx_SensorMap sensors;
+    kx_DecodeError error;  // the decode step's answer for the same file
 };
 
 Decoded read_bytes(const Bytes& bytes) {
@@ -39,6 +40,8 @@ Decoded read_bytes(const Bytes& bytes) {
     write_file(path, bytes);
     Decoded d;
     d.ok = kx_read<char>(&d.config, &d.sensors, path.c_str());
+    kx_Recording recording;
+    d.error = kx_decodeRecording(path.c_str(), &recording);
     return d;
 }
 
@@ -188,11 +191,12 @@ TEST(DataRead, RefusesFilesThatAreNotWholeRecordings) {
     const struct {
         const char* what;
         Bytes bytes;
+        kx_DecodeError error;  // what the decode step answers
     } cases[] = {
-        {"empty", {}},
-        {"one byte short of a block", Bytes(good.begin(), good.begin() + 511)},
-        {"100 bytes of valid frames", Bytes(good.begin(), good.begin() + 100)},
-        {"no magic", no_magic},
+        {"empty", {}, kx_DecodeError::notARecording},
+        {"one byte short of a block", Bytes(good.begin(), good.begin() + 511), kx_DecodeError::truncated},
+        {"100 bytes of valid frames", Bytes(good.begin(), good.begin() + 100), kx_DecodeError::truncated},
+        {"no magic", no_magic, kx_DecodeError::notARecording},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -201,13 +205,30 @@ TEST(DataRead, RefusesFilesThatAreNotWholeRecordings) {
         EXPECT_TRUE(d.sensors.empty());
         EXPECT_EQ(d.config.frequency, 0);  // the configuration is left as it was
         EXPECT_FALSE(d.config.accel.present);
+        EXPECT_EQ(d.error, c.error);
     }
     kx_Config config;
     kx_SensorMap sensors;
+    kx_Recording recording;
     EXPECT_FALSE(kx_read<char>(&config, &sensors, "/nonexistent/recording.bin"));
+    EXPECT_EQ(kx_decodeRecording("/nonexistent/recording.bin", &recording), kx_DecodeError::missing);
+    EXPECT_EQ(kx_decodeConfig("/nonexistent/recording.bin", &config), kx_DecodeError::missing);
     TempDir dir;
     EXPECT_FALSE(kx_read<char>(&config, &sensors, dir.file("").c_str()));  // a directory
+    EXPECT_EQ(kx_decodeRecording(dir.file("").c_str(), &recording), kx_DecodeError::unreadable);
+    EXPECT_EQ(kx_decodeConfig(dir.file("").c_str(), &config), kx_DecodeError::unreadable);
     EXPECT_TRUE(sensors.empty());
+    EXPECT_TRUE(recording.sensors.empty());
+
+    // The whole recording decodes; without gyroscope samples it has no orientation stream.
+    const std::string path = dir.file("good.bin");
+    write_file(path, good);
+    kx_Recording whole;
+    EXPECT_EQ(kx_decodeRecording(path.c_str(), &whole), kx_DecodeError::none);
+    EXPECT_EQ(whole.config.frequency, 100);
+    EXPECT_EQ(whole.sensors.at(KX_ACCEL).length, 1u);
+    EXPECT_FALSE(whole.hasQuaternions);
+    EXPECT_EQ(whole.sensors.count(KX_QUATERNION), 0u);
 }
 
 // ---- Orientation stream ----

@@ -2,7 +2,6 @@
 // non-zero when the result is not the expected window.
 #include <cmath>
 #include <cstdio>
-#include <memory>
 #include <vector>
 
 #include "sync/sync.h"
@@ -49,14 +48,12 @@ int main() {
     radio.data[0] = 0.51;
     b[KX_RADIO_TIME] = radio;
 
-    std::vector<kx_SensorMap*> synced;
-    const bool ok = kx_sync(synced, {&master, &other}, {&a, &b});
-    std::vector<std::unique_ptr<kx_SensorMap>> owned;
-    for (kx_SensorMap* m : synced) owned.emplace_back(m);
+    kx_SyncedMaps synced;
+    const bool ok = kx_sync(synced.maps, {&master, &other}, {&a, &b});
 
-    if (!ok || owned.size() != 2) return fail("kx_sync refused two synchronisable recordings");
-    const kx_DataSensor& ma = owned[0]->at(KX_ACCEL);
-    const kx_DataSensor& mb = owned[1]->at(KX_ACCEL);
+    if (!ok || synced.maps.size() != 2) return fail("kx_sync refused two synchronisable recordings");
+    const kx_DataSensor& ma = synced.maps[0]->at(KX_ACCEL);
+    const kx_DataSensor& mb = synced.maps[1]->at(KX_ACCEL);
     // The master loses its first 50 samples; both keep floor(100 x 9.5) = 950.
     if (ma.length != 950 || mb.length != 950) return fail("wrong common length");
     if (ma.data[0] != 50.0 || mb.data[0] != 0.0) return fail("wrong first kept sample");

@@ -77,17 +77,6 @@ void radio_slave(Device& d, double offset_s, int mode = 1) {
     d.map[KX_RADIO_TIME] = radio;
 }
 
-// The maps kx_sync hands over, freed whatever the test outcome.
-struct Synced {
-    std::vector<kx_SensorMap*> maps;
-    Synced() = default;
-    Synced(const Synced&) = delete;
-    Synced& operator=(const Synced&) = delete;
-    ~Synced() {
-        for (kx_SensorMap* m : maps) delete m;
-    }
-};
-
 std::vector<kx_Config*> configs_of(std::vector<Device>& d) {
     std::vector<kx_Config*> v;
     for (Device& dev : d) v.push_back(&dev.config);
@@ -100,7 +89,7 @@ std::vector<kx_SensorMap*> maps_of(std::vector<Device>& d) {
 }
 
 // Runs kx_sync on the devices; answers its result and what it wrote to standard error.
-bool run(std::vector<Device>& d, Synced& out, std::string* err) {
+bool run(std::vector<Device>& d, kx_SyncedMaps& out, std::string* err) {
     testing::internal::CaptureStderr();
     const bool ok = kx_sync(out.maps, configs_of(d), maps_of(d));
     *err = testing::internal::GetCapturedStderr();
@@ -209,7 +198,7 @@ TEST_P(SyncMethod, ShiftsAndCutsToTheCommonWindow) {
     tc.setup(d);
     const std::vector<Device> before = d;
 
-    Synced out;
+    kx_SyncedMaps out;
     std::string err;
     ASSERT_TRUE(run(d, out, &err)) << err;
     EXPECT_EQ(err, "");
@@ -256,7 +245,7 @@ TEST(SyncTimeMarks, ComputedInSinglePrecision) {
     std::vector<Device> d = devices(2);
     set_marks(d[0].config, 100000, 123, 0, 100000, 123, 0);
     set_marks(d[1].config, 100000, 0, 0, 100000, 0, 0);
-    Synced out;
+    kx_SyncedMaps out;
     std::string err;
     ASSERT_TRUE(run(d, out, &err)) << err;
     EXPECT_EQ(out.maps[0]->at(KX_ACCEL).time[0], 0.1171875);
@@ -352,7 +341,7 @@ TEST_P(SyncRefusal, AnswersFalseWithItsMessage) {
     std::vector<kx_SensorMap*> maps = maps_of(d);
     tc.arrange(d, configs, maps);
 
-    Synced out;
+    kx_SyncedMaps out;
     out.maps.assign(5, nullptr);  // a size no call here would give
     testing::internal::CaptureStderr();
     EXPECT_FALSE(kx_sync(out.maps, configs, maps));
@@ -389,7 +378,7 @@ TEST(SyncEvents, CutToTheWindowWithoutShift) {
     d[2].map[KX_EVENT] = events({0.25, 10.75});
     d[2].map.erase(KX_BARO);
 
-    Synced out;
+    kx_SyncedMaps out;
     std::string err;
     ASSERT_TRUE(run(d, out, &err)) << err;
 
@@ -474,7 +463,7 @@ TEST_P(SyncWindow, CommonLength) {
     tc.setup(d);
     d[0].map[KX_EVENT] = events({-1.0, 0.5, 20.0});
 
-    Synced out;
+    kx_SyncedMaps out;
     std::string err;
     ASSERT_TRUE(run(d, out, &err)) << err;
     EXPECT_EQ(err, "");
@@ -499,7 +488,7 @@ TEST(SyncOutput, EntryContentsAreOverwritten) {
     std::vector<Device> d = devices(2);
     d[0].config.radioMode = 0;
     kx_SensorMap not_ours;
-    Synced out;
+    kx_SyncedMaps out;
     out.maps.assign(4, &not_ours);
     testing::internal::CaptureStderr();
     const bool ok = kx_sync(out.maps, configs_of(d), maps_of(d));

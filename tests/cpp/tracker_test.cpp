@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "tracker/kx_math.h"
@@ -319,6 +320,9 @@ TEST(TrackerInit, StartHeadingFromMeanMagnetometer) {
         {"field behind, left", {-1, 1, 0}, 135.0},
         {"field straight behind", {-2, 0, 0}, 180.0},
         {"no horizontal part: no heading", {0, 0, -5}, 0.0},
+        {"field without direction: no heading",
+         {std::numeric_limits<float>::quiet_NaN(), 0, std::numeric_limits<float>::infinity()},
+         0.0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -470,18 +474,24 @@ float trace4(const tracker_state* s) {
 }
 
 TEST(TrackerMagnetometer, DisturbanceCountAndPercentage) {
-    // Defaults: magnitude 23 +- 5, inclination 75.4 +- 10 deg (strict).
+    // Defaults: magnitude 23 +- 5, inclination 75.4 +- 10 deg (strict). A field without direction
+    // (zero, NaN, infinite) is no magnetometer sample: no update, no count, the step as without one.
+    const float kNaN = std::numeric_limits<float>::quiet_NaN();
+    const float kInf = std::numeric_limits<float>::infinity();
     struct Case {
         const char* name;
         float magnitude;
         double dip_deg;
         bool disturbed;
+        bool counted;
     };
     const Case cases[] = {
-        {"reference field", 23.0f, 75.4, false}, {"too strong", 30.0f, 75.4, true},
-        {"weak but within", 18.5f, 75.4, false}, {"too weak", 17.9f, 75.4, true},
-        {"too shallow", 23.0f, 60.0, true},      {"shallower but within", 23.0f, 70.0, false},
-        {"too steep", 23.0f, 87.0, true},        {"steep but within", 23.0f, 84.0, false},
+        {"reference field", 23.0f, 75.4, false, true},  {"too strong", 30.0f, 75.4, true, true},
+        {"zero field", 0.0f, 75.4, false, false},       {"weak but within", 18.5f, 75.4, false, true},
+        {"too weak", 17.9f, 75.4, true, true},          {"NaN field", kNaN, 75.4, false, false},
+        {"too shallow", 23.0f, 60.0, true, true},       {"shallower but within", 23.0f, 70.0, false, true},
+        {"infinite field", kInf, 75.4, false, false},   {"too steep", 23.0f, 87.0, true, true},
+        {"steep but within", 23.0f, 84.0, false, true},
     };
     Record r;
     initialise_level(r.get());
@@ -492,11 +502,19 @@ TEST(TrackerMagnetometer, DisturbanceCountAndPercentage) {
         SCOPED_TRACE(c.name);
         float mag[3];
         field(c.magnitude, c.dip_deg, 0.0, mag);
+        Record without;  // the same state stepped without a magnetometer sample
+        std::memcpy(without.get(), r.get(), sizeof(tracker_state));
+        float out_without[7];
         step(r.get(), kLevel, kNoTurn, mag, out);
+        step(without.get(), kLevel, kNoTurn, nullptr, out_without);
         disturbed += c.disturbed ? 1 : 0;
-        total += 1;
+        total += c.counted ? 1 : 0;
         EXPECT_EQ(r->mag_disturbed, float(disturbed));
         EXPECT_EQ(r->mag_total, float(total));
+        for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::isfinite(out[i])) << i;
+        if (!c.counted) {
+            EXPECT_EQ(std::memcmp(out, out_without, 4 * sizeof(float)), 0);
+        }
     }
     EXPECT_FLOAT_EQ(get_percent_disturb_magnetometer_data(r.get()), 100.0f * disturbed / total);
 }

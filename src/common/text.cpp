@@ -1,10 +1,11 @@
 // Text helpers of the front end: dates, field splitting, number fields, base names.
+#include "text.h"
+
 #include <cctype>
 #include <climits>
 #include <string>
 
 #include "../recording/bytes.h"
-#include "binreader2.h"
 
 namespace {
 

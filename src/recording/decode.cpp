@@ -1,0 +1,36 @@
+// The decode step shared by every operation: open a recording, decode it, add its orientation,
+// and say why when any of it fails.
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "recording.h"
+
+namespace {
+
+// Why a path could not be opened: no file there, or one this process may not read.
+kx_DecodeError open_error(const char* path) {
+    std::error_code ec;
+    const std::filesystem::file_status st = std::filesystem::status(path, ec);
+    return st.type() == std::filesystem::file_type::not_found ? kx_DecodeError::missing
+                                                              : kx_DecodeError::unreadable;
+}
+
+}  // namespace
+
+kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording) {
+    if (path == nullptr || recording == nullptr) return kx_DecodeError::missing;
+    std::ifstream in(path, std::ios::in | std::ios::binary);
+    if (!in.is_open()) return open_error(path);
+    const kx_DecodeError error = _kx_decode(&recording->config, &recording->sensors, in);
+    if (error != kx_DecodeError::none) return error;
+    recording->hasQuaternions = kx_computeQuaternion(&recording->config, &recording->sensors);
+    return kx_DecodeError::none;
+}
+
+kx_DecodeError kx_decodeConfig(const char* path, kx_Config* config) {
+    if (path == nullptr || config == nullptr) return kx_DecodeError::missing;
+    std::ifstream in(path, std::ios::in | std::ios::binary);
+    if (!in.is_open()) return open_error(path);
+    return _kx_decodeConfig(config, in);
+}
