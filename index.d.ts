@@ -168,6 +168,8 @@ export interface ReadResult {
   answer: string | null;
   /** true when the answer is a {@link ReadSummary} */
   ok: boolean;
+  /** seconds the conversion took */
+  seconds: number;
   error?: Error;
 }
 
@@ -178,6 +180,8 @@ export interface SyncResult {
   answer: SyncStatus | null;
   /** true when the answer is "OK" */
   ok: boolean;
+  /** seconds the conversion took */
+  seconds: number;
   error?: Error;
 }
 

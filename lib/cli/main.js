@@ -95,6 +95,7 @@ async function main(argv, io = { stdout: process.stdout, stderr: process.stderr 
     addon: kx,
     batch: kx.batch,
     json,
+    env: io.env || process.env,
     stderr: io.stderr,
     print: (text) => say(io.stdout, text),
     out: (value) => say(io.stdout, JSON.stringify(value)),
