@@ -7,6 +7,7 @@ const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { readFailure, syncFailure, recordingProblem, writeConfigFailure, taskFailure } = require('./diagnose.js');
 const { csvPathIn, fileBasename, outputOverInput } = require('../paths.js');
 const { CODES: BATCH_CODES, MAX_CONCURRENCY, checkBatch } = require('../batch.js');
+const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../shards.js');
 
 // Errors batch throws for a task list it refuses before starting: a wrong command line here.
@@ -310,6 +311,8 @@ async function cmdBatch(ctx, { values, positionals }) {
 const filesKey = (f) => JSON.stringify(f.csv !== undefined ? [f.csv] : [f.outDir, f.recordings]);
 
 // Runner of every command named in help.js's COMMANDS.
-const RUN = { read: cmdRead, sync: cmdSync, config: cmdConfig, 'device-id': cmdDeviceId, 'write-config': cmdWriteConfig, batch: cmdBatch };
+const RUN = {
+  read: cmdRead, sync: cmdSync, config: cmdConfig, 'device-id': cmdDeviceId, 'write-config': cmdWriteConfig, batch: cmdBatch, ...RUN_QUEUE,
+};
 
 module.exports = { RUN, readSets, summaryLines, tasksOf, checkTasks, refuseFileAsOutDir, makeSetFolder, progressBar };

@@ -2,10 +2,11 @@
 // and the help texts built from them.
 'use strict';
 const { PROGRAM } = require('./errors.js');
+const { QUEUE_COMMANDS } = require('./queue-commands.js');
 
 const EXIT_HELP = `Exit codes:
   0  success
-  1  batch: some tasks failed (each one is named on standard error)
+  1  batch, enqueue --wait: some tasks failed (each one is named on standard error)
   2  wrong command line
   3  a recording could not be read (missing, too short, not a recording, read error)
   4  an output file or directory could not be written
@@ -98,6 +99,7 @@ const COMMANDS = {
     },
     positionals: [0, Infinity],
   },
+  ...QUEUE_COMMANDS,
 };
 
 function optionLines(options) {
