@@ -65,7 +65,7 @@ function run(args, options = {}) {
 
 describe('help and usage', () => {
   test('every command has its own --help; bad command lines exit 2 naming the problem', () => {
-    for (const name of ['read', 'sync', 'config', 'device-id', 'write-config', 'batch']) {
+    for (const name of ['read', 'sync', 'config', 'device-id', 'write-config', 'batch', 'enqueue', 'worker']) {
       const r = run([name, '--help']);
       assert.equal(r.code, 0, name);
       assert.match(r.out, new RegExp(`^Usage: kx-binreader ${name}`), name);
@@ -97,6 +97,13 @@ describe('help and usage', () => {
       [['batch', '-o', unmade, '--shard', '4/3', left], /--shard must be K\/N .* got "4\/3"/],
       [['batch', '-o', unmade, '--shard', '1/2', '--shards', '2', left], /give --shard K\/N or --shards N, not both/],
       [['batch', '-o', unmade, '--shards', '2', left], /--shards needs JOB_COMPLETION_INDEX/],
+      // Queue commands refuse a bad command line before reaching any Redis server.
+      [['enqueue', left], /enqueue: --redis <url> is required/],
+      [['enqueue', '--redis', 'redis://127.0.0.1:1', '--format', 'parquet', left], /--format parquet is not available in this version yet/],
+      [['enqueue', '--redis', 'http://127.0.0.1:1', left], /options.redis must be a redis:\/\/ or rediss:\/\/ URL/],
+      [['enqueue', '--redis', 'redis://127.0.0.1:1', '-o', unmade, '--sets', nulSets], /unusable name/],
+      [['worker', '--redis', 'redis://127.0.0.1:1', '-j', '0'], /worker: --jobs must be an integer from 1 to 256, got "0"/],
+      [['worker', '--redis', 'redis://127.0.0.1:1', '--queue', 'a:b'], /options.queue must be a non-empty name without ":"/],
     ];
     for (const [args, message] of table) {
       const r = run(args);
