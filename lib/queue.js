@@ -64,6 +64,23 @@ function jobOf(data) {
   return { ...job, ...FORMATS[format](job) };
 }
 
+// Resolves once every BullMQ object is connected; rejects at the first connection error before
+// that, so that a command adding jobs fails at once instead of waiting for a server that is not
+// there. Later errors are the client's to retry.
+async function connected(url, ...parts) {
+  let onError;
+  const failed = new Promise((_, reject) => {
+    onError = (err) => reject(Object.assign(new Error(`cannot reach Redis at ${url} (${err.code || err.message})`), { code: 'KX_NO_REDIS', cause: err }));
+  });
+  for (const p of parts) p.on('error', onError);
+  try {
+    await Promise.race([Promise.all(parts.map((p) => p.waitUntilReady())), failed]);
+  } finally {
+    for (const p of parts) p.off('error', onError);
+  }
+  failed.catch(() => {}); // an error after the race is settled is not this function's
+}
+
 // The result of a finished job, in the form batch answers a task.
 function resultOf(job, value, error) {
   const base = { kind: job.kind, ...job.files };
@@ -90,8 +107,11 @@ async function enqueue(tasks, options) {
   const queue = new Queue(name, { connection });
   // Listening starts before the first job is added, so that no ending goes unseen.
   const events = wait ? new QueueEvents(name, { connection }) : null;
+  const ignore = () => {}; // reported through the calls that fail
+  queue.on('error', ignore);
+  if (events) events.on('error', ignore);
   try {
-    if (events) await events.waitUntilReady();
+    await connected(options.redis, ...[queue, events].filter(Boolean));
     const added = await queue.addBulk(absolute.map((task, i) => ({ name: jobs[i].kind, data: { task, format } })));
     if (!wait) return added.map((j) => j.id);
     events.setMaxListeners(0);

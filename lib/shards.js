@@ -105,9 +105,16 @@ class Manifest {
 
   append(record) {
     const line = Buffer.from(`${JSON.stringify(record)}\n`);
-    const written = fs.writeSync(this.fd, line);
+    let written;
+    try {
+      written = fs.writeSync(this.fd, line);
+    } catch (err) {
+      throw Object.assign(new Error(`${this.file}: cannot append to the manifest (${err.code || err.message})`), { code: 'KX_MANIFEST_WRITE' });
+    }
     // A short write (a full disk) leaves a cut line; say so rather than add its rest elsewhere.
-    if (written !== line.length) throw new Error(`${this.file}: only ${written} of ${line.length} bytes of a manifest line were written`);
+    if (written !== line.length) {
+      throw Object.assign(new Error(`${this.file}: only ${written} of ${line.length} bytes of a manifest line were written`), { code: 'KX_MANIFEST_WRITE' });
+    }
   }
 
   close() {

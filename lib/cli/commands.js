@@ -238,7 +238,12 @@ async function cmdBatch(ctx, { values, positionals }) {
     }
   }
   try {
-    for (const i of skipped) manifest?.append(manifestRecord(allJobs[i], { answer: null, ok: true }, { shard, skipped: true }));
+    try {
+      for (const i of skipped) manifest?.append(manifestRecord(allJobs[i], { answer: null, ok: true }, { shard, skipped: true }));
+    } catch (err) {
+      if (err && err.code === 'KX_MANIFEST_WRITE') throw new CliError(EXIT.OUTPUT, err.message);
+      throw err;
+    }
     const setDirs = new Set(jobs.filter((j) => j.kind === 'sync').map((j) => j.path));
     allSetDirs.filter((d) => setDirs.has(d)).forEach(makeSetFolder);
     ctx.writes(jobs.flatMap((job) => job.outputs));
@@ -272,7 +277,7 @@ async function cmdBatch(ctx, { values, positionals }) {
         return EXIT.INTERRUPTED;
       }
       if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
-      if (manifest && err && err.syscall === 'write') throw new CliError(EXIT.OUTPUT, `${values.manifest}: cannot append to the manifest (${err.code})`);
+      if (err && err.code === 'KX_MANIFEST_WRITE') throw new CliError(EXIT.OUTPUT, err.message);
       throw err;
     } finally {
       if (bar) bar.end();

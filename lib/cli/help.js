@@ -13,6 +13,7 @@ const EXIT_HELP = `Exit codes:
   5  sync: a recording has no accelerometer and gyroscope at one rate (no orientation)
   6  sync: the recordings could not be put on one time base
   7  write-config: the configuration text was refused
+  69 enqueue: the Redis server could not be reached
   130 interrupted by Ctrl-C (SIGINT); unfinished output files were removed, and earlier
       outputs were left as they were (batch: a first Ctrl-C lets the conversions already
       running finish)

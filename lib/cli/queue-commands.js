@@ -19,9 +19,7 @@ function loadQueue(command) {
         return await queue[fn](...args);
       } catch (err) {
         if (err && (err.code === 'KX_NO_QUEUE_PACKAGE' || err.code === 'KX_BAD_ARGUMENT')) throw usageError(`${command}: ${err.message}`);
-        if (err && /ECONNREFUSED|ENOTFOUND|EAI_AGAIN/.test(String(err.code || err.message))) {
-          throw new CliError(EXIT.INTERNAL, `${command}: cannot reach Redis (${err.code || err.message})`);
-        }
+        if (err && err.code === 'KX_NO_REDIS') throw new CliError(EXIT.UNAVAILABLE, `${command}: ${err.message}`);
         throw err;
       }
     },
@@ -148,10 +146,11 @@ const QUEUE_COMMANDS = {
     summary: 'run conversions of a Redis job queue until stopped',
     details: [
       'Runs up to <n> jobs at once (default: the number of cores), printing a line as each one',
-      'starts and ends. SIGTERM or Ctrl-C: the jobs already running finish, then the worker exits 0;',
-      'a second signal stops at once. A worker that dies holding a job hands it to another worker',
-      'after <ms> milliseconds without its heartbeat (default 30000); its output file is whole',
-      'or absent, never cut. Needs the packages bullmq and ioredis (npm install bullmq ioredis).',
+      'starts and ends; the folders of a job\'s outputs are made when missing. SIGTERM or Ctrl-C:',
+      'the jobs already running finish, then the worker exits 0; a second signal stops at once.',
+      'A worker that dies holding a job hands it to another worker after <ms> milliseconds',
+      'without its heartbeat (default 30000); its output file is whole or absent, never cut.',
+      'Needs the packages bullmq and ioredis (npm install bullmq ioredis).',
     ].join('\n'),
     options: {
       ...queueOptions,

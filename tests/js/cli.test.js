@@ -397,5 +397,12 @@ describe('more than one machine', () => {
     assert.equal(lines.length, 10);
     assert.deepEqual(lines.slice(5).filter((l) => l.skipped).map((l) => l.inputs[0]).sort(), [recs[0], recs[3], left].sort());
     fs.utimesSync(recs[1], new Date(), new Date());
+
+    // A manifest that cannot take its line is an output that could not be written.
+    if (fs.existsSync('/dev/full')) {
+      const full = run(['batch', '-o', out, '--manifest', '/dev/full', recs[4]]);
+      assert.equal(full.code, 4, full.err);
+      assert.match(full.err, /\/dev\/full: cannot append to the manifest \(ENOSPC\)/);
+    }
   });
 });

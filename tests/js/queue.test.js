@@ -130,6 +130,14 @@ after(async () => {
 const skipUnlessRedis = () => (redis && redis.reason ? redis.reason : false);
 
 describe('queue', () => {
+  test('enqueue with no Redis server to reach says so at once (exit 69)', async () => {
+    const closed = await freePort();
+    const { child, output } = runTool(['enqueue', '--redis', `redis://127.0.0.1:${closed}`, '-o', dir, path.join(dir, 'a.bin')]);
+    const { code } = await exitOf(child, 20000);
+    assert.equal(code, 69, output().err);
+    assert.match(output().err, new RegExp(`cannot reach Redis at redis://127.0.0.1:${closed} \\(ECONNREFUSED\\)\n$`));
+  });
+
   test('three workers convert twelve recordings into the files read() writes; a worker killed mid-job loses none', async (t) => {
     if (skipUnlessRedis()) return t.skip(skipUnlessRedis());
     const input = fs.mkdtempSync(path.join(dir, 'in-'));
