@@ -168,6 +168,8 @@ export interface ReadResult {
   answer: string | null;
   /** true when the answer is a {@link ReadSummary} */
   ok: boolean;
+  /** seconds the conversion took */
+  seconds: number;
   error?: Error;
 }
 
@@ -178,6 +180,8 @@ export interface SyncResult {
   answer: SyncStatus | null;
   /** true when the answer is "OK" */
   ok: boolean;
+  /** seconds the conversion took */
+  seconds: number;
   error?: Error;
 }
 
@@ -213,3 +217,63 @@ export interface AbortSignalLike {
  * in task order; a task that fails is reported in its result, not by rejecting.
  */
 export function batch(tasks: readonly BatchTask[], options?: BatchOptions): Promise<BatchResult[]>;
+
+/** Connection of the queue functions. Needs the optional packages bullmq and ioredis. */
+export interface QueueConnectionOptions {
+  /** the Redis server: redis://[user:password@]host:port[/db] or rediss://... (TypeError otherwise) */
+  redis: string;
+  /** the queue's name, without ":"; default "kx-binreader" */
+  queue?: string;
+}
+
+/** The result of one queued task: a {@link BatchResult} with the host that converted it. A job
+ *  that failed in its worker (or whose worker died too often) has ok false, answer null and `error`. */
+export type QueueResult = BatchResult & { host?: string };
+
+export interface EnqueueOptions extends QueueConnectionOptions {
+  /** directory for the CSV files of bare paths and of tasks without csv/outDir */
+  outDir?: string;
+  /** output format; "csv" (the default) is the only one in this version (RangeError otherwise) */
+  format?: "csv";
+  /** wait for every job to end and resolve with their results instead of their ids */
+  wait?: boolean;
+  /** with wait: called as each job ends, with its result, the jobs ended so far and all jobs */
+  onResult?: (result: QueueResult, done: number, total: number) => void;
+}
+
+export interface WorkOptions extends QueueConnectionOptions {
+  /** jobs running at once, each in its own worker thread; 1 to 256, default: the number of cores */
+  concurrency?: number;
+  /** milliseconds without a worker's heartbeat after which another worker takes its job over;
+   *  default 30000 */
+  stallMs?: number;
+  /** aborting stops taking jobs; the jobs already running finish, then work() resolves */
+  signal?: AbortSignalLike & { addEventListener(type: "abort", listener: () => void, options?: { once?: boolean }): void };
+  /** called as a job starts: the checked task (its outputs, inputs, kind) and the job's id */
+  onStart?: (task: { kind: "read" | "sync"; inputs: string[]; outputs: string[]; path: string }, jobId: string) => void;
+  /** called as a job ends, with its result and the job's id */
+  onResult?: (result: QueueResult, jobId: string) => void;
+  /** called with errors of the connection to Redis, which the client keeps retrying */
+  onError?: (error: Error) => void;
+}
+
+export interface QueueAPI {
+  /**
+   * Adds one job per task (the task forms of {@link batch}; paths are made absolute, and must name
+   * the same files on the workers). The tasks are checked as batch checks them, and rejected with
+   * the same errors. Resolves with the job ids, or with `wait`, with one result per task in task
+   * order once every job has ended. Rejects with an error of code "KX_NO_QUEUE_PACKAGE" when
+   * bullmq or ioredis is not installed.
+   */
+  enqueue(tasks: readonly BatchTask[], options: EnqueueOptions & { wait: true }): Promise<QueueResult[]>;
+  enqueue(tasks: readonly BatchTask[], options: EnqueueOptions): Promise<string[]>;
+  /**
+   * Runs jobs of the queue until options.signal aborts, then lets the running jobs finish and
+   * resolves with the number of jobs this worker ran. A job whose worker died is taken over by
+   * another worker after stallMs; its output is written whole or not at all.
+   */
+  work(options: WorkOptions): Promise<number>;
+}
+
+/** The Redis job queue (BullMQ), for conversions spread over several machines. */
+export const queue: QueueAPI;

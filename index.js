@@ -5,6 +5,7 @@ const { addon, addonPath } = require('./lib/addon.js');
 const { WorkerPool } = require('./lib/pool.js');
 const { makePromises } = require('./lib/promises.js');
 const { makeBatch } = require('./lib/batch.js');
+const { enqueue, work } = require('./lib/queue.js'); // loads BullMQ only when called
 
 let shared = null;
 // One pool for the Promise API, made on first use; its idle workers never hold the process.
@@ -17,5 +18,6 @@ const api = {};
 for (const name of Object.getOwnPropertyNames(addon)) api[name] = addon[name];
 api.promises = makePromises(sharedPool);
 api.batch = makeBatch(addonPath);
+api.queue = { enqueue, work };
 
 module.exports = api;

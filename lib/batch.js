@@ -148,7 +148,8 @@ function abortError(signal) {
 
 function makeBatch(addonPath) {
   // Converts every task; resolves with one result per task, in task order:
-  // { kind: 'read', recording, csv, answer, ok } or { kind: 'sync', recordings, outDir, answer, ok },
+  // { kind: 'read', recording, csv, answer, ok, seconds } or { kind: 'sync', recordings, outDir,
+  // answer, ok, seconds },
   // with `error` instead of an answer when the worker itself failed.
   return async function batch(tasks, options) {
     const { jobs, concurrency, onProgress, signal } = checkBatch(tasks, options);
@@ -166,13 +167,15 @@ function makeBatch(addonPath) {
         if (failure !== null || (signal && signal.aborted) || next >= jobs.length) return;
         const i = next++;
         const job = jobs[i];
-        const result = { kind: job.kind, ...job.files, answer: null, ok: false };
+        const result = { kind: job.kind, ...job.files, answer: null, ok: false, seconds: 0 };
+        const started = process.hrtime.bigint();
         try {
           result.answer = await pool.run(job.fn, job.args);
           result.ok = succeeded(job.kind, result.answer);
         } catch (err) {
           result.error = err;
         }
+        result.seconds = Number(process.hrtime.bigint() - started) / 1e9;
         results[i] = result;
         done += 1;
         if (onProgress) {

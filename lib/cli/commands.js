@@ -7,6 +7,8 @@ const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { readFailure, syncFailure, recordingProblem, writeConfigFailure, taskFailure } = require('./diagnose.js');
 const { csvPathIn, fileBasename, outputOverInput } = require('../paths.js');
 const { CODES: BATCH_CODES, MAX_CONCURRENCY, checkBatch } = require('../batch.js');
+const { RUN_QUEUE } = require('./queue-commands.js');
+const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../shards.js');
 
 // Errors batch throws for a task list it refuses before starting: a wrong command line here.
 const REFUSED_BY_BATCH = new Set(Object.values(BATCH_CODES));
@@ -154,15 +156,10 @@ function makeSetFolder(dir) {
   }
 }
 
-async function cmdBatch(ctx, { values, positionals }) {
+// The tasks of the command line's recordings (then its --sets), in the order given; the
+// folders of the sets, made only once every argument was checked. Shared with enqueue.
+function tasksOf(values, positionals) {
   const outDir = values['out-dir'] !== undefined ? values['out-dir'] : '.';
-  let concurrency;
-  if (values.jobs !== undefined) {
-    concurrency = Number(values.jobs);
-    if (!Number.isInteger(concurrency) || concurrency < 1 || concurrency > MAX_CONCURRENCY) {
-      throw usageError(`--jobs must be an integer from 1 to ${MAX_CONCURRENCY}, got "${values.jobs}"`);
-    }
-  }
   const tasks = positionals.map((r) => ({ recording: r, csv: csvPathIn(outDir, r) }));
   const setDirs = [];
   if (values.sets !== undefined) {
@@ -172,77 +169,155 @@ async function cmdBatch(ctx, { values, positionals }) {
       tasks.push({ recordings: s.recordings, outDir: dir });
     }
   }
-  if (tasks.length === 0) throw usageError('batch: nothing to convert (give recordings or --sets)');
-  // Everything is checked before the first folder is made or the first file written.
-  let jobs;
-  try {
-    ({ jobs } = checkBatch(tasks, { concurrency }));
-  } catch (err) {
-    if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
-    throw err;
-  }
-  if (setDirs.length > 0) {
-    let st = null;
-    try {
-      st = fs.statSync(outDir);
-    } catch {
-      // made below with the set folders
-    }
-    if (st !== null && !st.isDirectory()) throw usageError(`batch: -o ${outDir} is not a directory`);
-  }
-  setDirs.forEach(makeSetFolder);
-  ctx.writes(jobs.flatMap((job) => job.outputs));
-
-  const showProgress = values['no-progress'] ? false : values.progress || Boolean(ctx.stderr.isTTY);
-  const bar = showProgress ? progressBar(ctx.stderr) : null;
-  const controller = new AbortController();
-  ctx.onFirstInterrupt(() => {
-    controller.abort();
-    if (bar) bar.end();
-    ctx.stderr.write(`${PROGRAM}: interrupted; finishing the conversions already running\n`);
-  });
-  const started = process.hrtime.bigint();
-  let results;
-  try {
-    results = await ctx.batch(tasks, {
-      concurrency,
-      signal: controller.signal,
-      onProgress: (done, total, current) => { if (bar) bar.update(done, total, current); },
-    });
-  } catch (err) {
-    if (controller.signal.aborted) {
-      ctx.stderr.write(`${PROGRAM}: batch interrupted\n`);
-      return EXIT.INTERRUPTED;
-    }
-    if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
-    throw err;
-  } finally {
-    if (bar) bar.end();
-  }
-  const seconds = Number(process.hrtime.bigint() - started) / 1e9;
-  const failed = results.filter((r) => !r.ok);
-  for (const r of failed) ctx.stderr.write(`${PROGRAM}: ${taskFailure(ctx.addon, r)}\n`);
-  if (ctx.json) {
-    ctx.out({
-      seconds: Number(seconds.toFixed(3)),
-      converted: results.length - failed.length,
-      failed: failed.length,
-      results: results.map((r) => {
-        const { error, answer, ...rest } = r;
-        const item = { ...rest, answer };
-        if (r.kind === 'read' && r.ok) item.answer = JSON.parse(answer);
-        if (error) item.error = error.message;
-        else if (!r.ok) item.error = taskFailure(ctx.addon, r);
-        return item;
-      }),
-    });
-  } else {
-    ctx.print(`${results.length - failed.length} of ${results.length} converted in ${seconds.toFixed(2)} s${failed.length ? `; ${failed.length} failed` : ''}`);
-  }
-  return failed.length ? EXIT.SOME_FAILED : EXIT.OK;
+  return { outDir, tasks, setDirs };
 }
 
-// Runner of every command named in help.js's COMMANDS.
-const RUN = { read: cmdRead, sync: cmdSync, config: cmdConfig, 'device-id': cmdDeviceId, 'write-config': cmdWriteConfig, batch: cmdBatch };
+// Checks a task list as batch would, turning its refusals into a wrong command line.
+function checkTasks(tasks, options) {
+  try {
+    return checkBatch(tasks, options).jobs;
+  } catch (err) {
+    if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
+    throw err;
+  }
+}
 
-module.exports = { RUN, readSets, summaryLines };
+function refuseFileAsOutDir(outDir, command) {
+  let st = null;
+  try {
+    st = fs.statSync(outDir);
+  } catch {
+    // made later with the set folders
+  }
+  if (st !== null && !st.isDirectory()) throw usageError(`${command}: -o ${outDir} is not a directory`);
+}
+
+// The shard this run takes: --shard, else the scheduler's environment, else the whole list.
+function shardOf(values, env) {
+  try {
+    if (values.shard !== undefined) {
+      if (values.shards !== undefined) throw usageError('batch: give --shard K/N or --shards N, not both');
+      return { ...parseShard(values.shard), from: '--shard' };
+    }
+    return shardFromEnv(env, values.shards);
+  } catch (err) {
+    if (err && err.code === 'KX_BAD_SHARD') throw usageError(`batch: ${err.message}`);
+    throw err;
+  }
+}
+
+async function cmdBatch(ctx, { values, positionals }) {
+  let concurrency;
+  if (values.jobs !== undefined) {
+    concurrency = Number(values.jobs);
+    if (!Number.isInteger(concurrency) || concurrency < 1 || concurrency > MAX_CONCURRENCY) {
+      throw usageError(`--jobs must be an integer from 1 to ${MAX_CONCURRENCY}, got "${values.jobs}"`);
+    }
+  }
+  const { outDir, tasks: all, setDirs: allSetDirs } = tasksOf(values, positionals);
+  if (all.length === 0) throw usageError('batch: nothing to convert (give recordings or --sets)');
+  const shard = shardOf(values, ctx.env);
+  // The whole list is checked, not only this shard's part, so that every shard of one list
+  // refuses it alike: a clash between two shards' tasks would otherwise go unseen.
+  const allJobs = checkTasks(all, { concurrency });
+  if (allSetDirs.length > 0) refuseFileAsOutDir(outDir, 'batch');
+  let positions = all.map((_, i) => i);
+  if (shard !== null) positions = positions.filter((i) => inShard(i, shard));
+  const skipped = values['skip-existing'] ? positions.filter((i) => upToDate(allJobs[i].inputs, allJobs[i].outputs)) : [];
+  const skip = new Set(skipped);
+  const run = positions.filter((i) => !skip.has(i));
+  const tasks = run.map((i) => all[i]);
+  const jobs = run.map((i) => allJobs[i]);
+
+  let manifest = null;
+  if (values.manifest !== undefined) {
+    try {
+      manifest = new Manifest(values.manifest);
+    } catch (err) {
+      throw new CliError(EXIT.OUTPUT, `${values.manifest}: cannot open the manifest (${err.code || err.message})`);
+    }
+  }
+  try {
+    try {
+      for (const i of skipped) manifest?.append(manifestRecord(allJobs[i], { answer: null, ok: true }, { shard, skipped: true }));
+    } catch (err) {
+      if (err && err.code === 'KX_MANIFEST_WRITE') throw new CliError(EXIT.OUTPUT, err.message);
+      throw err;
+    }
+    const setDirs = new Set(jobs.filter((j) => j.kind === 'sync').map((j) => j.path));
+    allSetDirs.filter((d) => setDirs.has(d)).forEach(makeSetFolder);
+    ctx.writes(jobs.flatMap((job) => job.outputs));
+
+    const showProgress = values['no-progress'] ? false : values.progress || Boolean(ctx.stderr.isTTY);
+    const bar = showProgress ? progressBar(ctx.stderr) : null;
+    const controller = new AbortController();
+    ctx.onFirstInterrupt(() => {
+      controller.abort();
+      if (bar) bar.end();
+      ctx.stderr.write(`${PROGRAM}: interrupted; finishing the conversions already running\n`);
+    });
+    const byFiles = new Map(jobs.map((j) => [filesKey(j.files), j]));
+    const started = process.hrtime.bigint();
+    let results = [];
+    try {
+      // Each task's line is appended as soon as it ends, so a job cut short still has them.
+      if (tasks.length > 0) {
+        results = await ctx.batch(tasks, {
+          concurrency,
+          signal: controller.signal,
+          onProgress: (done, total, current, answer, result) => {
+            if (bar) bar.update(done, total, current);
+            if (manifest) manifest.append(manifestRecord(byFiles.get(filesKey(result)), result, { shard }));
+          },
+        });
+      }
+    } catch (err) {
+      if (controller.signal.aborted) {
+        ctx.stderr.write(`${PROGRAM}: batch interrupted\n`);
+        return EXIT.INTERRUPTED;
+      }
+      if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
+      if (err && err.code === 'KX_MANIFEST_WRITE') throw new CliError(EXIT.OUTPUT, err.message);
+      throw err;
+    } finally {
+      if (bar) bar.end();
+    }
+    const seconds = Number(process.hrtime.bigint() - started) / 1e9;
+    const failed = results.filter((r) => !r.ok);
+    for (const r of failed) ctx.stderr.write(`${PROGRAM}: ${taskFailure(ctx.addon, r)}\n`);
+    const shardText = shard === null ? '' : ` (shard ${shard.index}/${shard.count}: ${positions.length} of ${all.length} tasks)`;
+    if (ctx.json) {
+      ctx.out({
+        seconds: Number(seconds.toFixed(3)),
+        converted: results.length - failed.length,
+        failed: failed.length,
+        skipped: skipped.length,
+        shard: shard === null ? null : `${shard.index}/${shard.count}`,
+        results: results.map((r) => {
+          const { error, answer, ...rest } = r;
+          const item = { ...rest, answer };
+          if (r.kind === 'read' && r.ok) item.answer = JSON.parse(answer);
+          if (error) item.error = error.message;
+          else if (!r.ok) item.error = taskFailure(ctx.addon, r);
+          return item;
+        }),
+      });
+    } else {
+      const skippedText = skipped.length ? `; ${skipped.length} up to date, skipped` : '';
+      ctx.print(`${results.length - failed.length} of ${results.length} converted in ${seconds.toFixed(2)} s${failed.length ? `; ${failed.length} failed` : ''}${skippedText}${shardText}`);
+    }
+    return failed.length ? EXIT.SOME_FAILED : EXIT.OK;
+  } finally {
+    manifest?.close();
+  }
+}
+
+// What tells the tasks of one checked list apart: their outputs, which no two tasks share.
+const filesKey = (f) => JSON.stringify(f.csv !== undefined ? [f.csv] : [f.outDir, f.recordings]);
+
+// Runner of every command named in help.js's COMMANDS.
+const RUN = {
+  read: cmdRead, sync: cmdSync, config: cmdConfig, 'device-id': cmdDeviceId, 'write-config': cmdWriteConfig, batch: cmdBatch, ...RUN_QUEUE,
+};
+
+module.exports = { RUN, readSets, summaryLines, tasksOf, checkTasks, refuseFileAsOutDir, makeSetFolder, progressBar };

@@ -13,6 +13,7 @@ const EXIT = {
   NO_ORIENTATION: 5, // sync: a recording has no accelerometer and gyroscope at one rate
   NO_SYNC: 6, // sync: the recordings could not be put on one time base
   BAD_CONFIG_TEXT: 7, // write-config: the configuration text was refused
+  UNAVAILABLE: 69, // enqueue: the Redis server could not be reached
   INTERRUPTED: 130, // stopped by SIGINT; unfinished output files removed
   TERMINATED: 143, // stopped by SIGTERM; unfinished output files removed
   INTERNAL: 70,

@@ -2,16 +2,18 @@
 // and the help texts built from them.
 'use strict';
 const { PROGRAM } = require('./errors.js');
+const { QUEUE_COMMANDS } = require('./queue-commands.js');
 
 const EXIT_HELP = `Exit codes:
   0  success
-  1  batch: some tasks failed (each one is named on standard error)
+  1  batch, enqueue --wait: some tasks failed (each one is named on standard error)
   2  wrong command line
   3  a recording could not be read (missing, too short, not a recording, read error)
   4  an output file or directory could not be written
   5  sync: a recording has no accelerometer and gyroscope at one rate (no orientation)
   6  sync: the recordings could not be put on one time base
   7  write-config: the configuration text was refused
+  69 enqueue: the Redis server could not be reached
   130 interrupted by Ctrl-C (SIGINT); unfinished output files were removed, and earlier
       outputs were left as they were (batch: a first Ctrl-C lets the conversions already
       running finish)
@@ -62,7 +64,7 @@ const COMMANDS = {
     positionals: [2, 2],
   },
   batch: {
-    usage: 'batch [-o <dir>] [-j <n>] [--sets <file>] [<recording>...]',
+    usage: 'batch [-o <dir>] [-j <n>] [--sets <file>] [--shard K/N] [--skip-existing] [--manifest <file>] [<recording>...]',
     summary: 'convert many recordings and device sets in parallel',
     details: [
       'Converts every <recording> into <dir>/<name>.csv (default <dir>: the current directory),',
@@ -75,6 +77,15 @@ const COMMANDS = {
       'a second Ctrl-C ends at once, removing the files left unfinished.',
       'Nothing is converted, and no directory created, when an argument is wrong or an output',
       'would be written over one of the recordings.',
+      '',
+      'On a cluster, each copy of the command takes its share of the task list (recordings, then',
+      'sets): with --shard K/N the tasks at positions K, K+N, K+2N... (from 1). Without --shard,',
+      'a Slurm job array gives it through SLURM_ARRAY_TASK_ID (counted from SLURM_ARRAY_TASK_MIN',
+      'in steps of SLURM_ARRAY_TASK_STEP, of SLURM_ARRAY_TASK_COUNT), and an indexed Kubernetes',
+      'Job through JOB_COMPLETION_INDEX (from 0) with --shards N. --skip-existing skips a task',
+      'whose outputs all exist and are newer than its recordings, so a job cut short is simply',
+      'run again. --manifest appends one JSON line per task (inputs, outputs, answer, ok,',
+      'seconds, shard, host), whole, so the copies of a job can share one file.',
     ].join('\n'),
     options: {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
@@ -82,9 +93,14 @@ const COMMANDS = {
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       progress: { type: 'boolean', help: 'draw the progress bar even when standard error is not a terminal' },
       'no-progress': { type: 'boolean', help: 'never draw the progress bar' },
+      shard: { type: 'string', arg: 'K/N', help: 'convert only shard K of N of the task list' },
+      shards: { type: 'string', arg: 'n', help: 'number of shards, with the index in JOB_COMPLETION_INDEX (Kubernetes)' },
+      'skip-existing': { type: 'boolean', help: 'skip tasks whose outputs are newer than their recordings' },
+      manifest: { type: 'string', arg: 'file', help: 'append one JSON line per task to <file>' },
     },
     positionals: [0, Infinity],
   },
+  ...QUEUE_COMMANDS,
 };
 
 function optionLines(options) {

@@ -11,13 +11,14 @@ const { RUN } = require('./commands.js');
 // short are removed (only this process's, only in the folders it writes to), earlier outputs
 // stay as they were, and the process ends with 128 + the signal's number. A command may take
 // the first SIGINT for itself (batch lets the running conversions finish); a second one, or
-// SIGTERM, ends at once.
+// SIGTERM, ends at once; the queue worker takes the first SIGTERM as well.
 // Removing the temporary file is also what keeps an interrupted conversion from replacing the
 // earlier output: its final rename finds no file. process.exit waits for a conversion running
 // in a worker thread to return, so the exit comes when that call has run out.
 function guardSignals(stderr) {
   const dirs = new Set();
   let firstInterrupt = null;
+  let firstTerm = null;
   const stop = (signal) => {
     const removed = removeOwnTempFiles([...dirs]);
     const what = removed.length ? `; removed ${removed.length} unfinished file${removed.length > 1 ? 's' : ''}` : '';
@@ -30,7 +31,12 @@ function guardSignals(stderr) {
     if (take !== null) take();
     else stop('SIGINT');
   };
-  const onSigterm = () => stop('SIGTERM');
+  const onSigterm = () => {
+    const take = firstTerm;
+    firstTerm = null;
+    if (take !== null) take();
+    else stop('SIGTERM');
+  };
   process.on('SIGINT', onSigint);
   process.on('SIGTERM', onSigterm);
   return {
@@ -40,6 +46,10 @@ function guardSignals(stderr) {
     },
     onFirstInterrupt(fn) {
       firstInterrupt = fn;
+    },
+    // A command that stops gracefully (the queue worker) takes the first SIGTERM too.
+    onFirstTerm(fn) {
+      firstTerm = fn;
     },
     release() {
       process.removeListener('SIGINT', onSigint);
@@ -95,11 +105,13 @@ async function main(argv, io = { stdout: process.stdout, stderr: process.stderr 
     addon: kx,
     batch: kx.batch,
     json,
+    env: io.env || process.env,
     stderr: io.stderr,
     print: (text) => say(io.stdout, text),
     out: (value) => say(io.stdout, JSON.stringify(value)),
     writes: signals.writes,
     onFirstInterrupt: signals.onFirstInterrupt,
+    onFirstTerm: signals.onFirstTerm,
   };
   try {
     return await RUN[name](ctx, parsed);

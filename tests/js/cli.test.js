@@ -55,14 +55,17 @@ before(() => {
 });
 after(() => fs.rmSync(dir, { recursive: true, force: true }));
 
+// The tool's environment without a cluster scheduler's shard variables, which batch obeys.
+const plainEnv = Object.fromEntries(Object.entries(process.env).filter(([k]) => !/^SLURM_ARRAY_|^JOB_COMPLETION_INDEX$/.test(k)));
+
 function run(args, options = {}) {
-  const r = spawnSync(process.execPath, [BIN, ...args], { encoding: 'utf8', cwd: dir, timeout: 60000, ...options });
+  const r = spawnSync(process.execPath, [BIN, ...args], { encoding: 'utf8', cwd: dir, timeout: 60000, env: plainEnv, ...options });
   return { code: r.status, out: r.stdout, err: r.stderr };
 }
 
 describe('help and usage', () => {
   test('every command has its own --help; bad command lines exit 2 naming the problem', () => {
-    for (const name of ['read', 'sync', 'config', 'device-id', 'write-config', 'batch']) {
+    for (const name of ['read', 'sync', 'config', 'device-id', 'write-config', 'batch', 'enqueue', 'worker']) {
       const r = run([name, '--help']);
       assert.equal(r.code, 0, name);
       assert.match(r.out, new RegExp(`^Usage: kx-binreader ${name}`), name);
@@ -90,6 +93,17 @@ describe('help and usage', () => {
       [['batch', '-o', csvNamed, '--sets', setsFile], /batch: -o .*named.csv is not a directory/],
       [['batch', '-o', unmade, '--sets', nulSets], /set 1 has an unusable name "a\\u0000b"/],
       [['batch', '-o', unmade, '--sets', setsFile, 'x/a.bin', 'y/a.bin'], /would both write/],
+      [['batch', '-o', unmade, '--shard', '0/3', left], /--shard must be K\/N with 1 <= K <= N/],
+      [['batch', '-o', unmade, '--shard', '4/3', left], /--shard must be K\/N .* got "4\/3"/],
+      [['batch', '-o', unmade, '--shard', '1/2', '--shards', '2', left], /give --shard K\/N or --shards N, not both/],
+      [['batch', '-o', unmade, '--shards', '2', left], /--shards needs JOB_COMPLETION_INDEX/],
+      // Queue commands refuse a bad command line before reaching any Redis server.
+      [['enqueue', left], /enqueue: --redis <url> is required/],
+      [['enqueue', '--redis', 'redis://127.0.0.1:1', '--format', 'parquet', left], /--format parquet is not available in this version yet/],
+      [['enqueue', '--redis', 'http://127.0.0.1:1', left], /options.redis must be a redis:\/\/ or rediss:\/\/ URL/],
+      [['enqueue', '--redis', 'redis://127.0.0.1:1', '-o', unmade, '--sets', nulSets], /unusable name/],
+      [['worker', '--redis', 'redis://127.0.0.1:1', '-j', '0'], /worker: --jobs must be an integer from 1 to 256, got "0"/],
+      [['worker', '--redis', 'redis://127.0.0.1:1', '--queue', 'a:b'], /options.queue must be a non-empty name without ":"/],
     ];
     for (const [args, message] of table) {
       const r = run(args);
@@ -285,6 +299,110 @@ describe('signals', () => {
       const kept = csvs.filter((csv) => fs.readFileSync(csv, 'utf8') === 'earlier output');
       for (const csv of csvs) assert.ok(kept.includes(csv) || fs.readFileSync(csv).equals(complete), `${label}: ${csv}`);
       assert.ok(kept.length >= 1, `${label}: the interrupted conversion replaced its output`);
+    }
+  });
+});
+
+describe('more than one machine', () => {
+  let recs; // seven short recordings
+  let pairSets; // a sets file of one device pair
+  before(() => {
+    const where = fs.mkdtempSync(path.join(dir, 'cohort-'));
+    recs = [1, 2, 3, 4, 5, 6, 7].map((seed) => {
+      const file = path.join(where, `p${seed}.bin`);
+      fs.writeFileSync(file, simulate({ seconds: 4, seed, truth: false }).devices[0].bytes);
+      return file;
+    });
+    pairSets = path.join(dir, 'pair-set.json');
+    fs.writeFileSync(pairSets, JSON.stringify([{ name: 'pair', recordings: [left, right] }]));
+  });
+  const slurm = (id, min, max, count, step) => ({
+    ...plainEnv, SLURM_ARRAY_TASK_ID: id, SLURM_ARRAY_TASK_MIN: min, SLURM_ARRAY_TASK_MAX: max, SLURM_ARRAY_TASK_COUNT: count,
+    ...(step === undefined ? {} : { SLURM_ARRAY_TASK_STEP: step }),
+  });
+
+  test('three shards, each given its index another way, are disjoint and complete', () => {
+    const out = fs.mkdtempSync(path.join(dir, 'shards-'));
+    const manifest = path.join(out, 'manifest.jsonl');
+    const common = ['--manifest', manifest, '-o', out, '--sets', pairSets, ...recs];
+    // Eight tasks: seven recordings, then the pair; positions 0..7.
+    const shards = [
+      [['--shard', '1/3'], plainEnv, '1/3'],
+      [[], slurm('12', '10', '14', '3', '2'), '2/3'], // --array=10-14:2, its second task
+      [['--shards', '3'], { ...plainEnv, JOB_COMPLETION_INDEX: '2' }, '3/3'],
+    ];
+    for (const [args, env, name] of shards) {
+      const r = run(['batch', ...args, ...common], { env });
+      assert.equal(r.code, 0, r.err);
+      assert.match(r.out, new RegExp(`\\(shard ${name}: \\d of 8 tasks\\)`));
+    }
+    const lines = fs.readFileSync(manifest, 'utf8').trim().split('\n').map((l) => JSON.parse(l));
+    const all = [...recs, `${left},${right}`];
+    const took = lines.map((l) => l.inputs.join(','));
+    assert.deepEqual([...took].sort(), [...all].sort(), 'every task once, in one shard');
+    for (const l of lines) {
+      const at = all.indexOf(l.inputs.join(','));
+      assert.equal(l.shard, `${(at % 3) + 1}/3`, l.inputs.join(','));
+      assert.equal(l.ok, true);
+      assert.equal(l.host, os.hostname());
+      assert.ok(l.seconds > 0 && l.seconds < 60);
+    }
+    const readLine = lines.find((l) => l.kind === 'read');
+    const expected = path.join(out, 'expected.csv');
+    assert.deepEqual(readLine.answer, JSON.parse(kx.read(readLine.inputs[0], expected)));
+    assert.ok(fs.readFileSync(readLine.outputs[0]).equals(fs.readFileSync(expected)));
+    assert.deepEqual(lines.find((l) => l.kind === 'sync').outputs, [path.join(out, 'pair', 'left-thigh.csv'), path.join(out, 'pair', 'right-thigh.csv')]);
+
+    // Schedulers' indexes that name no share are refused before anything is written.
+    const refused = [
+      [slurm('4', '1', '9', '3'), /not one evenly spaced range/], // --array=1,4,9
+      [slurm('3', '0', '2', '3', '0'), /do not name one task of an array/],
+      [slurm('x', '0', '2', '3'), /do not name one task of an array/],
+      [{ ...plainEnv, JOB_COMPLETION_INDEX: '1' }, /JOB_COMPLETION_INDEX is set but not the number of shards/],
+    ];
+    for (const [env, message] of refused) {
+      const r = run(['batch', '-o', unmade, left], { env });
+      assert.equal(r.code, 2, r.err);
+      assert.match(r.err, message);
+    }
+    const over = run(['batch', '--shards', '3', '-o', unmade, left], { env: { ...plainEnv, JOB_COMPLETION_INDEX: '3' } });
+    assert.match(over.err, /JOB_COMPLETION_INDEX must be an integer from 0 to 2 with --shards 3, got "3"/);
+    assert.equal(fs.existsSync(unmade), false);
+  });
+
+  test('--skip-existing redoes only the tasks whose recording changed or output is missing', () => {
+    const out = fs.mkdtempSync(path.join(dir, 'again-'));
+    const manifest = path.join(out, 'manifest.jsonl');
+    const args = ['batch', '--json', '--skip-existing', '--manifest', manifest, '-o', out, '--sets', pairSets, ...recs.slice(0, 4)];
+    const first = run(args);
+    assert.equal(first.code, 0, first.err);
+    assert.equal(JSON.parse(first.out).converted, 5);
+    const csv = (r) => path.join(out, `${path.basename(r, '.bin')}.csv`);
+    const stamp = (f) => fs.statSync(f, { bigint: true }).mtimeNs;
+    const before = recs.slice(0, 4).map((r) => stamp(csv(r)));
+    const setBefore = stamp(path.join(out, 'pair', 'left-thigh.csv'));
+    // Recording 2 changed after its conversion; the output of recording 3 is gone.
+    const later = new Date(Date.now() + 5000);
+    fs.utimesSync(recs[1], later, later);
+    fs.rmSync(csv(recs[2]));
+
+    const second = JSON.parse(run(args).out);
+    assert.deepEqual(second.results.map((r) => r.recording), [recs[1], recs[2]]);
+    assert.equal(second.skipped, 3);
+    assert.equal(stamp(csv(recs[0])), before[0]);
+    assert.equal(stamp(csv(recs[3])), before[3]);
+    assert.equal(stamp(path.join(out, 'pair', 'left-thigh.csv')), setBefore);
+    assert.ok(fs.existsSync(csv(recs[2])));
+    const lines = fs.readFileSync(manifest, 'utf8').trim().split('\n').map((l) => JSON.parse(l));
+    assert.equal(lines.length, 10);
+    assert.deepEqual(lines.slice(5).filter((l) => l.skipped).map((l) => l.inputs[0]).sort(), [recs[0], recs[3], left].sort());
+    fs.utimesSync(recs[1], new Date(), new Date());
+
+    // A manifest that cannot take its line is an output that could not be written.
+    if (fs.existsSync('/dev/full')) {
+      const full = run(['batch', '-o', out, '--manifest', '/dev/full', recs[4]]);
+      assert.equal(full.code, 4, full.err);
+      assert.match(full.err, /\/dev\/full: cannot append to the manifest \(ENOSPC\)/);
     }
   });
 });

@@ -1,6 +1,6 @@
 // A typed use of the package, compiled with tsc --noEmit by the tests to check the declarations.
 import * as kx from '../../index';
-import type { BatchResult, ConfigAnswer, ReadError, ReadSummary, SyncStatus } from '../../index';
+import type { BatchResult, ConfigAnswer, QueueResult, ReadError, ReadSummary, SyncStatus } from '../../index';
 
 const seen: unknown[] = [];
 
@@ -74,3 +74,16 @@ void wrongStatus;
 void kx.batch([{ file: 'a.bin' }]);
 // @ts-expect-error concurrency is a number
 void kx.batch(['a.bin'], { concurrency: 'two' });
+
+// The queue: ids without wait, results with it, and a worker stopped by a signal.
+async function queued(): Promise<void> {
+  const ids: string[] = await kx.queue.enqueue(['a.bin'], { redis: 'redis://127.0.0.1:6379', outDir: 'out' });
+  const results: QueueResult[] = await kx.queue.enqueue(['a.bin'], {
+    redis: 'redis://127.0.0.1:6379', queue: 'uploads', outDir: 'out', wait: true, onResult: (r, done, total) => void [r.host, done, total],
+  });
+  const ran: number = await kx.queue.work({ redis: 'redis://127.0.0.1:6379', concurrency: 2, stallMs: 5000, signal: { aborted: false, addEventListener: () => {} } });
+  void [ids, results.map((r) => r.ok && r.seconds), ran];
+}
+void queued;
+// @ts-expect-error the queue needs its Redis server
+void kx.queue.work({ concurrency: 2 });
