@@ -35,5 +35,11 @@ class OutputFile;
 // false when a write failed.
 bool _write_csv(OutputFile* file, const kx_Config* config, const kx_SensorMap* sensors);
 
+// The CSV table of a recording whose scan found every stream in order, decoded, filtered and
+// written a range of rows at a time: the same bytes as _write_csv over the decoded recording,
+// in memory bounded by the ranges in flight. False when a write failed or the recording
+// changed since its scan. helpers: formatting threads beside the caller's, -1 to choose.
+bool _write_csv_streamed(OutputFile* file, const char* path, const kx_RecordingScan& scan, int helpers = -1);
+
 // The summary answered by read().
 std::string _generate_read_answer_JSON(const kx_Config* config);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "../recording/types.h"
@@ -28,6 +29,11 @@ struct CsvStream {
     // The samples that fill its cells; nullptr when it has no cells (a configured stream whose
     // samples are missing or unusable keeps its header columns).
     const kx_DataSensor* sensor = nullptr;
+    // Whether it fills cells, and from how many samples. A layout prepared from stream lengths
+    // alone has cells without a sensor: its samples come in windows.
+    bool cells = false;
+    size_t length = 0;
+    int sensor_id = 0;  // the stream's sensor-map identifier, when it has cells
     // Sample i sits on row i x factor. 0: placed by time instead, at most one a row, on the
     // first row whose time reaches the sample's (later samples move to the following rows).
     uint64_t factor = 0;
@@ -54,6 +60,18 @@ struct CsvCursor {
 // The layout of a recording's table: which streams are used, at which spacing.
 CsvLayout csv_prepare_layout(const kx_Config& config, const kx_SensorMap& sensors);
 
+// The same layout from each configured stream's sample count (one entry per stream the sensor
+// map would hold), for a recording streamed in windows rather than held whole. The
+// orientation stream is counted as the decode step would compute it.
+CsvLayout csv_prepare_layout(const kx_Config& config, const std::unordered_map<int, size_t>& lengths);
+
+// The samples of one stream that a row range needs: `sensor` holds samples first, first + 1, ...
+// of the stream (component-major in its own length). One window per stream of the layout.
+struct CsvWindow {
+    const kx_DataSensor* sensor = nullptr;
+    size_t first = 0;
+};
+
 // The seven header lines, the rows count included.
 std::string csv_header(const CsvLayout& layout);
 
@@ -62,7 +80,37 @@ std::string csv_header(const CsvLayout& layout);
 // Spaced streams need no carrying: at row r their next sample is ceil(r / factor).
 void csv_skip_rows(const CsvLayout& layout, CsvCursor* cursor, uint64_t row);
 
+// The same over windows: a spaced stream's window must hold the samples of rows
+// [cursor->row, row), a time-placed stream's the samples from cursor->timed_position on, as many
+// as rows are skipped (or to its end).
+void csv_skip_rows(const CsvLayout& layout, const CsvWindow* windows, CsvCursor* cursor, uint64_t row);
+
 // Writes rows [cursor->row, last) at out and advances the cursor, stopping early after the
 // row that takes the text to `fill` bytes or more. out must have fill + layout.row_room bytes.
 // Returns the bytes written.
 size_t csv_write_rows(const CsvLayout& layout, CsvCursor* cursor, uint64_t last, char* out, size_t fill);
+
+// The same over windows, which must hold what csv_skip_rows over windows names for these rows.
+size_t csv_write_rows(const CsvLayout& layout, const CsvWindow* windows, CsvCursor* cursor, uint64_t last,
+                      char* out, size_t fill);
+
+// Gives the samples of a table's row ranges, asked in row order on one thread: fill() makes the
+// windows of rows [first, last) starting at cursor, in storage it owns until the next call with
+// the same slot (slots go round, so a window stays put while its range is being formatted).
+class CsvRowSource {
+public:
+    virtual ~CsvRowSource() = default;
+    // False when the samples cannot be had (the recording changed or cannot be read).
+    virtual bool fill(size_t slot, uint64_t first, uint64_t last, const CsvCursor& cursor,
+                      CsvWindow* windows) = 0;
+};
+
+class OutputFile;
+// Writes the header and rows [0, layout.rows) into file: ranges of rows are filled in order on
+// the calling thread, formatted into buffers of their own by the calling thread and `helpers`
+// threads of this call, and written in order. False when a fill or a write failed.
+bool csv_write_table(OutputFile* file, const CsvLayout& layout, CsvRowSource* source, int helpers);
+
+// Threads to add to a call of csv_write_table beside the caller's: the cores left over by the
+// reads already running in this process (a batch's workers each run one), at most 3.
+int csv_helper_threads();

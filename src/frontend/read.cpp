@@ -33,6 +33,16 @@ std::string BinReader2::read(const char* path, const char* csvPath) {
     // A recording that cannot be read in full is an error, not an empty table: no CSV file is
     // written for it. Recordings without both inertial streams at one rate simply get no
     // quaternion columns.
+    // A recording in order (almost all are) is streamed from its file in bounded memory; one
+    // that needs reordering is decoded whole. Both give the same bytes.
+    kx_RecordingScan scan;
+    if (kx_scanRecording(path, &scan) != kx_DecodeError::none) return kLoadError;
+    if (scan.inOrder) {
+        OutputFile file;
+        if (!file.open(csvPath) || !_write_csv_streamed(&file, path, scan) || !file.commit())
+            return kLoadError;
+        return _generate_read_answer_JSON(&scan.config);
+    }
     kx_Recording recording;
     if (kx_decodeRecording(path, &recording) != kx_DecodeError::none) return kLoadError;
     if (!exportCSV(csvPath, &recording.config, &recording.sensors)) return kLoadError;

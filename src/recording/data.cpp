@@ -1,6 +1,7 @@
 // Data reader: decodes the records of a recording's data blocks into one time-ordered stream
 // per sensor, in physical units, in the recording's sensor map.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -169,9 +170,10 @@ void _transfertData(kx_SensorMap* sensors, const kx_Config* config, int stream,
     (*sensors)[kStreams[stream].id] = std::move(sensor);
 }
 
-}  // namespace
-
-kx_DecodeError _kx_decode(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
+// Opens the data of a recording: reads and decodes block 0 into *config and leaves `in` at
+// block 1, with the number of whole data blocks in *data_blocks. A refused recording leaves
+// *config as it was.
+kx_DecodeError open_data(kx_Config* config, std::ifstream& in, uint64_t* data_blocks) {
     if (!in.is_open()) return kx_DecodeError::unreadable;
 
     unsigned char first[kBlockSize];
@@ -197,15 +199,43 @@ kx_DecodeError _kx_decode(kx_Config* config, kx_SensorMap* sensors, std::ifstrea
         return kx_DecodeError::notARecording;
     }
     *config = decoded;
+    // Block 0 is the configuration block: its bytes are frames, not records. Data starts at
+    // block 1. A trailing partial block is never read.
+    *data_blocks = static_cast<uint64_t>(size) / kBlockSize - 1;
+    return kx_DecodeError::none;
+}
+
+// Reads the data blocks of an open recording in buffers of whole blocks and hands each block
+// to `visit`. Answers truncated or unreadable when the file ends early or fails; the blocks
+// before that were visited.
+template <typename Visit>
+kx_DecodeError for_each_block(std::ifstream& in, uint64_t data_blocks, Visit visit) {
+    const size_t chunk_blocks =
+        static_cast<size_t>(std::min<uint64_t>(kBlocksPerRead, std::max<uint64_t>(data_blocks, 1)));
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk_blocks * kBlockSize]);
+    uint64_t done = 0;
+    while (done < data_blocks) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk_blocks, data_blocks - done));
+        in.read(reinterpret_cast<char*>(buffer.get()), static_cast<std::streamsize>(want * kBlockSize));
+        const size_t got = static_cast<size_t>(in.gcount()) / kBlockSize;  // whole blocks only
+        for (size_t b = 0; b < got; ++b) visit(buffer.get() + b * kBlockSize);
+        done += got;
+        // The file ended early or could not be read: keep what was decoded, report failure.
+        if (got < want) return in.bad() ? kx_DecodeError::unreadable : kx_DecodeError::truncated;
+    }
+    return kx_DecodeError::none;
+}
+
+}  // namespace
+
+kx_DecodeError _kx_decode(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
+    uint64_t data_blocks = 0;
+    const kx_DecodeError opened = open_data(config, in, &data_blocks);
+    if (opened != kx_DecodeError::none) return opened;
     const kx_Config& c = *config;
 
     Stream dispatch[256];
     build_dispatch(c, dispatch);
-
-    // Block 0 is the configuration block: its bytes are frames, not records. Data starts at
-    // block 1. A trailing partial block is never read.
-    const uint64_t blocks = static_cast<uint64_t>(size) / kBlockSize;
-    const uint64_t data_blocks = blocks - 1;
 
     // Reserve each stream its share of the records by configured rate, so that the vectors
     // rarely grow; an estimate off the mark only costs a reallocation.
@@ -226,37 +256,18 @@ kx_DecodeError _kx_decode(kx_Config* config, kx_SensorMap* sensors, std::ifstrea
         }
     }
 
-    kx_DecodeError result = kx_DecodeError::none;
-    const size_t chunk_blocks =
-        static_cast<size_t>(std::min<uint64_t>(kBlocksPerRead, std::max<uint64_t>(data_blocks, 1)));
-    std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk_blocks * kBlockSize]);
-    uint64_t done = 0;
-    while (done < data_blocks) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk_blocks, data_blocks - done));
-        in.read(reinterpret_cast<char*>(buffer.get()), static_cast<std::streamsize>(want * kBlockSize));
-        const size_t got_bytes = static_cast<size_t>(in.gcount());
-        const size_t got = got_bytes / kBlockSize;  // whole blocks only
-        for (size_t b = 0; b < got; ++b) {
-            const unsigned char* block = buffer.get() + b * kBlockSize;
-            const int64_t base = read_be32(block + 4);
-            for (int r = 1; r <= kRecordsPerBlock; ++r) {
-                const unsigned char* record = block + 8 * r;
-                const Stream s = dispatch[record[0]];
-                if (s >= kStreamCount) continue;
-                RawSample sample;
-                sample.tick = base + record[1];
-                std::memcpy(sample.bytes, record + 2, sizeof sample.bytes);
-                collected[s].push_back(sample);
-            }
+    const kx_DecodeError result = for_each_block(in, data_blocks, [&](const unsigned char* block) {
+        const int64_t base = read_be32(block + 4);
+        for (int r = 1; r <= kRecordsPerBlock; ++r) {
+            const unsigned char* record = block + 8 * r;
+            const Stream s = dispatch[record[0]];
+            if (s >= kStreamCount) continue;
+            RawSample sample;
+            sample.tick = base + record[1];
+            std::memcpy(sample.bytes, record + 2, sizeof sample.bytes);
+            collected[s].push_back(sample);
         }
-        done += got;
-        if (got < want) {
-            // The file ended early or could not be read: keep what was decoded, report failure.
-            result = in.bad() ? kx_DecodeError::unreadable : kx_DecodeError::truncated;
-            break;
-        }
-    }
-    buffer.reset();
+    });
 
     for (int s = 0; s < kStreamCount; ++s) {
         if (stream_config(c, s).present) _transfertData(sensors, config, s, &collected[s]);
@@ -278,3 +289,121 @@ bool kx_read(kx_Config* config, kx_SensorMap* sensors, const CharT* path) {
 }
 
 template bool kx_read<char>(kx_Config* config, kx_SensorMap* sensors, const char* path);
+
+kx_DecodeError _kx_scan(kx_RecordingScan* scan, std::ifstream& in) {
+    uint64_t data_blocks = 0;
+    const kx_DecodeError opened = open_data(&scan->config, in, &data_blocks);
+    if (opened != kx_DecodeError::none) return opened;
+    const kx_Config& c = scan->config;
+    Stream dispatch[256];
+    build_dispatch(c, dispatch);
+
+    size_t counts[kStreamCount] = {};
+    int64_t last[kStreamCount];
+    for (int64_t& t : last) t = INT64_MIN;
+    bool in_order = true;
+    const kx_DecodeError result = for_each_block(in, data_blocks, [&](const unsigned char* block) {
+        const int64_t base = read_be32(block + 4);
+        for (int r = 1; r <= kRecordsPerBlock; ++r) {
+            const unsigned char* record = block + 8 * r;
+            const Stream s = dispatch[record[0]];
+            if (s >= kStreamCount) continue;
+            const int64_t tick = base + record[1];
+            // A tick at or before the last one would be moved or dropped by the ordering step.
+            if (tick <= last[s]) in_order = false;
+            last[s] = tick;
+            ++counts[s];
+        }
+    });
+    scan->lengths.clear();
+    for (int s = 0; s < kStreamCount; ++s) {
+        if (stream_config(c, s).present) scan->lengths[kStreams[s].id] = counts[s];
+    }
+    scan->inOrder = in_order;
+    in.close();
+    return result;
+}
+
+// The reader's state: its own handle on the file and one buffer of whole blocks.
+struct kx_StreamReader::Impl {
+    std::ifstream in;
+    kx_Config config;
+    int stream = kNone;
+    bool take[256] = {};
+    uint64_t blocks_left = 0;
+    std::unique_ptr<unsigned char[]> buffer;
+    size_t buffer_blocks = 0;  // whole blocks in the buffer
+    size_t block = 0;          // current block of the buffer
+    int record = kRecordsPerBlock + 1;
+    int64_t last_tick = INT64_MIN;
+    std::vector<RawSample> raw;
+
+    // Next record of this stream, or false at the end of the data or on a read failure.
+    bool next(RawSample* out) {
+        for (;;) {
+            if (record > kRecordsPerBlock) {
+                if (block + 1 < buffer_blocks) {
+                    ++block;
+                } else {
+                    if (blocks_left == 0) return false;
+                    const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlocksPerRead, blocks_left));
+                    in.read(reinterpret_cast<char*>(buffer.get()),
+                            static_cast<std::streamsize>(want * kBlockSize));
+                    buffer_blocks = static_cast<size_t>(in.gcount()) / kBlockSize;
+                    if (buffer_blocks < want)
+                        blocks_left = 0;  // the file shrank: no more data
+                    else
+                        blocks_left -= want;
+                    if (buffer_blocks == 0) return false;
+                    block = 0;
+                }
+                record = 1;
+            }
+            const unsigned char* b = buffer.get() + block * kBlockSize;
+            const unsigned char* r = b + 8 * record++;
+            if (!take[r[0]]) continue;
+            out->tick = static_cast<int64_t>(read_be32(b + 4)) + r[1];
+            std::memcpy(out->bytes, r + 2, sizeof out->bytes);
+            return true;
+        }
+    }
+};
+
+kx_StreamReader::kx_StreamReader() = default;
+kx_StreamReader::~kx_StreamReader() = default;
+
+bool kx_StreamReader::open(const char* path, int sensorId) {
+    impl_ = std::make_unique<Impl>();
+    Impl& m = *impl_;
+    m.in.open(path, std::ios::in | std::ios::binary);
+    if (open_data(&m.config, m.in, &m.blocks_left) != kx_DecodeError::none) return false;
+    Stream dispatch[256];
+    build_dispatch(m.config, dispatch);
+    for (int s = 0; s < kStreamCount; ++s) {
+        if (kStreams[s].id == sensorId) m.stream = s;
+    }
+    if (m.stream == kNone) return false;
+    for (int i = 0; i < 256; ++i) m.take[i] = dispatch[i] == m.stream;
+    m.buffer.reset(new unsigned char[kBlocksPerRead * kBlockSize]);
+    return true;
+}
+
+bool kx_StreamReader::read(size_t count, kx_DataSensor* out) {
+    if (!impl_ || impl_->stream == kNone || out == nullptr) return false;
+    Impl& m = *impl_;
+    m.raw.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        // A file changed since its scan (fewer records, or no longer in order) is refused.
+        if (!m.next(&m.raw[i]) || m.raw[i].tick <= m.last_tick) return false;
+        m.last_tick = m.raw[i].tick;
+    }
+    const size_t dimension = static_cast<size_t>(kStreams[m.stream].dimension);
+    out->dimension = dimension;
+    out->length = count;
+    out->data.resize(dimension * count);
+    out->time.resize(count);
+    const double divisor = m.config.frequency;
+    for (size_t i = 0; i < count; ++i) out->time[i] = static_cast<double>(m.raw[i].tick) / divisor;
+    decode(m.config, m.stream, m.raw.data(), count, out->data.data());
+    return true;
+}

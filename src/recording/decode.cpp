@@ -34,3 +34,10 @@ kx_DecodeError kx_decodeConfig(const char* path, kx_Config* config) {
     if (!in.is_open()) return open_error(path);
     return _kx_decodeConfig(config, in);
 }
+
+kx_DecodeError kx_scanRecording(const char* path, kx_RecordingScan* scan) {
+    if (path == nullptr || scan == nullptr) return kx_DecodeError::missing;
+    std::ifstream in(path, std::ios::in | std::ios::binary);
+    if (!in.is_open()) return open_error(path);
+    return _kx_scan(scan, in);
+}

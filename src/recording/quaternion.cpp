@@ -26,11 +26,47 @@ constexpr float kMagObservationNoise[9] = {200000, 0, 0, 0, 200000, 0, 0, 0, 200
 constexpr int kTrackerReset = 1;
 constexpr int kTrackerComputed = 3;
 
-struct TrackerDeleter {
-    void operator()(tracker_state* s) const { ::operator delete(s); }
-};
-
 }  // namespace
+
+void kx_OrientationFilter::Deleter::operator()(void* p) const {
+    ::operator delete(p);
+}
+
+kx_OrientationFilter::kx_OrientationFilter() = default;
+kx_OrientationFilter::~kx_OrientationFilter() = default;
+
+bool kx_OrientationFilter::start(const kx_Config& config) {
+    const int size = get_tracker_size();
+    if (size < static_cast<int>(sizeof(tracker_state))) return false;
+    state_.reset(::operator new(static_cast<size_t>(size)));
+    tracker_state* state = static_cast<tracker_state*>(state_.get());
+    init_tracker(state, config.accel.frequency, 0);
+    set_motionless_thresh(state, kMotionlessThresh);
+    set_quaternion_process_noise_cov_matrix(state, kQuaternionProcessNoise);
+    set_imu_quaternion_observation_noise_cov_matrix(state, kAccelObservationNoise, kMagObservationNoise);
+    return true;
+}
+
+void kx_OrientationFilter::run(const kx_DataSensor& acc, const kx_DataSensor& gyro, size_t count, double* w,
+                               size_t out_length) {
+    tracker_state* state = static_cast<tracker_state*>(state_.get());
+    if (state == nullptr) return;
+    // One sample in, one sample run: the tracker's buffer never holds more than one.
+    const size_t na = acc.length;
+    const size_t ng = gyro.length;
+    for (size_t i = 0; i < count; ++i) {
+        const float a3[3] = {static_cast<float>(acc.data[i]), static_cast<float>(acc.data[na + i]),
+                             static_cast<float>(acc.data[2 * na + i])};
+        const float g3[3] = {static_cast<float>(gyro.data[i]), static_cast<float>(gyro.data[ng + i]),
+                             static_cast<float>(gyro.data[2 * ng + i])};
+        float result[7];
+        add_to_tracker_buffer(state, a3, g3, nullptr);
+        const int status = run_tracker(state, result);
+        if (status == kTrackerReset || status == kTrackerComputed) {
+            for (int k = 0; k < 4; ++k) w[k * out_length + i] = result[k];
+        }
+    }
+}
 
 bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors) {
     if (config == nullptr || sensors == nullptr) return false;
@@ -50,33 +86,10 @@ bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors) {
     kx_DataSensor out(4, n);
     for (size_t i = 0; i < n; ++i) out.time[i] = acc.time[i];
 
-    const int size = get_tracker_size();
-    if (size < static_cast<int>(sizeof(tracker_state))) return false;
-    std::unique_ptr<tracker_state, TrackerDeleter> state(
-        static_cast<tracker_state*>(::operator new(static_cast<size_t>(size))));
-    init_tracker(state.get(), config->accel.frequency, 0);
-    set_motionless_thresh(state.get(), kMotionlessThresh);
-    set_quaternion_process_noise_cov_matrix(state.get(), kQuaternionProcessNoise);
-    set_imu_quaternion_observation_noise_cov_matrix(state.get(), kAccelObservationNoise,
-                                                    kMagObservationNoise);
-
-    // One sample in, one sample run: the tracker's buffer never holds more than one. Every
-    // common sample is filtered, the last included. Samples before the still start stay zero.
-    const size_t na = acc.length;
-    const size_t ng = gyro.length;
-    double* w = out.data.data();
-    for (size_t i = 0; i < n; ++i) {
-        const float a3[3] = {static_cast<float>(acc.data[i]), static_cast<float>(acc.data[na + i]),
-                             static_cast<float>(acc.data[2 * na + i])};
-        const float g3[3] = {static_cast<float>(gyro.data[i]), static_cast<float>(gyro.data[ng + i]),
-                             static_cast<float>(gyro.data[2 * ng + i])};
-        float result[7];
-        add_to_tracker_buffer(state.get(), a3, g3, nullptr);
-        const int status = run_tracker(state.get(), result);
-        if (status == kTrackerReset || status == kTrackerComputed) {
-            for (int k = 0; k < 4; ++k) w[k * n + i] = result[k];
-        }
-    }
+    // Every common sample is filtered, the last included. Samples before the still start stay zero.
+    kx_OrientationFilter filter;
+    if (!filter.start(*config)) return false;
+    filter.run(acc, gyro, n, out.data.data(), n);
 
     // An existing orientation stream is replaced, never written into.
     (*sensors)[KX_QUATERNION] = std::move(out);

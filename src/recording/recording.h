@@ -2,7 +2,10 @@
 // its per-sensor streams (the types themselves are in types.h).
 #pragma once
 
+#include <cstddef>
 #include <fstream>
+#include <memory>
+#include <unordered_map>
 
 #include "types.h"
 
@@ -41,9 +44,60 @@ bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in);
 template <typename CharT>
 bool kx_read(kx_Config* config, kx_SensorMap* sensors, const CharT* path);
 
+// The orientation tracker as a running filter: samples go in, in order, a window at a time, and
+// each window's orientations come out exactly as one run over the whole streams gives them.
+class kx_OrientationFilter {
+public:
+    kx_OrientationFilter();
+    ~kx_OrientationFilter();
+    // Starts the filter at the accelerometer's rate; false when it cannot be set up.
+    bool start(const kx_Config& config);
+    // Filters `count` samples of accelerometer (g) and gyroscope (deg/s) windows, component-major
+    // with their own lengths, into rows 0..count-1 of the 4-component window `out` (w, x, y, z),
+    // whose length is out_length. Samples before the filter has started stay as `out` held them.
+    void run(const kx_DataSensor& acc, const kx_DataSensor& gyro, size_t count, double* out,
+             size_t out_length);
+
+private:
+    struct Deleter {
+        void operator()(void* p) const;
+    };
+    std::unique_ptr<void, Deleter> state_;
+};
+
 // Runs the orientation tracker over the accelerometer and gyroscope streams and stores the
 // quaternion stream (w, x, y, z) under KX_QUATERNION. False when the inputs do not allow it.
 bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors);
+
+// First pass over a recording without keeping its samples: the configuration, each configured
+// stream's record count (one entry per stream the sensor map would hold) and whether every
+// stream's ticks rise strictly, so that no record would be moved or dropped by ordering.
+struct kx_RecordingScan {
+    kx_Config config;
+    std::unordered_map<int, size_t> lengths;
+    bool inOrder = true;
+};
+kx_DecodeError _kx_scan(kx_RecordingScan* scan, std::ifstream& in);
+kx_DecodeError kx_scanRecording(const char* path, kx_RecordingScan* scan);
+
+// One stream of a recording read in order, a window of samples at a time, with memory
+// bounded by one read buffer. Each reader has its own handle on the file, so streams stored
+// far apart in the file are read side by side without holding what lies between them.
+class kx_StreamReader {
+public:
+    kx_StreamReader();
+    ~kx_StreamReader();
+    // Opens the stream of sensor-map identifier sensorId (a decoded stream kind); false when
+    // the file is no longer a readable recording.
+    bool open(const char* path, int sensorId);
+    // Decodes the next `count` samples into out (resized to them, times in seconds). False when
+    // the file no longer holds them in order (it changed since its scan) or cannot be read.
+    bool read(size_t count, kx_DataSensor* out);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 // A decoded recording, as every operation and output takes it.
 struct kx_Recording {

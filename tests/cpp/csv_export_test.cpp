@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/output_file.h"
 #include "frontend/binreader2.h"
 #include "frontend/csv_rows.h"
 #include "support/recording_builder.h"
@@ -356,6 +357,168 @@ TEST(CsvExport, FailuresAnswerFalseAndLeaveNoFile) {
     // Complete: the target is replaced.
     ASSERT_TRUE(reader.exportCSV(target.c_str(), &c, &m));
     EXPECT_EQ(kxtest::read_file(target).substr(0, 11), "Korvel - Ta");
+}
+
+}  // namespace
+
+namespace {
+
+using kxtest::Record;
+
+// A synthetic recording for the two read paths: streams of given rates and lengths on a base
+// clock, packed into blocks either interleaved by tick or one stream after another.
+struct PathCase {
+    const char* what;
+    int base_hz;
+    int accel_hz, accel_n;  // n = 0: configured, no records
+    int gyro_hz, gyro_n;
+    int baro_hz, baro_n;
+    std::vector<uint32_t> event_ticks;  // on the first event channel
+    bool event2_configured;             // a second channel without records
+    bool one_stream_after_another;
+    bool disorder;  // two gyroscope records swapped and one repeated: needs ordering
+};
+
+std::vector<PathCase> path_cases() {
+    std::vector<uint32_t> events;
+    for (uint32_t t = 32000; t < 34000; ++t) events.push_back(t);  // a sample every row across a range seam
+    for (uint32_t t = 50000; t < 70000; t += 997) events.push_back(t);
+    return {
+        {"all streams, several ranges", 100, 100, 70000, 100, 70000, 25, 17500, events, false, false, false},
+        {"streams stored one after another",
+         100,
+         100,
+         40000,
+         100,
+         40000,
+         25,
+         10000,
+         {5, 33000},
+         false,
+         true,
+         false},
+        {"configured streams without records", 100, 100, 1000, 100, 1000, 25, 0, {}, true, false, false},
+        {"gyroscope ends early", 100, 100, 40000, 100, 30000, 25, 10000, {}, false, false, false},
+        {"slower accelerometer, no orientation", 100, 50, 20000, 100, 40000, 0, 0, {}, false, false, false},
+        {"events past the last sample",
+         100,
+         100,
+         500,
+         100,
+         500,
+         0,
+         0,
+         {400, 401, 900, 901, 902},
+         false,
+         false,
+         false},
+        {"records out of order", 100, 100, 40000, 100, 40000, 25, 10000, {7, 35000}, false, false, true},
+    };
+}
+
+kxtest::Bytes path_recording(const PathCase& t) {
+    using namespace kxtest;
+    constexpr int kAcc = 1, kGyr = 2, kBar = 3, kEvt = 4, kEv2 = 5;
+    Bytes head = cat({base_frequency_frame(t.base_hz), date_frame(0, 1, 2, 3, 4, 5, 2024)});
+    if (t.accel_hz > 0) head = cat({head, inertial_frame(2, kAcc, t.accel_hz, 0)});
+    if (t.gyro_hz > 0) head = cat({head, inertial_frame(3, kGyr, t.gyro_hz, 1)});
+    if (t.baro_hz > 0) head = cat({head, baro_frame(kBar, t.baro_hz)});
+    if (!t.event_ticks.empty()) head = cat({head, sensor_frame(16, kEvt, t.base_hz)});
+    if (t.event2_configured) head = cat({head, sensor_frame(22, kEv2, t.base_hz)});
+
+    // Each stream's records by tick: still for the first samples, then a turning motion.
+    std::vector<std::vector<std::pair<uint32_t, Record>>> streams(4);
+    for (int i = 0; i < t.accel_n; ++i) {
+        const double a = i < 50 ? 0 : std::sin(i * 0.003) * 0.5;
+        streams[0].push_back(
+            {static_cast<uint32_t>(i * (t.base_hz / t.accel_hz)),
+             xyz_record(kAcc, 0, static_cast<int16_t>(16384 * std::sin(a)), static_cast<int16_t>(i % 7),
+                        static_cast<int16_t>(16384 * std::cos(a)))});
+    }
+    for (int i = 0; i < t.gyro_n; ++i) {
+        const int16_t rate = i < 50 ? 0 : static_cast<int16_t>(std::cos(i * 0.003) * 2000);
+        streams[1].push_back({static_cast<uint32_t>(i * (t.base_hz / t.gyro_hz)),
+                              xyz_record(kGyr, 0, rate, static_cast<int16_t>(-rate / 3), 5)});
+    }
+    for (int i = 0; i < t.baro_n; ++i) {
+        streams[2].push_back({static_cast<uint32_t>(i * (t.base_hz / t.baro_hz)),
+                              baro_record(kBar, 0, 4096u * 1013u + static_cast<uint32_t>(i % 1000),
+                                          static_cast<int16_t>(2150 + i % 13))});
+    }
+    for (size_t i = 0; i < t.event_ticks.size(); ++i)
+        streams[3].push_back({t.event_ticks[i], byte_record(kEvt, 0, 2, static_cast<uint8_t>(i % 200 + 1))});
+    if (t.disorder) {
+        std::swap(streams[1][1000].second, streams[1][1001].second);
+        std::swap(streams[1][1000].first, streams[1][1001].first);
+        streams[1].insert(streams[1].begin() + 2000, streams[1][1999]);
+    }
+
+    std::vector<std::pair<uint32_t, Record>> all;
+    for (const auto& s : streams) all.insert(all.end(), s.begin(), s.end());
+    if (!t.one_stream_after_another) {
+        std::stable_sort(all.begin(), all.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+    }
+    // Blocks of up to 63 records whose ticks fit one byte above the block's base tick.
+    RecordingBuilder rec;
+    rec.header(head);
+    std::vector<Record> block;
+    uint32_t base = 0;
+    for (const auto& [tick, record] : all) {
+        if (!block.empty() && (block.size() == 63 || tick < base || tick - base > 255)) {
+            rec.block(base, block);
+            block.clear();
+        }
+        if (block.empty()) base = tick;
+        Record r = record;
+        r.offset = static_cast<uint8_t>(tick - base);
+        block.push_back(r);
+    }
+    if (!block.empty()) rec.block(base, block);
+    return rec.bytes();
+}
+
+// The table of the decoded recording in one piece: the reference for both paths.
+std::string whole_table(const std::string& path) {
+    kx_Recording recording;
+    EXPECT_EQ(kx_decodeRecording(path.c_str(), &recording), kx_DecodeError::none);
+    const CsvLayout layout = csv_prepare_layout(recording.config, recording.sensors);
+    std::vector<char> rows(layout.rows * layout.row_room + 1);
+    CsvCursor cursor;
+    const size_t n = csv_write_rows(layout, &cursor, layout.rows, rows.data(), rows.size());
+    return csv_header(layout) + std::string(rows.data(), n);
+}
+
+TEST(CsvExport, ReadGivesTheSameBytesStreamedOrWhole) {
+    for (const PathCase& t : path_cases()) {
+        SCOPED_TRACE(t.what);
+        TempDir dir;
+        const std::string rec = dir.file("rec.bin"), csv = dir.file("out.csv");
+        kxtest::write_file(rec, path_recording(t));
+        const std::string expected = whole_table(rec);
+
+        kx_RecordingScan scan;
+        ASSERT_EQ(kx_scanRecording(rec.c_str(), &scan), kx_DecodeError::none);
+        EXPECT_EQ(scan.inOrder, !t.disorder);
+        BinReader2 reader;
+        EXPECT_EQ(reader.read(rec.c_str(), csv.c_str()).find("error"), std::string::npos);
+        EXPECT_EQ(kxtest::read_file(csv), expected);
+        if (!scan.inOrder) continue;
+        // Streamed with any number of formatting threads: the same bytes.
+        for (int helpers : {0, 1, 3}) {
+            OutputFile file;
+            ASSERT_TRUE(file.open(csv));
+            ASSERT_TRUE(_write_csv_streamed(&file, rec.c_str(), scan, helpers));
+            ASSERT_TRUE(file.commit());
+            EXPECT_EQ(kxtest::read_file(csv), expected) << helpers << " helpers";
+        }
+        // A recording cut short after its scan fails the export and keeps the previous table.
+        std::filesystem::resize_file(rec, std::filesystem::file_size(rec) / 2);
+        OutputFile file;
+        ASSERT_TRUE(file.open(csv));
+        EXPECT_FALSE(_write_csv_streamed(&file, rec.c_str(), scan, 1) && file.commit());
+        EXPECT_EQ(kxtest::read_file(csv), expected);
+    }
 }
 
 }  // namespace
