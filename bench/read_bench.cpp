@@ -1,11 +1,14 @@
-// Benchmark of read(): builds synthetic 1-hour and 24-hour recordings and reports wall time,
-// peak memory and throughput of the conversion beside a floor measured in the same run.
+// Benchmark of read(): builds synthetic recordings (1 hour, a day, a week...) and reports wall
+// time, peak memory and throughput of the conversion beside a floor measured in the same run.
 //
-//   kx_read_bench [--dir DIR] [--hours 1,24] [--runs N] [--phases] [--keep]
+//   kx_read_bench [--dir DIR] [--disk-dir DIR] [--hours 1,24,168] [--runs N] [--phases] [--keep]
 //
 // Every measured step runs in a fresh process (this program re-executed), so that its peak
-// resident size is its own. The floor reads the recording in one call and writes a file of
-// the CSV's size from a reused 1 MiB buffer: the bytes any conversion must move.
+// resident size is its own; read and floor runs alternate. The floor reads the recording in
+// one call and writes a file of the CSV's size from a reused 1 MiB buffer: the bytes any
+// conversion must move. Outputs go to --dir (a tmpfs such as /dev/shm gives steady figures)
+// and, with --disk-dir, also to a disk, where write-back throttling moves them from run to run.
+// --phases times the streamed read's steps one by one, each on one thread.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -27,6 +30,7 @@
 
 #include "common/fixed_format.h"
 #include "frontend/binreader2.h"
+#include "frontend/csv_rows.h"
 
 namespace {
 
@@ -262,6 +266,69 @@ int child_phases(const char* input, const char* csv) {
     return ok && written ? 0 : 1;
 }
 
+// Child: the steps of the streamed read timed one by one, each on one thread over the same
+// ranges of rows: scan, read and decode of every stream, the orientation filter, formatting.
+int child_stream_phases(const char* input) {
+    Clock::time_point t0 = Clock::now();
+    kx_RecordingScan scan;
+    if (kx_scanRecording(input, &scan) != kx_DecodeError::none) return 1;
+    const double t_scan = seconds_since(t0);
+    const CsvLayout layout = csv_prepare_layout(scan.config, scan.lengths);
+    const size_t n = layout.streams.size();
+    std::vector<std::unique_ptr<kx_StreamReader>> readers(n);
+    size_t acc = n, gyro = n, quat = n;
+    for (size_t i = 0; i < n; ++i) {
+        const CsvStream& s = layout.streams[i];
+        if (!s.cells) continue;
+        if (s.factor == 0) return 1;  // the synthetic recording has no events
+        if (s.sensor_id == KX_QUATERNION) {
+            quat = i;
+            continue;
+        }
+        if (s.sensor_id == KX_ACCEL) acc = i;
+        if (s.sensor_id == KX_GYRO) gyro = i;
+        readers[i] = std::make_unique<kx_StreamReader>();
+        if (!readers[i]->open(input, s.sensor_id)) return 1;
+    }
+    kx_OrientationFilter filter;
+    if (quat < n && !filter.start(scan.config)) return 1;
+    std::vector<kx_DataSensor> own(n);
+    std::vector<CsvWindow> windows(n);
+    std::unique_ptr<char[]> text(new char[32768 * layout.row_room]);
+    double t_decode = 0, t_filter = 0, t_format = 0;
+    size_t bytes = 0;
+    CsvCursor cursor;
+    for (uint64_t r0 = 0; r0 < layout.rows; r0 += 32768) {
+        const uint64_t r1 = std::min<uint64_t>(layout.rows, r0 + 32768);
+        t0 = Clock::now();
+        for (size_t i = 0; i < n; ++i) {
+            const CsvStream& s = layout.streams[i];
+            if (!s.cells) continue;
+            const uint64_t first = (r0 + s.factor - 1) / s.factor;
+            const uint64_t end = std::min<uint64_t>(s.length, (r1 + s.factor - 1) / s.factor);
+            windows[i] = {&own[i], static_cast<size_t>(first)};
+            if (i != quat && !readers[i]->read(end > first ? end - first : 0, &own[i])) return 1;
+            if (i == quat) {
+                own[i].dimension = 4;
+                own[i].length = end > first ? end - first : 0;
+                own[i].data.assign(4 * own[i].length, 0.0);
+            }
+        }
+        t_decode += seconds_since(t0);
+        if (quat < n) {
+            t0 = Clock::now();
+            filter.run(own[acc], own[gyro], own[quat].length, own[quat].data.data(), own[quat].length);
+            t_filter += seconds_since(t0);
+        }
+        t0 = Clock::now();
+        bytes += csv_write_rows(layout, windows.data(), &cursor, r1, text.get(), 32768 * layout.row_room);
+        t_format += seconds_since(t0);
+    }
+    std::printf("scan %.3f s, read+decode %.3f s, filter %.3f s, format %.3f s [%zu bytes]", t_scan, t_decode,
+                t_filter, t_format, bytes);
+    return 0;
+}
+
 // Child: the floor. One read of the whole recording, then `csv_bytes` written in 1 MiB writes.
 int child_floor(const char* input, const char* output, const char* csv_bytes_text) {
     const uint64_t csv_bytes = std::strtoull(csv_bytes_text, nullptr, 10);
@@ -329,10 +396,11 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--child-read") == 0) return child_read(argv[2], argv[3]);
     if (argc == 4 && std::strcmp(argv[1], "--child-phases") == 0) return child_phases(argv[2], argv[3]);
+    if (argc == 3 && std::strcmp(argv[1], "--child-stream-phases") == 0) return child_stream_phases(argv[2]);
     if (argc == 5 && std::strcmp(argv[1], "--child-floor") == 0)
         return child_floor(argv[2], argv[3], argv[4]);
 
-    std::string dir = "/tmp";
+    std::string dir = "/tmp", disk_dir;
     std::vector<double> hours = {1, 24};
     int runs = 3;
     bool phases = false, keep = false;
@@ -340,6 +408,8 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "--dir" && i + 1 < argc) {
             dir = argv[++i];
+        } else if (a == "--disk-dir" && i + 1 < argc) {
+            disk_dir = argv[++i];
         } else if (a == "--hours" && i + 1 < argc) {
             hours.clear();
             const std::string list = argv[++i];
@@ -357,8 +427,10 @@ int main(int argc, char** argv) {
         } else if (a == "--keep") {
             keep = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--dir DIR] [--hours 1,24] [--runs N] [--phases] [--keep]\n",
-                         argv[0]);
+            std::fprintf(
+                stderr,
+                "usage: %s [--dir DIR] [--disk-dir DIR] [--hours 1,24,168] [--runs N] [--phases] [--keep]\n",
+                argv[0]);
             return 2;
         }
     }
@@ -371,68 +443,107 @@ int main(int argc, char** argv) {
     std::printf("%-6s %9s %9s %9s %7s %7s %7s %7s %7s %8s %8s %8s %8s\n", "length", "input MB", "CSV MB",
                 "rows", "time s", "cpu s", "floor s", "ratio", "cpu/fl", "peak MB", "peak/str", "in MB/s",
                 "CSV MB/s");
+    std::vector<std::string> table;  // Markdown rows, printed at the end
+    double day_per_hour = 0;
     int failures = 0;
     for (double h : hours) {
         const std::string tag =
             std::to_string(static_cast<long>(h * 3600)) + "s." + std::to_string(::getpid());
         const std::string input = dir + "/kx_bench_" + tag + ".bin";
-        const std::string csv = dir + "/kx_bench_" + tag + ".csv";
-        const std::string floor_out = dir + "/kx_bench_" + tag + ".floor";
         const Generated g = write_recording(input, h);
         // Bytes of the decoded streams: time plus values for each sample of accelerometer,
         // gyroscope, barometer and the quaternion stream.
         const double streams_mb = 8.0 * (g.inertial_samples * (4 + 4 + 5) + g.baro_samples * 3) / 1e6;
+        char label[32];
+        std::snprintf(label, sizeof label, "%gh", h);
 
-        std::vector<double> times, cpus, floors, floor_cpus, peaks;
+        // One target directory: read and floor alternate, medians of each.
+        struct Figures {
+            double t = 0, c = 0, f = 0, fc = 0, peak = 0;
+            bool ok = false;
+        };
         uint64_t csv_bytes = 0;
-        for (int r = 0; r < runs; ++r) {
-            ::unlink(csv.c_str());
-            const ChildResult read = run_child(self, {"--child-read", input, csv});
-            if (!read.ok) {
-                std::fprintf(stderr, "read failed: %s\n", read.output.c_str());
-                ++failures;
-                break;
+        const auto measure = [&](const std::string& out_dir) {
+            Figures fig;
+            const std::string csv = out_dir + "/kx_bench_" + tag + ".csv";
+            const std::string floor_out = out_dir + "/kx_bench_" + tag + ".floor";
+            std::vector<double> times, cpus, floors, floor_cpus, peaks;
+            for (int r = 0; r < runs; ++r) {
+                ::unlink(csv.c_str());
+                const ChildResult read = run_child(self, {"--child-read", input, csv});
+                if (!read.ok) {
+                    std::fprintf(stderr, "read failed: %s\n", read.output.c_str());
+                    ++failures;
+                    break;
+                }
+                csv_bytes = file_size(csv);
+                ::unlink(csv.c_str());
+                ::unlink(floor_out.c_str());
+                const ChildResult floor =
+                    run_child(self, {"--child-floor", input, floor_out, std::to_string(csv_bytes)});
+                ::unlink(floor_out.c_str());
+                if (!floor.ok) {
+                    ++failures;
+                    break;
+                }
+                times.push_back(read.wall_s);
+                cpus.push_back(read.cpu_s);
+                floors.push_back(floor.wall_s);
+                floor_cpus.push_back(floor.cpu_s);
+                peaks.push_back(read.peak_mb);
             }
-            csv_bytes = file_size(csv);
-            ::unlink(csv.c_str());
-            ::unlink(floor_out.c_str());
-            const ChildResult floor =
-                run_child(self, {"--child-floor", input, floor_out, std::to_string(csv_bytes)});
-            ::unlink(floor_out.c_str());
-            if (!floor.ok) {
-                ++failures;
-                break;
-            }
-            times.push_back(read.wall_s);
-            cpus.push_back(read.cpu_s);
-            floors.push_back(floor.wall_s);
-            floor_cpus.push_back(floor.cpu_s);
-            peaks.push_back(read.peak_mb);
-        }
-        if (!times.empty()) {
-            const double t = median(times), c = median(cpus), f = median(floors), fc = median(floor_cpus);
-            const double peak = *std::max_element(peaks.begin(), peaks.end());
+            if (times.empty()) return fig;
+            fig = {median(times),
+                   median(cpus),
+                   median(floors),
+                   median(floor_cpus),
+                   *std::max_element(peaks.begin(), peaks.end()),
+                   true};
             const double in_mb = g.bytes / 1e6, csv_mb = csv_bytes / 1e6;
-            char label[32];
-            std::snprintf(label, sizeof label, "%gh", h);
-            std::printf("%-6s %9.1f %9.1f %9llu %7.3f %7.3f %7.3f %7.2f %7.2f %8.1f %8.2f %8.1f %8.1f\n",
-                        label, in_mb, csv_mb, static_cast<unsigned long long>(g.inertial_samples), t, c, f,
-                        t / f, c / fc, peak, peak / streams_mb, in_mb / t, csv_mb / t);
+            std::printf("%-6s %9.1f %9.1f %9llu %7.3f %7.3f %7.3f %7.2f %7.2f %8.1f %8.2f %8.1f %8.1f  %s\n",
+                        label, in_mb, csv_mb, static_cast<unsigned long long>(g.inertial_samples), fig.t,
+                        fig.c, fig.f, fig.t / fig.f, fig.c / fig.fc, fig.peak, fig.peak / streams_mb,
+                        in_mb / fig.t, csv_mb / fig.t, out_dir.c_str());
             std::printf(
                 "       median of %d runs; fastest %.3f s; floor cpu %.3f s; decoded streams %.1f MB\n",
-                static_cast<int>(times.size()), *std::min_element(times.begin(), times.end()), fc,
+                static_cast<int>(times.size()), *std::min_element(times.begin(), times.end()), fig.fc,
                 streams_mb);
-        }
+            std::fflush(stdout);
+            return fig;
+        };
+        const Figures shm = measure(dir);
+        const Figures disk = disk_dir.empty() ? Figures{} : measure(disk_dir);
+
+        std::string phase_text = "-";
         if (phases) {
-            ::unlink(csv.c_str());
-            const ChildResult p = run_child(self, {"--child-phases", input, csv});
+            const ChildResult p = run_child(self, {"--child-stream-phases", input});
             std::printf("       phases: %s\n", p.output.c_str());
+            phase_text = p.output.substr(0, p.output.find(" ["));
         }
-        std::fflush(stdout);
-        if (!keep) {
-            ::unlink(input.c_str());
-            ::unlink(csv.c_str());
+        if (shm.ok) {
+            const double per_hour = shm.t / h;
+            if (h == 24) day_per_hour = per_hour;
+            char row[512];
+            std::snprintf(
+                row, sizeof row,
+                "| %s | %.1f MB | %.1f MB | %.3f s | %.3f s | %.1fx | %.2f s/h%s | %s | %.0f MB | %s |",
+                label, g.bytes / 1e6, csv_bytes / 1e6, shm.t, shm.f, shm.t / shm.f, per_hour,
+                day_per_hour > 0 && h > 24
+                    ? (" (" + std::to_string(per_hour / day_per_hour).substr(0, 4) + "x a day's)").c_str()
+                    : "",
+                disk.ok ? (std::to_string(disk.t).substr(0, 5) + " s / " +
+                           std::to_string(disk.f).substr(0, 5) + " s")
+                              .c_str()
+                        : "-",
+                shm.peak, phase_text.c_str());
+            table.emplace_back(row);
         }
+        if (!keep) ::unlink(input.c_str());
     }
+    std::printf(
+        "\n| recording | input | CSV | read() (tmpfs) | floor (tmpfs) | ratio | per recorded hour | read() / "
+        "floor on disk | peak memory | phases, one thread each |\n");
+    std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+    for (const std::string& row : table) std::printf("%s\n", row.c_str());
     return failures == 0 ? 0 : 1;
 }

@@ -147,6 +147,29 @@ void read_seeds() {
     put("read", "truncated", truncated);
 }
 
+// Recordings for both read paths: in order, out of order, and streams stored apart.
+void read_paths_seeds() {
+    put("read_paths", "full", recording(full_header(), 3));
+    put("read_paths", "legacy", recording(legacy_header(7), 2));
+    RecordingBuilder reversed;
+    reversed.header(full_header());
+    for (int i = 2; i >= 0; --i) reversed.block(uint32_t(25 * i), motion_block(25 * i, 25), 7);
+    put("read_paths", "out-of-order", reversed.bytes());
+    // The accelerometer's records first, then the gyroscope's, then events past the last row.
+    RecordingBuilder apart;
+    apart.header(cat({base_frequency_frame(100), inertial_frame(2, kAccel, 100, 0),
+                      inertial_frame(3, kGyro, 100, 2), sensor_frame(16, kEvent, 100)}));
+    for (int part = 0; part < 2; ++part) {
+        std::vector<Record> records;
+        for (int t = 0; t < 60; ++t)
+            records.push_back(xyz_record(part == 0 ? kAccel : kGyro, t, 100, 200, 16384));
+        apart.block(0, records, 7);
+    }
+    apart.block(
+        50, {byte_record(kEvent, 0, 2, 1), byte_record(kEvent, 1, 2, 2), byte_record(kEvent, 30, 2, 3)}, 7);
+    put("read_paths", "streams-apart", apart.bytes());
+}
+
 void bin_reader_seeds() {
     put("bin_reader", "legacy", recording(legacy_header(7), 2));
     put("bin_reader", "current", recording(full_header(), 2));
@@ -189,6 +212,7 @@ int main(int argc, char** argv) {
     write_config_seeds();
     base64_seeds();
     read_seeds();
+    read_paths_seeds();
     bin_reader_seeds();
     sync_seeds();
     return 0;

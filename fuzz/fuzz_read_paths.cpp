@@ -1,0 +1,66 @@
+// Fuzz target: the two ways read() writes a table, on the same bytes. A recording in order is
+// streamed in ranges of rows; the table of the whole decoded recording must be the same bytes,
+// and both must fail together. A recording out of order must agree with the decode step too.
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include "common/output_file.h"
+#include "frontend/binreader2.h"
+#include "fuzz_support.h"
+
+namespace {
+
+// Tables are capped as in the read harness: a few blocks can ask for a very long table.
+bool limit_file_size() {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1u << 20, 1u << 20};  // 1 MiB
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+// The table written by `write` into a fresh file, or "!" when the export failed.
+template <typename Write>
+std::string table(const std::string& path, Write write) {
+    OutputFile file;
+    if (!file.open(path) || !write(&file) || !file.commit()) return "!";
+    std::string text = kxfuzz::read_file(path);
+    std::remove(path.c_str());
+    return text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool limited = limit_file_size();
+    (void)limited;
+    kxfuzz::clear_scratch();
+    const std::string path = kxfuzz::scratch_path("recording.bin");
+    const std::string csv = kxfuzz::scratch_path("out.csv");
+    kxfuzz::write_file(path, data, size);
+
+    kx_RecordingScan scan;
+    const kx_DecodeError scanned = kx_scanRecording(path.c_str(), &scan);
+    kx_Recording recording;
+    const kx_DecodeError decoded = kx_decodeRecording(path.c_str(), &recording);
+    // The scan refuses exactly what the decode step refuses.
+    KX_FUZZ_CHECK(scanned == decoded);
+    if (decoded != kx_DecodeError::none) return 0;
+
+    const std::string whole =
+        table(csv, [&](OutputFile* f) { return _write_csv(f, &recording.config, &recording.sensors); });
+    if (scan.inOrder) {
+        for (int helpers : {0, 1}) {
+            const std::string streamed = table(
+                csv, [&](OutputFile* f) { return _write_csv_streamed(f, path.c_str(), scan, helpers); });
+            KX_FUZZ_CHECK(streamed == whole);
+        }
+    }
+    BinReader2 reader;
+    const std::string answer = reader.read(path.c_str(), csv.c_str());
+    const bool failed = answer == "{\"error\":\"Error during data loading.\"}";
+    KX_FUZZ_CHECK(failed == (whole == "!"));
+    if (!failed) KX_FUZZ_CHECK(kxfuzz::read_file(csv) == whole);
+    return 0;
+}
