@@ -2,6 +2,7 @@
 // refused files, and the quaternion computation over a recording.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -32,7 +33,39 @@ struct Decoded {
     kx_Config config;
     kx_SensorMap sensors;
     kx_DecodeError error;  // the decode step's answer for the same file
+    bool in_order = true;  // the scan found every stream in order
 };
+
+// The streamed read agrees with the whole decode: the scan refuses what the decode refuses,
+// and for a recording in order counts every stream's samples, which the stream readers give
+// back exactly, in windows of 1, 2, 3... samples, and no more.
+void check_streamed(const std::string& path, const Decoded& d, bool* in_order) {
+    kx_RecordingScan scan;
+    ASSERT_EQ(kx_scanRecording(path.c_str(), &scan), d.error);
+    *in_order = scan.inOrder;
+    if (d.error != kx_DecodeError::none || !scan.inOrder) return;
+    ASSERT_EQ(scan.lengths.size(), d.sensors.size());
+    for (const auto& [id, whole] : d.sensors) {
+        SCOPED_TRACE(id);
+        ASSERT_EQ(scan.lengths.at(id), whole.length);
+        kx_StreamReader reader;
+        ASSERT_TRUE(reader.open(path.c_str(), id));
+        kx_DataSensor window;
+        size_t at = 0;
+        for (size_t size = 1; at < whole.length; ++size) {
+            const size_t count = std::min(size, whole.length - at);
+            ASSERT_TRUE(reader.read(count, &window));
+            ASSERT_EQ(window.dimension, whole.dimension);
+            for (size_t i = 0; i < count; ++i) {
+                EXPECT_EQ(window.time[i], whole.time[at + i]);
+                for (size_t k = 0; k < whole.dimension; ++k)
+                    EXPECT_EQ(window.data[k * count + i], whole.data[k * whole.length + at + i]);
+            }
+            at += count;
+        }
+        EXPECT_FALSE(reader.read(1, &window));
+    }
+}
 
 Decoded read_bytes(const Bytes& bytes) {
     TempDir dir;
@@ -42,6 +75,7 @@ Decoded read_bytes(const Bytes& bytes) {
     d.ok = kx_read<char>(&d.config, &d.sensors, path.c_str());
     kx_Recording recording;
     d.error = kx_decodeRecording(path.c_str(), &recording);
+    check_streamed(path, d, &d.in_order);
     return d;
 }
 
@@ -69,6 +103,7 @@ TEST(DataRead, DecodesEverySensorIntoPhysicalUnits) {
                      byte_record(kEvt, 5, 2, 200), radio_record(kRad, 6, -200), ev2});
     const Decoded d = read_bytes(rec.bytes());
     ASSERT_TRUE(d.ok);
+    EXPECT_TRUE(d.in_order);
 
     struct Expect {
         int id;
@@ -116,6 +151,7 @@ TEST(DataRead, OrdersAcrossBlocksAndKeepsTheFirstRecordAtATick) {
     const std::vector<double> ticks = {405, 500, 510, 4294967297.0};
     const std::vector<double> raw = {4, 3, 1, 6};  // at tick 510 the first record (1) wins over 2 and 5
     ASSERT_EQ(a.length, ticks.size());
+    EXPECT_FALSE(d.in_order);  // left to the whole decode, which orders it
     for (size_t i = 0; i < ticks.size(); ++i) {
         EXPECT_DOUBLE_EQ(a.time[i], ticks[i] / 100) << i;
         EXPECT_DOUBLE_EQ(at(a, 0, i), raw[i] * scale) << i;
@@ -130,6 +166,7 @@ TEST(DataRead, OrdersAcrossBlocksAndKeepsTheFirstRecordAtATick) {
     const Decoded o = read_bytes(ordered.bytes());
     ASSERT_TRUE(o.ok);
     const kx_DataSensor& oa = o.sensors.at(KX_ACCEL);
+    EXPECT_FALSE(o.in_order);
     ASSERT_EQ(oa.length, 2u);
     EXPECT_DOUBLE_EQ(at(oa, 0, 1), 2 * scale);
 }
