@@ -245,7 +245,12 @@ Napi::Value ReadData(const Napi::CallbackInfo& info) {
             continue;
         Napi::Value stream =
             stream_object(env, kind, data_stream_rate(recording.config, kind.sensor), &s, transferable);
-        if (stream.IsEmpty()) return Napi::Value();
+        if (stream.IsEmpty()) {
+            // A buffer that could not be made without an exception of its own (out of memory).
+            if (!env.IsExceptionPending())
+                Napi::Error::New(env, "readData: no memory for the arrays").ThrowAsJavaScriptException();
+            return Napi::Value();
+        }
         streams.Set(kind.name, stream);
     }
     out.Set("streams", streams);
