@@ -1,11 +1,12 @@
-// Package entry: the addon's five synchronous functions, unchanged, plus the Promise API and
-// the batch converter, which run the same functions in worker threads.
+// Package entry: the addon's five synchronous functions, unchanged, readData and writeParquet,
+// plus the Promise API and the batch converter, which run the same functions in worker threads.
 'use strict';
 const { addon, addonPath } = require('./lib/addon.js');
 const { WorkerPool } = require('./lib/pool.js');
 const { makePromises } = require('./lib/promises.js');
 const { makeBatch } = require('./lib/batch.js');
 const { enqueue, work } = require('./lib/queue.js'); // loads BullMQ only when called
+const { makeData } = require('./lib/data.js'); // loads the Parquet writer only when called
 
 let shared = null;
 // One pool for the Promise API, made on first use; its idle workers never hold the process.
@@ -15,7 +16,10 @@ const sharedPool = () => {
 };
 
 const api = {};
-for (const name of Object.getOwnPropertyNames(addon)) api[name] = addon[name];
+for (const name of Object.getOwnPropertyNames(addon)) if (!name.startsWith('_')) api[name] = addon[name];
+const { readData, writeParquet } = makeData(addon);
+api.readData = readData;
+api.writeParquet = writeParquet;
 api.promises = makePromises(sharedPool);
 api.batch = makeBatch(addonPath);
 api.queue = { enqueue, work };

@@ -84,7 +84,7 @@ function syncFailure(addon, status, recordings, outDir) {
         : `${recordings.join(', ')}: no common time base (no time marks, or not exactly one radio master on one channel, or no radio time samples)`);
     case '-12': {
       const problem = directoryProblem(outDir);
-      return new CliError(EXIT.OUTPUT, problem ? `cannot write the CSV files: ${problem}` : `${outDir}: a CSV file could not be written completely`);
+      return new CliError(EXIT.OUTPUT, problem ? `cannot write the files of the set: ${problem}` : `${outDir}: a file of the set could not be written completely`);
     }
     default:
       return new CliError(EXIT.INTERNAL, `unexpected answer "${status}"`);
@@ -103,8 +103,10 @@ function writeConfigFailure(file, text) {
 
 // The message naming why one batch result failed.
 function taskFailure(addon, r) {
+  // Errors of the Parquet conversions name their file and why already.
+  if (r.error && typeof r.error.code === 'string' && r.error.path) return String(r.error.message).replace(/^(writeParquet|readData): /, '');
   if (r.error) return `${r.kind === 'read' ? r.recording : r.outDir}: ${r.error.message}`;
-  if (r.kind === 'read') return readFailure(addon, r.recording, r.csv).message;
+  if (r.kind === 'read') return readFailure(addon, r.recording, r.csv !== undefined ? r.csv : r.parquet).message;
   return syncFailure(addon, r.answer, r.recordings, r.outDir).message;
 }
 

@@ -1,0 +1,292 @@
+// readData and the Parquet file against the CSV of the same recording, cell by cell: the bundled
+// examples and synthetic recordings with slower streams, events and a stream without samples.
+'use strict';
+const { describe, test, before, after } = require('node:test');
+const assert = require('node:assert/strict');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+
+const kx = require('../../index.js');
+const { frames, records, Recording } = require('../support/recording.js');
+
+const ACC = 0x21;
+const GYR = 0x22;
+const BAR = 0x23;
+const MAG = 0x25;
+const EVT = 0x26;
+const EV2 = 0x27;
+const EXAMPLES = path.join(__dirname, '..', '..', 'examples', 'data');
+
+// The CSV's decimals and the readData stream and component behind each column name.
+const COLUMNS = {
+  Time: [5],
+  'Gyro X': [5, 'gyro', 'x'], 'Gyro Y': [5, 'gyro', 'y'], 'Gyro Z': [5, 'gyro', 'z'],
+  'Accel X': [5, 'accel', 'x'], 'Accel Y': [5, 'accel', 'y'], 'Accel Z': [5, 'accel', 'z'],
+  Pressure: [3, 'baro', 'pressure'], Temperature: [1, 'baro', 'temperature'],
+  Event: [3, 'events', 'value'],
+  'Quat W': [5, 'quaternion', 'w'], 'Quat X': [5, 'quaternion', 'x'], 'Quat Y': [5, 'quaternion', 'y'], 'Quat Z': [5, 'quaternion', 'z'],
+};
+
+let dir;
+before(() => { dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kx-data-')); });
+after(() => fs.rmSync(dir, { recursive: true, force: true }));
+
+// A fixed pseudo-random sequence of 16-bit sensor values.
+function values(seed) {
+  let s = seed >>> 0;
+  return () => {
+    s = (Math.imul(s, 1664525) + 1013904223) >>> 0;
+    return (s >>> 16) - 32768;
+  };
+}
+
+// Synthetic recordings at a 100 Hz base: [name, build(file)].
+const SYNTHETIC = [
+  ['slower streams and events', (file) => {
+    // Accelerometer and gyroscope at 50 Hz (orientation every second row), barometer and
+    // magnetometer at 25 Hz, events on the first channel placed by time, two on one tick.
+    const next = values(1);
+    const rec = new Recording().frames(frames.baseFrequency(100), frames.inertial(2, ACC, 50, 1),
+      frames.inertial(3, GYR, 50, 2), frames.baro(BAR, 25), frames.magnetometer(MAG, 25), frames.event(EVT, 100));
+    const list = [];
+    for (let tick = 0; tick < 400; ++tick) {
+      if (tick % 2 === 0) {
+        list.push({ tick, record: (o) => records.xyz(ACC, o, next() >> 3, next() >> 3, 8192 + (next() >> 6)) });
+        list.push({ tick, record: (o) => records.xyz(GYR, o, next() >> 4, next() >> 4, next() >> 4) });
+      }
+      if (tick % 4 === 0) {
+        list.push({ tick, record: (o) => records.baro(BAR, o, 4096 * 1000 + (next() & 0xffff), 2000 + (next() & 0xff)) });
+        list.push({ tick, record: (o) => records.xyz(MAG, o, next(), next(), next()) });
+      }
+      if (tick % 37 === 5 || tick === 6) list.push({ tick, record: (o) => records.event(EVT, o, tick & 0xff) });
+    }
+    rec.samples(list).write(file);
+  }],
+  ['a stream without samples and the second event channel', (file) => {
+    // The barometer is configured but never sampled: its header columns stay, its cells do not.
+    // The second event channel has events and is written instead of the first.
+    const next = values(2);
+    const rec = new Recording().frames(frames.baseFrequency(100), frames.inertial(2, ACC, 100, 0),
+      frames.inertial(3, GYR, 100, 0), frames.baro(BAR, 25), frames.event(EVT, 100), frames.event2(EV2, 100));
+    const list = [];
+    for (let tick = 0; tick < 300; ++tick) {
+      list.push({ tick, record: (o) => records.xyz(ACC, o, next() >> 6, next() >> 6, 16384 + (next() >> 8)) });
+      list.push({ tick, record: (o) => records.xyz(GYR, o, next() >> 5, next() >> 5, next() >> 5) });
+      if (tick % 50 === 3) list.push({ tick, record: (o) => records.event(EVT, o, 1) });
+      if (tick % 60 === 7) list.push({ tick, record: (o) => records.event2(EV2, o, 100 + tick / 60) });
+    }
+    rec.samples(list).write(file);
+  }],
+  ['no orientation: accelerometer without gyroscope', (file) => {
+    const next = values(3);
+    const rec = new Recording().frames(frames.baseFrequency(100), frames.inertial(2, ACC, 100, 3), frames.baro(BAR, 20));
+    const list = [];
+    for (let tick = 0; tick < 250; ++tick) {
+      list.push({ tick, record: (o) => records.xyz(ACC, o, next(), next(), next()) });
+      if (tick % 5 === 0) list.push({ tick, record: (o) => records.baro(BAR, o, 4096 * 990 + (next() & 0xfff), -500 + (next() & 0x3ff)) });
+    }
+    rec.samples(list).write(file);
+  }],
+];
+
+// The recordings every comparison runs on: the bundled examples and the synthetic ones.
+function recordings() {
+  const list = fs.readdirSync(EXAMPLES).filter((n) => n.endsWith('.bin')).map((n) => [n, path.join(EXAMPLES, n)]);
+  SYNTHETIC.forEach(([name, build], i) => {
+    const file = path.join(dir, `synthetic-${i}.bin`);
+    build(file);
+    list.push([name, file]);
+  });
+  return list;
+}
+
+// The CSV of a recording: its column names and its rows of cells (the trailing comma dropped).
+function csvOf(file) {
+  const csv = path.join(dir, `${path.basename(file)}.csv`);
+  assert.notEqual(JSON.parse(kx.read(file, csv)).error, 'Error during data loading.');
+  return csvTable(csv);
+}
+
+function csvTable(csv) {
+  const lines = fs.readFileSync(csv, 'utf8').split('\n');
+  const names = lines[5].split(',').slice(0, -1);
+  const rows = lines.slice(7, -1).map((l) => l.split(',').slice(0, -1));
+  assert.equal(rows.length, Number(lines[2].replace('Total data points: ', '')));
+  return { names, rows };
+}
+
+// The CSV's text of a value with `decimals` decimals, as printf's "%.Nf" gives it: the exact
+// binary value rounded half to even (1.953125 -> 1.95312), the sign kept on a negative that
+// rounds to zero. Worked out on the exact decimal expansion, independently of the addon's code.
+function fixed(v, decimals) {
+  const [whole, fraction] = Math.abs(v).toFixed(100).split('.'); // exact for these magnitudes
+  let n = BigInt(whole + fraction.slice(0, decimals));
+  const rest = fraction.slice(decimals);
+  const beyondHalf = rest[0] > '5' || (rest[0] === '5' && /[1-9]/.test(rest.slice(1)));
+  const tie = rest[0] === '5' && !/[1-9]/.test(rest.slice(1));
+  if (beyondHalf || (tie && n % 2n === 1n)) n += 1n;
+  const digits = n.toString().padStart(decimals + 1, '0');
+  const text = decimals === 0 ? digits : `${digits.slice(0, -decimals)}.${digits.slice(-decimals)}`;
+  return v < 0 || Object.is(v, -0) ? `-${text}` : text;
+}
+
+describe('readData', () => {
+  test('holds every sample the CSV prints, in the same order, unrounded', () => {
+    for (const [name, file] of recordings()) {
+      const data = kx.readData(file);
+      const { names, rows } = csvOf(file);
+      assert.deepEqual(data.summary, JSON.parse(kx.read(file, path.join(dir, 'again.csv'))), name);
+      assert.deepEqual(data.config, JSON.parse(kx.readConfig(file)), name);
+      assert.equal(data.frequency, data.summary.frequency, name);
+      // A row holds cells only for the streams that have samples, in header order.
+      const withCells = names.filter((n) => n === 'Time' || (COLUMNS[n][1] === 'events' ? data.streams.events || data.streams.events2 : data.streams[COLUMNS[n][1]]));
+      for (const [c, column] of withCells.entries()) {
+        if (column === 'Time') continue;
+        const [decimals, streamName, component] = COLUMNS[column];
+        const stream = streamName === 'events' ? data.streams.events2 || data.streams.events : data.streams[streamName];
+        const cells = rows.map((r) => r[c]).filter((cell) => cell !== '');
+        assert.ok(stream[component] instanceof Float64Array, `${name}: ${column}`);
+        assert.deepEqual(cells, Array.from(stream[component], (v) => fixed(v, decimals)), `${name}: ${column}`);
+        // Events are placed on the first row whose time reaches theirs.
+        if (streamName === 'events') {
+          const eventRows = rows.flatMap((r, i) => (r[c] !== '' ? [i] : []));
+          eventRows.forEach((row, k) => assert.ok((row + 1) / data.frequency >= stream.time[k] - 1e-9, `${name}: event ${k}`));
+        }
+      }
+      // Every stream: one time per sample, tick / base frequency, ascending; its configured rate.
+      for (const [streamName, stream] of Object.entries(data.streams)) {
+        const components = Object.keys(stream).filter((k) => k !== 'rate' && k !== 'time');
+        for (const k of components) assert.equal(stream[k].length, stream.time.length, `${name}: ${streamName}.${k}`);
+        assert.ok(stream.time.every((t, i) => i === 0 || t > stream.time[i - 1]), `${name}: ${streamName} times ascend`);
+        assert.ok(stream.time.every((t) => Number.isInteger(Math.round(t * data.frequency * 1e6) / 1e6)), `${name}: ${streamName} times are ticks`);
+        assert.equal(typeof stream.rate, 'number');
+      }
+    }
+  });
+
+  test('answers the streams a recording has, with the components and rates it names', () => {
+    const file = path.join(dir, 'streams.bin');
+    SYNTHETIC[0][1](file);
+    const { streams } = kx.readData(file);
+    const shape = Object.fromEntries(Object.entries(streams).map(([k, s]) => [k, [s.rate, ...Object.keys(s)]]));
+    assert.deepEqual(shape, {
+      accel: [50, 'rate', 'time', 'x', 'y', 'z'],
+      gyro: [50, 'rate', 'time', 'x', 'y', 'z'],
+      baro: [25, 'rate', 'time', 'pressure', 'temperature'],
+      mag: [25, 'rate', 'time', 'x', 'y', 'z'],
+      quaternion: [50, 'rate', 'time', 'w', 'x', 'y', 'z'],
+      events: [100, 'rate', 'time', 'value'],
+    });
+    assert.equal(streams.mag.x.length, 100);
+    assert.deepEqual(Array.from(streams.baro.time.subarray(0, 3)), [0, 0.04, 0.08]);
+  });
+});
+
+// A Parquet file read back with an independent reader: its metadata, column names, and rows as
+// arrays of cells (null for a null).
+async function parquetOf(file) {
+  const { parquetMetadata, parquetReadObjects } = await import('hyparquet');
+  const { compressors } = await import('hyparquet-compressors');
+  const bytes = fs.readFileSync(file);
+  const buffer = bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length);
+  const meta = parquetMetadata(buffer);
+  const names = meta.schema.slice(1).map((s) => s.name);
+  const objects = await parquetReadObjects({ file: buffer, compressors });
+  return { meta, names, rows: objects.map((o) => names.map((n) => o[n])) };
+}
+
+// Every cell of a Parquet table against the CSV's: types, names, values printed with the CSV's
+// decimals, nulls for empty cells.
+function assertSameCells(pq, csv, name) {
+  const { names, rows } = csv;
+  assert.deepEqual(pq.names, names, name);
+  assert.equal(pq.rows.length, rows.length, name);
+  const types = pq.meta.schema.slice(1).map((s) => [s.type, s.repetition_type]);
+  assert.deepEqual(types, names.map((n) => [n.startsWith('Quat') ? 'FLOAT' : 'DOUBLE', 'OPTIONAL']), name);
+  assert.ok(pq.meta.row_groups.every((g) => g.columns.every((c) => c.meta_data.codec === 'ZSTD')), name);
+  // Dictionaries for the sensor columns, byte streams for the nearly all distinct time and
+  // orientation columns: the smallest file of the writer's options.
+  const [first] = pq.meta.row_groups;
+  (first ? first.columns : []).forEach((c, k) => {
+    const want = names[k] === 'Time' || names[k].startsWith('Quat') ? 'BYTE_STREAM_SPLIT' : 'RLE_DICTIONARY';
+    assert.ok(c.meta_data.encodings.includes(want), `${name}: ${names[k]} has ${c.meta_data.encodings}`);
+  });
+  // A row's cells belong to the columns that hold values: a stream without samples keeps its
+  // header names in the CSV but has no cells, and is all nulls here.
+  const filled = names.map((_, c) => pq.rows.some((r) => r[c] !== null));
+  const decimals = names.map((n) => COLUMNS[n][0]);
+  pq.rows.forEach((row, r) => {
+    const cells = row.flatMap((v, c) => (filled[c] ? [v === null ? '' : fixed(v, decimals[c])] : []));
+    assert.deepEqual(cells, rows[r], `${name}: row ${r}`);
+  });
+}
+
+describe('writeParquet', () => {
+  test('holds the CSV table: same columns and rows, unrounded values, nulls for empty cells', async () => {
+    for (const [name, file] of recordings()) {
+      const out = path.join(dir, `${path.basename(file)}.parquet`);
+      const summary = kx.writeParquet(file, out);
+      const { names, rows } = csvOf(file);
+      const pq = await parquetOf(out);
+      assert.equal(summary, kx.read(file, path.join(dir, 'again.csv')), name);
+      assert.deepEqual(pq.names, names, name);
+      assert.equal(pq.rows.length, rows.length, name);
+      const kv = Object.fromEntries(pq.meta.key_value_metadata.map(({ key, value }) => [key, value]));
+      assert.equal(kv.config, kx.readConfig(file), name);
+      assert.equal(kv.summary, summary, name);
+      assertSameCells(pq, { names, rows }, name);
+      // The quaternion is exactly what the filter computed, in single precision.
+      const data = kx.readData(file);
+      const w = names.indexOf('Quat W');
+      if (data.streams.quaternion) {
+        const stored = pq.rows.map((row) => row[w]).filter((v) => v !== null);
+        assert.deepEqual(stored, Array.from(data.streams.quaternion.w), name);
+      }
+    }
+  });
+
+  test('is refused over its recording, and a failed write leaves no file and keeps the old one', async () => {
+    const [, file] = recordings()[0];
+    const link = path.join(dir, 'link-to-recording.parquet');
+    fs.symlinkSync(file, link);
+    const kept = path.join(dir, 'kept.parquet');
+    fs.writeFileSync(kept, 'old');
+    const cases = [
+      [file, 'KX_OUTPUT_IS_INPUT'],
+      [link, 'KX_OUTPUT_IS_INPUT'],
+      [path.join(dir, 'no', 'such', 'dir.parquet'), 'KX_OPEN_FAILED'],
+      [dir, 'KX_OPEN_FAILED'],
+      ['/dev/full', 'KX_WRITE_FAILED'],
+    ];
+    const before = fs.readFileSync(file);
+    for (const [out, code] of cases) {
+      const expected = (err) => err.constructor === Error && err.code === code && err.path === out && err.message.startsWith(`writeParquet: ${out}: `);
+      assert.throws(() => kx.writeParquet(file, out), expected, out);
+      await assert.rejects(kx.promises.writeParquet(file, out), expected, out);
+    }
+    assert.throws(() => kx.writeParquet(path.join(dir, 'missing.bin'), kept), { code: 'ENOENT' });
+    assert.equal(fs.readFileSync(kept, 'utf8'), 'old');
+    assert.ok(fs.readFileSync(file).equals(before));
+    assert.deepEqual(fs.readdirSync(dir).filter((n) => n.endsWith('.tmp')), []);
+  });
+
+  test('a synchronised set as Parquet holds the tables readAndSync2 writes, all files or none', async () => {
+    const files = ['left-thigh.bin', 'right-thigh.bin'].map((n) => path.join(EXAMPLES, n));
+    const csvDir = fs.mkdtempSync(path.join(dir, 'sync-csv-'));
+    const pqDir = fs.mkdtempSync(path.join(dir, 'sync-pq-'));
+    assert.equal(kx.readAndSync2(files, csvDir), 'OK');
+    const results = await kx.batch([{ recordings: files, outDir: pqDir }], { format: 'parquet' });
+    assert.equal(results[0].answer, 'OK');
+    for (const n of ['left-thigh', 'right-thigh']) {
+      assertSameCells(await parquetOf(path.join(pqDir, `${n}.parquet`)), csvTable(path.join(csvDir, `${n}.csv`)), n);
+    }
+    // A set whose second file cannot be written replaces none of its targets.
+    fs.writeFileSync(path.join(pqDir, 'left-thigh.parquet'), 'old');
+    fs.rmSync(path.join(pqDir, 'right-thigh.parquet'));
+    fs.mkdirSync(path.join(pqDir, 'right-thigh.parquet'));
+    const [failed] = await kx.batch([{ recordings: files, outDir: pqDir }], { format: 'parquet' });
+    assert.deepEqual([failed.answer, failed.ok], ['-12', false]);
+    assert.equal(fs.readFileSync(path.join(pqDir, 'left-thigh.parquet'), 'utf8'), 'old');
+  });
+});
