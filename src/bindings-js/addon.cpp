@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "../frontend/binreader2.h"
+#include "synced_streams.h"
 
 namespace demo {
 
@@ -137,6 +138,8 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
     exports.Set("readConfig", Napi::Function::New(env, ReadConfig, "readConfig"));
     exports.Set("writeConfig", Napi::Function::New(env, WriteConfig, "writeConfig"));
     exports.Set("readConfigDeviceId", Napi::Function::New(env, ReadConfigDeviceId, "readConfigDeviceId"));
+    // Used by the report page (lib/report.js); not part of the public API.
+    exports.Set("_readSynced", Napi::Function::New(env, ReadSynced, "_readSynced"));
     return exports;
 }
 
