@@ -42,6 +42,21 @@ const COMMANDS = {
     options: { 'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' } },
     positionals: [1, Infinity],
   },
+  view: {
+    usage: 'view [-o <page.html>] <recording>...',
+    summary: 'write one HTML page to look at recordings: facts, warnings and plots',
+    details: [
+      'Writes one self-contained page (default: <name>.html in the current directory, the names',
+      'of several recordings joined by "+"): the header facts and plain-word warnings (gaps in the',
+      'ticks, clipping, a stream that ends early, no orientation), then the accelerometer,',
+      'gyroscope, barometer and orientation (roll, pitch, heading) on one zoomable time axis,',
+      'with the events marked. The page makes no request when opened. Several recordings are',
+      'synchronised as sync does and drawn on their common time base, one colour per device; when',
+      'they cannot be synchronised, no page is written.',
+    ].join('\n'),
+    options: { out: { type: 'string', short: 'o', arg: 'page.html', help: 'the page to write' } },
+    positionals: [1, Infinity],
+  },
   config: {
     usage: 'config <recording>',
     summary: 'print the configuration of a recording',
