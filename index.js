@@ -6,7 +6,7 @@ const { WorkerPool } = require('./lib/pool.js');
 const { makePromises } = require('./lib/promises.js');
 const { makeBatch } = require('./lib/batch.js');
 const { enqueue, work } = require('./lib/queue.js'); // loads BullMQ only when called
-const { report, reportInWorker } = require('./lib/report.js');
+const { report: makeReport, reportInWorker } = require('./lib/report.js');
 
 let shared = null;
 // One pool for the Promise API, made on first use; its idle workers never hold the process.
@@ -16,11 +16,19 @@ const sharedPool = () => {
 };
 
 const api = {};
-for (const name of Object.getOwnPropertyNames(addon)) api[name] = addon[name];
+// Names beginning with "_" are the addon's helpers for lib/, not part of the API.
+for (const name of Object.getOwnPropertyNames(addon)) if (!name.startsWith('_')) api[name] = addon[name];
 api.promises = makePromises(sharedPool);
 // The report page: made on the calling thread, or by the promise twin in a worker of its own.
-api.report = (recordingPaths, pagePath) => report(addon, recordingPaths, pagePath);
-api.promises = Object.freeze({ ...api.promises, report: (recordingPaths, pagePath) => reportInWorker(addonPath, recordingPaths, pagePath) });
+api.report = function report(recordingPaths, pagePath) {
+  return makeReport(addon, recordingPaths, pagePath);
+};
+api.promises = Object.freeze({
+  ...api.promises,
+  report: function report(recordingPaths, pagePath) {
+    return reportInWorker(addonPath, recordingPaths, pagePath);
+  },
+});
 api.batch = makeBatch(addonPath);
 api.queue = { enqueue, work };
 

@@ -10,8 +10,8 @@ const EXIT_HELP = `Exit codes:
   2  wrong command line
   3  a recording could not be read (missing, too short, not a recording, read error)
   4  an output file or directory could not be written
-  5  sync: a recording has no accelerometer and gyroscope at one rate (no orientation)
-  6  sync: the recordings could not be put on one time base
+  5  sync, view: a recording has no accelerometer and gyroscope at one rate (no orientation)
+  6  sync, view: the recordings could not be put on one time base
   7  write-config: the configuration text was refused
   69 enqueue: the Redis server could not be reached
   130 interrupted by Ctrl-C (SIGINT); unfinished output files were removed, and earlier
