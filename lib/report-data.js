@@ -12,8 +12,6 @@ const RAW_LIMIT = 2 * COLUMNS;
 const GAP_S = 1;
 // Gaps listed by name; the rest are counted.
 const GAPS_LISTED = 8;
-// Full scale of the 16-bit inertial sensors, as a fraction of the configured range.
-const FULL_SCALE_HIGH = 32767 / 32768;
 
 // One colour per device, told apart also by people with red-green colour blindness.
 const DEVICE_COLOURS = ['#1f77b4', '#d62728', '#2ca02c', '#9467bd', '#ff7f0e', '#17becf', '#8c564b', '#e377c2'];
@@ -171,22 +169,16 @@ function tickGaps(streams) {
   return [...byInterval.values()].sort((a, b) => a.from - b.from);
 }
 
-// Samples of an inertial stream at the sensor's full scale, per axis, against the configured
-// range, offsets and gains (the readings the 16-bit converter cannot exceed).
-function fullScaleCounts(stream, sensorConfig) {
-  const range = sensorConfig.range;
+// Samples of an inertial stream at the sensor's full scale, per axis. ends: per axis the two
+// readings of the converter's end codes, computed as the decoder computes every sample.
+function fullScaleCounts(stream, ends) {
   const counts = {};
   for (const axis of ['x', 'y', 'z']) {
-    const A = axis.toUpperCase();
-    const gain = sensorConfig[`gain${A}`] || 1;
-    const offset = sensorConfig[`offset${A}`] || 0;
-    const bounds = [(-range - offset) / gain, (range * FULL_SCALE_HIGH - offset) / gain];
-    const lo = Math.min(...bounds);
-    const hi = Math.max(...bounds);
-    const tol = Math.abs(range) * 1e-6;
+    const lo = Math.min(...ends[axis]);
+    const hi = Math.max(...ends[axis]);
     const values = stream[axis];
     let n = 0;
-    for (let i = 0; i < values.length; i++) if (values[i] <= lo + tol || values[i] >= hi - tol) n++;
+    if (Number.isFinite(lo) && Number.isFinite(hi)) for (let i = 0; i < values.length; i++) if (values[i] <= lo || values[i] >= hi) n++;
     counts[axis] = n;
   }
   return counts;
@@ -213,11 +205,12 @@ function warningsOf(device) {
   if (gaps.length > GAPS_LISTED) out.push(`${gaps.length - GAPS_LISTED} more gaps longer than ${GAP_S} s in the ticks.`);
 
   for (const [key, unit] of [['accel', 'g'], ['gyro', 'deg/s']]) {
-    if (!streams[key] || !config[key] || !(config[key].range > 0)) continue;
-    const c = fullScaleCounts(streams[key], config[key]);
+    const ends = device.fullScale && device.fullScale[key];
+    if (!streams[key] || !ends) continue;
+    const c = fullScaleCounts(streams[key], ends);
     const total = c.x + c.y + c.z;
     if (total === 0) continue;
-    out.push(`Clipping: ${total} ${SENSOR_NAMES[key]} sample${total === 1 ? '' : 's'} at full scale (±${config[key].range} ${unit}): x ${c.x}, y ${c.y}, z ${c.z}. The motion went beyond what the sensor measures.`);
+    out.push(`Clipping: ${total} ${SENSOR_NAMES[key]} sample${total === 1 ? '' : 's'} at full scale (±${ends.range} ${unit}): x ${c.x}, y ${c.y}, z ${c.z}. The motion went beyond what the sensor measures.`);
   }
 
   // A stream that stops well before the others: more than 2 s and 1% of the recording.
@@ -264,7 +257,7 @@ function shade(hex, f) {
   return `#${ch.map((v) => v.toString(16).padStart(2, '0')).join('')}`;
 }
 
-// The whole page model. devices: [{ file, config, streams }] on one time base.
+// The whole page model. devices: [{ file, config, streams, fullScale }] on one time base.
 function pageModel(devices, { synchronised }) {
   const [t0, t1] = timeSpan(devices);
   const grid = { t0, step: (t1 - t0) / COLUMNS, columns: COLUMNS };

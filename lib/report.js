@@ -30,7 +30,7 @@ function loadDevices(addon, recordingPaths) {
   if (recordingPaths.length === 1) {
     const file = recordingPaths[0];
     const { config, streams } = addon.readData(file);
-    return { synchronised: false, devices: [{ file, config, streams }] };
+    return { synchronised: false, devices: [{ file, config, streams, fullScale: addon._fullScale(file) }] };
   }
   const answer = addon._readSynced(recordingPaths);
   if (answer.status !== 'OK') {
@@ -43,6 +43,7 @@ function loadDevices(addon, recordingPaths) {
     file,
     config: JSON.parse(addon.readConfig(file)),
     streams: answer.recordings[i].streams,
+    fullScale: addon._fullScale(file),
   }));
   return { synchronised: true, devices };
 }

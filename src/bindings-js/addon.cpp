@@ -140,6 +140,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
     exports.Set("readConfigDeviceId", Napi::Function::New(env, ReadConfigDeviceId, "readConfigDeviceId"));
     // Used by the report page (lib/report.js); not part of the public API.
     exports.Set("_readSynced", Napi::Function::New(env, ReadSynced, "_readSynced"));
+    exports.Set("_fullScale", Napi::Function::New(env, FullScale, "_fullScale"));
     return exports;
 }
 

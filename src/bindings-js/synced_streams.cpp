@@ -1,5 +1,6 @@
 // _readSynced(paths): the decode and synchronisation steps of readAndSync2 without its CSV
-// writer, answering each recording's synchronised streams as typed arrays, for the report page.
+// writer, answering each recording's synchronised streams as typed arrays; _fullScale(path): the
+// readings at the inertial sensors' full scale. Both serve the report page.
 #include "synced_streams.h"
 
 #include <napi.h>
@@ -195,6 +196,57 @@ Napi::Value ReadSynced(const Napi::CallbackInfo& info) {
     }
     answer.Set("recordings", out);
     return status(kOk);
+}
+
+namespace {
+
+// The two readings an axis shows at the ends of the 16-bit converter (raw -32768 and 32767),
+// computed as the decoder computes every sample, so a clipped sample equals one of them.
+Napi::Value full_scale_object(Napi::Env env, const kx_Config::InertialConfig& ic) {
+    const double range = ic.range;
+    const double offset[3] = {ic.offsetX, ic.offsetY, ic.offsetZ};
+    const double gain[3] = {ic.gainX, ic.gainY, ic.gainZ};
+    static const char* const kAxes[] = {"x", "y", "z"};
+    Napi::Object o = Napi::Object::New(env);
+    o.Set("range", Napi::Number::New(env, ic.range));
+    for (int k = 0; k < 3; ++k) {
+        Napi::Array ends = Napi::Array::New(env, 2);
+        const double raw_ends[2] = {-32768.0, 32767.0};
+        for (uint32_t e = 0; e < 2; ++e) {
+            const double raw = raw_ends[e];
+            ends.Set(e, Napi::Number::New(env, ((raw * range * 3.0517578125e-5) - offset[k]) / gain[k]));
+        }
+        o.Set(kAxes[k], ends);
+    }
+    return o;
+}
+
+}  // namespace
+
+// Answers { accel, gyro }, each { range, x: [low end, high end], y, z } when configured, from
+// the configuration block alone; an empty object when the file is not a recording.
+Napi::Value FullScale(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    if (info.Length() < 1) {
+        Napi::TypeError::New(env, "Wrong number of arguments").ThrowAsJavaScriptException();
+        return Napi::Value();
+    }
+    if (!info[0].IsString()) {
+        Napi::TypeError::New(env, "Wrong arguments").ThrowAsJavaScriptException();
+        return Napi::Value();
+    }
+    const std::string path = info[0].As<Napi::String>().Utf8Value();
+    if (env.IsExceptionPending()) return Napi::Value();
+    if (path.find('\0') != std::string::npos) {
+        Napi::TypeError::New(env, "Wrong arguments").ThrowAsJavaScriptException();
+        return Napi::Value();
+    }
+    Napi::Object answer = Napi::Object::New(env);
+    kx_Config config;
+    if (kx_decodeConfig(path.c_str(), &config) != kx_DecodeError::none) return answer;
+    if (config.accel.present) answer.Set("accel", full_scale_object(env, config.accel));
+    if (config.gyro.present) answer.Set("gyro", full_scale_object(env, config.gyro));
+    return answer;
 }
 
 }  // namespace demo
