@@ -1,5 +1,6 @@
-// Type declarations of the package: the addon's five synchronous functions, the Promise API
-// (`promises`), the batch converter (`batch`) and the report page (`report`).
+// Type declarations of the package: the addon's five synchronous functions, readData and
+// writeParquet, the Promise API (`promises`), the batch converter (`batch`) and the report page
+// (`report`).
 //
 // The five functions answer strings; failures inside the reader are answered as text, only
 // argument errors throw. Their argument contract: fewer arguments than needed throws
@@ -129,6 +130,109 @@ export function readConfigDeviceId(recordingPath: string): string;
  */
 export function writeConfig(path: string, configText: string): "OK" | "ERROR";
 
+/** A stream's samples: `time` in seconds (tick / base frequency), ascending, and one
+ *  Float64Array per component, all of one length, holding the decoded values unrounded (the
+ *  samples the CSV prints rounded, in the same order). */
+export interface DataStream {
+  /** Hz, as configured */
+  rate: number;
+  time: Float64Array;
+}
+export interface XyzStream extends DataStream {
+  x: Float64Array;
+  y: Float64Array;
+  z: Float64Array;
+}
+export interface BaroStream extends DataStream {
+  /** mBar */
+  pressure: Float64Array;
+  /** degree C */
+  temperature: Float64Array;
+}
+export interface QuaternionStream extends DataStream {
+  w: Float64Array;
+  x: Float64Array;
+  y: Float64Array;
+  z: Float64Array;
+}
+export interface ValueStream extends DataStream {
+  value: Float64Array;
+}
+
+/** The answer of `readData`. A stream is present only when the recording has samples of it. */
+export interface RecordingData {
+  /** the readConfig answer, parsed */
+  config: ConfigAnswer;
+  /** the read answer, parsed */
+  summary: ReadSummary;
+  /** base tick rate in Hz */
+  frequency: number;
+  streams: {
+    /** g */
+    accel?: XyzStream;
+    /** deg/s */
+    gyro?: XyzStream;
+    baro?: BaroStream;
+    /** raw counts */
+    mag?: XyzStream;
+    /** orientation (when accelerometer and gyroscope run at one rate), at the gyroscope's rate */
+    quaternion?: QuaternionStream;
+    events?: ValueStream;
+    events2?: ValueStream;
+    /** radio tick count / base frequency, seconds */
+    radioTime?: ValueStream;
+  };
+}
+
+/** Codes of the errors `readData` and `writeParquet` throw: the system's own for a file that
+ *  cannot be opened (ENOENT, EACCES, EISDIR...), or the module's. */
+export type DataErrorCode =
+  | "ENOENT" | "EACCES" | "EISDIR" | "ELOOP" | "ENAMETOOLONG" | "ENOTDIR" | "EIO"
+  /** no header frames in the first block */
+  | "KX_NOT_A_RECORDING"
+  /** the file ends inside its configuration block or data */
+  | "KX_TRUNCATED"
+  /** writeParquet: the output is the recording itself (through any link) */
+  | "KX_OUTPUT_IS_INPUT"
+  /** writeParquet: the output cannot be opened for writing */
+  | "KX_OPEN_FAILED"
+  /** writeParquet: the output could not be written in full; the target was left as it was */
+  | "KX_WRITE_FAILED"
+  /** writeParquet: the optional packages apache-arrow and parquet-wasm are not installed */
+  | "KX_NO_PARQUET_WRITER"
+  | string;
+
+/** An Error thrown by `readData` or `writeParquet`: the message names the function, the file
+ *  and why ("readData: walk.bin: no such file"). */
+export interface DataError extends Error {
+  code: DataErrorCode;
+  /** the file concerned */
+  path: string;
+}
+
+/**
+ * Decodes a recording and adds its orientation stream, answering the samples as typed arrays
+ * (made once in native code and handed over without a copy).
+ * @throws {DataError} when the recording cannot be read (missing, unreadable, not a recording,
+ *   truncated)
+ * @throws {TypeError} "Wrong number of arguments" without an argument; "Wrong arguments" when
+ *   recordingPath is not a string primitive or holds a NUL character
+ */
+export function readData(recordingPath: string): RecordingData;
+
+/**
+ * Writes the CSV table of a recording as a Parquet file: the same columns in the same order,
+ * one row per CSV row, values unrounded (float64; float32 for the quaternion columns), null
+ * where the CSV cell is empty; key-value metadata "config" (readConfig answer) and "summary"
+ * (read answer); zstd-compressed. The file replaces its target only once complete. Needs the
+ * optional packages apache-arrow and parquet-wasm, loaded on the first call.
+ * @returns JSON text of the {@link ReadSummary}, as `read` answers it
+ * @throws {DataError} when the recording cannot be read or the file cannot be written
+ * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments; "Wrong
+ *   arguments" when an argument is not a string primitive or holds a NUL character
+ */
+export function writeParquet(recordingPath: string, parquetPath: string): string;
+
 /**
  * The same five functions, run in a pool of worker threads (one per core, started on first
  * use, never keeping the process alive while idle) so the event loop keeps serving. Same
@@ -141,6 +245,9 @@ export interface PromiseAPI {
   readConfig(recordingPath: string): Promise<string>;
   readConfigDeviceId(recordingPath: string): Promise<string>;
   writeConfig(path: string, configText: string): Promise<"OK" | "ERROR">;
+  /** readData in a worker thread; the arrays are moved (transferred) to this thread, not copied */
+  readData(recordingPath: string): Promise<RecordingData>;
+  writeParquet(recordingPath: string, parquetPath: string): Promise<string>;
   /** {@link report} in a worker thread of its own; rejects as report throws. */
   report(recordingPaths: readonly string[], pagePath: string): Promise<ReportAnswer>;
 }

@@ -1,11 +1,12 @@
-// Package entry: the addon's five synchronous functions, unchanged, plus the Promise API and
-// the batch converter, which run the same functions in worker threads.
+// Package entry: the addon's five synchronous functions, unchanged, readData and writeParquet,
+// plus the Promise API and the batch converter, which run the same functions in worker threads.
 'use strict';
 const { addon, addonPath } = require('./lib/addon.js');
 const { WorkerPool } = require('./lib/pool.js');
 const { makePromises } = require('./lib/promises.js');
 const { makeBatch } = require('./lib/batch.js');
 const { enqueue, work } = require('./lib/queue.js'); // loads BullMQ only when called
+const { makeData } = require('./lib/data.js'); // loads the Parquet writer only when called
 const { report: makeReport, reportInWorker } = require('./lib/report.js');
 
 let shared = null;
@@ -18,6 +19,9 @@ const sharedPool = () => {
 const api = {};
 // Names beginning with "_" are the addon's helpers for lib/, not part of the API.
 for (const name of Object.getOwnPropertyNames(addon)) if (!name.startsWith('_')) api[name] = addon[name];
+const { readData, writeParquet } = makeData(addon);
+api.readData = readData;
+api.writeParquet = writeParquet;
 api.promises = makePromises(sharedPool);
 // The report page: made on the calling thread, or by the promise twin in a worker of its own.
 api.report = function report(recordingPaths, pagePath) {

@@ -1,4 +1,4 @@
-// The argument contract of the five functions, checked in JavaScript so that the Promise API
+// The argument contract of the five functions and of readData and writeParquet, checked in JavaScript so that the Promise API
 // rejects exactly as the synchronous functions throw: counts before types, string primitives
 // only, no NUL character in a path, extra arguments ignored.
 'use strict';
@@ -12,6 +12,8 @@ const CONTRACT = {
   readConfig: ['path'],
   readConfigDeviceId: ['path'],
   writeConfig: ['path', 'text'],
+  readData: ['path'],
+  writeParquet: ['path', 'path'],
 };
 
 const wrongCount = () => new TypeError('Wrong number of arguments');

@@ -54,7 +54,10 @@ class WorkerPool {
       w.task = null;
       if (m.error) {
         const ErrorType = m.error.name === 'TypeError' ? TypeError : Error;
-        task.reject(Object.assign(new ErrorType(m.error.message), m.error.name === 'TypeError' ? {} : { name: m.error.name }));
+        const err = Object.assign(new ErrorType(m.error.message), m.error.name === 'TypeError' ? {} : { name: m.error.name });
+        if (m.error.code !== undefined) err.code = m.error.code;
+        if (m.error.path !== undefined) err.path = m.error.path;
+        task.reject(err);
       } else {
         task.resolve(m.answer);
       }

@@ -1,11 +1,10 @@
 // report(recordingPaths, pagePath): one self-contained HTML page to look at recordings, one
 // recording as it was recorded or several synchronised onto their common time base.
 'use strict';
-const crypto = require('node:crypto');
-const { Worker } = require('node:worker_threads');
-const fs = require('node:fs');
 const path = require('node:path');
-const { isPath, PATH_WANTED } = require('./paths.js');
+const { Worker } = require('node:worker_threads');
+const { makeData } = require('./data.js');
+const { isPath, PATH_WANTED, outputOverInput } = require('./paths.js');
 const { pageModel } = require('./report-data.js');
 const { pageHtml } = require('./report-page.js');
 
@@ -29,7 +28,7 @@ function checkArguments(recordingPaths, pagePath) {
 function loadDevices(addon, recordingPaths) {
   if (recordingPaths.length === 1) {
     const file = recordingPaths[0];
-    const { config, streams } = addon.readData(file);
+    const { config, streams } = makeData(addon).readData(file);
     return { synchronised: false, devices: [{ file, config, streams, fullScale: addon._fullScale(file) }] };
   }
   const answer = addon._readSynced(recordingPaths);
@@ -48,38 +47,31 @@ function loadDevices(addon, recordingPaths) {
   return { synchronised: true, devices };
 }
 
-// Writes `text` to `file` whole or not at all: into a temporary file beside it, flushed, then
-// renamed over it, so that a failure or an interruption leaves any earlier page as it was.
-// The temporary name is the one the command-line tool removes when interrupted.
-function writeWhole(file, text) {
-  const dir = path.dirname(path.resolve(file));
-  const temp = path.join(dir, `.kx-${process.pid}-${crypto.randomBytes(6).toString('base64url').replace(/[-_]/g, 'x').slice(0, 6)}.tmp`);
-  let fd = null;
-  try {
-    fd = fs.openSync(temp, 'wx', 0o644);
-    fs.writeFileSync(fd, text);
-    fs.fsyncSync(fd);
-    fs.closeSync(fd);
-    fd = null;
-    fs.renameSync(temp, file);
-  } catch (err) {
-    if (fd !== null) fs.closeSync(fd);
-    fs.rmSync(temp, { force: true });
-    throw err;
-  }
+// Writes the page through the addon's output file: a temporary file beside the target,
+// renamed over it once complete, so a failure or an interruption leaves an earlier page as it
+// was. Throws an Error whose code says what failed.
+function writePage(addon, pagePath, html, recordingPaths) {
+  const clash = outputOverInput([{ path: pagePath }], recordingPaths.map((r) => ({ path: r })));
+  const status = clash !== null ? 'KX_OUTPUT_IS_INPUT' : addon._writeFile(pagePath, Buffer.from(html, 'utf8'), recordingPaths[0]);
+  if (status === 'OK') return;
+  const why = {
+    KX_OUTPUT_IS_INPUT: `is the recording ${clash ? clash.input.path : recordingPaths[0]}; writing the page would lose the recording`,
+    KX_OPEN_FAILED: 'cannot be opened for writing (missing directory, no permission, a directory)',
+  }[status] || 'could not be written completely (disk full, file-size limit or I/O error); the target was left as it was';
+  throw Object.assign(new Error(`report: ${pagePath}: ${why}`), { code: status, path: pagePath });
 }
 
 // The page's title: the file names of its recordings.
 const titleOf = (recordingPaths) => `${recordingPaths.map((p) => path.basename(p)).join(' + ')}: kx-binreader report`;
 
 // Makes the page of `recordingPaths` and writes it to `pagePath`; answers { page, bytes,
-// devices, synchronised }. Argument errors are TypeErrors; unreadable recordings, a failed
-// synchronisation (code KX_SYNC) and a failed write are Errors.
+// devices, synchronised }. Argument errors are TypeErrors; unreadable recordings (readData's
+// errors), a failed synchronisation (code KX_SYNC) and a failed write are Errors.
 function report(addon, recordingPaths, pagePath) {
   checkArguments(recordingPaths, pagePath);
   const { synchronised, devices } = loadDevices(addon, recordingPaths);
   const html = pageHtml(pageModel(devices, { synchronised }), titleOf(recordingPaths));
-  writeWhole(pagePath, html);
+  writePage(addon, pagePath, html, recordingPaths);
   return { page: pagePath, bytes: Buffer.byteLength(html), devices: devices.length, synchronised };
 }
 
@@ -118,4 +110,4 @@ function reportInWorker(addonPath, recordingPaths, pagePath) {
   });
 }
 
-module.exports = { report, reportInWorker, checkArguments, loadDevices, writeWhole };
+module.exports = { report, reportInWorker, checkArguments, loadDevices };

@@ -79,9 +79,10 @@ async function cmdView(ctx, { values, positionals }) {
       const problem = recordingProblem(ctx.addon, positionals[0]);
       if (problem) throw new CliError(EXIT.INPUT, `${positionals[0]}: ${problem}`);
     }
-    const out = directoryProblem(path.dirname(path.resolve(page)));
-    if (out) throw new CliError(EXIT.OUTPUT, `${page}: cannot write: ${out}`);
-    if (err && err.syscall) throw new CliError(EXIT.OUTPUT, `${page}: cannot write (${err.code || err.message})`);
+    if (err && typeof err.code === 'string' && /^KX_(OPEN|WRITE)_FAILED$/.test(err.code)) {
+      const out = directoryProblem(path.dirname(path.resolve(page)));
+      throw new CliError(EXIT.OUTPUT, out ? `${page}: cannot write: ${out}` : err.message);
+    }
     throw new CliError(EXIT.INPUT, err && err.message ? err.message : String(err));
   }
   if (ctx.json) ctx.out({ recordings: positionals, ...answer });

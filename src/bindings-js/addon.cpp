@@ -8,11 +8,15 @@
 #include <napi.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "../common/output_file.h"
 #include "../frontend/binreader2.h"
+#include "../frontend/csv_rows.h"
+#include "../frontend/table_columns.h"
 #include "synced_streams.h"
 
 namespace demo {
@@ -132,12 +136,216 @@ Napi::Value WriteConfig(const Napi::CallbackInfo& info) {
     return text_value(info.Env(), reader.writeConfig(a[0].c_str(), a[1].c_str()) ? "OK" : "ERROR");
 }
 
+namespace {
+
+// The code JavaScript turns into an Error for a recording that could not be decoded; an
+// unreadable file's own reason (EACCES, EISDIR...) is found there from the file system.
+const char* decode_error_code(kx_DecodeError e) {
+    switch (e) {
+        case kx_DecodeError::missing:
+            return "ENOENT";
+        case kx_DecodeError::unreadable:
+            return "unreadable";
+        case kx_DecodeError::notARecording:
+            return "KX_NOT_A_RECORDING";
+        case kx_DecodeError::truncated:
+            return "KX_TRUNCATED";
+        case kx_DecodeError::none:
+            break;
+    }
+    return "unreadable";
+}
+
+// Doubles owned by an ArrayBuffer that JavaScript holds: freed by its finalizer.
+struct OwnedDoubles {
+    std::vector<double> values;
+};
+
+// An ArrayBuffer over `values`. Without `transferable`, the vector's memory itself becomes the
+// buffer's (no copy; freed when the buffer is collected). Such external buffers cannot be
+// moved to another thread (postMessage copies them), so with `transferable` (a worker's answer)
+// the values are copied once into a buffer JavaScript allocated, and the vector is freed at
+// once so that only one stream is ever held twice. Runtimes that refuse external buffers get
+// the copy as well.
+Napi::Value stream_buffer(Napi::Env env, std::vector<double>* values, bool transferable) {
+    const size_t bytes = values->size() * sizeof(double);
+    if (!transferable) {
+        auto owned = std::make_unique<OwnedDoubles>();
+        owned->values.swap(*values);
+        napi_value buffer;
+        const napi_status status = napi_create_external_arraybuffer(
+            env, owned->values.data(), bytes,
+            [](napi_env finalize_env, void*, void* hint) {
+                std::unique_ptr<OwnedDoubles> owner(static_cast<OwnedDoubles*>(hint));
+                Napi::MemoryManagement::AdjustExternalMemory(
+                    finalize_env, -static_cast<int64_t>(owner->values.size() * sizeof(double)));
+            },
+            owned.get(), &buffer);
+        if (status == napi_ok) {
+            owned.release();
+            Napi::MemoryManagement::AdjustExternalMemory(env, static_cast<int64_t>(bytes));
+            return Napi::Value(env, buffer);
+        }
+        if (status != napi_no_external_buffers_allowed) return Napi::Value();
+        values->swap(owned->values);
+    }
+    Napi::ArrayBuffer buffer = Napi::ArrayBuffer::New(env, bytes);
+    if (env.IsExceptionPending()) return Napi::Value();
+    if (bytes != 0) std::memcpy(buffer.Data(), values->data(), bytes);
+    std::vector<double>().swap(*values);
+    return buffer;
+}
+
+// One stream as { rate, time, <component>... }, its arrays over the stream's own memory.
+Napi::Value stream_object(Napi::Env env, const DataStreamKind& kind, int32_t rate, kx_DataSensor* s,
+                          bool transferable) {
+    const size_t length = s->length;
+    s->data.resize(static_cast<size_t>(kind.components) * length);
+    s->time.resize(length);
+    Napi::Object out = Napi::Object::New(env);
+    out.Set("rate", Napi::Number::New(env, rate));
+    Napi::Value time = stream_buffer(env, &s->time, transferable);
+    if (time.IsEmpty() || env.IsExceptionPending()) return Napi::Value();
+    out.Set("time", Napi::Float64Array::New(env, length, time.As<Napi::ArrayBuffer>(), 0));
+    Napi::Value data = stream_buffer(env, &s->data, transferable);
+    if (data.IsEmpty() || env.IsExceptionPending()) return Napi::Value();
+    for (int k = 0; k < kind.components; ++k) {
+        out.Set(kind.component[k], Napi::Float64Array::New(env, length, data.As<Napi::ArrayBuffer>(),
+                                                           static_cast<size_t>(k) * length * sizeof(double)));
+    }
+    if (env.IsExceptionPending()) return Napi::Value();
+    return out;
+}
+
+}  // namespace
+
+// _readData(path, transferable): { config, summary, frequency, streams } with config and
+// summary as JSON texts, or the code of why the recording could not be decoded.
+Napi::Value ReadData(const Napi::CallbackInfo& info) {
+    static constexpr bool kPath[] = {true};
+    std::string a[1];
+    if (!string_args(info, 1, kPath, a)) return Napi::Value();
+    Napi::Env env = info.Env();
+    const bool transferable = info.Length() > 1 && info[1].ToBoolean().Value();
+    kx_Recording recording;
+    const kx_DecodeError error = kx_decodeRecording(a[0].c_str(), &recording);
+    if (error != kx_DecodeError::none) return text_value(env, decode_error_code(error));
+
+    Napi::Object out = Napi::Object::New(env);
+    out.Set("config", text_value(env, _generate_config_JSON(recording.config)));
+    out.Set("summary", text_value(env, _generate_read_answer_JSON(&recording.config)));
+    out.Set("frequency", Napi::Number::New(env, recording.config.frequency));
+    Napi::Object streams = Napi::Object::New(env);
+    for (const DataStreamKind& kind : kDataStreams) {
+        const auto it = recording.sensors.find(kind.sensor);
+        if (it == recording.sensors.end()) continue;
+        kx_DataSensor& s = it->second;
+        // A stream without samples, or one that does not hold what its counts claim, is left out.
+        if (s.length == 0 || s.dimension < static_cast<size_t>(kind.components) ||
+            s.data.size() < static_cast<size_t>(kind.components) * s.length || s.time.size() < s.length)
+            continue;
+        Napi::Value stream =
+            stream_object(env, kind, data_stream_rate(recording.config, kind.sensor), &s, transferable);
+        if (stream.IsEmpty()) return Napi::Value();
+        streams.Set(kind.name, stream);
+    }
+    out.Set("streams", streams);
+    if (env.IsExceptionPending()) return Napi::Value();
+    return out;
+}
+
+// _tableColumns(path): the CSV table of the recording as columns, { config, summary, rows,
+// columns: [{ name, single, values, valid, nulls }] }, values a Float32Array (single) or
+// Float64Array, valid a Uint8Array of validity bits; or the code of why it could not be decoded.
+Napi::Value TableColumns(const Napi::CallbackInfo& info) {
+    static constexpr bool kPath[] = {true};
+    std::string a[1];
+    if (!string_args(info, 1, kPath, a)) return Napi::Value();
+    Napi::Env env = info.Env();
+    kx_Recording recording;
+    const kx_DecodeError error = kx_decodeRecording(a[0].c_str(), &recording);
+    if (error != kx_DecodeError::none) return text_value(env, decode_error_code(error));
+
+    const CsvLayout layout = csv_prepare_layout(recording.config, recording.sensors);
+    const std::vector<TableColumn> columns = table_columns(layout);
+    const uint64_t rows = layout.rows;
+    std::vector<void*> values(columns.size());
+    std::vector<uint8_t*> valid(columns.size());
+    std::vector<uint64_t> nulls(columns.size());
+    Napi::Array list = Napi::Array::New(env, columns.size());
+    for (size_t c = 0; c < columns.size(); ++c) {
+        const size_t width = columns[c].single ? sizeof(float) : sizeof(double);
+        Napi::ArrayBuffer data = Napi::ArrayBuffer::New(env, rows * width);
+        if (env.IsExceptionPending()) return Napi::Value();
+        Napi::Uint8Array bits = Napi::Uint8Array::New(env, (rows + 7) / 8);
+        if (env.IsExceptionPending()) return Napi::Value();
+        values[c] = data.Data();
+        valid[c] = bits.Data();  // zeroed by the allocation
+        Napi::Object column = Napi::Object::New(env);
+        column.Set("name", Napi::String::New(env, columns[c].name));
+        column.Set("single", Napi::Boolean::New(env, columns[c].single));
+        if (columns[c].single)
+            column.Set("values", Napi::Float32Array::New(env, rows, data, 0));
+        else
+            column.Set("values", Napi::Float64Array::New(env, rows, data, 0));
+        column.Set("valid", bits);
+        list.Set(static_cast<uint32_t>(c), column);
+    }
+    if (env.IsExceptionPending()) return Napi::Value();
+    CsvCursor cursor;
+    table_fill_columns(layout, columns, &cursor, rows, values.data(), valid.data(), nulls.data());
+    for (size_t c = 0; c < columns.size(); ++c)
+        list.Get(static_cast<uint32_t>(c)).As<Napi::Object>().Set("nulls", Napi::Number::New(env, nulls[c]));
+
+    Napi::Object out = Napi::Object::New(env);
+    out.Set("config", text_value(env, _generate_config_JSON(recording.config)));
+    out.Set("summary", text_value(env, _generate_read_answer_JSON(&recording.config)));
+    out.Set("rows", Napi::Number::New(env, static_cast<double>(rows)));
+    out.Set("columns", list);
+    if (env.IsExceptionPending()) return Napi::Value();
+    return out;
+}
+
+// _writeFile(path, bytes, inputPath): writes a whole file through the module's one output
+// path (staged and renamed over the target, or refused before anything is written). Answers
+// "OK", or why not: "KX_OUTPUT_IS_INPUT" when path is the file inputPath names, "KX_OPEN_FAILED"
+// when it cannot be opened for writing, "KX_WRITE_FAILED" when the content could not be written
+// in full (the target is then as it was).
+Napi::Value WriteFile(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    if (info.Length() < 3) {
+        throw_type_error(env, "Wrong number of arguments");
+        return Napi::Value();
+    }
+    if (!info[0].IsString() || !info[1].IsTypedArray() || !info[2].IsString()) {
+        throw_type_error(env, "Wrong arguments");
+        return Napi::Value();
+    }
+    std::string path, input;
+    if (!to_utf8(info[0], true, &path) || !to_utf8(info[2], true, &input)) {
+        if (!env.IsExceptionPending()) throw_type_error(env, "Wrong arguments");
+        return Napi::Value();
+    }
+    Napi::TypedArray view = info[1].As<Napi::TypedArray>();
+    const uint8_t* bytes = static_cast<const uint8_t*>(view.ArrayBuffer().Data()) + view.ByteOffset();
+    const size_t size = view.ByteLength();
+    if (_output_is_input(path, {input})) return text_value(env, "KX_OUTPUT_IS_INPUT");
+    OutputFile file;
+    if (!file.open(path)) return text_value(env, "KX_OPEN_FAILED");
+    if (!file.write(bytes, size) || !file.commit()) return text_value(env, "KX_WRITE_FAILED");
+    return text_value(env, "OK");
+}
+
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
     exports.Set("read", Napi::Function::New(env, Read, "read"));
     exports.Set("readAndSync2", Napi::Function::New(env, ReadAndSync2, "readAndSync2"));
     exports.Set("readConfig", Napi::Function::New(env, ReadConfig, "readConfig"));
     exports.Set("writeConfig", Napi::Function::New(env, WriteConfig, "writeConfig"));
     exports.Set("readConfigDeviceId", Napi::Function::New(env, ReadConfigDeviceId, "readConfigDeviceId"));
+    // Internal: the JavaScript layer builds readData, writeParquet and their twins on these.
+    exports.Set("_readData", Napi::Function::New(env, ReadData, "_readData"));
+    exports.Set("_tableColumns", Napi::Function::New(env, TableColumns, "_tableColumns"));
+    exports.Set("_writeFile", Napi::Function::New(env, WriteFile, "_writeFile"));
     // Used by the report page (lib/report.js); not part of the public API.
     exports.Set("_readSynced", Napi::Function::New(env, ReadSynced, "_readSynced"));
     exports.Set("_fullScale", Napi::Function::New(env, FullScale, "_fullScale"));

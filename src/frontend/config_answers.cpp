@@ -5,18 +5,13 @@
 #include "../common/json_builder.h"
 #include "../common/text.h"
 #include "binreader2.h"
+#include "table_columns.h"
 
 std::string BinReader2::readConfig(const char* path) {
     kx_Config config;
     if (kx_decodeConfig(path, &config) != kx_DecodeError::none) return "";
 
-    JsonObject o;
-    _config_members_JSON(&o, config);
-    o.string("createdAt", _date_to_string(config.createdAt));
-    o.string("endDate", _date_to_string(config.endDate));
-    o.number("frequency", config.frequency);
-    o.number("measureId", config.measureId);
-    return o.close();
+    return _generate_config_JSON(config);
 }
 
 std::string BinReader2::readConfigDeviceId(const char* path) {

@@ -7,6 +7,7 @@ const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { MessageChannel } = require('node:worker_threads');
 
 const kx = require('../../index.js');
 const { WorkerPool } = require('../../lib/pool.js');
@@ -91,7 +92,17 @@ describe('the argument contract: the functions throw and the promise functions r
       ['writeConfig', [g('w.bin'), 1], ARGS],
       ['writeConfig', [`${g('nul.bin')}\0.other`, 'baro,1'], ARGS],
       ['writeConfig', [g('w.bin'), 'baro,x'], 'ERROR'],
+      ['readData', [], COUNT],
+      ['readData', [cut], ARGS],
+      ['readData', [`${rec(0)}\0`], ARGS],
+      ['writeParquet', [], COUNT],
+      ['writeParquet', [rec(0)], COUNT],
+      ['writeParquet', [cut, g('a.parquet')], ARGS],
+      ['writeParquet', [rec(0), `${g('a.parquet')}\0`], ARGS],
       ...notStrings.flatMap((bad) => [
+        ['readData', [bad], ARGS],
+        ['writeParquet', [bad, g('b.parquet')], ARGS],
+        ['writeParquet', [rec(0), bad], ARGS],
         ['read', [bad, g('b.csv')], ARGS],
         ['readConfig', [bad], ARGS],
         ['readConfigDeviceId', [bad], ARGS],
@@ -147,6 +158,25 @@ describe('same answers and same files', () => {
     assert.equal(kx.writeConfig(path.join(dir, 'c1.bin'), text), 'OK');
     assert.equal(await kx.promises.writeConfig(path.join(dir, 'c2.bin'), text), 'OK');
     assert.ok(fs.readFileSync(path.join(dir, 'c1.bin')).equals(fs.readFileSync(path.join(dir, 'c2.bin'))));
+  });
+
+  test('readData resolves with the same streams, moved out of the worker rather than copied', async () => {
+    const sync = kx.readData(rec(0));
+    const moved = await kx.promises.readData(rec(0));
+    assert.deepEqual(moved, sync);
+    assert.ok(Object.keys(moved.streams).length >= 5);
+    // What the worker posts: every array's buffer is in the transfer list, so that posting it
+    // detaches the sender's arrays instead of copying them.
+    const { makeData, transferList } = require('../../lib/data.js');
+    const answer = makeData(require(require('../../lib/addon.js').addonPath)).decode(rec(0), true);
+    const arrays = Object.values(answer.streams).flatMap((s) => Object.values(s).filter((v) => ArrayBuffer.isView(v)));
+    const { port1, port2 } = new MessageChannel();
+    const received = new Promise((resolve) => port2.once('message', resolve));
+    port1.postMessage(answer, transferList(answer));
+    const copy = await received;
+    port1.close();
+    assert.deepEqual(arrays.filter((a) => a.length !== 0), [], 'every array was detached by the transfer');
+    assert.deepEqual(copy, sync);
   });
 
   test('many calls at once all get their own answers', async () => {

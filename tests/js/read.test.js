@@ -139,6 +139,36 @@ describe('read', () => {
     assert.equal(fs.readFileSync(kept, 'utf8'), 'old');
   });
 
+  test('readData and promises.readData throw an Error naming the file, why, and a code', async () => {
+    const full = stillRecording().toBuffer();
+    const noMagic = Buffer.from(full);
+    noMagic.fill(0, 0, 512);
+    const cases = [
+      ['missing', null, 'ENOENT', /no such file/],
+      ['a directory', 'dir', 'EISDIR', /is a directory/],
+      ['empty', Buffer.alloc(0), 'KX_NOT_A_RECORDING', /not a recording/],
+      ['no magic', noMagic, 'KX_NOT_A_RECORDING', /not a recording/],
+      ['cut inside block 0', full.subarray(0, 300), 'KX_TRUNCATED', /truncated/],
+    ];
+    if (process.getuid() !== 0) cases.push(['unreadable', 'unreadable', 'EACCES', /permission denied/]);
+    for (const [what, bytes, code, why] of cases) {
+      const input = path.join(dir, `data-${what.replace(/ /g, '-')}.bin`);
+      if (bytes === 'dir') fs.mkdirSync(input);
+      else if (bytes === 'unreadable') fs.writeFileSync(input, full, { mode: 0o000 });
+      else if (bytes) fs.writeFileSync(input, bytes);
+      const expected = (err) => {
+        assert.equal(err.constructor, Error, what);
+        assert.equal(err.code, code, what);
+        assert.equal(err.path, input, what);
+        assert.ok(err.message.startsWith(`readData: ${input}: `), err.message);
+        assert.match(err.message, why);
+        return true;
+      };
+      assert.throws(() => addon.readData(input), expected);
+      await assert.rejects(addon.promises.readData(input), expected);
+    }
+  });
+
   test('answers the error object when the table cannot be written', () => {
     const input = path.join(dir, 'for-errors.bin');
     stillRecording({ seconds: 5 }).write(input);

@@ -1,6 +1,6 @@
 // A typed use of the package, compiled with tsc --noEmit by the tests to check the declarations.
 import * as kx from '../../index';
-import type { BatchResult, ConfigAnswer, QueueResult, ReadError, ReadSummary, SyncStatus } from '../../index';
+import type { BatchResult, ConfigAnswer, DataError, QueueResult, ReadError, ReadSummary, RecordingData, SyncStatus } from '../../index';
 
 const seen: unknown[] = [];
 
@@ -37,6 +37,25 @@ const written: 'OK' | 'ERROR' = kx.writeConfig('cfg.bin', 'baro,25');
 void written;
 void kx.readConfigDeviceId('walk.bin');
 
+try {
+  const data: RecordingData = kx.readData('walk.bin');
+  const accel = data.streams.accel;
+  if (accel) {
+    const x: Float64Array = accel.x;
+    const t: Float64Array = accel.time;
+    seen.push(x.length === t.length, accel.rate, data.summary.measureId, data.config.frequency);
+  }
+  const w: Float64Array | undefined = data.streams.quaternion?.w;
+  const pressure: Float64Array | undefined = data.streams.baro?.pressure;
+  const events: Float64Array | undefined = data.streams.events2?.value;
+  seen.push(w, pressure, events);
+  const summaryText: string = kx.writeParquet('walk.bin', 'walk.parquet');
+  seen.push(summaryText);
+} catch (err) {
+  const e = err as DataError;
+  if (e.code === 'ENOENT' || e.code === 'KX_NOT_A_RECORDING') seen.push(e.path, e.message);
+}
+
 async function nonBlocking(): Promise<void> {
   const summary: string = await kx.promises.read('walk.bin', 'walk.csv');
   const synced: SyncStatus = await kx.promises.readAndSync2(['a.bin', 'b.bin'], 'out');
@@ -44,6 +63,9 @@ async function nonBlocking(): Promise<void> {
   const id: string = await kx.promises.readConfigDeviceId('walk.bin');
   const ok: 'OK' | 'ERROR' = await kx.promises.writeConfig('cfg.bin', 'baro,25');
   void [summary, synced, cfg, id, ok];
+  const moved: RecordingData = await kx.promises.readData('walk.bin');
+  const parquet: string = await kx.promises.writeParquet('walk.bin', 'walk.parquet');
+  seen.push(moved.frequency, moved.streams.gyro?.z, parquet);
 
   const results: BatchResult[] = await kx.batch(
     ['a.bin', { recording: 'b.bin', csv: 'b.csv' }, { recordings: ['l.bin', 'r.bin'], outDir: 'set' }],

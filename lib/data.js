@@ -1,0 +1,159 @@
+// The recording as data: readData answers its decoded streams as typed arrays, writeParquet
+// writes the CSV table as a Parquet file. Both take the addon they run on, so that the main
+// thread and the pool's workers build them alike.
+'use strict';
+const fs = require('node:fs');
+const { checkArguments } = require('./contract.js');
+const { outputOverInput } = require('./paths.js');
+
+// Rows per Parquet row group: about 3 hours at 100 Hz, 100 MB of values before compression,
+// so a day-long file has a handful of groups that a reader can take one at a time.
+const ROW_GROUP_ROWS = 1 << 20;
+
+const REASONS = {
+  ENOENT: 'no such file',
+  EACCES: 'permission denied',
+  EPERM: 'operation not permitted',
+  EISDIR: 'is a directory',
+  ELOOP: 'too many levels of symbolic links',
+  ENAMETOOLONG: 'file name too long',
+  ENOTDIR: 'a component of the path is not a directory',
+  KX_NOT_A_RECORDING: 'not a recording (no header frames in its first block)',
+  KX_TRUNCATED: 'truncated (the file ends inside its configuration block or its data)',
+};
+
+// Why a file the reader could not open or read is unreadable, as the system names it.
+function unreadableCode(file) {
+  let fd;
+  try {
+    fd = fs.openSync(file, 'r');
+    if (fs.fstatSync(fd).isDirectory()) return 'EISDIR';
+    return 'EIO';
+  } catch (err) {
+    return err.code || 'EIO';
+  } finally {
+    if (fd !== undefined) fs.closeSync(fd);
+  }
+}
+
+// The Error for a recording the addon could not decode (code as the addon answered it).
+function recordingError(fn, file, code) {
+  if (code === 'unreadable') code = unreadableCode(file);
+  const why = REASONS[code] || `cannot read it (${code})`;
+  return Object.assign(new Error(`${fn}: ${file}: ${why}`), { code, path: file });
+}
+
+function makeData(addon) {
+  // { config, summary, frequency, streams }. With `transferable`, every array sits in a buffer
+  // that postMessage can move to another thread (a worker's answer); otherwise the arrays are
+  // the decoder's own memory, handed over without a copy.
+  function decode(recordingPath, transferable) {
+    const raw = addon._readData(recordingPath, transferable);
+    if (typeof raw === 'string') throw recordingError('readData', recordingPath, raw);
+    return {
+      config: JSON.parse(raw.config),
+      summary: JSON.parse(raw.summary),
+      frequency: raw.frequency,
+      streams: raw.streams,
+    };
+  }
+
+  function readData(...args) {
+    const [recordingPath] = checkArguments('readData', args);
+    return decode(recordingPath, false);
+  }
+
+  // Writes the CSV table of the recording as a Parquet file and answers the summary text, as
+  // read() answers it.
+  function writeParquet(...args) {
+    const [recordingPath, parquetPath] = checkArguments('writeParquet', args);
+    // Refused before any work; the write itself checks again, by file identity.
+    if (outputOverInput([{ path: parquetPath }], [{ path: recordingPath }]) !== null) {
+      throw outputError(parquetPath, recordingPath, 'KX_OUTPUT_IS_INPUT');
+    }
+    const { writeTable } = loadParquetWriter();
+    const table = addon._tableColumns(recordingPath);
+    if (typeof table === 'string') throw recordingError('writeParquet', recordingPath, table);
+    const bytes = writeTable(table);
+    const status = addon._writeFile(parquetPath, bytes, recordingPath);
+    if (status !== 'OK') throw outputError(parquetPath, recordingPath, status);
+    return table.summary;
+  }
+
+  return { readData, writeParquet, decode };
+}
+
+function outputError(file, recordingPath, status) {
+  let why;
+  if (status === 'KX_OUTPUT_IS_INPUT') why = `is the recording ${recordingPath}; writing it would lose the recording`;
+  else if (status === 'KX_OPEN_FAILED') why = 'cannot be opened for writing (missing directory, no permission, a directory)';
+  else why = 'could not be written completely (disk full, file-size limit or I/O error); the target was left as it was';
+  return Object.assign(new Error(`writeParquet: ${file}: ${why}`), { code: status, path: file });
+}
+
+// The buffers a readData answer holds, for postMessage's transfer list.
+function transferList(data) {
+  const buffers = new Set();
+  for (const stream of Object.values(data.streams)) {
+    for (const v of Object.values(stream)) if (ArrayBuffer.isView(v)) buffers.add(v.buffer);
+  }
+  return [...buffers];
+}
+
+// --- Parquet, through apache-arrow and parquet-wasm: loaded on the first writeParquet only ---
+
+let writer = null;
+
+function loadParquetWriter() {
+  if (writer !== null) return writer;
+  let arrow;
+  let pq;
+  try {
+    arrow = require('apache-arrow');
+    pq = require('parquet-wasm');
+  } catch (err) {
+    if (err && err.code === 'MODULE_NOT_FOUND') {
+      throw Object.assign(new Error('writeParquet needs the packages apache-arrow and parquet-wasm: npm install apache-arrow parquet-wasm'), { code: 'KX_NO_PARQUET_WRITER' });
+    }
+    throw err;
+  }
+  writer = { writeTable: (table, options) => writeTable(arrow, pq, table, options) };
+  return writer;
+}
+
+// Encodes a table of the addon's columns as Parquet: nullable float64 columns (float32 for the
+// orientation), zstd-compressed with dictionary pages, one row group per ROW_GROUP_ROWS rows,
+// and the configuration and summary as key-value metadata.
+function writeTable(arrow, pq, table, { compression = 'zstd', dictionary = true, rowGroupRows = ROW_GROUP_ROWS } = {}) {
+  const fields = table.columns.map((c) => new arrow.Field(c.name, c.single ? new arrow.Float32() : new arrow.Float64(), true));
+  const schema = new arrow.Schema(fields);
+  const batches = [];
+  // Validity bits are sliced by whole bytes, hence a multiple of 8 rows per batch.
+  const step = Math.max(8, rowGroupRows - (rowGroupRows % 8));
+  let start = 0;
+  do {
+    const length = Math.min(step, table.rows - start);
+    const children = table.columns.map((c, k) => arrow.makeData({
+      type: fields[k].type,
+      length,
+      nullCount: c.nulls === 0 ? 0 : -1, // -1: counted from the bits
+      data: c.values.subarray(start, start + length),
+      nullBitmap: c.nulls === 0 ? undefined : c.valid.subarray(start / 8, (start + length + 7) / 8),
+    }));
+    const struct = arrow.makeData({ type: new arrow.Struct(fields), length, nullCount: 0, children });
+    batches.push(new arrow.RecordBatch(schema, struct));
+    start += step;
+  } while (start < table.rows);
+  const ipc = arrow.tableToIPC(new arrow.Table(schema, batches), 'stream');
+  const codec = { zstd: pq.Compression.ZSTD, snappy: pq.Compression.SNAPPY, none: pq.Compression.UNCOMPRESSED }[compression];
+  const props = new pq.WriterPropertiesBuilder()
+    .setCompression(codec)
+    .setDictionaryEnabled(dictionary)
+    .setMaxRowGroupSize(step)
+    .setKeyValueMetadata(new Map([['config', table.config], ['summary', table.summary]]))
+    .build();
+  const wasmTable = pq.Table.fromIPCStream(ipc);
+  return pq.writeParquet(wasmTable, props);
+}
+
+module.exports = { makeData, transferList, loadParquetWriter, ROW_GROUP_ROWS };
