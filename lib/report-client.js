@@ -7,24 +7,22 @@
   const plots = [];
   const [spanMin, spanMax] = model.span;
 
-  // Seconds from the start of the time base as h:mm:ss, with as many decimals as the zoom needs.
+  // Seconds from the start of the time base as h:mm:ss, with as many decimals as the zoom needs
+  // (rounded first, so that 59.96 s never reads 0:00:60.0).
   function clock(seconds, decimals) {
     const sign = seconds < 0 ? '-' : '';
-    let s = Math.abs(seconds);
-    const h = Math.floor(s / 3600);
-    s -= h * 3600;
-    const m = Math.floor(s / 60);
-    s -= m * 60;
-    const whole = Math.floor(s);
-    let text = `${sign}${h}:${String(m).padStart(2, '0')}:${String(whole).padStart(2, '0')}`;
-    if (decimals > 0) text += (s - whole).toFixed(decimals).slice(1);
+    const scale = 10 ** decimals;
+    const units = Math.round(Math.abs(seconds) * scale);
+    const whole = Math.floor(units / scale);
+    const h = Math.floor(whole / 3600);
+    const m = Math.floor((whole % 3600) / 60);
+    let text = `${sign}${h}:${String(m).padStart(2, '0')}:${String(whole % 60).padStart(2, '0')}`;
+    if (decimals > 0) text += `.${String(units % scale).padStart(decimals, '0')}`;
     return text;
   }
 
-  function axisDecimals(u) {
-    const range = u.scales.x.max - u.scales.x.min;
-    return range < 2 ? 3 : range < 20 ? 2 : range < 200 ? 1 : 0;
-  }
+  // Decimals the tick step needs: none for whole seconds, down to milliseconds.
+  const stepDecimals = (step) => (step >= 0.999 ? 0 : step >= 0.099 ? 1 : step >= 0.0099 ? 2 : 3);
 
   // Every plot follows the zoom of the one the user moved.
   let syncing = false;
@@ -70,7 +68,8 @@
     for (const e of model.events) {
       if (e.t < u.scales.x.min || e.t > u.scales.x.max) continue;
       const x = Math.round(u.valToPos(e.t, 'x', true));
-      const colour = model.devices[e.device].colour;
+      // One device: events in grey, apart from the component colours; several: the device's colour.
+      const colour = model.devices.length > 1 ? model.devices[e.device].colour : '#555';
       ctx.strokeStyle = colour;
       ctx.beginPath();
       ctx.moveTo(x, top);
@@ -88,11 +87,11 @@
     p.series.forEach((s, i) => {
       const index = i + 1;
       if (s.kind === 'line') {
-        series.push({ label: s.label, stroke: s.colour, width: 1, spanGaps: false });
+        series.push({ label: s.label, stroke: s.colour, dash: s.dash, width: 1 });
       } else if (s.kind === 'min') {
-        series.push({ label: `${s.label} min`, stroke: s.colour, width: 1 });
+        series.push({ label: `${s.label} min`, stroke: s.colour, dash: s.dash, width: 1 });
       } else {
-        series.push({ label: `${s.label} max`, stroke: s.colour, width: 1 });
+        series.push({ label: `${s.label} max`, stroke: s.colour, dash: s.dash, width: 1 });
         bands.push({ series: [index, index - 1], fill: `${s.colour}40` });
       }
     });
@@ -103,7 +102,7 @@
       bands,
       scales: { x: { time: false } },
       axes: [
-        { values: (u, ticks) => ticks.map((t) => clock(t, axisDecimals(u))), space: 70 },
+        { values: (u, ticks, axis, space, step) => ticks.map((t) => clock(t, stepDecimals(step))), space: 70 },
         { label: p.unit, size: 60 },
       ],
       cursor: { sync: { key: 'kx', setSeries: false }, drag: { x: true, y: false } },

@@ -15,8 +15,11 @@ const GAPS_LISTED = 8;
 
 // One colour per device, told apart also by people with red-green colour blindness.
 const DEVICE_COLOURS = ['#1f77b4', '#d62728', '#2ca02c', '#9467bd', '#ff7f0e', '#17becf', '#8c564b', '#e377c2'];
-// Shades of each device's colour for the components of one plot (x, y, z...).
-const COMPONENT_SHADES = [0, 0.35, -0.35, 0.6];
+// One recording: a hue per component (x, y, z; roll, pitch, heading). Several: the device's
+// colour, the components told apart by their dash pattern and shade.
+const COMPONENT_COLOURS = ['#d62728', '#2ca02c', '#1f77b4'];
+const COMPONENT_DASHES = [[], [8, 4], [2, 3]];
+const COMPONENT_SHADES = [0, 0.3, -0.3];
 
 const SENSOR_NAMES = {
   accel: 'accelerometer',
@@ -65,16 +68,16 @@ function componentReaders(plot, stream) {
   });
 }
 
-// Seconds as h:mm:ss, with tenths when `tenths` is set.
+// Seconds as h:mm:ss, with tenths when `tenths` is set (rounded first, so 59.96 s is 0:01:00.0).
 function clock(seconds, tenths = false) {
   const sign = seconds < 0 ? '-' : '';
-  let s = Math.abs(seconds);
-  const h = Math.floor(s / 3600);
-  s -= h * 3600;
-  const m = Math.floor(s / 60);
-  s -= m * 60;
-  const ss = tenths ? s.toFixed(1).padStart(4, '0') : String(Math.floor(s)).padStart(2, '0');
-  return `${sign}${h}:${String(m).padStart(2, '0')}:${ss}`;
+  const scale = tenths ? 10 : 1;
+  const units = tenths ? Math.round(Math.abs(seconds) * scale) : Math.floor(Math.abs(seconds));
+  const whole = Math.floor(units / scale);
+  const h = Math.floor(whole / 3600);
+  const m = Math.floor((whole % 3600) / 60);
+  const ss = String(whole % 60).padStart(2, '0');
+  return `${sign}${h}:${String(m).padStart(2, '0')}:${ss}${tenths ? `.${units % scale}` : ''}`;
 }
 
 // A duration in words: "20.0 s", "3 min 20 s", "24 h 0 min".
@@ -272,15 +275,20 @@ function pageModel(devices, { synchronised }) {
       const reduced = reduce(s.time, componentReaders(plot, s), grid);
       const columns = [];
       reduced.values.forEach((v, j) => {
-        const colour = shade(DEVICE_COLOURS[di % DEVICE_COLOURS.length], COMPONENT_SHADES[j % COMPONENT_SHADES.length]);
-        const label = devices.length > 1 ? `${path.basename(d.file)} ${plot.components[j]}` : plot.components[j];
+        const several = devices.length > 1;
+        const single = plot.components.length === 1;
+        const colour = several
+          ? shade(DEVICE_COLOURS[di % DEVICE_COLOURS.length], single ? 0 : COMPONENT_SHADES[j])
+          : (single ? DEVICE_COLOURS[0] : COMPONENT_COLOURS[j]);
+        const dash = several && !single ? COMPONENT_DASHES[j] : [];
+        const label = several ? `${path.basename(d.file)} ${plot.components[j]}` : plot.components[j];
         if (v.raw) {
           columns.push(v.raw);
-          series.push({ label, colour, kind: 'line' });
+          series.push({ label, colour, dash, kind: 'line' });
         } else {
           enveloped = true;
           columns.push(v.min, v.max);
-          series.push({ label, colour, kind: 'min' }, { label, colour, kind: 'max' });
+          series.push({ label, colour, dash, kind: 'min' }, { label, colour, dash, kind: 'max' });
         }
       });
       tables.push({ x: reduced.x, columns });
