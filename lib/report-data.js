@@ -43,14 +43,16 @@ const PLOTS = [
 
 const DEG = 180 / Math.PI;
 
-// Roll, pitch and heading (degrees, Z-Y-X order) of the unit quaternion (w, x, y, z).
-function eulerDegrees(w, x, y, z) {
-  const roll = Math.atan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y));
+// Roll, pitch and heading (degrees, Z-Y-X order) of the unit quaternion (w, x, y, z), into out.
+function eulerInto(out, w, x, y, z) {
+  out[0] = Math.atan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y)) * DEG;
   const s = 2 * (w * y - z * x);
-  const pitch = Math.asin(s > 1 ? 1 : s < -1 ? -1 : s);
-  const heading = Math.atan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z));
-  return [roll * DEG, pitch * DEG, heading * DEG];
+  out[1] = Math.asin(s > 1 ? 1 : s < -1 ? -1 : s) * DEG;
+  out[2] = Math.atan2(2 * (w * z + x * y), 1 - 2 * (y * y + z * z)) * DEG;
+  return out;
 }
+
+const eulerDegrees = (w, x, y, z) => Array.from(eulerInto(new Float64Array(3), w, x, y, z));
 
 // Accessors of a plot's components: value(i) for each, over the stream's arrays.
 function componentReaders(plot, stream) {
@@ -58,10 +60,10 @@ function componentReaders(plot, stream) {
   const { w, x, y, z } = stream;
   // The three angles of a sample are computed once and read three times.
   let last = -1;
-  let angles = null;
+  const angles = new Float64Array(3);
   return [0, 1, 2].map((k) => (i) => {
     if (i !== last) {
-      angles = eulerDegrees(w[i], x[i], y[i], z[i]);
+      eulerInto(angles, w[i], x[i], y[i], z[i]);
       last = i;
     }
     return angles[k];
