@@ -9,12 +9,14 @@ const path = require('node:path');
 
 const kx = require('../../index.js');
 const { reduce, eulerDegrees } = require('../../lib/report-data.js');
+const { addon } = require('../../lib/addon.js');
 const { frames, records, Recording } = require('../support/recording.js');
 
 const ACC = 0x21;
 const GYR = 0x22;
 const BARO = 0x23;
-const EXAMPLE = path.join(__dirname, '..', '..', 'examples', 'data', 'left-thigh.bin');
+const EXAMPLES = path.join(__dirname, '..', '..', 'examples', 'data');
+const EXAMPLE = path.join(EXAMPLES, 'left-thigh.bin');
 
 let dir;
 before(() => {
@@ -97,6 +99,33 @@ describe('the page data', () => {
     const { x, values: [{ raw }] } = reduce(time, [(i) => i * 10], { t0: 0, step: 0.001, columns: 4000 });
     assert.deepEqual(x, [0, 0.01, 0.02, 1.76, 3.5, 3.51]);
     assert.deepEqual(raw, [0, 10, 20, null, 30, 40]);
+  });
+
+  test('the synchronised streams of a set are the samples readAndSync2 writes, events on the common time base', () => {
+    const pair = ['left-thigh.bin', 'right-thigh.bin'].map((f) => path.join(EXAMPLES, f));
+    const out = fs.mkdtempSync(path.join(dir, 'sync-'));
+    assert.equal(kx.readAndSync2(pair, out), 'OK');
+    const { status, recordings } = addon._readSynced(pair);
+    assert.equal(status, 'OK');
+    // CSV column, stream, component, decimals the CSV prints.
+    const table = [['Accel X', 'accel', 'x', 5], ['Gyro Z', 'gyro', 'z', 5], ['Quat W', 'quaternion', 'w', 5], ['Pressure', 'baro', 'pressure', 3]];
+    pair.forEach((file, i) => {
+      const lines = fs.readFileSync(path.join(out, `${path.basename(file, '.bin')}.csv`), 'utf8').split('\n');
+      const names = lines[5].split(',');
+      const rows = lines.slice(7).filter((l) => l !== '').map((l) => l.split(','));
+      for (const [column, stream, component, decimals] of table) {
+        const cells = rows.map((r) => r[names.indexOf(column)]).filter((c) => c !== '').map(Number);
+        const values = recordings[i].streams[stream][component];
+        assert.equal(values.length, cells.length, `${file}: ${column}`);
+        // The CSV rounds to its decimals (ties to even); the arrays hold the unrounded values.
+        const half = 0.5 * 10 ** -decimals + 1e-12;
+        values.forEach((v, k) => assert.ok(Math.abs(v - cells[k]) <= half, `${file}: ${column} row ${k}: ${v} vs ${cells[k]}`));
+      }
+    });
+    // The two devices saw one event at the same moment (10 s + 3.2 s and 10.2 s + 3.0 s on
+    // their clocks): on the common time base they coincide.
+    const [a, b] = recordings.map((r) => r.streams.events.time[0]);
+    assert.ok(Math.abs(a - 3.2) < 1e-6 && Math.abs(b - 3.2) < 1e-6, `events at ${a} s and ${b} s`);
   });
 
   test('roll, pitch and heading are the Z-Y-X angles the quaternion was made of', () => {
