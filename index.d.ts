@@ -293,14 +293,18 @@ export interface ReportSyncError extends Error {
  */
 export function report(recordingPaths: readonly string[], pagePath: string): ReportAnswer;
 
-/** One recording to convert with `read`. Without `csv`, options.outDir/<name>.csv. */
+/** One recording to convert with `read` (format "csv") or `writeParquet` (format "parquet").
+ *  Its output is named by the format's key: without `csv`, options.outDir/<name>.csv; without
+ *  `parquet`, options.outDir/<name>.parquet. */
 export interface ReadTask {
   recording: string;
   csv?: string;
+  parquet?: string;
 }
 
 /** One set of devices worn together, synchronised with `readAndSync2` into `outDir`
- *  (default options.outDir). */
+ *  (default options.outDir); with format "parquet", the same tables as <name>.parquet files,
+ *  all written or none. */
 export interface SyncTask {
   recordings: readonly string[];
   outDir?: string;
@@ -312,8 +316,11 @@ export type BatchTask = string | ReadTask | SyncTask;
 export interface ReadResult {
   kind: "read";
   recording: string;
-  csv: string;
-  /** the answer of `read`; null when the worker thread itself failed (see `error`) */
+  /** the output file: `csv` with format "csv", `parquet` with format "parquet" */
+  csv?: string;
+  parquet?: string;
+  /** the answer of `read` (or `writeParquet`); null when the worker thread itself failed or
+   *  writeParquet threw (see `error`, a {@link DataError}) */
   answer: string | null;
   /** true when the answer is a {@link ReadSummary} */
   ok: boolean;
@@ -340,8 +347,10 @@ export interface BatchOptions {
   /** conversions running at once, each in its own worker thread, the threads reused from task
    *  to task; default: the number of cores. An integer from 1 to 256 (RangeError outside). */
   concurrency?: number;
-  /** directory for the CSV files of bare paths and of tasks without csv/outDir */
+  /** directory for the output files of bare paths and of tasks without csv/parquet/outDir */
   outDir?: string;
+  /** output format: "csv" (the default) or "parquet" (TypeError otherwise) */
+  format?: "csv" | "parquet";
   /** called after each task: tasks done so far, all tasks, the task's recording (read) or
    *  output directory (sync), its answer (null when the worker failed), and the full result.
    *  If it throws, no further task starts and the batch rejects with that error. */
@@ -382,8 +391,8 @@ export type QueueResult = BatchResult & { host?: string };
 export interface EnqueueOptions extends QueueConnectionOptions {
   /** directory for the CSV files of bare paths and of tasks without csv/outDir */
   outDir?: string;
-  /** output format; "csv" (the default) is the only one in this version (RangeError otherwise) */
-  format?: "csv";
+  /** output format: "csv" (the default) or "parquet" (RangeError otherwise) */
+  format?: "csv" | "parquet";
   /** wait for every job to end and resolve with their results instead of their ids */
   wait?: boolean;
   /** with wait: called as each job ends, with its result, the jobs ended so far and all jobs */

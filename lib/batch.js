@@ -3,7 +3,7 @@
 'use strict';
 const path = require('node:path');
 const { WorkerPool, defaultSize } = require('./pool.js');
-const { isPath, PATH_WANTED, csvPathIn, outputOverInput } = require('./paths.js');
+const { isPath, PATH_WANTED, outputPathIn, outputOverInput } = require('./paths.js');
 
 // Most conversions running at once that a caller may ask for: each is a thread with its own
 // buffers, and more than this only costs memory on any machine this runs on.
@@ -28,6 +28,12 @@ const CODES = {
 
 const withCode = (err, code) => Object.assign(err, { code });
 
+// Output formats: the calls that write a recording's file and a synchronised set's files.
+const FORMATS = {
+  csv: { read: 'read', sync: 'readAndSync2' },
+  parquet: { read: 'writeParquet', sync: 'syncParquet' },
+};
+
 function argError(Type, what, expected, got) {
   return withCode(new Type(`batch: ${what} must be ${expected}, got ${describe(got)}`), CODES.BAD_ARGUMENT);
 }
@@ -37,7 +43,8 @@ function checkOptions(options) {
   if (options === null || typeof options !== 'object' || Array.isArray(options)) {
     throw argError(TypeError, 'options', 'an object', options);
   }
-  const { concurrency = defaultSize(), onProgress, outDir, signal } = options;
+  const { concurrency = defaultSize(), onProgress, outDir, signal, format = 'csv' } = options;
+  if (!Object.hasOwn(FORMATS, format)) throw argError(TypeError, 'options.format', `one of ${Object.keys(FORMATS).join(', ')}`, format);
   if (typeof concurrency !== 'number' || !Number.isInteger(concurrency)) {
     throw argError(TypeError, 'options.concurrency', 'an integer', concurrency);
   }
@@ -50,30 +57,32 @@ function checkOptions(options) {
   if (signal !== undefined && (signal === null || typeof signal !== 'object' || typeof signal.aborted !== 'boolean')) {
     throw argError(TypeError, 'options.signal', 'an AbortSignal', signal);
   }
-  return { concurrency, onProgress, outDir, signal };
+  return { concurrency, onProgress, outDir, signal, format };
 }
 
-// One task in the form the workers run: { kind, fn, args, path, outputs, files }.
-function checkTask(task, i, outDir) {
+// One task in the form the workers run: { kind, fn, args, path, outputs, files }. A read task
+// names its output by its format: { recording, csv } or { recording, parquet }.
+function checkTask(task, i, outDir, format = 'csv') {
   const where = `tasks[${i}]`;
+  const key = format;
   if (typeof task === 'string') {
     if (!isPath(task)) throw argError(TypeError, where, PATH_WANTED, task);
     if (outDir === undefined) {
-      throw withCode(new TypeError(`batch: ${where} is a bare recording path, which needs options.outDir for its CSV file`), CODES.BAD_ARGUMENT);
+      throw withCode(new TypeError(`batch: ${where} is a bare recording path, which needs options.outDir for its ${format === 'csv' ? 'CSV' : 'Parquet'} file`), CODES.BAD_ARGUMENT);
     }
-    task = { recording: task, csv: csvPathIn(outDir, task) };
+    task = { recording: task, [key]: outputPathIn(outDir, task, format) };
   }
   if (task === null || typeof task !== 'object' || Array.isArray(task)) {
     throw argError(TypeError, where, 'a recording path, { recording, csv } or { recordings, outDir }', task);
   }
   if ('recording' in task) {
     if (!isPath(task.recording)) throw argError(TypeError, `${where}.recording`, PATH_WANTED, task.recording);
-    let csv = task.csv;
-    if (csv === undefined && outDir !== undefined) csv = csvPathIn(outDir, task.recording);
-    if (!isPath(csv)) throw argError(TypeError, `${where}.csv`, `${PATH_WANTED} (or give options.outDir)`, task.csv);
+    let out = task[key];
+    if (out === undefined && outDir !== undefined) out = outputPathIn(outDir, task.recording, format);
+    if (!isPath(out)) throw argError(TypeError, `${where}.${key}`, `${PATH_WANTED} (or give options.outDir)`, task[key]);
     return {
-      kind: 'read', fn: 'read', args: [task.recording, csv], path: task.recording, inputs: [task.recording], outputs: [csv],
-      files: { recording: task.recording, csv },
+      kind: 'read', fn: FORMATS[format].read, args: [task.recording, out], path: task.recording, inputs: [task.recording], outputs: [out],
+      files: { recording: task.recording, [key]: out },
     };
   }
   if ('recordings' in task) {
@@ -85,8 +94,8 @@ function checkTask(task, i, outDir) {
     const dir = task.outDir === undefined ? outDir : task.outDir;
     if (!isPath(dir)) throw argError(TypeError, `${where}.outDir`, `${PATH_WANTED} (or give options.outDir)`, task.outDir);
     return {
-      kind: 'sync', fn: 'readAndSync2', args: [[...list], dir], path: dir, inputs: [...list],
-      outputs: list.map((p) => csvPathIn(dir, p)),
+      kind: 'sync', fn: FORMATS[format].sync, args: [[...list], dir], path: dir, inputs: [...list],
+      outputs: list.map((p) => outputPathIn(dir, p, format)),
       files: { recordings: [...list], outDir: dir },
     };
   }
@@ -123,7 +132,7 @@ function checkOutputs(jobs) {
 function checkBatch(tasks, options) {
   if (!Array.isArray(tasks)) throw argError(TypeError, 'tasks', 'an array of tasks', tasks);
   const checked = checkOptions(options);
-  const jobs = tasks.map((t, i) => checkTask(t, i, checked.outDir));
+  const jobs = tasks.map((t, i) => checkTask(t, i, checked.outDir, checked.format));
   checkOutputs(jobs);
   return { jobs, ...checked };
 }
@@ -148,8 +157,8 @@ function abortError(signal) {
 
 function makeBatch(addonPath) {
   // Converts every task; resolves with one result per task, in task order:
-  // { kind: 'read', recording, csv, answer, ok, seconds } or { kind: 'sync', recordings, outDir,
-  // answer, ok, seconds },
+  // { kind: 'read', recording, csv (or parquet), answer, ok, seconds } or { kind: 'sync',
+  // recordings, outDir, answer, ok, seconds },
   // with `error` instead of an answer when the worker itself failed.
   return async function batch(tasks, options) {
     const { jobs, concurrency, onProgress, signal } = checkBatch(tasks, options);
@@ -198,4 +207,4 @@ function makeBatch(addonPath) {
   };
 }
 
-module.exports = { makeBatch, checkBatch, succeeded, CODES, MAX_CONCURRENCY };
+module.exports = { makeBatch, checkBatch, succeeded, CODES, MAX_CONCURRENCY, FORMATS };

@@ -4,7 +4,7 @@
 'use strict';
 const fs = require('node:fs');
 const { checkArguments } = require('./contract.js');
-const { outputOverInput } = require('./paths.js');
+const { outputOverInput, fileBasename } = require('./paths.js');
 
 // Rows per Parquet row group: about 3 hours at 100 Hz, 100 MB of values before compression,
 // so a day-long file has a handful of groups that a reader can take one at a time.
@@ -75,12 +75,25 @@ function makeData(addon) {
     const table = addon._tableColumns(recordingPath);
     if (typeof table === 'string') throw recordingError('writeParquet', recordingPath, table);
     const bytes = writeTable(table);
-    const status = addon._writeFile(parquetPath, bytes, recordingPath);
-    if (status !== 'OK') throw outputError(parquetPath, recordingPath, status);
+    const status = addon._writeFiles([parquetPath], [bytes], [recordingPath]);
+    if (status !== 'OK') throw outputError(parquetPath, recordingPath, status.split(' ')[0]);
     return table.summary;
   }
 
-  return { readData, writeParquet, decode };
+  // The Parquet twin of readAndSync2: the same synchronised tables, written as
+  // <outDir>/<name>.parquet for every recording, all together or none. Answers readAndSync2's
+  // status texts.
+  function syncParquet(recordingPaths, outDir) {
+    const [paths, dir] = checkArguments('readAndSync2', [recordingPaths, outDir]);
+    const tables = addon._syncTables(paths);
+    if (typeof tables === 'string') return tables;
+    const { writeTable } = loadParquetWriter();
+    const outputs = paths.map((p) => `${dir}/${fileBasename(p)}.parquet`);
+    const status = addon._writeFiles(outputs, tables.map((t) => writeTable(t)), paths);
+    return status === 'OK' ? 'OK' : '-12';
+  }
+
+  return { readData, writeParquet, syncParquet, decode };
 }
 
 function outputError(file, recordingPath, status) {

@@ -21,6 +21,10 @@ function fileBasename(p) {
 // The CSV file a recording is converted into inside `dir`.
 const csvPathIn = (dir, recording) => path.join(dir, `${fileBasename(recording)}.csv`);
 
+// The file of format `format` ('csv' or 'parquet', also its extension) a recording is
+// converted into inside `dir`.
+const outputPathIn = (dir, recording, format) => path.join(dir, `${fileBasename(recording)}.${format}`);
+
 // What tells files apart: device and inode of an existing file (links followed), the absolute
 // path of one that does not exist yet.
 function fileKey(p) {
@@ -96,5 +100,5 @@ function removeOwnTempFiles(dirs, pid = process.pid) {
 }
 
 module.exports = {
-  isPath, PATH_WANTED, fileBasename, csvPathIn, fileKey, outputOverInput, tempFileOwner, tempDirsOf, removeOwnTempFiles,
+  isPath, PATH_WANTED, fileBasename, csvPathIn, outputPathIn, fileKey, outputOverInput, tempFileOwner, tempDirsOf, removeOwnTempFiles,
 };

@@ -29,6 +29,7 @@ function loadBullmq() {
 // it; a new format is a new entry here, not another worker.
 const FORMATS = {
   csv: (job) => ({ fn: job.fn, args: job.args }),
+  parquet: (job) => ({ fn: job.fn, args: job.args }), // writeParquet, or syncParquet for a set
 };
 const formatNames = () => Object.keys(FORMATS).join(', ');
 
@@ -60,7 +61,7 @@ function positiveInteger(value, what, fallback, max = Infinity) {
 function jobOf(data) {
   const { task, format } = data || {};
   if (!Object.hasOwn(FORMATS, format)) throw new Error(`unknown output format ${JSON.stringify(format)} (known: ${formatNames()})`);
-  const [job] = checkBatch([task], {}).jobs;
+  const [job] = checkBatch([task], { format }).jobs;
   return { ...job, ...FORMATS[format](job) };
 }
 
@@ -98,9 +99,9 @@ async function enqueue(tasks, options) {
     throw queueError(RangeError, `queue.enqueue: options.format must be one of ${formatNames()}, got ${JSON.stringify(format)}`);
   }
   if (onResult !== undefined && typeof onResult !== 'function') throw queueError(TypeError, 'queue.enqueue: options.onResult must be a function');
-  const { jobs } = checkBatch(tasks, { outDir });
+  const { jobs } = checkBatch(tasks, { outDir, format });
   const absolute = jobs.map((j) => (j.kind === 'read'
-    ? { recording: path.resolve(j.files.recording), csv: path.resolve(j.files.csv) }
+    ? { recording: path.resolve(j.files.recording), [format]: path.resolve(j.outputs[0]) }
     : { recordings: j.files.recordings.map((r) => path.resolve(r)), outDir: path.resolve(j.files.outDir) }));
 
   const { Queue, QueueEvents } = loadBullmq();

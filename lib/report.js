@@ -49,15 +49,21 @@ function loadDevices(addon, recordingPaths) {
 
 // Writes the page through the addon's output file: a temporary file beside the target,
 // renamed over it once complete, so a failure or an interruption leaves an earlier page as it
-// was. Throws an Error whose code says what failed.
+// was; a page that is one of the recordings is refused. Throws an Error whose code says what
+// failed.
 function writePage(addon, pagePath, html, recordingPaths) {
-  const clash = outputOverInput([{ path: pagePath }], recordingPaths.map((r) => ({ path: r })));
-  const status = clash !== null ? 'KX_OUTPUT_IS_INPUT' : addon._writeFile(pagePath, Buffer.from(html, 'utf8'), recordingPaths[0]);
-  if (status === 'OK') return;
-  const why = {
-    KX_OUTPUT_IS_INPUT: `is the recording ${clash ? clash.input.path : recordingPaths[0]}; writing the page would lose the recording`,
-    KX_OPEN_FAILED: 'cannot be opened for writing (missing directory, no permission, a directory)',
-  }[status] || 'could not be written completely (disk full, file-size limit or I/O error); the target was left as it was';
+  const answer = addon._writeFiles([pagePath], [Buffer.from(html, 'utf8')], recordingPaths);
+  if (answer === 'OK') return;
+  const status = answer.split(' ')[0];
+  let why;
+  if (status === 'KX_OUTPUT_IS_INPUT') {
+    const clash = outputOverInput([{ path: pagePath }], recordingPaths.map((r) => ({ path: r })));
+    why = `is the recording ${clash ? clash.input.path : pagePath}; writing the page would lose the recording`;
+  } else if (status === 'KX_OPEN_FAILED') {
+    why = 'cannot be opened for writing (missing directory, no permission, a directory)';
+  } else {
+    why = 'could not be written completely (disk full, file-size limit or I/O error); the target was left as it was';
+  }
   throw Object.assign(new Error(`report: ${pagePath}: ${why}`), { code: status, path: pagePath });
 }
 

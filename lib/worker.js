@@ -14,6 +14,7 @@ const CALLS = {
     return { answer, transfer: transferList(answer) };
   },
   writeParquet: (...args) => ({ answer: data.writeParquet(...args), transfer: [] }),
+  syncParquet: (...args) => ({ answer: data.syncParquet(...args), transfer: [] }),
 };
 
 parentPort.on('message', ({ id, fn, args }) => {

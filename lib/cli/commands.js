@@ -5,7 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { readFailure, syncFailure, recordingProblem, directoryProblem, writeConfigFailure, taskFailure } = require('./diagnose.js');
-const { csvPathIn, fileBasename, outputOverInput } = require('../paths.js');
+const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
 const { CODES: BATCH_CODES, MAX_CONCURRENCY, checkBatch } = require('../batch.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../shards.js');
@@ -24,19 +24,47 @@ function summaryLines(s) {
 }
 
 // Refuses, before anything is opened for writing, an output that is one of the recordings.
-function refuseOutputOverInput(command, outputs, recordings) {
+function refuseOutputOverInput(command, outputs, recordings, format = 'csv') {
   const clash = outputOverInput(outputs.map((f) => ({ path: f })), recordings.map((r) => ({ path: r })));
   if (clash !== null) {
-    throw usageError(`${command}: ${clash.output.path} is the recording ${clash.input.path}; writing the CSV file would lose the recording`);
+    throw usageError(`${command}: ${clash.output.path} is the recording ${clash.input.path}; writing the ${format === 'csv' ? 'CSV' : 'Parquet'} file would lose the recording`);
   }
 }
 
+// The output format a command was given: csv (the default) or parquet.
+function formatOf(values, command) {
+  const format = values.format === undefined ? 'csv' : values.format;
+  if (format !== 'csv' && format !== 'parquet') throw usageError(`${command}: --format must be csv or parquet, got "${format}"`);
+  return format;
+}
+
+// The exit code and message of a failed Parquet conversion: the error names the file and why.
+function parquetFailure(err) {
+  if (!err || typeof err.code !== 'string') return err;
+  const message = String(err.message).replace(/^(writeParquet|readData): /, '');
+  if (err.code === 'KX_NO_PARQUET_WRITER' || err.code === 'KX_OUTPUT_IS_INPUT') return usageError(message);
+  if (err.code === 'KX_OPEN_FAILED' || err.code === 'KX_WRITE_FAILED') return new CliError(EXIT.OUTPUT, message);
+  return new CliError(EXIT.INPUT, message);
+}
+
 // The conversions run in a worker thread, so that a signal is handled while they run.
-async function cmdRead(ctx, { positionals }) {
+async function cmdRead(ctx, { values, positionals }) {
+  const format = formatOf(values, 'read');
   const [recording, given] = positionals;
-  const csv = given !== undefined ? given : `${fileBasename(recording)}.csv`;
-  refuseOutputOverInput('read', [csv], [recording]);
+  const csv = given !== undefined ? given : `${fileBasename(recording)}.${format}`;
+  refuseOutputOverInput('read', [csv], [recording], format);
   ctx.writes([csv]);
+  if (format === 'parquet') {
+    let summary;
+    try {
+      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, csv));
+    } catch (err) {
+      throw parquetFailure(err);
+    }
+    if (ctx.json) ctx.out({ recording, parquet: csv, summary });
+    else ctx.print([`${recording} -> ${csv}`, ...summaryLines(summary)].join('\n'));
+    return EXIT.OK;
+  }
   const answer = await ctx.addon.promises.read(recording, csv);
   const parsed = JSON.parse(answer);
   if ('error' in parsed) throw readFailure(ctx.addon, recording, csv);
@@ -46,18 +74,27 @@ async function cmdRead(ctx, { positionals }) {
 }
 
 async function cmdSync(ctx, { values, positionals }) {
+  const format = formatOf(values, 'sync');
   const outDir = values['out-dir'] !== undefined ? values['out-dir'] : '.';
-  // Recordings with one file name would write one CSV file, the later over the earlier.
+  // Recordings with one file name would write one file, the later over the earlier.
   const seen = new Map();
   for (const r of positionals) {
-    const csv = `${fileBasename(r)}.csv`;
+    const csv = `${fileBasename(r)}.${format}`;
     if (seen.has(csv)) throw usageError(`${seen.get(csv)} and ${r} would both be written to ${path.join(outDir, csv)}`);
     seen.set(csv, r);
   }
-  const files = positionals.map((r) => csvPathIn(outDir, r));
-  refuseOutputOverInput('sync', files, positionals);
+  const files = positionals.map((r) => outputPathIn(outDir, r, format));
+  refuseOutputOverInput('sync', files, positionals, format);
   ctx.writes(files);
-  const status = await ctx.addon.promises.readAndSync2(positionals, outDir);
+  let status;
+  if (format === 'parquet') {
+    // The same synchronised set, written as Parquet files, in a worker thread of the batch.
+    const [result] = await ctx.batch([{ recordings: positionals, outDir }], { format, concurrency: 1 });
+    if (result.error) throw parquetFailure(result.error);
+    status = result.answer;
+  } else {
+    status = await ctx.addon.promises.readAndSync2(positionals, outDir);
+  }
   if (status !== 'OK') throw syncFailure(ctx.addon, status, positionals, outDir);
   if (ctx.json) ctx.out({ status, files });
   else ctx.print(files.map((f, i) => `${positionals[i]} -> ${f}`).join('\n'));
@@ -184,9 +221,9 @@ function makeSetFolder(dir) {
 
 // The tasks of the command line's recordings (then its --sets), in the order given; the
 // folders of the sets, made only once every argument was checked. Shared with enqueue.
-function tasksOf(values, positionals) {
+function tasksOf(values, positionals, format = 'csv') {
   const outDir = values['out-dir'] !== undefined ? values['out-dir'] : '.';
-  const tasks = positionals.map((r) => ({ recording: r, csv: csvPathIn(outDir, r) }));
+  const tasks = positionals.map((r) => ({ recording: r, [format]: outputPathIn(outDir, r, format) }));
   const setDirs = [];
   if (values.sets !== undefined) {
     for (const s of readSets(values.sets)) {
@@ -240,12 +277,13 @@ async function cmdBatch(ctx, { values, positionals }) {
       throw usageError(`--jobs must be an integer from 1 to ${MAX_CONCURRENCY}, got "${values.jobs}"`);
     }
   }
-  const { outDir, tasks: all, setDirs: allSetDirs } = tasksOf(values, positionals);
+  const format = formatOf(values, 'batch');
+  const { outDir, tasks: all, setDirs: allSetDirs } = tasksOf(values, positionals, format);
   if (all.length === 0) throw usageError('batch: nothing to convert (give recordings or --sets)');
   const shard = shardOf(values, ctx.env);
   // The whole list is checked, not only this shard's part, so that every shard of one list
   // refuses it alike: a clash between two shards' tasks would otherwise go unseen.
-  const allJobs = checkTasks(all, { concurrency });
+  const allJobs = checkTasks(all, { concurrency, format });
   if (allSetDirs.length > 0) refuseFileAsOutDir(outDir, 'batch');
   let positions = all.map((_, i) => i);
   if (shard !== null) positions = positions.filter((i) => inShard(i, shard));
@@ -290,6 +328,7 @@ async function cmdBatch(ctx, { values, positionals }) {
       if (tasks.length > 0) {
         results = await ctx.batch(tasks, {
           concurrency,
+          format,
           signal: controller.signal,
           onProgress: (done, total, current, answer, result) => {
             if (bar) bar.update(done, total, current);
@@ -339,11 +378,16 @@ async function cmdBatch(ctx, { values, positionals }) {
 }
 
 // What tells the tasks of one checked list apart: their outputs, which no two tasks share.
-const filesKey = (f) => JSON.stringify(f.csv !== undefined ? [f.csv] : [f.outDir, f.recordings]);
+const filesKey = (f) => {
+  const out = f.csv !== undefined ? f.csv : f.parquet;
+  return JSON.stringify(out !== undefined ? [out] : [f.outDir, f.recordings]);
+};
 
 // Runner of every command named in help.js's COMMANDS.
 const RUN = {
   read: cmdRead, sync: cmdSync, view: cmdView, config: cmdConfig, 'device-id': cmdDeviceId, 'write-config': cmdWriteConfig, batch: cmdBatch, ...RUN_QUEUE,
 };
 
-module.exports = { RUN, readSets, summaryLines, tasksOf, checkTasks, refuseFileAsOutDir, makeSetFolder, progressBar };
+module.exports = {
+  RUN, readSets, summaryLines, tasksOf, checkTasks, refuseFileAsOutDir, makeSetFolder, progressBar, formatOf,
+};

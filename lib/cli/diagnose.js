@@ -103,8 +103,10 @@ function writeConfigFailure(file, text) {
 
 // The message naming why one batch result failed.
 function taskFailure(addon, r) {
+  // Errors of the Parquet conversions name their file and why already.
+  if (r.error && typeof r.error.code === 'string' && r.error.path) return String(r.error.message).replace(/^(writeParquet|readData): /, '');
   if (r.error) return `${r.kind === 'read' ? r.recording : r.outDir}: ${r.error.message}`;
-  if (r.kind === 'read') return readFailure(addon, r.recording, r.csv).message;
+  if (r.kind === 'read') return readFailure(addon, r.recording, r.csv !== undefined ? r.csv : r.parquet).message;
   return syncFailure(addon, r.answer, r.recordings, r.outDir).message;
 }
 

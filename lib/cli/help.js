@@ -29,17 +29,20 @@ const COMMON = {
 // A command listed here needs a runner of the same name in commands.js.
 const COMMANDS = {
   read: {
-    usage: 'read <recording> [<csv>]',
-    summary: 'convert one recording to CSV (orientation quaternions included)',
-    details: 'Without <csv>, writes <name>.csv into the current directory. Prints the recording\'s\nsummary: dates, base frequency, firmware version and measurement id.',
-    options: {},
+    usage: 'read [--format csv|parquet] <recording> [<output>]',
+    summary: 'convert one recording to CSV or Parquet (orientation quaternions included)',
+    details: 'Without <output>, writes <name>.csv (or <name>.parquet) into the current directory.\nPrints the recording\'s summary: dates, base frequency, firmware version and measurement id.\nThe Parquet file holds the CSV\'s table: the same columns and rows, values unrounded,\nnull for an empty cell.',
+    options: { format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' } },
     positionals: [1, 2],
   },
   sync: {
-    usage: 'sync [-o <dir>] <recording> <recording>...',
+    usage: 'sync [-o <dir>] [--format csv|parquet] <recording> <recording>...',
     summary: 'synchronise recordings of devices worn together, one CSV per recording',
-    details: 'Writes <dir>/<name>.csv for every recording (default <dir>: the current directory).\nThe time base comes from the time marks, the radio channel sensor or the radio frame\nof the recordings, chosen by the first recording.',
-    options: { 'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' } },
+    details: 'Writes <dir>/<name>.csv (or .parquet) for every recording (default <dir>: the current directory).\nThe time base comes from the time marks, the radio channel sensor or the radio frame\nof the recordings, chosen by the first recording.',
+    options: {
+      'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
+      format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
+    },
     positionals: [1, Infinity],
   },
   view: {
@@ -79,10 +82,11 @@ const COMMANDS = {
     positionals: [2, 2],
   },
   batch: {
-    usage: 'batch [-o <dir>] [-j <n>] [--sets <file>] [--shard K/N] [--skip-existing] [--manifest <file>] [<recording>...]',
+    usage: 'batch [-o <dir>] [-j <n>] [--format csv|parquet] [--sets <file>] [--shard K/N] [--skip-existing] [--manifest <file>] [<recording>...]',
     summary: 'convert many recordings and device sets in parallel',
     details: [
-      'Converts every <recording> into <dir>/<name>.csv (default <dir>: the current directory),',
+      'Converts every <recording> into <dir>/<name>.csv, or <dir>/<name>.parquet with --format',
+      'parquet (default <dir>: the current directory),',
       'using <n> worker threads (default: the number of cores; at most 256). --sets names a JSON',
       'file listing device sets to synchronise: an array whose entries are arrays of recording',
       'paths or {"name": "...", "recordings": [...]}; paths are relative to the file. Set k',
@@ -105,6 +109,7 @@ const COMMANDS = {
     options: {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
       jobs: { type: 'string', short: 'j', arg: 'n', help: 'conversions running at once, 1 to 256 (default: the number of cores)' },
+      format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       progress: { type: 'boolean', help: 'draw the progress bar even when standard error is not a terminal' },
       'no-progress': { type: 'boolean', help: 'never draw the progress bar' },

@@ -5,9 +5,9 @@ const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { MAX_CONCURRENCY } = require('../batch.js');
 const { taskFailure } = require('./diagnose.js');
 
-// The package's formats a job may write today; another format is one more name here and one
-// more entry in the queue's FORMATS.
-const FORMATS = ['csv'];
+// The package's formats a job may write; another format is one more name here and one more
+// entry in the queue's FORMATS.
+const FORMATS = ['csv', 'parquet'];
 
 function loadQueue(command) {
   const queue = require('../queue.js');
@@ -31,7 +31,7 @@ function queueName(values) {
 }
 
 function resultLine(r) {
-  const target = r.kind === 'read' ? `${r.recording} -> ${r.csv}` : `${r.recordings.join(', ')} -> ${r.outDir}`;
+  const target = r.kind === 'read' ? `${r.recording} -> ${r.csv !== undefined ? r.csv : r.parquet}` : `${r.recordings.join(', ')} -> ${r.outDir}`;
   if (r.ok) return `${target} (${r.host}, ${r.seconds.toFixed(2)} s)`;
   return `${target}: failed: ${r.error ? r.error.message : r.answer}`;
 }
@@ -47,12 +47,11 @@ async function cmdEnqueue(ctx, { values, positionals }) {
   // Loaded here: the task forms are batch's, read from the command line the way batch reads them.
   const { tasksOf, checkTasks, refuseFileAsOutDir } = require('./commands.js');
   const format = values.format === undefined ? 'csv' : values.format;
-  if (format === 'parquet') throw usageError('enqueue: --format parquet is not available in this version yet; use csv');
-  if (!FORMATS.includes(format)) throw usageError(`enqueue: --format must be csv, got "${format}"`);
+  if (!FORMATS.includes(format)) throw usageError(`enqueue: --format must be csv or parquet, got "${format}"`);
   if (values.redis === undefined) throw usageError('enqueue: --redis <url> is required');
-  const { outDir, tasks, setDirs } = tasksOf(values, positionals);
+  const { outDir, tasks, setDirs } = tasksOf(values, positionals, format);
   if (tasks.length === 0) throw usageError('enqueue: nothing to convert (give recordings or --sets)');
-  checkTasks(tasks, {});
+  checkTasks(tasks, { format });
   if (setDirs.length > 0) refuseFileAsOutDir(outDir, 'enqueue');
   const q = loadQueue('enqueue');
   const name = queueName(values);
@@ -123,7 +122,7 @@ const queueOptions = {
 // Commands of the queue, in the form of help.js's COMMANDS.
 const QUEUE_COMMANDS = {
   enqueue: {
-    usage: 'enqueue --redis <url> [--queue <name>] [-o <dir>] [--format csv] [--wait] [--sets <file>] [<recording>...]',
+    usage: 'enqueue --redis <url> [--queue <name>] [-o <dir>] [--format csv|parquet] [--wait] [--sets <file>] [<recording>...]',
     summary: 'add conversions to a Redis job queue for workers on other machines',
     details: [
       'Adds one job per task, the tasks batch would run: every <recording> into <dir>/<name>.csv,',
@@ -135,7 +134,7 @@ const QUEUE_COMMANDS = {
     options: {
       ...queueOptions,
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
-      format: { type: 'string', arg: 'format', help: 'output format: csv (default)' },
+      format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       wait: { type: 'boolean', help: 'wait for the jobs, print their results and exit as batch would' },
     },

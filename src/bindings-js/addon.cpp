@@ -254,24 +254,19 @@ Napi::Value ReadData(const Napi::CallbackInfo& info) {
     return out;
 }
 
-// _tableColumns(path): the CSV table of the recording as columns, { config, summary, rows,
-// columns: [{ name, single, values, valid, nulls }] }, values a Float32Array (single) or
-// Float64Array, valid a Uint8Array of validity bits; or the code of why it could not be decoded.
-Napi::Value TableColumns(const Napi::CallbackInfo& info) {
-    static constexpr bool kPath[] = {true};
-    std::string a[1];
-    if (!string_args(info, 1, kPath, a)) return Napi::Value();
-    Napi::Env env = info.Env();
-    kx_Recording recording;
-    const kx_DecodeError error = kx_decodeRecording(a[0].c_str(), &recording);
-    if (error != kx_DecodeError::none) return text_value(env, decode_error_code(error));
+namespace {
 
-    const CsvLayout layout = csv_prepare_layout(recording.config, recording.sensors);
+// The CSV table of one decoded recording as columns: { config, summary, rows, columns: [{ name,
+// single, values, valid, nulls }] }, values a Float32Array (single) or Float64Array, valid a
+// Uint8Array of validity bits (least significant first).
+Napi::Value table_object(Napi::Env env, const kx_Config& config, const kx_SensorMap& sensors) {
+    const CsvLayout layout = csv_prepare_layout(config, sensors);
     const std::vector<TableColumn> columns = table_columns(layout);
     const uint64_t rows = layout.rows;
     std::vector<void*> values(columns.size());
     std::vector<uint8_t*> valid(columns.size());
     std::vector<uint64_t> nulls(columns.size());
+    std::vector<Napi::Object> objects;
     Napi::Array list = Napi::Array::New(env, columns.size());
     for (size_t c = 0; c < columns.size(); ++c) {
         const size_t width = columns[c].single ? sizeof(float) : sizeof(double);
@@ -290,50 +285,122 @@ Napi::Value TableColumns(const Napi::CallbackInfo& info) {
             column.Set("values", Napi::Float64Array::New(env, rows, data, 0));
         column.Set("valid", bits);
         list.Set(static_cast<uint32_t>(c), column);
+        objects.push_back(column);
     }
     if (env.IsExceptionPending()) return Napi::Value();
     CsvCursor cursor;
     table_fill_columns(layout, columns, &cursor, rows, values.data(), valid.data(), nulls.data());
-    for (size_t c = 0; c < columns.size(); ++c)
-        list.Get(static_cast<uint32_t>(c)).As<Napi::Object>().Set("nulls", Napi::Number::New(env, nulls[c]));
+    for (size_t c = 0; c < columns.size(); ++c) objects[c].Set("nulls", Napi::Number::New(env, nulls[c]));
 
     Napi::Object out = Napi::Object::New(env);
-    out.Set("config", text_value(env, _generate_config_JSON(recording.config)));
-    out.Set("summary", text_value(env, _generate_read_answer_JSON(&recording.config)));
+    out.Set("config", text_value(env, _generate_config_JSON(config)));
+    out.Set("summary", text_value(env, _generate_read_answer_JSON(&config)));
     out.Set("rows", Napi::Number::New(env, static_cast<double>(rows)));
     out.Set("columns", list);
     if (env.IsExceptionPending()) return Napi::Value();
     return out;
 }
 
-// _writeFile(path, bytes, inputPath): writes a whole file through the module's one output
-// path (staged and renamed over the target, or refused before anything is written). Answers
-// "OK", or why not: "KX_OUTPUT_IS_INPUT" when path is the file inputPath names, "KX_OPEN_FAILED"
-// when it cannot be opened for writing, "KX_WRITE_FAILED" when the content could not be written
-// in full (the target is then as it was).
-Napi::Value WriteFile(const Napi::CallbackInfo& info) {
+// The paths of a JavaScript array of strings; false (with the module's TypeError) otherwise.
+bool path_list(Napi::Env env, Napi::Value value, std::vector<std::string>* out) {
+    if (!value.IsArray()) {
+        throw_type_error(env, "Wrong arguments");
+        return false;
+    }
+    Napi::Array list = value.As<Napi::Array>();
+    for (uint32_t i = 0; i < list.Length(); ++i) {
+        Napi::Value item = list.Get(i);
+        if (env.IsExceptionPending()) return false;
+        std::string path;
+        if (!item.IsString() || !to_utf8(item, true, &path)) {
+            if (!env.IsExceptionPending()) throw_type_error(env, "Wrong arguments");
+            return false;
+        }
+        out->push_back(std::move(path));
+    }
+    return true;
+}
+
+}  // namespace
+
+// _tableColumns(path): the CSV table of the recording as columns (see table_object), or the
+// code of why it could not be decoded.
+Napi::Value TableColumns(const Napi::CallbackInfo& info) {
+    static constexpr bool kPath[] = {true};
+    std::string a[1];
+    if (!string_args(info, 1, kPath, a)) return Napi::Value();
+    Napi::Env env = info.Env();
+    kx_Recording recording;
+    const kx_DecodeError error = kx_decodeRecording(a[0].c_str(), &recording);
+    if (error != kx_DecodeError::none) return text_value(env, decode_error_code(error));
+    return table_object(env, recording.config, recording.sensors);
+}
+
+// _syncTables(paths): the tables readAndSync2 would write for a synchronised set, one per
+// recording in order, or its status text when a stage before writing failed.
+Napi::Value SyncTables(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    if (info.Length() < 1) {
+        throw_type_error(env, "Wrong number of arguments");
+        return Napi::Value();
+    }
+    std::vector<std::string> paths;
+    if (!path_list(env, info[0], &paths)) return Napi::Value();
+    kx_SyncedSet set;
+    const std::string status = kx_syncRecordings(paths, &set);
+    if (status != "OK") return text_value(env, status);
+    Napi::Array tables = Napi::Array::New(env, set.recordings.size());
+    for (size_t i = 0; i < set.recordings.size(); ++i) {
+        Napi::Value table = table_object(env, set.recordings[i]->config, *set.synced.maps[i]);
+        if (table.IsEmpty()) return Napi::Value();
+        tables.Set(static_cast<uint32_t>(i), table);
+    }
+    return tables;
+}
+
+// _writeFiles(paths, contents, inputs): writes whole files through the module's one output
+// path, as one set: every file is opened, and refused if it must be, before any is written, and
+// staged files replace their targets only once all are complete. contents are typed arrays.
+// Answers "OK", or why not: "KX_OUTPUT_IS_INPUT <path>" when a path is one of the files inputs
+// names (links followed), "KX_OPEN_FAILED <path>" when one cannot be opened for writing,
+// "KX_WRITE_FAILED" when the content could not be written in full (staged targets are then as
+// they were).
+Napi::Value WriteFiles(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     if (info.Length() < 3) {
         throw_type_error(env, "Wrong number of arguments");
         return Napi::Value();
     }
-    if (!info[0].IsString() || !info[1].IsTypedArray() || !info[2].IsString()) {
+    std::vector<std::string> paths, inputs;
+    if (!path_list(env, info[0], &paths) || !path_list(env, info[2], &inputs)) return Napi::Value();
+    if (!info[1].IsArray() || info[1].As<Napi::Array>().Length() != paths.size()) {
         throw_type_error(env, "Wrong arguments");
         return Napi::Value();
     }
-    std::string path, input;
-    if (!to_utf8(info[0], true, &path) || !to_utf8(info[2], true, &input)) {
-        if (!env.IsExceptionPending()) throw_type_error(env, "Wrong arguments");
-        return Napi::Value();
+    Napi::Array contents = info[1].As<Napi::Array>();
+    std::vector<Napi::TypedArray> views;
+    for (uint32_t i = 0; i < paths.size(); ++i) {
+        Napi::Value v = contents.Get(i);
+        if (env.IsExceptionPending()) return Napi::Value();
+        if (!v.IsTypedArray()) {
+            throw_type_error(env, "Wrong arguments");
+            return Napi::Value();
+        }
+        views.push_back(v.As<Napi::TypedArray>());
     }
-    Napi::TypedArray view = info[1].As<Napi::TypedArray>();
-    const uint8_t* bytes = static_cast<const uint8_t*>(view.ArrayBuffer().Data()) + view.ByteOffset();
-    const size_t size = view.ByteLength();
-    if (_output_is_input(path, {input})) return text_value(env, "KX_OUTPUT_IS_INPUT");
-    OutputFile file;
-    if (!file.open(path)) return text_value(env, "KX_OPEN_FAILED");
-    if (!file.write(bytes, size) || !file.commit()) return text_value(env, "KX_WRITE_FAILED");
-    return text_value(env, "OK");
+    for (const std::string& path : paths) {
+        if (_output_is_input(path, inputs)) return text_value(env, "KX_OUTPUT_IS_INPUT " + path);
+    }
+    OutputSet set;
+    for (const std::string& path : paths) {
+        if (set.open(path) == nullptr) return text_value(env, "KX_OPEN_FAILED " + path);
+    }
+    for (const size_t i : set.writing_order()) {
+        Napi::TypedArray view = views[i];
+        const uint8_t* bytes = static_cast<const uint8_t*>(view.ArrayBuffer().Data()) + view.ByteOffset();
+        if (!set[i].write(bytes, view.ByteLength())) return text_value(env, "KX_WRITE_FAILED");
+    }
+    return text_value(env, set.commit() ? "OK" : "KX_WRITE_FAILED");
 }
 
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
@@ -345,7 +412,8 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
     // Internal: the JavaScript layer builds readData, writeParquet and their twins on these.
     exports.Set("_readData", Napi::Function::New(env, ReadData, "_readData"));
     exports.Set("_tableColumns", Napi::Function::New(env, TableColumns, "_tableColumns"));
-    exports.Set("_writeFile", Napi::Function::New(env, WriteFile, "_writeFile"));
+    exports.Set("_syncTables", Napi::Function::New(env, SyncTables, "_syncTables"));
+    exports.Set("_writeFiles", Napi::Function::New(env, WriteFiles, "_writeFiles"));
     // Used by the report page (lib/report.js); not part of the public API.
     exports.Set("_readSynced", Napi::Function::New(env, ReadSynced, "_readSynced"));
     exports.Set("_fullScale", Napi::Function::New(env, FullScale, "_fullScale"));

@@ -2,10 +2,12 @@
 // and the configuration writer.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "../recording/recording.h"
+#include "../sync/sync.h"
 
 class BinReader2 {
 public:
@@ -37,3 +39,15 @@ bool _write_csv(OutputFile* file, const kx_Config* config, const kx_SensorMap* s
 
 // The summary answered by read().
 std::string _generate_read_answer_JSON(const kx_Config* config);
+
+// A synchronised set: the decoded recordings and their maps on the common time base. The
+// recordings are declared last so that they are freed before the maps.
+struct kx_SyncedSet {
+    kx_SyncedMaps synced;
+    std::vector<std::unique_ptr<kx_Recording>> recordings;
+};
+
+// The stages of readAndSync before anything is written: reads, adds orientation and
+// synchronises the recordings at paths into set. Answers "OK" or the status of the stage that
+// failed ("-10", "-13", "-11"); an empty list is "OK" with nothing read.
+const char* kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set);

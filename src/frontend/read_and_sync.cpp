@@ -25,13 +25,10 @@ bool usable_path(const std::string& path) {
 
 }  // namespace
 
-std::string BinReader2::readAndSync(const std::vector<std::string>& paths, const std::string& outDir) {
+const char* kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set) {
     if (paths.empty()) return kOk;
     const size_t n = paths.size();
-
-    // Declared so that the recordings are freed before the synchronised maps.
-    kx_SyncedMaps synced;
-    std::vector<std::unique_ptr<kx_Recording>> recordings;
+    auto& recordings = set->recordings;
     recordings.reserve(n);
 
     // Every stage handles every recording before its outcome is decided.
@@ -54,10 +51,20 @@ std::string BinReader2::readAndSync(const std::vector<std::string>& paths, const
         config_ptrs.push_back(&r->config);
         source_ptrs.push_back(&r->sensors);
     }
-    if (!kx_sync(synced.maps, config_ptrs, source_ptrs) || synced.maps.size() != n) return kSyncFailed;
-    for (const kx_SensorMap* m : synced.maps) {
+    if (!kx_sync(set->synced.maps, config_ptrs, source_ptrs) || set->synced.maps.size() != n)
+        return kSyncFailed;
+    for (const kx_SensorMap* m : set->synced.maps) {
         if (m == nullptr) return kSyncFailed;
     }
+    return kOk;
+}
+
+std::string BinReader2::readAndSync(const std::vector<std::string>& paths, const std::string& outDir) {
+    kx_SyncedSet synced;
+    const std::string status = kx_syncRecordings(paths, &synced);
+    if (status != kOk || paths.empty()) return status;
+    const size_t n = paths.size();
+    const auto& recordings = synced.recordings;
 
     // The set is written whole or not at all: every file is opened (and refused, if it must be)
     // and completed before any replaces its target. No table may take an input's place.
@@ -68,7 +75,7 @@ std::string BinReader2::readAndSync(const std::vector<std::string>& paths, const
             return kWriteFailed;
     }
     for (const size_t i : set.writing_order()) {
-        if (!_write_csv(&set[i], &recordings[i]->config, synced.maps[i])) return kWriteFailed;
+        if (!_write_csv(&set[i], &recordings[i]->config, synced.synced.maps[i])) return kWriteFailed;
     }
     return set.commit() ? kOk : kWriteFailed;
 }

@@ -92,6 +92,13 @@ describe('conversion', () => {
     assert.deepEqual(a.map((r) => r.answer), b.map((r) => r.answer));
     assert.deepEqual(a.map((r) => r.csv), recordings.map((r) => path.join(one, `${path.basename(r, '.bin')}.csv`)));
     for (const r of a) assert.ok(fs.readFileSync(r.csv).equals(fs.readFileSync(r.csv.replace(one, many))));
+    // As Parquet: <name>.parquet, the answers of read, the bytes writeParquet writes.
+    const pq = await kx.batch(recordings, { outDir: fresh('parquet'), format: 'parquet', concurrency: 2 });
+    assert.deepEqual(pq.map((r) => r.answer), a.map((r) => r.answer));
+    const single = path.join(fresh('single'), 'one.parquet');
+    kx.writeParquet(recordings[0], single);
+    assert.deepEqual(pq.map((r) => path.basename(r.parquet)), recordings.map((r) => `${path.basename(r, '.bin')}.parquet`));
+    assert.ok(fs.readFileSync(pq[0].parquet).equals(fs.readFileSync(single)));
   });
 
   test('a failed task is reported in its result while the others are converted', async () => {
@@ -135,6 +142,9 @@ describe('arguments are checked before any work starts', () => {
     [[], null, TypeError, /options must be an object, got null/],
     [[], { outDir: '' }, TypeError, /options.outDir must be a non-empty path string/],
     [[], { signal: {} }, TypeError, /options.signal must be an AbortSignal/],
+    [[], { format: 'xlsx' }, TypeError, /options.format must be one of csv, parquet, got a string "xlsx"/],
+    [[{ recording: 'a.bin', csv: 'a.csv' }], { format: 'parquet' }, TypeError, /tasks\[0\]\.parquet must be .* \(or give options.outDir\), got undefined/],
+    [['x/a.bin', 'y/a.bin'], { outDir: 'out', format: 'parquet' }, Error, /would both write .*out\/a.parquet/],
     [['x/a.bin', 'y/a.bin'], { outDir: 'out' }, Error, /tasks\[0\] \(x\/a.bin\) and tasks\[1\] \(y\/a.bin\) would both write .*out\/a.csv/],
   ];
   test('each bad argument is named with what was expected', async () => {

@@ -85,7 +85,10 @@ describe('help and usage', () => {
     const table = [
       [[], /Usage: kx-binreader <command>/],
       [['convert', 'a.bin'], /unknown command "convert"/],
-      [['read'], /read: expected read <recording> \[<csv>\]/],
+      [['read'], /read: expected read \[--format csv\|parquet\] <recording> \[<output>\]/],
+      [['read', '--format', 'xml', left], /read: --format must be csv or parquet, got "xml"/],
+      [['batch', '--format', 'json', left], /batch: --format must be csv or parquet, got "json"/],
+      [['read', '--format', 'parquet', left, linkToLeft], new RegExp(`read: ${linkToLeft} is the recording ${left}; writing the Parquet file would lose the recording`)],
       [['read', 'a', 'b', 'c'], /read: expected/],
       [['config', '--bogus', 'a.bin'], /config: Unknown option '--bogus'/],
       [['batch', '-j', '0', 'a.bin'], /--jobs must be an integer from 1 to 256, got "0"/],
@@ -110,7 +113,7 @@ describe('help and usage', () => {
       [['batch', '-o', unmade, '--shards', '2', left], /--shards needs JOB_COMPLETION_INDEX/],
       // Queue commands refuse a bad command line before reaching any Redis server.
       [['enqueue', left], /enqueue: --redis <url> is required/],
-      [['enqueue', '--redis', 'redis://127.0.0.1:1', '--format', 'parquet', left], /--format parquet is not available in this version yet/],
+      [['enqueue', '--redis', 'redis://127.0.0.1:1', '--format', 'xml', left], /enqueue: --format must be csv or parquet, got "xml"/],
       [['enqueue', '--redis', 'http://127.0.0.1:1', left], /options.redis must be a redis:\/\/ or rediss:\/\/ URL/],
       [['enqueue', '--redis', 'redis://127.0.0.1:1', '-o', unmade, '--sets', nulSets], /unusable name/],
       [['worker', '--redis', 'redis://127.0.0.1:1', '-j', '0'], /worker: --jobs must be an integer from 1 to 256, got "0"/],
@@ -143,6 +146,37 @@ describe('commands', () => {
     // Without a CSV path: <name>.csv in the current directory.
     assert.equal(run(['read', right]).code, 0);
     assert.ok(fs.existsSync(path.join(dir, `${path.basename(right, '.bin')}.csv`)));
+  });
+
+  test('read, sync and batch write Parquet files with --format parquet', () => {
+    const out = fs.mkdtempSync(path.join(dir, 'parquet-'));
+    const file = path.join(out, 'left.parquet');
+    const json = run(['read', '--json', '--format', 'parquet', left, file]);
+    assert.equal(json.code, 0, json.err);
+    assert.deepEqual(JSON.parse(json.out), { recording: left, parquet: file, summary: JSON.parse(kx.read(left, path.join(dir, 'x.csv'))) });
+    assert.ok(fs.readFileSync(file).equals((kx.writeParquet(left, path.join(dir, 'x.parquet')), fs.readFileSync(path.join(dir, 'x.parquet')))));
+    assert.equal(run(['read', '--format', 'parquet', right], { cwd: out }).code, 0);
+    const s = run(['sync', '--json', '--format', 'parquet', '-o', path.join(out, 'set'), left, right]);
+    assert.equal(s.code, 4, 'the set folder is not made');
+    fs.mkdirSync(path.join(out, 'set'));
+    assert.equal(run(['sync', '--format', 'parquet', '-o', path.join(out, 'set'), left, right]).code, 0);
+    const b = run(['batch', '--format', 'parquet', '-o', out, '--sets', setsFile, left, path.join(dir, 'gone.bin')]);
+    assert.equal(b.code, 1);
+    assert.ok(b.err.includes(`${path.join(dir, 'gone.bin')}: no such file`), b.err);
+    assert.deepEqual(fs.readdirSync(out).sort(), ['left-thigh.parquet', 'left.parquet', 'right-thigh.parquet', 'set', 'set-1']);
+    for (const d of ['set', 'set-1']) assert.deepEqual(fs.readdirSync(path.join(out, d)).sort(), ['left-thigh.parquet', 'right-thigh.parquet']);
+    const missing = path.join(dir, 'missing.bin');
+    const failures = [
+      [['read', '--format', 'parquet', missing, path.join(out, 'm.parquet')], 3, `${missing}: no such file`],
+      [['read', '--format', 'parquet', left, path.join(out, 'no', 'x.parquet')], 4, 'x.parquet: cannot be opened for writing'],
+      [['sync', '--format', 'parquet', '-o', out, left, accelOnly], 5, `${accelOnly}: has no gyroscope`],
+      [['sync', '--format', 'parquet', '-o', out, left, missing], 3, `${missing}: no such file`],
+    ];
+    for (const [args, code, message] of failures) {
+      const r = run(args);
+      assert.equal(r.code, code, `${args.join(' ')}: ${r.err}`);
+      assert.ok(r.err.includes(message), `${args.join(' ')}: ${r.err}`);
+    }
   });
 
   test('sync, config, device-id and write-config', () => {

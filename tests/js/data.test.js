@@ -105,6 +105,10 @@ function recordings() {
 function csvOf(file) {
   const csv = path.join(dir, `${path.basename(file)}.csv`);
   assert.notEqual(JSON.parse(kx.read(file, csv)).error, 'Error during data loading.');
+  return csvTable(csv);
+}
+
+function csvTable(csv) {
   const lines = fs.readFileSync(csv, 'utf8').split('\n');
   const names = lines[5].split(',').slice(0, -1);
   const rows = lines.slice(7, -1).map((l) => l.split(',').slice(0, -1));
@@ -176,5 +180,106 @@ describe('readData', () => {
     });
     assert.equal(streams.mag.x.length, 100);
     assert.deepEqual(Array.from(streams.baro.time.subarray(0, 3)), [0, 0.04, 0.08]);
+  });
+});
+
+// A Parquet file read back with an independent reader: its metadata, column names, and rows as
+// arrays of cells (null for a null).
+async function parquetOf(file) {
+  const { parquetMetadata, parquetReadObjects } = await import('hyparquet');
+  const { compressors } = await import('hyparquet-compressors');
+  const bytes = fs.readFileSync(file);
+  const buffer = bytes.buffer.slice(bytes.byteOffset, bytes.byteOffset + bytes.length);
+  const meta = parquetMetadata(buffer);
+  const names = meta.schema.slice(1).map((s) => s.name);
+  const objects = await parquetReadObjects({ file: buffer, compressors });
+  return { meta, names, rows: objects.map((o) => names.map((n) => o[n])) };
+}
+
+// Every cell of a Parquet table against the CSV's: types, names, values printed with the CSV's
+// decimals, nulls for empty cells.
+function assertSameCells(pq, csv, name) {
+  const { names, rows } = csv;
+  assert.deepEqual(pq.names, names, name);
+  assert.equal(pq.rows.length, rows.length, name);
+  const types = pq.meta.schema.slice(1).map((s) => [s.type, s.repetition_type]);
+  assert.deepEqual(types, names.map((n) => [n.startsWith('Quat') ? 'FLOAT' : 'DOUBLE', 'OPTIONAL']), name);
+  assert.ok(pq.meta.row_groups.every((g) => g.columns.every((c) => c.meta_data.codec === 'ZSTD')), name);
+  // A row's cells belong to the columns that hold values: a stream without samples keeps its
+  // header names in the CSV but has no cells, and is all nulls here.
+  const filled = names.map((_, c) => pq.rows.some((r) => r[c] !== null));
+  const decimals = names.map((n) => COLUMNS[n][0]);
+  pq.rows.forEach((row, r) => {
+    const cells = row.flatMap((v, c) => (filled[c] ? [v === null ? '' : fixed(v, decimals[c])] : []));
+    assert.deepEqual(cells, rows[r], `${name}: row ${r}`);
+  });
+}
+
+describe('writeParquet', () => {
+  test('holds the CSV table: same columns and rows, unrounded values, nulls for empty cells', async () => {
+    for (const [name, file] of recordings()) {
+      const out = path.join(dir, `${path.basename(file)}.parquet`);
+      const summary = kx.writeParquet(file, out);
+      const { names, rows } = csvOf(file);
+      const pq = await parquetOf(out);
+      assert.equal(summary, kx.read(file, path.join(dir, 'again.csv')), name);
+      assert.deepEqual(pq.names, names, name);
+      assert.equal(pq.rows.length, rows.length, name);
+      const kv = Object.fromEntries(pq.meta.key_value_metadata.map(({ key, value }) => [key, value]));
+      assert.equal(kv.config, kx.readConfig(file), name);
+      assert.equal(kv.summary, summary, name);
+      assertSameCells(pq, { names, rows }, name);
+      // The quaternion is exactly what the filter computed, in single precision.
+      const data = kx.readData(file);
+      const w = names.indexOf('Quat W');
+      if (data.streams.quaternion) {
+        const stored = pq.rows.map((row) => row[w]).filter((v) => v !== null);
+        assert.deepEqual(stored, Array.from(data.streams.quaternion.w), name);
+      }
+    }
+  });
+
+  test('is refused over its recording, and a failed write leaves no file and keeps the old one', async () => {
+    const [, file] = recordings()[0];
+    const link = path.join(dir, 'link-to-recording.parquet');
+    fs.symlinkSync(file, link);
+    const kept = path.join(dir, 'kept.parquet');
+    fs.writeFileSync(kept, 'old');
+    const cases = [
+      [file, 'KX_OUTPUT_IS_INPUT'],
+      [link, 'KX_OUTPUT_IS_INPUT'],
+      [path.join(dir, 'no', 'such', 'dir.parquet'), 'KX_OPEN_FAILED'],
+      [dir, 'KX_OPEN_FAILED'],
+      ['/dev/full', 'KX_WRITE_FAILED'],
+    ];
+    const before = fs.readFileSync(file);
+    for (const [out, code] of cases) {
+      const expected = (err) => err.constructor === Error && err.code === code && err.path === out && err.message.startsWith(`writeParquet: ${out}: `);
+      assert.throws(() => kx.writeParquet(file, out), expected, out);
+      await assert.rejects(kx.promises.writeParquet(file, out), expected, out);
+    }
+    assert.throws(() => kx.writeParquet(path.join(dir, 'missing.bin'), kept), { code: 'ENOENT' });
+    assert.equal(fs.readFileSync(kept, 'utf8'), 'old');
+    assert.ok(fs.readFileSync(file).equals(before));
+    assert.deepEqual(fs.readdirSync(dir).filter((n) => n.endsWith('.tmp')), []);
+  });
+
+  test('a synchronised set as Parquet holds the tables readAndSync2 writes, all files or none', async () => {
+    const files = ['left-thigh.bin', 'right-thigh.bin'].map((n) => path.join(EXAMPLES, n));
+    const csvDir = fs.mkdtempSync(path.join(dir, 'sync-csv-'));
+    const pqDir = fs.mkdtempSync(path.join(dir, 'sync-pq-'));
+    assert.equal(kx.readAndSync2(files, csvDir), 'OK');
+    const results = await kx.batch([{ recordings: files, outDir: pqDir }], { format: 'parquet' });
+    assert.equal(results[0].answer, 'OK');
+    for (const n of ['left-thigh', 'right-thigh']) {
+      assertSameCells(await parquetOf(path.join(pqDir, `${n}.parquet`)), csvTable(path.join(csvDir, `${n}.csv`)), n);
+    }
+    // A set whose second file cannot be written replaces none of its targets.
+    fs.writeFileSync(path.join(pqDir, 'left-thigh.parquet'), 'old');
+    fs.rmSync(path.join(pqDir, 'right-thigh.parquet'));
+    fs.mkdirSync(path.join(pqDir, 'right-thigh.parquet'));
+    const [failed] = await kx.batch([{ recordings: files, outDir: pqDir }], { format: 'parquet' });
+    assert.deepEqual([failed.answer, failed.ok], ['-12', false]);
+    assert.equal(fs.readFileSync(path.join(pqDir, 'left-thigh.parquet'), 'utf8'), 'old');
   });
 });

@@ -75,8 +75,9 @@ async function nonBlocking(): Promise<void> {
       onProgress: (done, total, path, answer, result) => seen.push(done + total, path, answer, result.ok),
     },
   );
-  for (const r of results) {
-    if (r.kind === 'read') seen.push(r.csv, r.ok, r.answer);
+  const asParquet = await kx.batch(['a.bin', { recording: 'b.bin', parquet: 'b.parquet' }], { outDir: 'out', format: 'parquet' });
+  for (const r of [...results, ...asParquet]) {
+    if (r.kind === 'read') seen.push(r.csv ?? r.parquet, r.ok, r.answer);
     else seen.push(r.outDir, r.answer === 'OK', r.recordings.length);
   }
 }
