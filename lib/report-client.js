@@ -142,6 +142,13 @@
     }, { passive: false });
   }
 
+  if (plots.length === 0) {
+    container.textContent = 'No samples to plot: the recording holds no accelerometer, gyroscope, barometer or orientation samples.';
+    document.querySelector('.kx-bar').hidden = true;
+    window.kxPlots = plots;
+    document.body.dataset.ready = 'true';
+    return;
+  }
   const reset = () => setWindow(spanMin, spanMax);
   document.getElementById('kx-left').addEventListener('click', () => pan(-0.25));
   document.getElementById('kx-right').addEventListener('click', () => pan(0.25));
@@ -164,7 +171,7 @@
   window.addEventListener('resize', () => {
     for (const u of plots) u.setSize({ width: widthOf(), height: 200 });
   });
-  if (plots.length > 0) reset();
+  reset();
   // For scripts that look at the page (the tests): the plots, and a sign that drawing ended.
   window.kxPlots = plots;
   document.body.dataset.ready = 'true';

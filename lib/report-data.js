@@ -90,7 +90,7 @@ function duration(seconds) {
   return `${Math.floor(seconds / 3600)} h ${Math.floor((seconds % 3600) / 60)} min`;
 }
 
-// First and last sample time over the plotted streams of every device.
+// First and last sample time over the sensor streams of every device, or null without any.
 function timeSpan(devices) {
   let t0 = Infinity;
   let t1 = -Infinity;
@@ -102,8 +102,7 @@ function timeSpan(devices) {
       t1 = Math.max(t1, s.time[s.time.length - 1]);
     }
   }
-  if (!Number.isFinite(t0)) return [0, 1];
-  return t1 > t0 ? [t0, t1] : [t0, t0 + 1];
+  return Number.isFinite(t0) ? [t0, t1] : null;
 }
 
 // The series of one plot for one device: raw samples when they fit, else per column of the
@@ -246,7 +245,7 @@ function factsOf(device) {
   facts.push(['Created', c.createdAt]);
   facts.push(['Ended', c.endDate]);
   const span = timeSpan([device]);
-  facts.push(['Duration', Object.keys(streams).length ? `${clock(span[1] - span[0], true)} (${duration(span[1] - span[0])})` : 'no samples']);
+  facts.push(['Duration', span ? `${clock(span[1] - span[0], true)} (${duration(span[1] - span[0])})` : 'no sensor samples']);
   facts.push(['Base frequency', `${c.frequency} Hz`]);
   const rates = [];
   for (const key of ['accel', 'gyro', 'baro', 'gps']) if (c[key]) rates.push(`${key === 'gps' ? 'GPS' : SENSOR_NAMES[key]} ${c[key].frequency} Hz`);
@@ -264,7 +263,9 @@ function shade(hex, f) {
 
 // The whole page model. devices: [{ file, config, streams, fullScale }] on one time base.
 function pageModel(devices, { synchronised }) {
-  const [t0, t1] = timeSpan(devices);
+  // A window of one second where the samples leave none to show.
+  const span = timeSpan(devices) || [0, 1];
+  const [t0, t1] = span[1] > span[0] ? span : [span[0], span[0] + 1];
   const grid = { t0, step: (t1 - t0) / COLUMNS, columns: COLUMNS };
   let enveloped = false;
   const plots = [];
