@@ -43,8 +43,19 @@ const PLOTS = [
 
 const DEG = 180 / Math.PI;
 
-// Roll, pitch and heading (degrees, Z-Y-X order) of the unit quaternion (w, x, y, z), into out.
+// Roll, pitch and heading (degrees, Z-Y-X order) of the quaternion (w, x, y, z), into out. A
+// quaternion off unit length is normalised first; one of zero length (the filter not started
+// yet) has no angles: NaN, which the page draws as a gap.
 function eulerInto(out, w, x, y, z) {
+  const n = Math.sqrt(w * w + x * x + y * y + z * z);
+  if (!(n > 1e-9)) {
+    out.fill(NaN);
+    return out;
+  }
+  w /= n;
+  x /= n;
+  y /= n;
+  z /= n;
   out[0] = Math.atan2(2 * (w * x + y * z), 1 - 2 * (x * x + y * y)) * DEG;
   const s = 2 * (w * y - z * x);
   out[1] = Math.asin(s > 1 ? 1 : s < -1 ? -1 : s) * DEG;

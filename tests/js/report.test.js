@@ -143,9 +143,14 @@ describe('the page data', () => {
     for (const angles of table) {
       const [roll, pitch, heading] = angles;
       const q = mul(mul(axis(heading, 3), axis(pitch, 2)), axis(roll, 1));
-      const got = eulerDegrees(...q);
-      got.forEach((v, k) => assert.ok(Math.abs(v - angles[k]) < 1e-6, `${angles}: got ${got}`));
+      // Off unit length (times 2) it gives the same angles.
+      for (const scale of [1, 2]) {
+        const got = eulerDegrees(...q.map((c) => c * scale));
+        got.forEach((v, k) => assert.ok(Math.abs(v - angles[k]) < 1e-6, `${angles} x ${scale}: got ${got}`));
+      }
     }
+    // The filter's all-zero quaternion before it starts has no angles, not 0 degrees.
+    assert.deepEqual(eulerDegrees(0, 0, 0, 0), [NaN, NaN, NaN]);
   });
 });
 
