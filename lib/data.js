@@ -135,9 +135,15 @@ function loadParquetWriter() {
 }
 
 // Encodes a table of the addon's columns as Parquet: nullable float64 columns (float32 for the
-// orientation), zstd-compressed with dictionary pages, one row group per ROW_GROUP_ROWS rows,
-// and the configuration and summary as key-value metadata.
-function writeTable(arrow, pq, table, { compression = 'zstd', dictionary = true, rowGroupRows = ROW_GROUP_ROWS } = {}) {
+// orientation), one row group per ROW_GROUP_ROWS rows, and the configuration and summary as
+// key-value metadata. Zstd-compressed; the sensor columns, which hold few distinct values (a
+// 16-bit sensor has at most 65,536 per axis), get dictionary pages; the time and orientation
+// columns, nearly all distinct, are split into byte streams, which zstd packs best (the
+// smallest and among the fastest of the writer's options: bench/data.js). The other options are
+// there to compare them.
+function writeTable(arrow, pq, table, {
+  compression = 'zstd', dictionary = 'sensors', encoding = 'byte-stream-split', rowGroupRows = ROW_GROUP_ROWS,
+} = {}) {
   const fields = table.columns.map((c) => new arrow.Field(c.name, c.single ? new arrow.Float32() : new arrow.Float64(), true));
   const schema = new arrow.Schema(fields);
   const batches = [];
@@ -158,10 +164,18 @@ function writeTable(arrow, pq, table, { compression = 'zstd', dictionary = true,
     start += step;
   } while (start < table.rows);
   const ipc = arrow.tableToIPC(new arrow.Table(schema, batches), 'stream');
-  const codec = { zstd: pq.Compression.ZSTD, snappy: pq.Compression.SNAPPY, none: pq.Compression.UNCOMPRESSED }[compression];
-  const props = new pq.WriterPropertiesBuilder()
+  const codec = {
+    zstd: pq.Compression.ZSTD, snappy: pq.Compression.SNAPPY, lz4: pq.Compression.LZ4_RAW, gzip: pq.Compression.GZIP, brotli: pq.Compression.BROTLI, none: pq.Compression.UNCOMPRESSED,
+  }[compression];
+  let builder = new pq.WriterPropertiesBuilder()
     .setCompression(codec)
-    .setDictionaryEnabled(dictionary)
+    .setDictionaryEnabled(dictionary === true)
+    .setEncoding(encoding === 'byte-stream-split' ? pq.Encoding.BYTE_STREAM_SPLIT : pq.Encoding.PLAIN);
+  // 'sensors': dictionaries for the decoded sensor columns only (few distinct values each).
+  if (dictionary === 'sensors') {
+    for (const c of table.columns) if (c.name !== 'Time' && !c.single) builder = builder.setColumnDictionaryEnabled(c.name, true);
+  }
+  const props = builder
     .setMaxRowGroupSize(step)
     .setKeyValueMetadata(new Map([['config', table.config], ['summary', table.summary]]))
     .build();

@@ -84,7 +84,7 @@ function syncFailure(addon, status, recordings, outDir) {
         : `${recordings.join(', ')}: no common time base (no time marks, or not exactly one radio master on one channel, or no radio time samples)`);
     case '-12': {
       const problem = directoryProblem(outDir);
-      return new CliError(EXIT.OUTPUT, problem ? `cannot write the CSV files: ${problem}` : `${outDir}: a CSV file could not be written completely`);
+      return new CliError(EXIT.OUTPUT, problem ? `cannot write the files of the set: ${problem}` : `${outDir}: a file of the set could not be written completely`);
     }
     default:
       return new CliError(EXIT.INTERNAL, `unexpected answer "${status}"`);

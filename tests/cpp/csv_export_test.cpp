@@ -12,6 +12,7 @@
 
 #include "frontend/binreader2.h"
 #include "frontend/csv_rows.h"
+#include "frontend/table_columns.h"
 #include "support/recording_builder.h"
 
 namespace {
@@ -284,6 +285,68 @@ TEST(CsvExport, RowRangesJoinToTheWholeTable) {
                 rows.append(buf.data(), n);
             }
             EXPECT_EQ(header + rows, whole) << "pieces of " << piece;
+        }
+    }
+}
+
+TEST(CsvExport, ColumnsInAnyRowRangesHoldTheCellsOfTheTable) {
+    // The table as columns (for columnar files), filled in pieces from cursors moved to their
+    // first row, printed back with printf's digits: the rows of the CSV, empty cells where a
+    // column has no value, and the columns of a stream without cells left out of the rows.
+    for (const LayoutCase& t : layout_cases()) {
+        SCOPED_TRACE(t.what);
+        const std::vector<std::string> lines = lines_of(export_text(t.config, t.sensors));
+        const CsvLayout layout = csv_prepare_layout(t.config, t.sensors);
+        const std::vector<TableColumn> columns = table_columns(layout);
+        ASSERT_EQ(std::string(columns[0].name), "Time");
+        for (uint64_t piece : {1, 3, 7, 1000}) {
+            for (uint64_t first = 0; first < layout.rows; first += piece) {
+                const uint64_t last = std::min<uint64_t>(first + piece, layout.rows);
+                const size_t n = static_cast<size_t>(last - first);
+                std::vector<std::vector<double>> doubles(columns.size(), std::vector<double>(n, -1));
+                std::vector<std::vector<float>> floats(columns.size(), std::vector<float>(n, -1));
+                std::vector<std::vector<uint8_t>> valid(columns.size(), std::vector<uint8_t>((n + 7) / 8, 0));
+                std::vector<void*> values;
+                std::vector<uint8_t*> bits;
+                for (size_t c = 0; c < columns.size(); ++c) {
+                    values.push_back(columns[c].single ? static_cast<void*>(floats[c].data())
+                                                       : doubles[c].data());
+                    bits.push_back(valid[c].data());
+                }
+                std::vector<uint64_t> nulls(columns.size());
+                CsvCursor cursor;
+                csv_skip_rows(layout, &cursor, first);
+                table_fill_columns(layout, columns, &cursor, last, values.data(), bits.data(), nulls.data());
+                EXPECT_EQ(cursor.row, last);
+                for (size_t i = 0; i < n; ++i) {
+                    std::string row;
+                    for (size_t c = 0; c < columns.size(); ++c) {
+                        const bool has = (valid[c][i / 8] >> (i % 8)) & 1;
+                        if (!columns[c].cells) {
+                            EXPECT_FALSE(has);
+                            continue;
+                        }
+                        if (has) {
+                            const int decimals =
+                                columns[c].stream == nullptr
+                                    ? 5
+                                    : columns[c].stream->kind->decimals[columns[c].component];
+                            const double v = columns[c].single ? floats[c][i] : doubles[c][i];
+                            char cell[64];
+                            std::snprintf(cell, sizeof cell, "%.*f", decimals, v);
+                            row += cell;
+                        }
+                        row += ',';
+                    }
+                    ASSERT_LT(7 + first + i, lines.size());
+                    EXPECT_EQ(row, lines[7 + first + i]) << "row " << first + i << ", pieces of " << piece;
+                }
+                for (size_t c = 0; c < columns.size(); ++c) {
+                    uint64_t empty = 0;
+                    for (size_t i = 0; i < n; ++i) empty += !((valid[c][i / 8] >> (i % 8)) & 1);
+                    EXPECT_EQ(nulls[c], empty) << columns[c].name;
+                }
+            }
         }
     }
 }

@@ -205,6 +205,13 @@ function assertSameCells(pq, csv, name) {
   const types = pq.meta.schema.slice(1).map((s) => [s.type, s.repetition_type]);
   assert.deepEqual(types, names.map((n) => [n.startsWith('Quat') ? 'FLOAT' : 'DOUBLE', 'OPTIONAL']), name);
   assert.ok(pq.meta.row_groups.every((g) => g.columns.every((c) => c.meta_data.codec === 'ZSTD')), name);
+  // Dictionaries for the sensor columns, byte streams for the nearly all distinct time and
+  // orientation columns: the smallest file of the writer's options.
+  const [first] = pq.meta.row_groups;
+  (first ? first.columns : []).forEach((c, k) => {
+    const want = names[k] === 'Time' || names[k].startsWith('Quat') ? 'BYTE_STREAM_SPLIT' : 'RLE_DICTIONARY';
+    assert.ok(c.meta_data.encodings.includes(want), `${name}: ${names[k]} has ${c.meta_data.encodings}`);
+  });
   // A row's cells belong to the columns that hold values: a stream without samples keeps its
   // header names in the CSV but has no cells, and is all nulls here.
   const filled = names.map((_, c) => pq.rows.some((r) => r[c] !== null));

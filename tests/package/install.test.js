@@ -45,7 +45,8 @@ function run(cmd, args, options) {
 }
 
 // Converts every bundled recording with the given entry file, in a child process (the one
-// that installed the package runs its require), and answers { name: { answer, csv } }.
+// that installed the package runs its require), and answers { name: { answer, csv, parquet } }:
+// the Parquet file through the optional writer packages the install brought.
 function convertWith(entry, cwd, env, outDir) {
   const script = `
     const path = require('node:path');
@@ -53,7 +54,9 @@ function convertWith(entry, cwd, env, outDir) {
     const out = {};
     for (const f of ${JSON.stringify(recordings)}) {
       const csv = path.join(${JSON.stringify(outDir)}, f + '.csv');
-      out[f] = { answer: kx.read(path.join(${JSON.stringify(examples)}, f), csv), csv };
+      const parquet = path.join(${JSON.stringify(outDir)}, f + '.parquet');
+      kx.writeParquet(path.join(${JSON.stringify(examples)}, f), parquet);
+      out[f] = { answer: kx.read(path.join(${JSON.stringify(examples)}, f), csv), csv, parquet };
     }
     process.stdout.write(JSON.stringify({ out, addonPath: require(${JSON.stringify(entry)} + '/lib/addon.js').addonPath }));`;
   return JSON.parse(run(process.execPath, ['-e', script], { cwd, env }).stdout);
@@ -83,7 +86,9 @@ test('the packed tarball installs without build tools and builds from source wit
     const expected = {};
     for (const f of recordings) {
       const csv = path.join(devOut, `${f}.csv`);
-      expected[f] = { answer: devAddon.read(path.join(examples, f), csv), csv: fs.readFileSync(csv) };
+      const parquet = path.join(devOut, `${f}.parquet`);
+      require('../../index.js').writeParquet(path.join(examples, f), parquet);
+      expected[f] = { answer: devAddon.read(path.join(examples, f), csv), csv: fs.readFileSync(csv), parquet: fs.readFileSync(parquet) };
     }
     assert.ok(recordings.length >= 2);
 
@@ -122,6 +127,7 @@ test('the packed tarball installs without build tools and builds from source wit
       for (const f of recordings) {
         assert.equal(got.out[f].answer, expected[f].answer, f);
         assert.ok(fs.readFileSync(got.out[f].csv).equals(expected[f].csv), `${f}: CSV bytes differ from the development build`);
+        assert.ok(fs.readFileSync(got.out[f].parquet).equals(expected[f].parquet), `${f}: Parquet bytes differ from the development build`);
       }
 
       const inWorker = `
