@@ -1,5 +1,6 @@
 // Type declarations of the package: the addon's five synchronous functions, readData and
-// writeParquet, the Promise API (`promises`) and the batch converter (`batch`).
+// writeParquet, the Promise API (`promises`), the batch converter (`batch`) and the report page
+// (`report`).
 //
 // The five functions answer strings; failures inside the reader are answered as text, only
 // argument errors throw. Their argument contract: fewer arguments than needed throws
@@ -247,8 +248,50 @@ export interface PromiseAPI {
   /** readData in a worker thread; the arrays are moved (transferred) to this thread, not copied */
   readData(recordingPath: string): Promise<RecordingData>;
   writeParquet(recordingPath: string, parquetPath: string): Promise<string>;
+  /** {@link report} in a worker thread of its own; rejects as report throws. */
+  report(recordingPaths: readonly string[], pagePath: string): Promise<ReportAnswer>;
 }
 export const promises: PromiseAPI;
+
+/** What {@link report} answers. */
+export interface ReportAnswer {
+  /** the page written, as given */
+  page: string;
+  /** its size in bytes */
+  bytes: number;
+  /** the number of recordings drawn */
+  devices: number;
+  /** true when several recordings were synchronised onto their common time base */
+  synchronised: boolean;
+}
+
+/** The Error report throws when several recordings cannot be synchronised. */
+export interface ReportSyncError extends Error {
+  code: "KX_SYNC";
+  /** readAndSync2's status for the same recordings */
+  status: Exclude<SyncStatus, "OK" | "-12">;
+}
+
+/**
+ * Writes one self-contained HTML page (styles, uPlot, script and data inlined; it makes no
+ * request when opened) to look at recordings: per device the header facts (file, device id and
+ * type, body location, firmware, dates, duration, sensor rates) and warnings (gaps in the ticks
+ * over 1 s, samples at the accelerometer's or gyroscope's full scale, a stream ending early, no
+ * orientation), then accelerometer, gyroscope, barometer and orientation (roll, pitch, heading in
+ * degrees) plots on one zoomable time axis, events marked. Series longer than 8000 samples are
+ * sent as a min/max envelope of 4000 columns. Several recordings are synchronised as
+ * readAndSync2 does and drawn on their common time base, one colour per device. The page is
+ * written whole (temporary file, then renamed) or not at all.
+ * @param recordingPaths one recording, or several of devices worn together
+ * @param pagePath the HTML file to write
+ * @returns a {@link ReportAnswer}
+ * @throws {TypeError} when recordingPaths is not a non-empty array of non-empty path strings
+ *   without NUL, or pagePath is not such a string (the message names the argument)
+ * @throws {ReportSyncError} when several recordings cannot be synchronised (no page written)
+ * @throws {Error} when a recording cannot be read (message naming the file) or the page cannot
+ *   be written (the file system's error, with its code)
+ */
+export function report(recordingPaths: readonly string[], pagePath: string): ReportAnswer;
 
 /** One recording to convert with `read` (format "csv") or `writeParquet` (format "parquet").
  *  Its output is named by the format's key: without `csv`, options.outDir/<name>.csv; without

@@ -7,6 +7,7 @@ const { makePromises } = require('./lib/promises.js');
 const { makeBatch } = require('./lib/batch.js');
 const { enqueue, work } = require('./lib/queue.js'); // loads BullMQ only when called
 const { makeData } = require('./lib/data.js'); // loads the Parquet writer only when called
+const { report: makeReport, reportInWorker } = require('./lib/report.js');
 
 let shared = null;
 // One pool for the Promise API, made on first use; its idle workers never hold the process.
@@ -16,11 +17,22 @@ const sharedPool = () => {
 };
 
 const api = {};
+// Names beginning with "_" are the addon's helpers for lib/, not part of the API.
 for (const name of Object.getOwnPropertyNames(addon)) if (!name.startsWith('_')) api[name] = addon[name];
 const { readData, writeParquet } = makeData(addon);
 api.readData = readData;
 api.writeParquet = writeParquet;
 api.promises = makePromises(sharedPool);
+// The report page: made on the calling thread, or by the promise twin in a worker of its own.
+api.report = function report(recordingPaths, pagePath) {
+  return makeReport(addon, recordingPaths, pagePath);
+};
+api.promises = Object.freeze({
+  ...api.promises,
+  report: function report(recordingPaths, pagePath) {
+    return reportInWorker(addonPath, recordingPaths, pagePath);
+  },
+});
 api.batch = makeBatch(addonPath);
 api.queue = { enqueue, work };
 

@@ -4,7 +4,7 @@
 const fs = require('node:fs');
 const path = require('node:path');
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
-const { readFailure, syncFailure, recordingProblem, writeConfigFailure, taskFailure } = require('./diagnose.js');
+const { readFailure, syncFailure, recordingProblem, directoryProblem, writeConfigFailure, taskFailure } = require('./diagnose.js');
 const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
 const { CODES: BATCH_CODES, MAX_CONCURRENCY, checkBatch } = require('../batch.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
@@ -98,6 +98,32 @@ async function cmdSync(ctx, { values, positionals }) {
   if (status !== 'OK') throw syncFailure(ctx.addon, status, positionals, outDir);
   if (ctx.json) ctx.out({ status, files });
   else ctx.print(files.map((f, i) => `${positionals[i]} -> ${f}`).join('\n'));
+  return EXIT.OK;
+}
+
+// The page of one or several recordings; several are synchronised first.
+async function cmdView(ctx, { values, positionals }) {
+  const page = values.out !== undefined ? values.out : `${positionals.map(fileBasename).join('+')}.html`;
+  const clash = outputOverInput([{ path: page }], positionals.map((r) => ({ path: r })));
+  if (clash !== null) throw usageError(`view: ${page} is the recording ${clash.input.path}; writing the page would lose the recording`);
+  ctx.writes([page]);
+  let answer;
+  try {
+    answer = await ctx.addon.promises.report(positionals, page);
+  } catch (err) {
+    if (err && err.code === 'KX_SYNC') throw syncFailure(ctx.addon, err.status, positionals, path.dirname(page));
+    if (positionals.length === 1) {
+      const problem = recordingProblem(ctx.addon, positionals[0]);
+      if (problem) throw new CliError(EXIT.INPUT, `${positionals[0]}: ${problem}`);
+    }
+    if (err && typeof err.code === 'string' && /^KX_(OPEN|WRITE)_FAILED$/.test(err.code)) {
+      const out = directoryProblem(path.dirname(path.resolve(page)));
+      throw new CliError(EXIT.OUTPUT, out ? `${page}: cannot write: ${out}` : err.message);
+    }
+    throw new CliError(EXIT.INPUT, err && err.message ? err.message : String(err));
+  }
+  if (ctx.json) ctx.out({ recordings: positionals, ...answer });
+  else ctx.print(`${positionals.join(' + ')} -> ${page} (${(answer.bytes / 1e6).toFixed(2)} MB${answer.synchronised ? ', synchronised' : ''})`);
   return EXIT.OK;
 }
 
@@ -359,7 +385,7 @@ const filesKey = (f) => {
 
 // Runner of every command named in help.js's COMMANDS.
 const RUN = {
-  read: cmdRead, sync: cmdSync, config: cmdConfig, 'device-id': cmdDeviceId, 'write-config': cmdWriteConfig, batch: cmdBatch, ...RUN_QUEUE,
+  read: cmdRead, sync: cmdSync, view: cmdView, config: cmdConfig, 'device-id': cmdDeviceId, 'write-config': cmdWriteConfig, batch: cmdBatch, ...RUN_QUEUE,
 };
 
 module.exports = {

@@ -10,8 +10,8 @@ const EXIT_HELP = `Exit codes:
   2  wrong command line
   3  a recording could not be read (missing, too short, not a recording, read error)
   4  an output file or directory could not be written
-  5  sync: a recording has no accelerometer and gyroscope at one rate (no orientation)
-  6  sync: the recordings could not be put on one time base
+  5  sync, view: a recording has no accelerometer and gyroscope at one rate (no orientation)
+  6  sync, view: the recordings could not be put on one time base
   7  write-config: the configuration text was refused
   69 enqueue: the Redis server could not be reached
   130 interrupted by Ctrl-C (SIGINT); unfinished output files were removed, and earlier
@@ -43,6 +43,21 @@ const COMMANDS = {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
       format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
     },
+    positionals: [1, Infinity],
+  },
+  view: {
+    usage: 'view [-o <page.html>] <recording>...',
+    summary: 'write one HTML page to look at recordings: facts, warnings and plots',
+    details: [
+      'Writes one self-contained page (default: <name>.html in the current directory, the names',
+      'of several recordings joined by "+"): the header facts and plain-word warnings (gaps in the',
+      'ticks, clipping, a stream that ends early, no orientation), then the accelerometer,',
+      'gyroscope, barometer and orientation (roll, pitch, heading) on one zoomable time axis,',
+      'with the events marked. The page makes no request when opened. Several recordings are',
+      'synchronised as sync does and drawn on their common time base, one colour per device; when',
+      'they cannot be synchronised, no page is written.',
+    ].join('\n'),
+    options: { out: { type: 'string', short: 'o', arg: 'page.html', help: 'the page to write' } },
     positionals: [1, Infinity],
   },
   config: {

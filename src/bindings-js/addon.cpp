@@ -17,6 +17,7 @@
 #include "../frontend/binreader2.h"
 #include "../frontend/csv_rows.h"
 #include "../frontend/table_columns.h"
+#include "synced_streams.h"
 
 namespace demo {
 
@@ -418,6 +419,9 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
     exports.Set("_tableColumns", Napi::Function::New(env, TableColumns, "_tableColumns"));
     exports.Set("_syncTables", Napi::Function::New(env, SyncTables, "_syncTables"));
     exports.Set("_writeFiles", Napi::Function::New(env, WriteFiles, "_writeFiles"));
+    // Used by the report page (lib/report.js); not part of the public API.
+    exports.Set("_readSynced", Napi::Function::New(env, ReadSynced, "_readSynced"));
+    exports.Set("_fullScale", Napi::Function::New(env, FullScale, "_fullScale"));
     return exports;
 }
 

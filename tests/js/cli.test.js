@@ -27,6 +27,7 @@ let nulSets; // one device set whose name holds a NUL
 let unmade; // a folder no refused batch may create
 let namedBin; // a copy of the left recording converted to named.csv
 let overSets; // a device set holding named.csv
+let unsynced; // two recordings without time marks, both radio masters: no common time base
 before(() => {
   dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kx-cli-'));
   const set = writeSet(path.join(dir, 'set'), simulate({ seconds: 10, devices: ['left-thigh', 'right-thigh'], method: 'marks', truth: false }));
@@ -50,6 +51,14 @@ before(() => {
   namedBin = path.join(dir, 'copy', 'named.bin');
   fs.mkdirSync(path.dirname(namedBin));
   fs.copyFileSync(left, namedBin);
+  unsynced = ['a', 'b'].map((n) => {
+    const file = path.join(dir, `unsynced-${n}.bin`);
+    new Recording()
+      .frames(frames.baseFrequency(100), frames.inertial(2, 0x21, 100, 0), frames.inertial(3, 0x22, 100, 0))
+      .block(0, Array.from({ length: 40 }, (_, i) => (i % 2 ? records.xyz(0x21, i >> 1, 0, 0, 16384) : records.xyz(0x22, i >> 1, 0, 0, 0))))
+      .write(file);
+    return file;
+  });
   overSets = path.join(dir, 'over-set.json');
   fs.writeFileSync(overSets, JSON.stringify([[csvNamed, right]]));
 });
@@ -65,7 +74,7 @@ function run(args, options = {}) {
 
 describe('help and usage', () => {
   test('every command has its own --help; bad command lines exit 2 naming the problem', () => {
-    for (const name of ['read', 'sync', 'config', 'device-id', 'write-config', 'batch', 'enqueue', 'worker']) {
+    for (const name of ['read', 'sync', 'view', 'config', 'device-id', 'write-config', 'batch', 'enqueue', 'worker']) {
       const r = run([name, '--help']);
       assert.equal(r.code, 0, name);
       assert.match(r.out, new RegExp(`^Usage: kx-binreader ${name}`), name);
@@ -90,6 +99,8 @@ describe('help and usage', () => {
       [['read', left, left], new RegExp(`read: ${left} is the recording ${left}; writing the CSV file would lose the recording`)],
       [['read', left, linkToLeft], new RegExp(`read: ${linkToLeft} is the recording ${left}`)],
       [['sync', '-o', path.dirname(csvNamed), left, csvNamed], new RegExp(`sync: ${csvNamed} is the recording ${csvNamed}`)],
+      [['view', '-o', linkToLeft, right, left], new RegExp(`view: ${linkToLeft} is the recording ${left}; writing the page would lose the recording`)],
+      [['view'], /view: expected view \[-o <page.html>\] <recording>\.\.\./],
       [['batch', '-o', dir, '--sets', overSets, namedBin], /tasks\[0\] would write .*named.csv over the recording .*named.csv of tasks\[1\]/],
       [['batch', '-o', path.dirname(csvNamed), left, csvNamed], /tasks\[1\] would write .*named.csv over its own recording/],
       // Bad batch arguments: one line, exit 2, and no set folder made.
@@ -207,6 +218,12 @@ describe('commands', () => {
       [['sync', '-o', dir, left, accelOnly], 5, `${accelOnly}: has no gyroscope`],
       [['sync', '-o', dir, left], 6, 'synchronising needs at least two recordings'],
       [['sync', '-o', nowhere, left, right], 4, `directory ${nowhere} does not exist`],
+      // view: the failures of read and sync, and no page written (checked below).
+      [['view', '-o', 'v1.html', left, missing], 3, `${missing}: no such file`],
+      [['view', '-o', 'v2.html', zeros], 3, `${zeros}: not a recording`],
+      [['view', '-o', 'v3.html', left, accelOnly], 5, `${accelOnly}: has no gyroscope`],
+      [['view', '-o', 'v4.html', ...unsynced], 6, 'no common time base'],
+      [['view', '-o', path.join(nowhere, 'v.html'), left], 4, `cannot write: directory ${nowhere} does not exist`],
       [['write-config', cfg, 'device,1'], 7, `${cfg}: configuration text refused`],
       [['write-config', path.join(nowhere, 'c.bin'), 'baro,1'], 4, `cannot write: directory ${nowhere} does not exist`],
     ];
@@ -216,6 +233,7 @@ describe('commands', () => {
       assert.ok(r.err.includes(message), `${args.join(' ')}: ${r.err}`);
     }
     assert.equal(fs.readFileSync(cfg, 'utf8'), 'old');
+    assert.deepEqual(fs.readdirSync(dir).filter((f) => f.endsWith('.html') || f.endsWith('.tmp')), []);
     const j = run(['read', '--json', missing, 'm.csv']);
     assert.deepEqual(JSON.parse(j.out), { error: { code: 3, message: `${missing}: no such file` } });
   });

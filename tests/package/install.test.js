@@ -143,6 +143,13 @@ test('the packed tarball installs without build tools and builds from source wit
 
       const help = run(path.join(bin, 'npx'), ['--no-install', 'kx-binreader', '--help'], { cwd: project, env: bare });
       assert.match(help.stdout, /^Usage: kx-binreader /m);
+
+      // The page inlines uPlot from the dependency installed with the package.
+      const page = path.join(outDir, 'view.html');
+      run(path.join(bin, 'npx'), ['--no-install', 'kx-binreader', 'view', '-o', page, first], { cwd: project, env: bare });
+      const html = fs.readFileSync(page, 'utf8');
+      const uplot = fs.readFileSync(path.join(project, 'node_modules', 'uplot', 'dist', 'uPlot.iife.min.js'), 'utf8');
+      assert.ok(html.includes(uplot.slice(-2000)) && html.includes(path.basename(first)), 'the page holds uPlot and the recording');
     });
 
     await t.test('build from source: builds the addon alone, without GoogleTest', () => {

@@ -110,3 +110,7 @@ async function queued(): Promise<void> {
 void queued;
 // @ts-expect-error the queue needs its Redis server
 void kx.queue.work({ concurrency: 2 });
+
+const page: kx.ReportAnswer = kx.report(['left.bin', 'right.bin'], 'set.html');
+seen.push(page.bytes, page.synchronised);
+void kx.promises.report(['walk.bin'], 'walk.html').then((a) => a.page).catch((err: kx.ReportSyncError) => err.status);
