@@ -189,7 +189,7 @@ describe('same answers and same files', () => {
 describe('off the JavaScript thread', () => {
   test('timers keep firing while a long read runs', async () => {
     const file = path.join(dir, 'long.bin');
-    writeLongRecording(file, 90);
+    writeLongRecording(file, 300);
     const ticks = [];
     // Margins are wide so that a loaded machine does not fail the test: a read on the JavaScript
     // thread would stall the loop for the whole read, not for a few scheduling slices.
