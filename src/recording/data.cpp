@@ -226,6 +226,21 @@ kx_DecodeError for_each_block(std::ifstream& in, uint64_t data_blocks, Visit vis
     return kx_DecodeError::none;
 }
 
+// Visits every record of a sensor the dispatch table knows, in file order, with its stream and
+// tick (the block's base tick plus the record's offset).
+template <typename Visit>
+kx_DecodeError for_each_record(std::ifstream& in, uint64_t data_blocks, const Stream dispatch[256],
+                               Visit visit) {
+    return for_each_block(in, data_blocks, [&](const unsigned char* block) {
+        const int64_t base = read_be32(block + 4);
+        for (int r = 1; r <= kRecordsPerBlock; ++r) {
+            const unsigned char* record = block + 8 * r;
+            const Stream s = dispatch[record[0]];
+            if (s < kStreamCount) visit(s, base + record[1], record);
+        }
+    });
+}
+
 }  // namespace
 
 kx_DecodeError _kx_decode(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
@@ -256,18 +271,13 @@ kx_DecodeError _kx_decode(kx_Config* config, kx_SensorMap* sensors, std::ifstrea
         }
     }
 
-    const kx_DecodeError result = for_each_block(in, data_blocks, [&](const unsigned char* block) {
-        const int64_t base = read_be32(block + 4);
-        for (int r = 1; r <= kRecordsPerBlock; ++r) {
-            const unsigned char* record = block + 8 * r;
-            const Stream s = dispatch[record[0]];
-            if (s >= kStreamCount) continue;
+    const kx_DecodeError result =
+        for_each_record(in, data_blocks, dispatch, [&](Stream s, int64_t tick, const unsigned char* record) {
             RawSample sample;
-            sample.tick = base + record[1];
+            sample.tick = tick;
             std::memcpy(sample.bytes, record + 2, sizeof sample.bytes);
             collected[s].push_back(sample);
-        }
-    });
+        });
 
     for (int s = 0; s < kStreamCount; ++s) {
         if (stream_config(c, s).present) _transfertData(sensors, config, s, &collected[s]);
@@ -302,19 +312,13 @@ kx_DecodeError _kx_scan(kx_RecordingScan* scan, std::ifstream& in) {
     int64_t last[kStreamCount];
     for (int64_t& t : last) t = INT64_MIN;
     bool in_order = true;
-    const kx_DecodeError result = for_each_block(in, data_blocks, [&](const unsigned char* block) {
-        const int64_t base = read_be32(block + 4);
-        for (int r = 1; r <= kRecordsPerBlock; ++r) {
-            const unsigned char* record = block + 8 * r;
-            const Stream s = dispatch[record[0]];
-            if (s >= kStreamCount) continue;
-            const int64_t tick = base + record[1];
+    const kx_DecodeError result =
+        for_each_record(in, data_blocks, dispatch, [&](Stream s, int64_t tick, const unsigned char*) {
             // A tick at or before the last one would be moved or dropped by the ordering step.
             if (tick <= last[s]) in_order = false;
             last[s] = tick;
             ++counts[s];
-        }
-    });
+        });
     scan->lengths.clear();
     for (int s = 0; s < kStreamCount; ++s) {
         if (stream_config(c, s).present) scan->lengths[kStreams[s].id] = counts[s];

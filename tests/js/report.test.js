@@ -62,9 +62,9 @@ describe('warnings in plain words', () => {
       ['no gyroscope', { ticks: range(0, 300), gyro: false }, [/^No orientation: it has no gyroscope\.$/]],
       ['rates differ', { ticks: range(0, 300), gyroHz: 50 }, [/^No orientation: its accelerometer \(100 Hz\) and gyroscope \(50 Hz\) run at different rates\.$/]],
     ];
-    for (const [name, spec, expected] of table) {
+    for (const [name, recipe, expected] of table) {
       const page = path.join(dir, `${name}.html`);
-      kx.report([build(name, spec)], page);
+      kx.report([build(name, recipe)], page);
       const { warnings } = pageModelOf(page).devices[0];
       assert.equal(warnings.length, expected.length, `${name}: ${JSON.stringify(warnings)}`);
       expected.forEach((re, i) => assert.match(warnings[i], re, name));
