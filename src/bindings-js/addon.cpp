@@ -17,7 +17,6 @@
 #include "../frontend/binreader2.h"
 #include "../frontend/csv_rows.h"
 #include "../frontend/table_columns.h"
-#include "synced_streams.h"
 
 namespace demo {
 
@@ -217,6 +216,31 @@ Napi::Value stream_object(Napi::Env env, const DataStreamKind& kind, int32_t rat
     return out;
 }
 
+// Puts every stream of `sensors` that has samples into `streams` as { rate, time, <component>... }
+// (see stream_object); the vectors are handed over. False with an exception pending on failure.
+bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors, bool transferable,
+                 Napi::Object* streams) {
+    for (const DataStreamKind& kind : kDataStreams) {
+        const auto it = sensors->find(kind.sensor);
+        if (it == sensors->end()) continue;
+        kx_DataSensor& s = it->second;
+        // A stream without samples, or one that does not hold what its counts claim, is left out.
+        if (s.length == 0 || s.dimension < static_cast<size_t>(kind.components) ||
+            s.data.size() < static_cast<size_t>(kind.components) * s.length || s.time.size() < s.length)
+            continue;
+        Napi::Value stream =
+            stream_object(env, kind, data_stream_rate(config, kind.sensor), &s, transferable);
+        if (stream.IsEmpty()) {
+            // A buffer that could not be made without an exception of its own (out of memory).
+            if (!env.IsExceptionPending())
+                Napi::Error::New(env, "readData: no memory for the arrays").ThrowAsJavaScriptException();
+            return false;
+        }
+        streams->Set(kind.name, stream);
+    }
+    return !env.IsExceptionPending();
+}
+
 }  // namespace
 
 // _readData(path, transferable): { config, summary, frequency, streams } with config and
@@ -236,24 +260,7 @@ Napi::Value ReadData(const Napi::CallbackInfo& info) {
     out.Set("summary", text_value(env, _generate_read_answer_JSON(&recording.config)));
     out.Set("frequency", Napi::Number::New(env, recording.config.frequency));
     Napi::Object streams = Napi::Object::New(env);
-    for (const DataStreamKind& kind : kDataStreams) {
-        const auto it = recording.sensors.find(kind.sensor);
-        if (it == recording.sensors.end()) continue;
-        kx_DataSensor& s = it->second;
-        // A stream without samples, or one that does not hold what its counts claim, is left out.
-        if (s.length == 0 || s.dimension < static_cast<size_t>(kind.components) ||
-            s.data.size() < static_cast<size_t>(kind.components) * s.length || s.time.size() < s.length)
-            continue;
-        Napi::Value stream =
-            stream_object(env, kind, data_stream_rate(recording.config, kind.sensor), &s, transferable);
-        if (stream.IsEmpty()) {
-            // A buffer that could not be made without an exception of its own (out of memory).
-            if (!env.IsExceptionPending())
-                Napi::Error::New(env, "readData: no memory for the arrays").ThrowAsJavaScriptException();
-            return Napi::Value();
-        }
-        streams.Set(kind.name, stream);
-    }
+    if (!put_streams(env, recording.config, &recording.sensors, transferable, &streams)) return Napi::Value();
     out.Set("streams", streams);
     if (env.IsExceptionPending()) return Napi::Value();
     return out;
@@ -361,6 +368,72 @@ Napi::Value SyncTables(const Napi::CallbackInfo& info) {
         tables.Set(static_cast<uint32_t>(i), table);
     }
     return tables;
+}
+
+// _readSynced(paths): { status } with readAndSync2's status text ("OK", "-10", "-13", "-11"),
+// and with "OK" also recordings: one { streams } per path on the common time base (seconds),
+// event channels included. The report page draws a set from it.
+Napi::Value ReadSynced(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    if (info.Length() < 1) {
+        throw_type_error(env, "Wrong number of arguments");
+        return Napi::Value();
+    }
+    std::vector<std::string> paths;
+    if (!path_list(env, info[0], &paths)) return Napi::Value();
+    kx_SyncedSet set;
+    std::string status = kx_syncRecordings(paths, &set);
+    if (status == "OK" && !_events_on_common_base(&set)) status = "-11";
+    Napi::Object answer = Napi::Object::New(env);
+    answer.Set("status", text_value(env, status));
+    if (status != "OK") return answer;
+    Napi::Array recordings = Napi::Array::New(env, paths.size());
+    for (size_t i = 0; i < set.recordings.size(); ++i) {
+        Napi::Object streams = Napi::Object::New(env);
+        if (!put_streams(env, set.recordings[i]->config, set.synced.maps[i], false, &streams))
+            return Napi::Value();
+        Napi::Object r = Napi::Object::New(env);
+        r.Set("streams", streams);
+        recordings.Set(static_cast<uint32_t>(i), r);
+    }
+    answer.Set("recordings", recordings);
+    return answer;
+}
+
+namespace {
+
+// { range, x: [low end, high end], y, z }: the readings an axis shows at the ends of the 16-bit
+// converter (raw -32768 and 32767), computed as every sample is, so a clipped sample equals one.
+Napi::Object full_scale_object(Napi::Env env, const kx_Config::InertialConfig& ic) {
+    const double offset[3] = {ic.offsetX, ic.offsetY, ic.offsetZ};
+    const double gain[3] = {ic.gainX, ic.gainY, ic.gainZ};
+    static const char* const kAxes[] = {"x", "y", "z"};
+    Napi::Object o = Napi::Object::New(env);
+    o.Set("range", Napi::Number::New(env, ic.range));
+    for (int k = 0; k < 3; ++k) {
+        Napi::Array ends = Napi::Array::New(env, 2);
+        ends.Set(0u, Napi::Number::New(env, kx_inertialReading(-32768.0, ic.range, offset[k], gain[k])));
+        ends.Set(1u, Napi::Number::New(env, kx_inertialReading(32767.0, ic.range, offset[k], gain[k])));
+        o.Set(kAxes[k], ends);
+    }
+    return o;
+}
+
+}  // namespace
+
+// _fullScale(path): { accel, gyro } (each full_scale_object, when configured) from the
+// configuration block alone; an empty object when the file is not a recording.
+Napi::Value FullScale(const Napi::CallbackInfo& info) {
+    static constexpr bool kPath[] = {true};
+    std::string a[1];
+    if (!string_args(info, 1, kPath, a)) return Napi::Value();
+    Napi::Env env = info.Env();
+    Napi::Object answer = Napi::Object::New(env);
+    kx_Config config;
+    if (kx_decodeConfig(a[0].c_str(), &config) != kx_DecodeError::none) return answer;
+    if (config.accel.present) answer.Set("accel", full_scale_object(env, config.accel));
+    if (config.gyro.present) answer.Set("gyro", full_scale_object(env, config.gyro));
+    return answer;
 }
 
 // _writeFiles(paths, contents, inputs): writes whole files through the module's one output

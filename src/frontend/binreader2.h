@@ -57,3 +57,9 @@ struct kx_SyncedSet {
 // synchronises the recordings at paths into set. Answers "OK" or the status of the stage that
 // failed ("-10", "-13", "-11"); an empty list is "OK" with nothing read.
 const char* kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set);
+
+// kx_sync cuts the event channels to the common window but keeps their recorded times. For a
+// set that kx_syncRecordings answered "OK", replaces each synchronised map's event channels
+// with the whole channels of its recording moved onto the common time base. False when the
+// shift of a recording cannot be found.
+bool _events_on_common_base(kx_SyncedSet* set);

@@ -59,6 +59,60 @@ const char* kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSe
     return kOk;
 }
 
+namespace {
+
+// How far kx_sync moved each recording's times (seconds). The shift is measured by
+// synchronising a probe: per recording one accelerometer stream with two samples at time 0
+// (two, so that the trimmed window keeps one) and the radio time stream the radio methods read.
+// The method and the shift depend on the configurations and the radio time streams alone, so
+// the probe moves exactly as the recordings did; the time of its first kept sample is the shift.
+bool sync_shifts(const std::vector<kx_Config*>& configs, const std::vector<const kx_SensorMap*>& sources,
+                 std::vector<double>* shifts_s) {
+    std::vector<kx_SensorMap> probes(sources.size());
+    std::vector<kx_SensorMap*> probe_ptrs;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        probes[i].emplace(KX_ACCEL, kx_DataSensor(3, 2));
+        const auto radio = sources[i]->find(KX_RADIO_TIME);
+        if (radio != sources[i]->end()) probes[i].emplace(KX_RADIO_TIME, radio->second);
+        probe_ptrs.push_back(&probes[i]);
+    }
+    kx_SyncedMaps moved;
+    if (!kx_sync(moved.maps, configs, probe_ptrs) || moved.maps.size() != sources.size()) return false;
+    for (const kx_SensorMap* m : moved.maps) {
+        if (m == nullptr) return false;
+        const auto it = m->find(KX_ACCEL);
+        if (it == m->end() || it->second.length == 0) return false;
+        shifts_s->push_back(it->second.time[0]);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool _events_on_common_base(kx_SyncedSet* set) {
+    if (set->recordings.empty()) return true;
+    std::vector<kx_Config*> configs;
+    std::vector<const kx_SensorMap*> sources;
+    for (const auto& r : set->recordings) {
+        configs.push_back(&r->config);
+        sources.push_back(&r->sensors);
+    }
+    std::vector<double> shifts_s;
+    if (set->synced.maps.size() != sources.size() || !sync_shifts(configs, sources, &shifts_s)) return false;
+    for (size_t i = 0; i < sources.size(); ++i) {
+        for (const int id : {KX_EVENT, KX_EVENT2}) {
+            kx_SensorMap& synced = *set->synced.maps[i];
+            synced.erase(id);
+            const auto it = sources[i]->find(id);
+            if (it == sources[i]->end()) continue;
+            kx_DataSensor moved = it->second;
+            for (double& t : moved.time) t += shifts_s[i];
+            synced.emplace(id, std::move(moved));
+        }
+    }
+    return true;
+}
+
 std::string BinReader2::readAndSync(const std::vector<std::string>& paths, const std::string& outDir) {
     kx_SyncedSet synced;
     const std::string status = kx_syncRecordings(paths, &synced);

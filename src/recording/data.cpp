@@ -85,7 +85,7 @@ StreamConfig stream_config(const kx_Config& c, int s) {
     }
 }
 
-// ((raw x range / 32768) - offset) / gain for each axis, into the three component rows.
+// Every sample's three axes as readings, into the three component rows.
 void decode_inertial(const kx_Config::InertialConfig& ic, const RawSample* in, size_t n, double* out) {
     const double range = ic.range;
     const double offset[3] = {ic.offsetX, ic.offsetY, ic.offsetZ};
@@ -93,7 +93,7 @@ void decode_inertial(const kx_Config::InertialConfig& ic, const RawSample* in, s
     for (size_t i = 0; i < n; ++i) {
         for (int k = 0; k < 3; ++k) {
             const double raw = read_sbe16(in[i].bytes + 2 * k);
-            out[k * n + i] = ((raw * range * 3.0517578125e-5) - offset[k]) / gain[k];
+            out[k * n + i] = kx_inertialReading(raw, range, offset[k], gain[k]);
         }
     }
 }

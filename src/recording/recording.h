@@ -65,6 +65,12 @@ private:
     std::unique_ptr<void, Deleter> state_;
 };
 
+// The reading of one inertial axis (g or deg/s) for a raw signed 16-bit converter value:
+// ((raw x range / 32768) - offset) / gain. Every decoded sample is computed this way.
+inline double kx_inertialReading(double raw, double range, double offset, double gain) {
+    return ((raw * range * 3.0517578125e-5) - offset) / gain;
+}
+
 // Runs the orientation tracker over the accelerometer and gyroscope streams and stores the
 // quaternion stream (w, x, y, z) under KX_QUATERNION. False when the inputs do not allow it.
 bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors);
