@@ -14,12 +14,17 @@ const { RUN } = require('./commands.js');
 // SIGTERM, ends at once; the queue worker takes the first SIGTERM as well.
 // Removing the temporary file is also what keeps an interrupted conversion from replacing the
 // earlier output: its final rename finds no file. process.exit waits for a conversion running
-// in a worker thread to return, so the exit comes when that call has run out.
+// in a worker thread to return; the addon is told to stop every output, so that call ends at
+// its next write.
 function guardSignals(stderr) {
   const dirs = new Set();
   let firstInterrupt = null;
   let firstTerm = null;
   const stop = (signal) => {
+    // Conversions in worker threads end at their next write instead of running to the end,
+    // which process.exit would wait for. Only an addon this command loaded is asked.
+    const loaded = require.cache[require.resolve('../addon.js')];
+    if (loaded) loaded.exports.addon._stopOutputs();
     const removed = removeOwnTempFiles([...dirs]);
     const what = removed.length ? `; removed ${removed.length} unfinished file${removed.length > 1 ? 's' : ''}` : '';
     stderr.write(`${PROGRAM}: ${signal === 'SIGTERM' ? 'terminated' : 'interrupted'}${what}\n`);

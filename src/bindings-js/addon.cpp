@@ -481,6 +481,13 @@ Napi::Value WriteFiles(const Napi::CallbackInfo& info) {
     return text_value(env, set.commit() ? "OK" : "KX_WRITE_FAILED");
 }
 
+// _stopOutputs(): every conversion of the process fails at its next write (see
+// _stop_all_outputs); the command-line tool calls it when a signal ends it.
+Napi::Value StopOutputs(const Napi::CallbackInfo& info) {
+    _stop_all_outputs();
+    return info.Env().Undefined();
+}
+
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
     exports.Set("read", Napi::Function::New(env, Read, "read"));
     exports.Set("readAndSync2", Napi::Function::New(env, ReadAndSync2, "readAndSync2"));
@@ -495,6 +502,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
     // Used by the report page (lib/report.js); not part of the public API.
     exports.Set("_readSynced", Napi::Function::New(env, ReadSynced, "_readSynced"));
     exports.Set("_fullScale", Napi::Function::New(env, FullScale, "_fullScale"));
+    exports.Set("_stopOutputs", Napi::Function::New(env, StopOutputs, "_stopOutputs"));
     return exports;
 }
 

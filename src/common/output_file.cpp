@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -17,6 +18,9 @@
 #include <tuple>
 
 namespace {
+
+// Set once the process is about to end on a signal: every output stops where it is.
+std::atomic<bool> outputs_stopped{false};
 
 constexpr int kMaxLinkHops = 40;  // as the kernel's own limit on links in one lookup
 constexpr char kTempPrefix[] = ".kx-";
@@ -168,8 +172,13 @@ void OutputFile::abandon() {
     finished_ = false;
 }
 
+void _stop_all_outputs() {
+    outputs_stopped.store(true);
+}
+
 bool OutputFile::open(const std::string& path) {
     abandon();
+    if (outputs_stopped.load(std::memory_order_relaxed)) return false;
     failed_ = false;
     in_place_ = false;
     regular_ = false;
@@ -237,12 +246,14 @@ bool OutputFile::truncate_once() {
 }
 
 bool OutputFile::write(const void* data, size_t size) {
+    if (outputs_stopped.load(std::memory_order_relaxed)) failed_ = true;
     if (fd_ < 0 || failed_ || finished_) return false;
     if (!truncate_once() || !write_all(fd_, static_cast<const char*>(data), size, nullptr)) failed_ = true;
     return !failed_;
 }
 
 bool OutputFile::write_at(uint64_t offset, const void* data, size_t size) {
+    if (outputs_stopped.load(std::memory_order_relaxed)) failed_ = true;
     if (fd_ < 0 || failed_ || finished_) return false;
     const off_t at = static_cast<off_t>(offset);
     if (!truncate_once() || !write_all(fd_, static_cast<const char*>(data), size, &at)) failed_ = true;
@@ -270,7 +281,7 @@ bool OutputFile::finish() {
 bool OutputFile::publish() {
     if (!finished_) return false;
     if (in_place_ || temp_.empty()) return true;
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) {
+    if (outputs_stopped.load(std::memory_order_relaxed) || ::rename(temp_.c_str(), target_.c_str()) != 0) {
         abandon();
         return false;
     }

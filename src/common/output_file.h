@@ -82,6 +82,11 @@ private:
     std::vector<std::unique_ptr<OutputFile>> files_;
 };
 
+// Makes every output of this process fail from its next open or write on, so that conversions
+// running in other threads end promptly (and leave their targets as they were) when the
+// process is about to exit on a signal. It cannot be undone.
+void _stop_all_outputs();
+
 // True when `output` names an existing file that is also one of `inputs` (same device and
 // inode, links followed), whatever the spelling: writing it would destroy an input.
 bool _output_is_input(const std::string& output, const std::vector<std::string>& inputs);
