@@ -196,11 +196,15 @@ inline void accelerometer_step(tracker_state* s, const float* acc3) {
 
     // HP = H P_pred over all six Jacobian rows; rows 3 to 5 are the record's (never filled, so zero).
     float HP[6][4];
-    for (int r = 0; r < 6; ++r) {
-        const float* Hr = (r < 3) ? H[r] : s->H[r];
-        for (int j = 0; j < 4; ++j) HP[r][j] = Hr[0] * P[0][j];
+    for (int r = 0; r < 3; ++r) {
+        for (int j = 0; j < 4; ++j) HP[r][j] = H[r][0] * P[0][j];
         for (int k = 1; k < 4; ++k)
-            for (int j = 0; j < 4; ++j) HP[r][j] += Hr[k] * P[k][j];
+            for (int j = 0; j < 4; ++j) HP[r][j] += H[r][k] * P[k][j];
+    }
+    for (int r = 3; r < 6; ++r) {
+        for (int j = 0; j < 4; ++j) HP[r][j] = s->H[r][0] * P[0][j];
+        for (int k = 1; k < 4; ++k)
+            for (int j = 0; j < 4; ++j) HP[r][j] += s->H[r][k] * P[k][j];
     }
 
     // S = HP H^T + R
