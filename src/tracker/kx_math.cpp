@@ -84,7 +84,10 @@ void inverseM(const float* A, float* Ainv) {
             M[r * 6 + 3 + c] = (r == c) ? 1.0f : 0.0f;
         }
     }
-    for (int i = 0; i < 3; ++i) pivot_step(M, 6, 3, 6, i, i);
+    // The three pivots written out, so that each step is compiled for its own pivot row.
+    pivot_step(M, 6, 3, 6, 0, 0);
+    pivot_step(M, 6, 3, 6, 1, 1);
+    pivot_step(M, 6, 3, 6, 2, 2);
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c) Ainv[r * 3 + c] = M[r * 6 + 3 + c];
 }
@@ -130,10 +133,18 @@ void normalize_quaternion(float* q, int n) {
 
 void quaternion_rotate_vector(const float* v, const float* q, float* out) {
     const float p[4] = {0.0f, v[0], v[1], v[2]};
+    // The steps of quaternion_product and get_conjugate, through the shared helpers rather than the exported
+    // names, which a position-independent build must call through the symbol table.
     float t[4], k[4], r[4];
-    quaternion_product(q, p, t);
-    get_conjugate(q, k);
-    quaternion_product(t, k, r);
+    hamilton(q, p, t);
+    divide_by_norm(t);
+    k[0] = q[0];
+    k[1] = -q[1];
+    k[2] = -q[2];
+    k[3] = -q[3];
+    divide_by_norm(k);
+    hamilton(t, k, r);
+    divide_by_norm(r);
     // The products are unit length, so the length of v is restored at the end.
     const float len = std::sqrt(v[0] * v[0] + v[1] * v[1] + v[2] * v[2]);
     out[0] = r[1] * len;

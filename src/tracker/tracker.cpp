@@ -106,6 +106,214 @@ void gain(tracker_state* s, const float (*P6)[6]) {
     }
 }
 
+// The filter step on local copies: the small matrices stay in registers, and each loop over a row's
+// columns can run side by side. Every element keeps its own order of operations (sums from k = 0 up,
+// no contraction), so the results are those of the plain formulas; the record's working storage
+// receives the same values as well.
+
+// P_pred = (F P) F^T + Qk and q = F q.
+inline void predict_step(tracker_state* s, const float* gyro3) {
+    // Qk: larger process noise while moving.
+    const bool moving = s->moving == 1;
+    float Qk[4][4];
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) Qk[r][c] = moving ? ((r == c) ? kMovingProcessNoise : 0.0f) : s->Q[r][c];
+
+    // F q = q (x) (1, a, b, c), first-order integration of the body rate over one sample.
+    const float a = gyro3[0] * s->half_dt;
+    const float b = gyro3[1] * s->half_dt;
+    const float c = gyro3[2] * s->half_dt;
+    const float F[4][4] = {{1.0f, -a, -b, -c}, {a, 1.0f, c, -b}, {b, -c, 1.0f, a}, {c, b, -a, 1.0f}};
+
+    // q = F q (not normalised here; the accelerometer update normalises)
+    float q[4], P[4][4];
+    for (int i = 0; i < 4; ++i) q[i] = s->q[i];
+    for (int r = 0; r < 4; ++r)
+        for (int j = 0; j < 4; ++j) P[r][j] = s->P[r][j];
+    float qn[4];
+    for (int r = 0; r < 4; ++r) qn[r] = F[r][0] * q[0];
+    for (int k = 1; k < 4; ++k)
+        for (int r = 0; r < 4; ++r) qn[r] += F[r][k] * q[k];
+
+    // FP = F P
+    float FP[4][4];
+    for (int r = 0; r < 4; ++r) {
+        for (int j = 0; j < 4; ++j) FP[r][j] = F[r][0] * P[0][j];
+        for (int k = 1; k < 4; ++k)
+            for (int j = 0; j < 4; ++j) FP[r][j] += F[r][k] * P[k][j];
+    }
+
+    // P_pred = FP F^T + Qk
+    float Ft[4][4];
+    for (int r = 0; r < 4; ++r)
+        for (int j = 0; j < 4; ++j) Ft[j][r] = F[r][j];
+    float Pp[4][4];
+    for (int r = 0; r < 4; ++r) {
+        for (int j = 0; j < 4; ++j) Pp[r][j] = FP[r][0] * Ft[0][j];
+        for (int k = 1; k < 4; ++k)
+            for (int j = 0; j < 4; ++j) Pp[r][j] += FP[r][k] * Ft[k][j];
+        for (int j = 0; j < 4; ++j) Pp[r][j] = Pp[r][j] + Qk[r][j];
+    }
+
+    std::memcpy(s->Qk, Qk, sizeof Qk);
+    std::memcpy(s->F, F, sizeof F);
+    for (int i = 0; i < 4; ++i) {
+        s->q[i] = qn[i];
+        s->q_pred[i] = qn[i];
+    }
+    for (int r = 0; r < 4; ++r) {
+        for (int j = 0; j < 4; ++j) {
+            s->FP[r][j] = FP[r][j];
+            s->P_pred[r][j] = Pp[r][j];
+        }
+    }
+}
+
+// Gravity-direction update of q and P from P_pred and q_pred.
+inline void accelerometer_step(tracker_state* s, const float* acc3) {
+    const bool moving = s->moving == 1;
+    float R[3][3];
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) R[r][c] = moving ? ((r == c) ? kMovingAccNoise : 0.0f) : s->R_acc[r][c];
+
+    // h = gravity seen in the sensor frame; H = dh/dq
+    float qp[4];
+    for (int i = 0; i < 4; ++i) qp[i] = s->q_pred[i];
+    const float w = qp[0], x = qp[1], y = qp[2], z = qp[3];
+    float h[3];
+    gravity_in_sensor(qp, h);
+    const float H[3][4] = {{-2.0f * y, 2.0f * z, -2.0f * w, 2.0f * x},
+                           {2.0f * x, 2.0f * w, 2.0f * z, 2.0f * y},
+                           {2.0f * w, -2.0f * x, -2.0f * y, 2.0f * z}};
+
+    // y = acc - h (acc not normalised)
+    float yv[3];
+    for (int i = 0; i < 3; ++i) yv[i] = acc3[i] - h[i];
+
+    float P[4][4];
+    for (int r = 0; r < 4; ++r)
+        for (int j = 0; j < 4; ++j) P[r][j] = s->P_pred[r][j];
+
+    // HP = H P_pred over all six Jacobian rows; rows 3 to 5 are the record's (never filled, so zero).
+    float HP[6][4];
+    for (int r = 0; r < 3; ++r) {
+        for (int j = 0; j < 4; ++j) HP[r][j] = H[r][0] * P[0][j];
+        for (int k = 1; k < 4; ++k)
+            for (int j = 0; j < 4; ++j) HP[r][j] += H[r][k] * P[k][j];
+    }
+    for (int r = 3; r < 6; ++r) {
+        for (int j = 0; j < 4; ++j) HP[r][j] = s->H[r][0] * P[0][j];
+        for (int k = 1; k < 4; ++k)
+            for (int j = 0; j < 4; ++j) HP[r][j] += s->H[r][k] * P[k][j];
+    }
+
+    // S = HP H^T + R
+    float S[3][3];
+    for (int r = 0; r < 3; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            float sum = HP[r][0] * H[c][0];
+            for (int k = 1; k < 4; ++k) sum += HP[r][k] * H[c][k];
+            S[r][c] = sum + R[r][c];
+        }
+    }
+    float S_inv[3][3];
+    inverseM(&S[0][0], &S_inv[0][0]);
+
+    // PHt = P_pred H^T
+    float PHt[4][3];
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 3; ++c) {
+            float sum = P[r][0] * H[c][0];
+            for (int k = 1; k < 4; ++k) sum += P[r][k] * H[c][k];
+            PHt[r][c] = sum;
+        }
+    }
+    // K = PHt S^-1; Ky = K y; IKH = I - K H
+    float K[4][3], Ky[4], IKH[4][4];
+    for (int r = 0; r < 4; ++r) {
+        for (int c = 0; c < 3; ++c) K[r][c] = PHt[r][0] * S_inv[0][c];
+        for (int k = 1; k < 3; ++k)
+            for (int c = 0; c < 3; ++c) K[r][c] += PHt[r][k] * S_inv[k][c];
+    }
+    for (int r = 0; r < 4; ++r) Ky[r] = K[r][0] * yv[0];
+    for (int k = 1; k < 3; ++k)
+        for (int r = 0; r < 4; ++r) Ky[r] += K[r][k] * yv[k];
+    for (int r = 0; r < 4; ++r) {
+        float KH[4];
+        for (int c = 0; c < 4; ++c) KH[c] = K[r][0] * H[0][c];
+        for (int k = 1; k < 3; ++k)
+            for (int c = 0; c < 4; ++c) KH[c] += K[r][k] * H[k][c];
+        for (int c = 0; c < 4; ++c) IKH[r][c] = ((r == c) ? 1.0f : 0.0f) - KH[c];
+    }
+
+    // q = normalise(q_pred + K y), as normalize_quaternion does it: a zero sum of squares changes nothing.
+    float q[4];
+    for (int i = 0; i < 4; ++i) q[i] = qp[i] + Ky[i];
+    float n2 = q[0] * q[0];
+    for (int i = 1; i < 4; ++i) n2 += q[i] * q[i];
+    if (n2 != 0.0f) {
+        const float norm = std::sqrt(n2);
+        for (int i = 0; i < 4; ++i) q[i] = q[i] / norm;
+    }
+
+    // P = (I - K H) P_pred
+    float Pn[4][4];
+    for (int r = 0; r < 4; ++r) {
+        for (int j = 0; j < 4; ++j) Pn[r][j] = IKH[r][0] * P[0][j];
+        for (int k = 1; k < 4; ++k)
+            for (int j = 0; j < 4; ++j) Pn[r][j] += IKH[r][k] * P[k][j];
+    }
+
+    std::memcpy(s->Rk, R, sizeof R);
+    for (int i = 0; i < 3; ++i) {
+        s->h[i] = h[i];
+        s->y[i] = yv[i];
+    }
+    std::memcpy(s->H, H, sizeof H);
+    std::memcpy(s->HP, HP, sizeof HP);
+    std::memcpy(s->S, S, sizeof S);
+    std::memcpy(s->S_inv, S_inv, sizeof S_inv);
+    std::memcpy(s->PHt, PHt, sizeof PHt);
+    std::memcpy(s->K, K, sizeof K);
+    std::memcpy(s->Ky, Ky, sizeof Ky);
+    std::memcpy(s->IKH, IKH, sizeof IKH);
+    for (int i = 0; i < 4; ++i) {
+        s->q[i] = q[i];
+        s->q_pred[i] = q[i];
+    }
+    for (int r = 0; r < 4; ++r)
+        for (int j = 0; j < 4; ++j) s->P[r][j] = Pn[r][j];
+}
+
+// predict, accelerometer update, magnetometer update when mag is given, then lin_acc; gyro in rad/s.
+inline void imu_step(tracker_state* s, const float* gyro3, const float* acc3, const float* mag3) {
+    predict_step(s, gyro3);
+    if (acc3 != nullptr) accelerometer_step(s, acc3);
+    if (mag3 != nullptr) run_magnetometer_update(s, mag3);
+    if (acc3 != nullptr) {
+        // lin_acc = world-frame acceleration minus 1 g on z
+        float r[3];
+        quaternion_rotate_vector(acc3, s->q, r);
+        s->lin_acc[0] = r[0];
+        s->lin_acc[1] = r[1];
+        s->lin_acc[2] = r[2] - 1.0f;
+    }
+}
+
+// The motion test, then one filter step; gyro in deg/s, converted in place to rad/s.
+inline void ekf_step(tracker_state* s, float* gyro3, const float* acc3, const float* mag3) {
+    // Still when the magnitude barely changed since the last sample, is close to 1 g and the rate is low.
+    const float p = norm3(s->lin_acc);
+    const float a = norm3(acc3);
+    s->moving = 1;
+    if (s->motionless_thresh[0] > std::fabs(a - p) && s->motionless_thresh[1] > std::fabs(a - 1.0f) &&
+        s->motionless_thresh[2] > norm3(gyro3))
+        s->moving = 0;
+    s->acc_norm = a;
+    for (int i = 0; i < 3; ++i) gyro3[i] = gyro3[i] / s->rad_to_deg;
+    imu_step(s, gyro3, acc3, mag3);
+}
+
 inline float clamp_limit(float v, float limit, float value) {
     // Comparisons are false for NaN, which passes unchanged.
     if (v > limit) return value;
@@ -249,7 +457,7 @@ int run_tracker(tracker_state* s, float* out7) {
         s->initialised = 1;
         status = 1;
     } else if (s->initialised == 1) {
-        call_ekf_quaternion(s, gyro, acc, mag);
+        ekf_step(s, gyro, acc, mag);
         apply_localization(s, out7);
         status = 3;
     } else if (is_ready_to_initialize(s, acc, gyro, mag) == 0) {
@@ -336,69 +544,11 @@ void set_initial_quaternion(tracker_state* s) {
 }
 
 void predict(tracker_state* s, const float* gyro3) {
-    // Qk: larger process noise while moving.
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c)
-            s->Qk[r][c] = (s->moving == 1) ? ((r == c) ? kMovingProcessNoise : 0.0f) : s->Q[r][c];
-
-    // F q = q (x) (1, a, b, c), first-order integration of the body rate over one sample.
-    const float a = gyro3[0] * s->half_dt;
-    const float b = gyro3[1] * s->half_dt;
-    const float c = gyro3[2] * s->half_dt;
-    const float F[4][4] = {{1.0f, -a, -b, -c}, {a, 1.0f, c, -b}, {b, -c, 1.0f, a}, {c, b, -a, 1.0f}};
-    std::memcpy(s->F, F, sizeof F);
-
-    // q = F q (not normalised here; the accelerometer update normalises)
-    float qn[4];
-    for (int r = 0; r < 4; ++r) {
-        float sum = s->F[r][0] * s->q[0];
-        for (int k = 1; k < 4; ++k) sum += s->F[r][k] * s->q[k];
-        qn[r] = sum;
-    }
-    for (int i = 0; i < 4; ++i) {
-        s->q[i] = qn[i];
-        s->q_pred[i] = qn[i];
-    }
-
-    // P_pred = (F P) F^T + Qk
-    matrix_mult_4_4(&s->F[0][0], &s->P[0][0], &s->FP[0][0]);
-    for (int r = 0; r < 4; ++r) {
-        for (int c = 0; c < 4; ++c) {
-            float sum = s->FP[r][0] * s->F[c][0];
-            for (int k = 1; k < 4; ++k) sum += s->FP[r][k] * s->F[c][k];
-            s->P_pred[r][c] = sum + s->Qk[r][c];
-        }
-    }
+    predict_step(s, gyro3);
 }
 
 void run_accelerometer(tracker_state* s, const float* acc3) {
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-            s->Rk[r][c] = (s->moving == 1) ? ((r == c) ? kMovingAccNoise : 0.0f) : s->R_acc[r][c];
-
-    // h = gravity seen in the sensor frame; H = dh/dq
-    const float w = s->q_pred[0], x = s->q_pred[1], y = s->q_pred[2], z = s->q_pred[3];
-    gravity_in_sensor(s->q_pred, s->h);
-    const float H[3][4] = {{-2.0f * y, 2.0f * z, -2.0f * w, 2.0f * x},
-                           {2.0f * x, 2.0f * w, 2.0f * z, 2.0f * y},
-                           {2.0f * w, -2.0f * x, -2.0f * y, 2.0f * z}};
-    std::memcpy(s->H, H, sizeof H);
-
-    // y = acc - h (acc not normalised)
-    for (int i = 0; i < 3; ++i) s->y[i] = acc3[i] - s->h[i];
-
-    // S = (H P_pred) H^T + R; K = (P_pred H^T) S^-1
-    innovation_cov(s, &s->P_pred[0][0], s->Rk);
-    inverseM(&s->S[0][0], &s->S_inv[0][0]);
-    gain(s, s->P_pred);
-
-    // q = normalise(q_pred + K y)
-    for (int i = 0; i < 4; ++i) s->q[i] = s->q_pred[i] + s->Ky[i];
-    normalize_quaternion(s->q, 4);
-    for (int i = 0; i < 4; ++i) s->q_pred[i] = s->q[i];
-
-    // P = (I - K H) P_pred
-    matrix_mult_4_4(&s->IKH[0][0], &s->P_pred[0][0], &s->P[0][0]);
+    accelerometer_step(s, acc3);
 }
 
 void run_magnetometer_update(tracker_state* s, const float* mag3) {
@@ -468,30 +618,11 @@ void run_magnetometer_update(tracker_state* s, const float* mag3) {
 }
 
 void call_ekf_quaternion(tracker_state* s, float* gyro3, const float* acc3, const float* mag3) {
-    // Still when the magnitude barely changed since the last sample, is close to 1 g and the rate is low.
-    const float p = norm3(s->lin_acc);
-    const float a = norm3(acc3);
-    s->moving = 1;
-    if (s->motionless_thresh[0] > std::fabs(a - p) && s->motionless_thresh[1] > std::fabs(a - 1.0f) &&
-        s->motionless_thresh[2] > norm3(gyro3))
-        s->moving = 0;
-    s->acc_norm = a;
-    for (int i = 0; i < 3; ++i) gyro3[i] = gyro3[i] / s->rad_to_deg;
-    imu_ekf_quaternion_tracker(s, gyro3, acc3, mag3);
+    ekf_step(s, gyro3, acc3, mag3);
 }
 
 void imu_ekf_quaternion_tracker(tracker_state* s, const float* gyro3, const float* acc3, const float* mag3) {
-    predict(s, gyro3);
-    if (acc3 != nullptr) run_accelerometer(s, acc3);
-    if (mag3 != nullptr) run_magnetometer_update(s, mag3);
-    if (acc3 != nullptr) {
-        // lin_acc = world-frame acceleration minus 1 g on z
-        float r[3];
-        quaternion_rotate_vector(acc3, s->q, r);
-        s->lin_acc[0] = r[0];
-        s->lin_acc[1] = r[1];
-        s->lin_acc[2] = r[2] - 1.0f;
-    }
+    imu_step(s, gyro3, acc3, mag3);
 }
 
 void run_position_Kalman_filter(tracker_state* s, const float* a3) {
