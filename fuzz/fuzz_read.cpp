@@ -1,10 +1,7 @@
 // Fuzz target: a whole recording read end to end, as "read" does it: data blocks into the
 // sensor map, quaternions, CSV export into a scratch file, and the JSON answer.
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <cmath>
-#include <csignal>
 #include <string>
 
 #include "frontend/binreader2.h"
@@ -69,20 +66,10 @@ bool csv_rows_match_total(const std::string& csv) {
     return !csv.empty() && csv.back() == '\n' && lines == 7 + total;
 }
 
-// A recording of a few blocks can ask for a very long table (a high base rate over slow
-// streams). Every file written is capped, which also keeps the runs fast: the export then
-// meets a failing write, which it must report without leaving anything behind. Set on the
-// first input, after libFuzzer has put up its own signal handlers.
-bool limit_file_size() {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{1u << 20, 1u << 20};  // 1 MiB
-    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool limited = limit_file_size();
+    static const bool limited = kxfuzz::cap_written_files();
     (void)limited;
     kxfuzz::clear_scratch();
     const std::string path = kxfuzz::scratch_path("recording.bin");

@@ -1,9 +1,6 @@
 // Fuzz target: the two ways read() writes a table, on the same bytes. A recording in order is
 // streamed in ranges of rows; the table of the whole decoded recording must be the same bytes,
 // and both must fail together. A recording out of order must agree with the decode step too.
-#include <sys/resource.h>
-
-#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -12,13 +9,6 @@
 #include "fuzz_support.h"
 
 namespace {
-
-// Tables are capped as in the read harness: a few blocks can ask for a very long table.
-bool limit_file_size() {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{1u << 20, 1u << 20};  // 1 MiB
-    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
-}
 
 // The table written by `write` into a fresh file, or "!" when the export failed.
 template <typename Write>
@@ -33,7 +23,7 @@ std::string table(const std::string& path, Write write) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool limited = limit_file_size();
+    static const bool limited = kxfuzz::cap_written_files();
     (void)limited;
     kxfuzz::clear_scratch();
     const std::string path = kxfuzz::scratch_path("recording.bin");

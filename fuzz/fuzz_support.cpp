@@ -1,10 +1,12 @@
 // Scratch files and configuration descriptions for the fuzz harnesses.
 #include "fuzz_support.h"
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -122,6 +124,16 @@ bool streams_consistent(const kx_SensorMap& map) {
         if (s.time.size() != s.length || s.data.size() != s.dimension * s.length) return false;
     }
     return true;
+}
+
+}  // namespace kxfuzz
+
+namespace kxfuzz {
+
+bool cap_written_files() {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{1u << 20, 1u << 20};  // 1 MiB
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0;
 }
 
 }  // namespace kxfuzz

@@ -36,6 +36,12 @@ std::vector<std::string> scratch_entries();
 // Removes every file of the scratch directory.
 void clear_scratch();
 
+// Caps every file this process writes at 1 MiB, a failing write instead of SIGXFSZ. A recording
+// of a few blocks can ask for a very long table (a high base rate over slow streams); the cap
+// keeps runs fast, and the export must then report the failed write and leave nothing behind.
+// Call it on the first input, after libFuzzer has put up its own signal handlers.
+bool cap_written_files();
+
 // Every member of a configuration as one line, for comparing two decodings.
 std::string describe(const kx_Config& config);
 
