@@ -10,7 +10,7 @@ const { parseArgs } = require('node:util');
 const kx = require('../index.js');
 const { addon } = require('../lib/addon.js');
 const { simulate } = require('../tools/sim/simulate.js');
-const { BLOCK_BYTES } = require('../tools/sim/recording-format.js');
+const { repeatRecording } = require('../tests/support/long-recording.js');
 
 const { values } = parseArgs({
   options: {
@@ -33,15 +33,7 @@ const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kx-bench-data-'));
 const hourBytes = simulate({ seconds: 3600, seed: 100, truth: false }).devices[0].bytes;
 function recording(h) {
   const file = path.join(dir, `walk-${h}h.bin`);
-  const data = hourBytes.subarray(BLOCK_BYTES);
-  const out = Buffer.alloc(BLOCK_BYTES + data.length * h);
-  hourBytes.copy(out, 0, 0, BLOCK_BYTES);
-  for (let k = 0; k < h; k++) {
-    const at = BLOCK_BYTES + k * data.length;
-    data.copy(out, at);
-    for (let b = at; b < at + data.length; b += BLOCK_BYTES) out.writeUInt32BE(out.readUInt32BE(b + 4) + k * 360000, b + 4);
-  }
-  fs.writeFileSync(file, out);
+  fs.writeFileSync(file, repeatRecording(hourBytes, h, 360000));
   return file;
 }
 
