@@ -309,6 +309,7 @@ kx_DecodeError _kx_scan(kx_RecordingScan* scan, std::ifstream& in) {
     build_dispatch(c, dispatch);
 
     size_t counts[kStreamCount] = {};
+    int64_t first[kStreamCount] = {};
     int64_t last[kStreamCount];
     for (int64_t& t : last) t = INT64_MIN;
     bool in_order = true;
@@ -317,11 +318,14 @@ kx_DecodeError _kx_scan(kx_RecordingScan* scan, std::ifstream& in) {
             // A tick at or before the last one would be moved or dropped by the ordering step.
             if (tick <= last[s]) in_order = false;
             last[s] = tick;
-            ++counts[s];
+            if (counts[s]++ == 0) first[s] = tick;
         });
     scan->lengths.clear();
+    scan->firstTicks.clear();
     for (int s = 0; s < kStreamCount; ++s) {
-        if (stream_config(c, s).present) scan->lengths[kStreams[s].id] = counts[s];
+        if (!stream_config(c, s).present) continue;
+        scan->lengths[kStreams[s].id] = counts[s];
+        if (counts[s] != 0) scan->firstTicks[kStreams[s].id] = first[s];
     }
     scan->inOrder = in_order;
     in.close();

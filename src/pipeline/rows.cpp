@@ -1,14 +1,12 @@
-// The CSV table of an in-order recording streamed from its file: each range of rows gets the
-// samples it needs from one reader per stream, and the orientation filter runs over them in
-// order, so nothing is held for the whole recording.
+// Where a member's rows come from: an in-order recording streamed from its file (each range of
+// rows gets the samples it needs from one reader per stream, and the orientation filter runs
+// over them in order, so nothing is held for the whole recording), or streams held whole.
+#include "rows.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
-
-#include "../common/output_file.h"
-#include "binreader2.h"
-#include "csv_rows.h"
 
 namespace {
 
@@ -30,11 +28,15 @@ void copy_samples(const kx_DataSensor& in, size_t from, size_t count, kx_DataSen
     std::memcpy(out->time.data() + at, in.time.data() + from, count * sizeof(double));
 }
 
+// Samples of the inertial streams run through the filter at a time before the table's first
+// row, and skipped at a time by other streams.
+constexpr size_t kSkipChunk = 16384;
+
 class StreamedRows : public CsvRowSource {
 public:
     StreamedRows(const CsvLayout& layout, const kx_Config& config) : layout_(layout), config_(config) {}
 
-    bool open(const char* path) {
+    bool open(const char* path, const std::unordered_map<int, size_t>& skips) {
         const size_t n = layout_.streams.size();
         readers_.resize(n);
         for (size_t i = 0; i < n; ++i) {
@@ -49,12 +51,27 @@ public:
             readers_[i] = std::make_unique<kx_StreamReader>();
             if (!readers_[i]->open(path, s.sensor_id)) return false;
         }
+        const auto skip_of = [&](int id) {
+            const auto it = skips.find(id);
+            return it == skips.end() ? size_t{0} : it->second;
+        };
         if (quaternion_ != kNoStream) {
-            // Orientations need both inertial windows, which share the quaternions' spacing.
+            // Orientations need both inertial windows, which share the quaternions' spacing and,
+            // before the table's first row, run through the filter together.
+            const size_t skip = skip_of(KX_QUATERNION);
             if (accel_ == kNoStream || gyro_ == kNoStream ||
-                layout_.streams[accel_].factor != layout_.streams[quaternion_].factor)
+                layout_.streams[accel_].factor != layout_.streams[quaternion_].factor ||
+                skip_of(KX_ACCEL) != skip || skip_of(KX_GYRO) != skip || !filter_.start(config_))
                 return false;
-            return filter_.start(config_);
+            if (!prerun(skip)) return false;
+        }
+        for (size_t i = 0; i < n; ++i) {
+            if (!readers_[i] || ((i == accel_ || i == gyro_) && quaternion_ != kNoStream)) continue;
+            for (size_t left = skip_of(layout_.streams[i].sensor_id); left > 0;) {
+                const size_t count = std::min(left, kSkipChunk);
+                if (!readers_[i]->read(count, &fresh_)) return false;
+                left -= count;
+            }
         }
         return true;
     }
@@ -102,6 +119,21 @@ public:
 private:
     static constexpr size_t kNoStream = ~size_t{0};
 
+    // Runs the first `count` inertial samples through the filter; their orientations are not
+    // in the table, but the filter's state after them is.
+    bool prerun(size_t count) {
+        kx_DataSensor acc, gyro;
+        std::vector<double> unused;
+        while (count > 0) {
+            const size_t n = std::min(count, kSkipChunk);
+            if (!readers_[accel_]->read(n, &acc) || !readers_[gyro_]->read(n, &gyro)) return false;
+            unused.assign(4 * n, 0.0);
+            filter_.run(acc, gyro, n, unused.data(), n);
+            count -= n;
+        }
+        return true;
+    }
+
     // The time-placed stream's window: from the cursor's sample on, at most one sample a row.
     // Samples read for the previous range and not placed there are carried over.
     bool timed_window(size_t i, size_t first, size_t rows, kx_DataSensor* out) {
@@ -134,11 +166,28 @@ private:
     kx_DataSensor fresh_;
 };
 
+// Every stream is held whole: each range's windows are the streams themselves.
+class WholeRows : public CsvRowSource {
+public:
+    explicit WholeRows(const CsvLayout& layout) : layout_(layout) {}
+    bool fill(size_t, uint64_t, uint64_t, const CsvCursor&, CsvWindow* windows) override {
+        for (size_t i = 0; i < layout_.streams.size(); ++i) windows[i] = {layout_.streams[i].sensor, 0};
+        return true;
+    }
+
+private:
+    const CsvLayout& layout_;
+};
+
 }  // namespace
 
-bool _write_csv_streamed(OutputFile* file, const char* path, const kx_RecordingScan& scan, int helpers) {
-    if (file == nullptr || path == nullptr || !scan.inOrder) return false;
-    const CsvLayout layout = csv_prepare_layout(scan.config, scan.lengths);
-    StreamedRows source(layout, scan.config);
-    return source.open(path) && csv_write_table(file, layout, &source, helpers);
+std::unique_ptr<CsvRowSource> kx_streamed_rows(const CsvLayout& layout, const kx_Config& config, const char* path,
+                                               const std::unordered_map<int, size_t>& skips) {
+    auto rows = std::make_unique<StreamedRows>(layout, config);
+    if (path == nullptr || !rows->open(path, skips)) return nullptr;
+    return rows;
+}
+
+std::unique_ptr<CsvRowSource> kx_whole_rows(const CsvLayout& layout) {
+    return std::make_unique<WholeRows>(layout);
 }
