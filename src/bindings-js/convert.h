@@ -25,7 +25,7 @@ Napi::Value text_value(Napi::Env env, const std::string& text);
 // file's own reason (EACCES, EISDIR...) is found there from the file system.
 const char* source_error_code(kx_SourceError e);
 
-// The data functions (data.cpp).
+// The data functions (data.cpp) and the table functions (table.cpp).
 Napi::Value ReadData(const Napi::CallbackInfo& info);
 Napi::Value TableColumns(const Napi::CallbackInfo& info);
 Napi::Value SyncTables(const Napi::CallbackInfo& info);
