@@ -80,14 +80,26 @@ bool path_list(Napi::Env env, Napi::Value value, std::vector<std::string>* out) 
     return true;
 }
 
-// { orientation, maxRows } of an optional options argument (checked in JavaScript).
-kx_SourceOptions source_options(const Napi::CallbackInfo& info, size_t at) {
-    kx_SourceOptions options;
-    if (info.Length() <= at || !info[at].IsObject()) return options;
-    Napi::Value max_rows = info[at].As<Napi::Object>().Get("maxRows");
-    if (max_rows.IsNumber() && max_rows.As<Napi::Number>().DoubleValue() >= 1)
-        options.max_rows = static_cast<uint64_t>(max_rows.As<Napi::Number>().DoubleValue());
-    return options;
+bool source_options(const Napi::CallbackInfo& info, size_t at, kx_SourceOptions* options) {
+    if (info.Length() <= at || !info[at].IsObject()) return true;
+    Napi::Object given = info[at].As<Napi::Object>();
+    Napi::Value max_rows = given.Get("maxRows");
+    Napi::Value orientation = given.Get("orientation");
+    if (info.Env().IsExceptionPending()) return false;
+    if (!max_rows.IsUndefined()) {
+        const double v = max_rows.IsNumber() ? max_rows.As<Napi::Number>().DoubleValue() : 0;
+        if (!(v >= 1 && v <= 9007199254740991.0 && v == static_cast<double>(static_cast<uint64_t>(v)))) {
+            throw_type_error(info.Env(), "options.maxRows: expected a positive integer");
+            return false;
+        }
+        options->max_rows = static_cast<uint64_t>(v);
+    }
+    // One orientation mode today; the filter takes its mode from the options.
+    if (!orientation.IsUndefined() && !(orientation.IsString() && orientation.As<Napi::String>().Utf8Value() == "specified")) {
+        throw_type_error(info.Env(), "options.orientation: expected 'specified'");
+        return false;
+    }
+    return true;
 }
 
 // The answer ends at its first NUL, as a C string would. If the string cannot be made, the
@@ -121,7 +133,9 @@ Napi::Value Read(const Napi::CallbackInfo& info) {
     static constexpr bool kPath[] = {true, true};
     std::string a[2];
     if (!string_args(info, 2, kPath, a)) return Napi::Value();
-    return text_value(info.Env(), BinReader2().read(a[0].c_str(), a[1].c_str(), source_options(info, 2)));
+    kx_SourceOptions options;
+    if (!source_options(info, 2, &options)) return Napi::Value();
+    return text_value(info.Env(), BinReader2().read(a[0].c_str(), a[1].c_str(), options));
 }
 
 // readAndSync2(paths, outDir): every argument and every element of paths is checked before
@@ -138,8 +152,10 @@ Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) {
     }
     std::vector<std::string> paths;
     std::string out_dir;
-    if (!path_list(env, info[0], &paths) || !string_arg(info[1], true, &out_dir)) return Napi::Value();
-    return text_value(env, BinReader2().readAndSync(paths, out_dir, source_options(info, 2)));
+    kx_SourceOptions options;
+    if (!path_list(env, info[0], &paths) || !string_arg(info[1], true, &out_dir) || !source_options(info, 2, &options))
+        return Napi::Value();
+    return text_value(env, BinReader2().readAndSync(paths, out_dir, options));
 }
 
 Napi::Value ReadConfig(const Napi::CallbackInfo& info) {

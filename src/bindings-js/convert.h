@@ -17,8 +17,9 @@ bool string_arg(Napi::Value value, bool is_path, std::string* out);
 bool string_args(const Napi::CallbackInfo& info, size_t n, const bool* is_path, std::string* out);
 // The paths of a JavaScript array of strings; false (with the module's TypeError) otherwise.
 bool path_list(Napi::Env env, Napi::Value value, std::vector<std::string>* out);
-// { orientation, maxRows } of an optional options argument at index `at` (checked in JavaScript).
-kx_SourceOptions source_options(const Napi::CallbackInfo& info, size_t at);
+// { orientation, maxRows } of an optional options object at index `at` into *options; false
+// with the module's TypeError when one is malformed.
+bool source_options(const Napi::CallbackInfo& info, size_t at, kx_SourceOptions* options);
 // A string of the text up to its first NUL; undefined when it cannot be made.
 Napi::Value text_value(Napi::Env env, const std::string& text);
 // The code JavaScript turns into an Error for a source that could not be opened; an unreadable

@@ -102,7 +102,9 @@ Napi::Value TableColumns(const Napi::CallbackInfo& info) {
     std::string a[1];
     if (!string_args(info, 1, kPath, a)) return Napi::Value();
     kx_Source source;
-    const kx_SourceError error = source.open({a[0]}, source_options(info, 1));
+    kx_SourceOptions options;
+    if (!source_options(info, 1, &options)) return Napi::Value();
+    const kx_SourceError error = source.open({a[0]}, options);
     if (error != kx_SourceError::none) return text_value(info.Env(), source_error_code(error));
     return table_value(info.Env(), source, 0);
 }
@@ -114,7 +116,9 @@ Napi::Value SyncTables(const Napi::CallbackInfo& info) {
     std::vector<std::string> paths;
     if (!path_list(env, info.Length() > 0 ? info[0] : env.Undefined(), &paths)) return Napi::Value();
     kx_Source source;
-    const kx_SourceError error = source.open_set(paths, source_options(info, 1));
+    kx_SourceOptions options;
+    if (!source_options(info, 1, &options)) return Napi::Value();
+    const kx_SourceError error = source.open_set(paths, options);
     if (error != kx_SourceError::none) return text_value(env, _sync_status(error));
     Napi::Array tables = Napi::Array::New(env, source.size());
     for (size_t i = 0; i < source.size(); ++i) {
@@ -133,7 +137,9 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
     std::vector<std::string> paths;
     if (!path_list(env, info.Length() > 0 ? info[0] : env.Undefined(), &paths)) return Napi::Value();
     auto source = std::make_unique<kx_Source>();
-    const kx_SourceError error = source->open(paths, source_options(info, 1));
+    kx_SourceOptions options;
+    if (!source_options(info, 1, &options)) return Napi::Value();
+    const kx_SourceError error = source->open(paths, options);
     Napi::Object answer = Napi::Object::New(env);
     if (error != kx_SourceError::none) {
         answer.Set("code", source_error_code(error));
