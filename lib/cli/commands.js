@@ -6,9 +6,9 @@ const path = require('node:path');
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { readFailure, syncFailure, recordingProblem, directoryProblem, writeConfigFailure, taskFailure } = require('./diagnose.js');
 const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
-const { CODES: BATCH_CODES, MAX_CONCURRENCY, checkBatch } = require('../batch.js');
+const { CODES: BATCH_CODES, MAX_CONCURRENCY, checkBatch } = require('../run/batch.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
-const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../shards.js');
+const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../run/shards.js');
 
 // Errors batch throws for a task list it refuses before starting: a wrong command line here.
 const REFUSED_BY_BATCH = new Set(Object.values(BATCH_CODES));

@@ -2,7 +2,7 @@
 // `worker` runs such jobs until it is stopped.
 'use strict';
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
-const { MAX_CONCURRENCY } = require('../batch.js');
+const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { taskFailure } = require('./diagnose.js');
 
 // The package's formats a job may write; another format is one more name here and one more
@@ -10,7 +10,7 @@ const { taskFailure } = require('./diagnose.js');
 const FORMATS = ['csv', 'parquet'];
 
 function loadQueue(command) {
-  const queue = require('../queue.js');
+  const queue = require('../queue/index.js');
   return {
     ...queue,
     // A missing optional package or an unusable option: the command line is what needs mending.
@@ -27,7 +27,7 @@ function loadQueue(command) {
 }
 
 function queueName(values) {
-  return values.queue === undefined ? require('../queue.js').DEFAULT_QUEUE : values.queue;
+  return values.queue === undefined ? require('../queue/index.js').DEFAULT_QUEUE : values.queue;
 }
 
 function resultLine(r) {

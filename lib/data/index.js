@@ -3,8 +3,8 @@
 // thread and the pool's workers build them alike.
 'use strict';
 const fs = require('node:fs');
-const { checkArguments } = require('./contract.js');
-const { outputOverInput, fileBasename } = require('./paths.js');
+const { checkArguments } = require('../contract.js');
+const { outputOverInput, fileBasename } = require('../paths.js');
 
 // Rows per Parquet row group: about 3 hours at 100 Hz, 100 MB of values before compression,
 // so a day-long file has a handful of groups that a reader can take one at a time.

@@ -5,8 +5,8 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { WorkerPool, defaultSize } = require('./pool.js');
-const { checkBatch, succeeded, MAX_CONCURRENCY } = require('./batch.js');
+const { WorkerPool, defaultSize } = require('../run/pool.js');
+const { checkBatch, succeeded, MAX_CONCURRENCY } = require('../run/batch.js');
 
 const DEFAULT_QUEUE = 'kx-binreader';
 
@@ -150,7 +150,7 @@ async function work(options) {
     throw queueError(TypeError, 'queue.work: options.signal must be an AbortSignal');
   }
   const { Worker, UnrecoverableError } = loadBullmq();
-  const { addonPath } = require('./addon.js');
+  const { addonPath } = require('../addon.js');
   // Conversions run in threads, so the event loop stays free to renew the jobs' locks.
   const pool = new WorkerPool({ size: concurrency, addonPath });
   let ran = 0;

@@ -3,10 +3,10 @@
 'use strict';
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
-const { makeData } = require('./data.js');
-const { isPath, PATH_WANTED, outputOverInput } = require('./paths.js');
-const { pageModel } = require('./report-data.js');
-const { pageHtml } = require('./report-page.js');
+const { makeData } = require('../data/index.js');
+const { isPath, PATH_WANTED, outputOverInput } = require('../paths.js');
+const { pageModel } = require('./data.js');
+const { pageHtml } = require('./page.js');
 
 // Status texts of the synchronisation and what they mean, as readAndSync2 answers them.
 const SYNC_STATUS = {
@@ -92,7 +92,7 @@ function reportInWorker(addonPath, recordingPaths, pagePath) {
       reject(err);
       return;
     }
-    const worker = new Worker(path.join(__dirname, 'report-worker.js'), {
+    const worker = new Worker(path.join(__dirname, 'worker.js'), {
       workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath },
     });
     let settled = false;

@@ -3,7 +3,7 @@
 'use strict';
 const path = require('node:path');
 const { WorkerPool, defaultSize } = require('./pool.js');
-const { isPath, PATH_WANTED, outputPathIn, outputOverInput } = require('./paths.js');
+const { isPath, PATH_WANTED, outputPathIn, outputOverInput } = require('../paths.js');
 
 // Most conversions running at once that a caller may ask for: each is a thread with its own
 // buffers, and more than this only costs memory on any machine this runs on.
