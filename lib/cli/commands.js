@@ -6,12 +6,10 @@ const path = require('node:path');
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { readFailure, syncFailure, recordingProblem, directoryProblem, writeConfigFailure, taskFailure } = require('./diagnose.js');
 const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
-const { CODES: BATCH_CODES, MAX_CONCURRENCY, checkBatch } = require('../run/batch.js');
+const { MAX_CONCURRENCY } = require('../run/batch.js');
+const { REFUSED_BY_BATCH, formatOf, makeSetFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../run/shards.js');
-
-// Errors batch throws for a task list it refuses before starting: a wrong command line here.
-const REFUSED_BY_BATCH = new Set(Object.values(BATCH_CODES));
 
 function summaryLines(s) {
   return [
@@ -29,13 +27,6 @@ function refuseOutputOverInput(command, outputs, recordings, format = 'csv') {
   if (clash !== null) {
     throw usageError(`${command}: ${clash.output.path} is the recording ${clash.input.path}; writing the ${format === 'csv' ? 'CSV' : 'Parquet'} file would lose the recording`);
   }
-}
-
-// The output format a command was given: csv (the default) or parquet.
-function formatOf(values, command) {
-  const format = values.format === undefined ? 'csv' : values.format;
-  if (format !== 'csv' && format !== 'parquet') throw usageError(`${command}: --format must be csv or parquet, got "${format}"`);
-  return format;
 }
 
 // The exit code and message of a failed Parquet conversion: the error names the file and why.
@@ -170,28 +161,6 @@ function cmdWriteConfig(ctx, { positionals }) {
 
 // --- batch ---
 
-function readSets(file) {
-  let list;
-  try {
-    list = JSON.parse(fs.readFileSync(file, 'utf8'));
-  } catch (err) {
-    throw usageError(`${file}: cannot read the sets file: ${err.message}`);
-  }
-  if (!Array.isArray(list)) throw usageError(`${file}: expected a JSON array of device sets`);
-  const base = path.dirname(file);
-  return list.map((entry, k) => {
-    const recordings = Array.isArray(entry) ? entry : entry && entry.recordings;
-    const name = !Array.isArray(entry) && entry && entry.name !== undefined ? entry.name : `set-${k + 1}`;
-    if (!Array.isArray(recordings) || !recordings.every((r) => typeof r === 'string' && r !== '')) {
-      throw usageError(`${file}: set ${k + 1} must be an array of recording paths or {"name", "recordings": [...]}`);
-    }
-    if (typeof name !== 'string' || name === '' || /[/\\\0]/.test(name) || name === '.' || name === '..') {
-      throw usageError(`${file}: set ${k + 1} has an unusable name ${JSON.stringify(name)}`);
-    }
-    return { name, recordings: recordings.map((r) => path.resolve(base, r)) };
-  });
-}
-
 function progressBar(stream) {
   let last = '';
   return {
@@ -208,51 +177,6 @@ function progressBar(stream) {
       if (last !== '') stream.write(`\r${' '.repeat(last.length)}\r`);
     },
   };
-}
-
-// A folder for the CSV files of a device set, made only once every argument was checked.
-function makeSetFolder(dir) {
-  try {
-    fs.mkdirSync(dir, { recursive: true });
-  } catch (err) {
-    throw new CliError(EXIT.OUTPUT, `${dir}: cannot create the directory (${err.code || err.message})`);
-  }
-}
-
-// The tasks of the command line's recordings (then its --sets), in the order given; the
-// folders of the sets, made only once every argument was checked. Shared with enqueue.
-function tasksOf(values, positionals, format = 'csv') {
-  const outDir = values['out-dir'] !== undefined ? values['out-dir'] : '.';
-  const tasks = positionals.map((r) => ({ recording: r, [format]: outputPathIn(outDir, r, format) }));
-  const setDirs = [];
-  if (values.sets !== undefined) {
-    for (const s of readSets(values.sets)) {
-      const dir = path.join(outDir, s.name);
-      setDirs.push(dir);
-      tasks.push({ recordings: s.recordings, outDir: dir });
-    }
-  }
-  return { outDir, tasks, setDirs };
-}
-
-// Checks a task list as batch would, turning its refusals into a wrong command line.
-function checkTasks(tasks, options) {
-  try {
-    return checkBatch(tasks, options).jobs;
-  } catch (err) {
-    if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
-    throw err;
-  }
-}
-
-function refuseFileAsOutDir(outDir, command) {
-  let st = null;
-  try {
-    st = fs.statSync(outDir);
-  } catch {
-    // made later with the set folders
-  }
-  if (st !== null && !st.isDirectory()) throw usageError(`${command}: -o ${outDir} is not a directory`);
 }
 
 // The shard this run takes: --shard, else the scheduler's environment, else the whole list.
@@ -388,6 +312,4 @@ const RUN = {
   read: cmdRead, sync: cmdSync, view: cmdView, config: cmdConfig, 'device-id': cmdDeviceId, 'write-config': cmdWriteConfig, batch: cmdBatch, ...RUN_QUEUE,
 };
 
-module.exports = {
-  RUN, readSets, summaryLines, tasksOf, checkTasks, refuseFileAsOutDir, makeSetFolder, progressBar, formatOf,
-};
+module.exports = { RUN, summaryLines, progressBar };

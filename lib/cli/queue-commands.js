@@ -4,6 +4,7 @@
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { taskFailure } = require('./diagnose.js');
+const { tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 
 // The package's formats a job may write; another format is one more name here and one more
 // entry in the queue's FORMATS.
@@ -44,8 +45,6 @@ function jsonResult(r) {
 }
 
 async function cmdEnqueue(ctx, { values, positionals }) {
-  // Loaded here: the task forms are batch's, read from the command line the way batch reads them.
-  const { tasksOf, checkTasks, refuseFileAsOutDir } = require('./commands.js');
   const format = values.format === undefined ? 'csv' : values.format;
   if (!FORMATS.includes(format)) throw usageError(`enqueue: --format must be csv or parquet, got "${format}"`);
   if (values.redis === undefined) throw usageError('enqueue: --redis <url> is required');
