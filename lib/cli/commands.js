@@ -7,6 +7,7 @@ const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { readFailure, syncFailure, recordingProblem, directoryProblem, writeConfigFailure, taskFailure } = require('./diagnose.js');
 const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
 const { MAX_CONCURRENCY } = require('../run/batch.js');
+const { FORMATS } = require('../formats.js');
 const { REFUSED_BY_BATCH, formatOf, makeSetFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../run/shards.js');
@@ -25,7 +26,7 @@ function summaryLines(s) {
 function refuseOutputOverInput(command, outputs, recordings, format = 'csv') {
   const clash = outputOverInput(outputs.map((f) => ({ path: f })), recordings.map((r) => ({ path: r })));
   if (clash !== null) {
-    throw usageError(`${command}: ${clash.output.path} is the recording ${clash.input.path}; writing the ${format === 'csv' ? 'CSV' : 'Parquet'} file would lose the recording`);
+    throw usageError(`${command}: ${clash.output.path} is the recording ${clash.input.path}; writing the ${FORMATS[format].title} file would lose the recording`);
   }
 }
 

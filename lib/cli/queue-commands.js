@@ -4,11 +4,7 @@
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { taskFailure } = require('./diagnose.js');
-const { tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
-
-// The package's formats a job may write; another format is one more name here and one more
-// entry in the queue's FORMATS.
-const FORMATS = ['csv', 'parquet'];
+const { formatOf, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 
 function loadQueue(command) {
   const queue = require('../queue/index.js');
@@ -45,8 +41,7 @@ function jsonResult(r) {
 }
 
 async function cmdEnqueue(ctx, { values, positionals }) {
-  const format = values.format === undefined ? 'csv' : values.format;
-  if (!FORMATS.includes(format)) throw usageError(`enqueue: --format must be csv or parquet, got "${format}"`);
+  const format = formatOf(values, 'enqueue');
   if (values.redis === undefined) throw usageError('enqueue: --redis <url> is required');
   const { outDir, tasks, setDirs } = tasksOf(values, positionals, format);
   if (tasks.length === 0) throw usageError('enqueue: nothing to convert (give recordings or --sets)');
