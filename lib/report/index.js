@@ -5,6 +5,7 @@ const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 const { makeData } = require('../data/index.js');
 const { isPath, PATH_WANTED, outputOverInput } = require('../paths.js');
+const { writeReason } = require('../reasons.js');
 const { pageModel } = require('./data.js');
 const { pageHtml } = require('./page.js');
 
@@ -59,10 +60,8 @@ function writePage(addon, pagePath, html, recordingPaths) {
   if (status === 'KX_OUTPUT_IS_INPUT') {
     const clash = outputOverInput([{ path: pagePath }], recordingPaths.map((r) => ({ path: r })));
     why = `is the recording ${clash ? clash.input.path : pagePath}; writing the page would lose the recording`;
-  } else if (status === 'KX_OPEN_FAILED') {
-    why = 'cannot be opened for writing (missing directory, no permission, a directory)';
   } else {
-    why = 'could not be written completely (disk full, file-size limit or I/O error); the target was left as it was';
+    why = writeReason(status);
   }
   throw Object.assign(new Error(`report: ${pagePath}: ${why}`), { code: status, path: pagePath });
 }
