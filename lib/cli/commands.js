@@ -194,7 +194,9 @@ function shardOf(values, env) {
   }
 }
 
-async function cmdBatch(ctx, { values, positionals }) {
+// What a batch run is to do: the whole checked task list, this shard's part of it, and which
+// of those are up to date and skipped. Refuses a wrong command line before anything is written.
+function planBatch(ctx, values, positionals) {
   let concurrency;
   if (values.jobs !== undefined) {
     concurrency = Number(values.jobs);
@@ -215,9 +217,97 @@ async function cmdBatch(ctx, { values, positionals }) {
   const skipped = values['skip-existing'] ? positions.filter((i) => upToDate(allJobs[i].inputs, allJobs[i].outputs)) : [];
   const skip = new Set(skipped);
   const run = positions.filter((i) => !skip.has(i));
-  const tasks = run.map((i) => all[i]);
-  const jobs = run.map((i) => allJobs[i]);
+  return {
+    concurrency, format, shard, all, allSetDirs, allJobs, positions, skipped,
+    tasks: run.map((i) => all[i]),
+    jobs: run.map((i) => allJobs[i]),
+  };
+}
 
+// Runs the plan's tasks with a progress bar and the manifest's lines; answers { results,
+// seconds }, or null when interrupted.
+async function runBatch(ctx, values, plan, manifest) {
+  const { concurrency, format, shard, allSetDirs, allJobs, skipped, tasks, jobs } = plan;
+  try {
+    for (const i of skipped) manifest?.append(manifestRecord(allJobs[i], { answer: null, ok: true }, { shard, skipped: true }));
+  } catch (err) {
+    if (err && err.code === 'KX_MANIFEST_WRITE') throw new CliError(EXIT.OUTPUT, err.message);
+    throw err;
+  }
+  const setDirs = new Set(jobs.filter((j) => j.kind === 'sync').map((j) => j.path));
+  allSetDirs.filter((d) => setDirs.has(d)).forEach(makeSetFolder);
+  ctx.writes(jobs.flatMap((job) => job.outputs));
+
+  const showProgress = values['no-progress'] ? false : values.progress || Boolean(ctx.stderr.isTTY);
+  const bar = showProgress ? progressBar(ctx.stderr) : null;
+  const controller = new AbortController();
+  ctx.onFirstInterrupt(() => {
+    controller.abort();
+    if (bar) bar.end();
+    ctx.stderr.write(`${PROGRAM}: interrupted; finishing the conversions already running\n`);
+  });
+  const byFiles = new Map(jobs.map((j) => [filesKey(j.files), j]));
+  const started = process.hrtime.bigint();
+  let results = [];
+  try {
+    // Each task's line is appended as soon as it ends, so a job cut short still has them.
+    if (tasks.length > 0) {
+      results = await ctx.batch(tasks, {
+        concurrency,
+        format,
+        signal: controller.signal,
+        onProgress: (done, total, current, answer, result) => {
+          if (bar) bar.update(done, total, current);
+          if (manifest) manifest.append(manifestRecord(byFiles.get(filesKey(result)), result, { shard }));
+        },
+      });
+    }
+  } catch (err) {
+    if (controller.signal.aborted) {
+      ctx.stderr.write(`${PROGRAM}: batch interrupted\n`);
+      return null;
+    }
+    if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
+    if (err && err.code === 'KX_MANIFEST_WRITE') throw new CliError(EXIT.OUTPUT, err.message);
+    throw err;
+  } finally {
+    if (bar) bar.end();
+  }
+  return { results, seconds: Number(process.hrtime.bigint() - started) / 1e9 };
+}
+
+// Names every failed task on standard error and prints the run's summary (or its JSON);
+// answers the exit code.
+function reportBatch(ctx, plan, { results, seconds }) {
+  const { shard, all, positions, skipped } = plan;
+  const failed = results.filter((r) => !r.ok);
+  for (const r of failed) ctx.stderr.write(`${PROGRAM}: ${taskFailure(ctx.addon, r)}\n`);
+  const shardText = shard === null ? '' : ` (shard ${shard.index}/${shard.count}: ${positions.length} of ${all.length} tasks)`;
+  if (ctx.json) {
+    ctx.out({
+      seconds: Number(seconds.toFixed(3)),
+      converted: results.length - failed.length,
+      failed: failed.length,
+      skipped: skipped.length,
+      shard: shard === null ? null : `${shard.index}/${shard.count}`,
+      results: results.map((r) => {
+        const { error, answer, ...rest } = r;
+        const item = { ...rest, answer };
+        if (r.kind === 'read' && r.ok) item.answer = JSON.parse(answer);
+        if (error) item.error = error.message;
+        else if (!r.ok) item.error = taskFailure(ctx.addon, r);
+        return item;
+      }),
+    });
+  } else {
+    const skippedText = skipped.length ? `; ${skipped.length} up to date, skipped` : '';
+    ctx.print(`${results.length - failed.length} of ${results.length} converted in ${seconds.toFixed(2)} s${failed.length ? `; ${failed.length} failed` : ''}${skippedText}${shardText}`);
+  }
+  return failed.length ? EXIT.SOME_FAILED : EXIT.OK;
+}
+
+async function cmdBatch(ctx, { values, positionals }) {
+  const plan = planBatch(ctx, values, positionals);
   let manifest = null;
   if (values.manifest !== undefined) {
     try {
@@ -227,76 +317,8 @@ async function cmdBatch(ctx, { values, positionals }) {
     }
   }
   try {
-    try {
-      for (const i of skipped) manifest?.append(manifestRecord(allJobs[i], { answer: null, ok: true }, { shard, skipped: true }));
-    } catch (err) {
-      if (err && err.code === 'KX_MANIFEST_WRITE') throw new CliError(EXIT.OUTPUT, err.message);
-      throw err;
-    }
-    const setDirs = new Set(jobs.filter((j) => j.kind === 'sync').map((j) => j.path));
-    allSetDirs.filter((d) => setDirs.has(d)).forEach(makeSetFolder);
-    ctx.writes(jobs.flatMap((job) => job.outputs));
-
-    const showProgress = values['no-progress'] ? false : values.progress || Boolean(ctx.stderr.isTTY);
-    const bar = showProgress ? progressBar(ctx.stderr) : null;
-    const controller = new AbortController();
-    ctx.onFirstInterrupt(() => {
-      controller.abort();
-      if (bar) bar.end();
-      ctx.stderr.write(`${PROGRAM}: interrupted; finishing the conversions already running\n`);
-    });
-    const byFiles = new Map(jobs.map((j) => [filesKey(j.files), j]));
-    const started = process.hrtime.bigint();
-    let results = [];
-    try {
-      // Each task's line is appended as soon as it ends, so a job cut short still has them.
-      if (tasks.length > 0) {
-        results = await ctx.batch(tasks, {
-          concurrency,
-          format,
-          signal: controller.signal,
-          onProgress: (done, total, current, answer, result) => {
-            if (bar) bar.update(done, total, current);
-            if (manifest) manifest.append(manifestRecord(byFiles.get(filesKey(result)), result, { shard }));
-          },
-        });
-      }
-    } catch (err) {
-      if (controller.signal.aborted) {
-        ctx.stderr.write(`${PROGRAM}: batch interrupted\n`);
-        return EXIT.INTERRUPTED;
-      }
-      if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
-      if (err && err.code === 'KX_MANIFEST_WRITE') throw new CliError(EXIT.OUTPUT, err.message);
-      throw err;
-    } finally {
-      if (bar) bar.end();
-    }
-    const seconds = Number(process.hrtime.bigint() - started) / 1e9;
-    const failed = results.filter((r) => !r.ok);
-    for (const r of failed) ctx.stderr.write(`${PROGRAM}: ${taskFailure(ctx.addon, r)}\n`);
-    const shardText = shard === null ? '' : ` (shard ${shard.index}/${shard.count}: ${positions.length} of ${all.length} tasks)`;
-    if (ctx.json) {
-      ctx.out({
-        seconds: Number(seconds.toFixed(3)),
-        converted: results.length - failed.length,
-        failed: failed.length,
-        skipped: skipped.length,
-        shard: shard === null ? null : `${shard.index}/${shard.count}`,
-        results: results.map((r) => {
-          const { error, answer, ...rest } = r;
-          const item = { ...rest, answer };
-          if (r.kind === 'read' && r.ok) item.answer = JSON.parse(answer);
-          if (error) item.error = error.message;
-          else if (!r.ok) item.error = taskFailure(ctx.addon, r);
-          return item;
-        }),
-      });
-    } else {
-      const skippedText = skipped.length ? `; ${skipped.length} up to date, skipped` : '';
-      ctx.print(`${results.length - failed.length} of ${results.length} converted in ${seconds.toFixed(2)} s${failed.length ? `; ${failed.length} failed` : ''}${skippedText}${shardText}`);
-    }
-    return failed.length ? EXIT.SOME_FAILED : EXIT.OK;
+    const ran = await runBatch(ctx, values, plan, manifest);
+    return ran === null ? EXIT.INTERRUPTED : reportBatch(ctx, plan, ran);
   } finally {
     manifest?.close();
   }
