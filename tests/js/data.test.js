@@ -9,7 +9,7 @@ const path = require('node:path');
 
 const kx = require('../../index.js');
 const { addon } = require('../../lib/addon.js');
-const { openSource } = require('../../lib/source.js');
+const { openSource } = require('../../lib/data/source.js');
 const { frames, records, Recording } = require('../support/recording.js');
 
 const ACC = 0x21;

@@ -1,6 +1,7 @@
 // The row-range source: one recording, or a synchronised set, as tables whose row ranges are
 // filled on demand by the addon's pipeline, in memory bounded by the range asked for.
 'use strict';
+const { REASONS } = require('../reasons.js');
 
 const ORIENTATIONS = ['specified'];
 
@@ -8,13 +9,6 @@ const SYNC_REASONS = {
   '-10': 'a recording could not be read in full, or its table would be implausibly large',
   '-11': 'the recordings could not be synchronised',
   '-13': 'a recording has no orientation stream',
-};
-
-const REASONS = {
-  ENOENT: 'no such file',
-  KX_NOT_A_RECORDING: 'not a recording (no header frames in its first block)',
-  KX_TRUNCATED: 'truncated (the file ends inside its configuration block or its data)',
-  unreadable: 'cannot be read',
 };
 
 function checkOptions(options) {
@@ -40,7 +34,7 @@ function openError(answer) {
   } else if (code === 'KX_SYNC') {
     message = `openSource: ${path || 'the set'}: cannot synchronise: ${SYNC_REASONS[status] || `status ${status}`}`;
   } else {
-    message = `openSource: ${path}: ${REASONS[code] || code}`;
+    message = `openSource: ${path}: ${REASONS[code] || 'cannot be read'}`;
   }
   const err = new Error(message);
   err.code = code === 'unreadable' ? 'EIO' : code;
