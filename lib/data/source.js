@@ -65,8 +65,9 @@ function openSource(addon, paths, options = {}) {
   }));
   return {
     members,
-    seekable: false,
-    // Rows [first, last) of member m as [{ values, valid, nulls }], in rising order per member.
+    // Ranges may go back: each member keeps checkpoints of where its rows stood.
+    seekable: answer.seekable === true,
+    // Rows [first, last) of member m as [{ values, valid, nulls }], in any order.
     fill(m, first, last) {
       if (handle === null) throw new Error('openSource: the source is closed');
       if (!Number.isSafeInteger(m) || m < 0 || m >= members.length) {

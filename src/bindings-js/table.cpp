@@ -49,7 +49,7 @@ Napi::Value columns_value(Napi::Env env, kx_Source& source, size_t m, uint64_t f
     if (env.IsExceptionPending()) return Napi::Value();
     if (!source.fill_columns(m, first, last, values.data(), valid.data(), nulls.data())) {
         Napi::Error::New(env, member.path + ": rows " + std::to_string(first) + " to " + std::to_string(last) +
-                                  " cannot be read (asked out of order, or the recording changed)")
+                                  " cannot be read (the recording changed)")
             .ThrowAsJavaScriptException();
         return Napi::Value();
     }
@@ -129,7 +129,7 @@ Napi::Value SyncTables(const Napi::CallbackInfo& info) {
     return tables;
 }
 
-// _sourceOpen(paths, options): { handle, members: [{ file, config, summary (JSON texts),
+// _sourceOpen(paths, options): { handle, seekable, members: [{ file, config, summary (JSON texts),
 // frequency, rows, firstTick, shift, columns: [{ name, single, cells, stream, component }] }] },
 // or { code, path, status (a set's), rows (a refused table's) } when it cannot be opened.
 Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
@@ -182,12 +182,13 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
         delete h;
     }));
     answer.Set("members", members);
+    answer.Set("seekable", true);  // ranges may go back: members keep checkpoints
     if (env.IsExceptionPending()) return Napi::Value();
     return answer;
 }
 
 // _sourceFill(handle, member, first, last): the columns of rows [first, last) (see
-// columns_value). Ranges of a member come in rising order.
+// columns_value), in any order.
 Napi::Value SourceFill(const Napi::CallbackInfo& info) {
     SourceHandle* handle = nullptr;
     kx_Source* source = source_of(info, &handle);

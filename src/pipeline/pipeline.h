@@ -51,7 +51,18 @@ struct kx_SourceMember {
     double shift_s = 0.0;  // the accelerometer's shift onto the set's time base; 0 alone
     std::unique_ptr<CsvRowSource> rows;
     CsvCursor cursor;  // where fill_columns stands
+    // Where the rows stood every kx_checkpoint_rows rows or more, from row 0: a range that goes
+    // back starts from the last one before it.
+    struct Checkpoint {
+        CsvCursor cursor;
+        std::string state;
+    };
+    std::vector<Checkpoint> checkpoints;
 };
+
+// Rows between two checkpoints of a member at least: a week at 100 Hz keeps about 1,800 of a
+// few kilobytes each, and going back runs through fewer than this many rows.
+constexpr uint64_t kx_checkpoint_rows = 32768;
 
 class kx_Source {
 public:
@@ -72,15 +83,17 @@ public:
     uint64_t error_rows() const { return error_rows_; }
 
     // Fills rows [first, last) of member m's columns (see table_fill_columns; values and valid
-    // sized for last - first rows, valid zeroed). Ranges of a member must come in rising order;
-    // rows skipped between calls are run through, a range that goes back is refused (false), as
-    // is one the recording no longer holds.
+    // sized for last - first rows, valid zeroed). Any range may be asked: rows skipped are run
+    // through, and a range that goes back starts from the checkpoint before it. False when the
+    // recording no longer holds the rows.
     bool fill_columns(size_t m, uint64_t first, uint64_t last, void* const* values, uint8_t* const* valid,
                       uint64_t* nulls);
 
 private:
     kx_SourceError open_one(const std::string& path, const kx_SourceOptions& options);
     bool advance(kx_SourceMember& member, uint64_t row);
+    bool rewind(kx_SourceMember& member, uint64_t row);
+    void checkpoint(kx_SourceMember& member);
 
     struct Held;  // what whole-recording members keep alive
     std::unique_ptr<Held> held_;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace {
@@ -116,8 +117,61 @@ public:
         return true;
     }
 
+    // The readers' positions, the filter's state and the time-placed stream's carried samples.
+    bool save(std::string* state) const override {
+        state->clear();
+        for (const auto& r : readers_) {
+            if (r) put(state, r->position());
+        }
+        if (quaternion_ != kNoStream) {
+            const size_t at = state->size();
+            state->resize(at + filter_.state_size());
+            filter_.save(&(*state)[at]);
+        }
+        put(state, carry_first_);
+        put(state, carry_.dimension);
+        put(state, carry_.length);
+        state->append(reinterpret_cast<const char*>(carry_.data.data()), carry_.data.size() * sizeof(double));
+        state->append(reinterpret_cast<const char*>(carry_.time.data()), carry_.time.size() * sizeof(double));
+        return true;
+    }
+
+    bool restore(const std::string& state) override {
+        size_t at = 0;
+        for (const auto& r : readers_) {
+            kx_StreamReader::Position p;
+            if (r && (!get(state, &at, &p) || !r->seek(p))) return false;
+        }
+        if (quaternion_ != kNoStream) {
+            if (state.size() - at < filter_.state_size()) return false;
+            filter_.restore(&state[at]);
+            at += filter_.state_size();
+        }
+        if (!get(state, &at, &carry_first_) || !get(state, &at, &carry_.dimension) || !get(state, &at, &carry_.length))
+            return false;
+        const size_t values = carry_.dimension * carry_.length;
+        if ((state.size() - at) / sizeof(double) != values + carry_.length) return false;
+        carry_.data.resize(values);
+        carry_.time.resize(carry_.length);
+        std::memcpy(carry_.data.data(), &state[at], values * sizeof(double));
+        std::memcpy(carry_.time.data(), &state[at + values * sizeof(double)], carry_.length * sizeof(double));
+        return true;
+    }
+
 private:
     static constexpr size_t kNoStream = ~size_t{0};
+
+    template <typename T>
+    static void put(std::string* out, const T& v) {
+        out->append(reinterpret_cast<const char*>(&v), sizeof v);
+    }
+    template <typename T>
+    static bool get(const std::string& in, size_t* at, T* v) {
+        if (in.size() - *at < sizeof *v) return false;
+        std::memcpy(v, &in[*at], sizeof *v);
+        *at += sizeof *v;
+        return true;
+    }
 
     // Runs the first `count` inertial samples through the filter; their orientations are not
     // in the table, but the filter's state after them is.
@@ -174,6 +228,12 @@ public:
         for (size_t i = 0; i < layout_.streams.size(); ++i) windows[i] = {layout_.streams[i].sensor, 0};
         return true;
     }
+    // Held whole, the windows never move: nothing to keep.
+    bool save(std::string* state) const override {
+        state->clear();
+        return true;
+    }
+    bool restore(const std::string&) override { return true; }
 
 private:
     const CsvLayout& layout_;

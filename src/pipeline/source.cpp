@@ -262,13 +262,32 @@ kx_SourceError kx_Source::open_set(const std::vector<std::string>& paths, const 
     return kx_SourceError::none;
 }
 
+void kx_Source::checkpoint(kx_SourceMember& member) {
+    const auto& list = member.checkpoints;
+    if (!list.empty() && member.cursor.row < list.back().cursor.row + kx_checkpoint_rows) return;
+    kx_SourceMember::Checkpoint c{member.cursor, {}};
+    if (member.rows->save(&c.state)) member.checkpoints.push_back(std::move(c));
+}
+
 bool kx_Source::advance(kx_SourceMember& member, uint64_t row) {
     std::vector<CsvWindow> windows(member.layout.streams.size());
+    checkpoint(member);
     while (member.cursor.row < row) {
         const uint64_t last = std::min(row, member.cursor.row + kSkipRows);
         if (!member.rows->fill(0, member.cursor.row, last, member.cursor, windows.data())) return false;
         csv_skip_rows(member.layout, windows.data(), &member.cursor, last);
+        checkpoint(member);
     }
+    return true;
+}
+
+bool kx_Source::rewind(kx_SourceMember& member, uint64_t row) {
+    const auto& list = member.checkpoints;
+    // The last checkpoint at or before row; the first is row 0's.
+    auto it = std::upper_bound(list.begin(), list.end(), row,
+                               [](uint64_t r, const kx_SourceMember::Checkpoint& c) { return r < c.cursor.row; });
+    if (it == list.begin() || !member.rows->restore((it - 1)->state)) return false;
+    member.cursor = (it - 1)->cursor;
     return true;
 }
 
@@ -277,7 +296,8 @@ bool kx_Source::fill_columns(size_t m, uint64_t first, uint64_t last, void* cons
     if (m >= members_.size()) return false;
     kx_SourceMember& member = *members_[m];
     last = std::min(last, member.layout.rows);
-    if (first > last || first < member.cursor.row || !advance(member, first)) return false;
+    if (first > last || (first < member.cursor.row && !rewind(member, first)) || !advance(member, first))
+        return false;
     const std::vector<TableColumn> columns = table_columns(member.layout);
     if (last == first) {
         std::fill(nulls, nulls + columns.size(), 0);
@@ -287,5 +307,6 @@ bool kx_Source::fill_columns(size_t m, uint64_t first, uint64_t last, void* cons
     if (!member.rows->fill(0, first, last, member.cursor, windows.data())) return false;
     table_fill_columns(member.layout, columns, windows.data(), &member.cursor, last, values,
                        valid, nulls);
+    checkpoint(member);
     return true;
 }

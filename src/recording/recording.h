@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <fstream>
 #include <memory>
 #include <unordered_map>
@@ -57,6 +58,11 @@ public:
     // whose length is out_length. Samples before the filter has started stay as `out` held them.
     void run(const kx_DataSensor& acc, const kx_DataSensor& gyro, size_t count, double* out,
              size_t out_length);
+    // The filter's whole state, a plain record of state_size() bytes: copied out and back in, it
+    // lets a caller go back to where the filter stood.
+    size_t state_size() const;
+    void save(void* state) const;
+    void restore(const void* state);
 
 private:
     struct Deleter {
@@ -120,6 +126,16 @@ public:
     // Decodes the next `count` samples into out (resized to them, times in seconds). False when
     // the file no longer holds them in order (it changed since its scan) or cannot be read.
     bool read(size_t count, kx_DataSensor* out);
+
+    // Where the reader stands: the next record's data block and slot, and the last tick read.
+    struct Position {
+        uint64_t block = 0;
+        int record = 0;
+        int64_t last_tick = 0;
+    };
+    Position position() const;
+    // Goes back (or on) to a position answered by position(); false when the file cannot be read.
+    bool seek(const Position& position);
 
 private:
     struct Impl;

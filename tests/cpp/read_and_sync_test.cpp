@@ -10,6 +10,7 @@
 #include "common/output_file.h"
 #include "common/text.h"
 #include "frontend/binreader2.h"
+#include "frontend/table_columns.h"
 #include "support/recording_builder.h"
 
 namespace {
@@ -237,5 +238,31 @@ TEST_F(ReadAndSync, StreamedSetWritesTheWholeSetsBytes) {
             EXPECT_GT(std::stoul(expected.substr(at, expected.find('\n', at) - at)), 32768u) << c.name;
             EXPECT_TRUE(kxtest::read_file(out_ + "/" + name + ".csv") == expected) << c.name << ": " << name;
         }
+
+        // A range asked again after others, later and earlier, holds the cells it held the first
+        // time: going back starts from a checkpoint of the readers and the filter.
+        kx_Source source, fresh, again;
+        for (kx_Source* s : {&source, &fresh, &again}) ASSERT_EQ(s->open(paths, {}), kx_SourceError::none);
+        const auto cells = [&](kx_Source& source, uint64_t first, uint64_t last) {
+            const std::vector<TableColumn> columns = table_columns(source.member(1).layout);
+            std::vector<std::vector<double>> values(columns.size(), std::vector<double>(last - first));
+            std::vector<std::vector<uint8_t>> valid(columns.size(), std::vector<uint8_t>((last - first + 7) / 8));
+            std::vector<void*> v;
+            std::vector<uint8_t*> b;
+            for (size_t k = 0; k < columns.size(); ++k) {
+                v.push_back(values[k].data());
+                b.push_back(valid[k].data());
+            }
+            std::vector<uint64_t> nulls(columns.size());
+            EXPECT_TRUE(source.fill_columns(1, first, last, v.data(), b.data(), nulls.data())) << c.name;
+            return std::make_pair(values, valid);
+        };
+        const uint64_t end = source.member(1).layout.rows;  // more than 34,000 in every case
+        const auto early = cells(fresh, 1000, 1500);
+        const auto later = cells(fresh, end - 1000, end - 500);
+        cells(source, end - 500, end);  // past the checkpoints at rows 0 and 32768
+        EXPECT_EQ(cells(source, end - 1000, end - 500), later) << c.name;
+        EXPECT_EQ(cells(source, 1000, 1500), early) << c.name;
+        EXPECT_EQ(cells(again, end - 1000, end - 500), later) << c.name;
     }
 }
