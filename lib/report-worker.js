@@ -2,10 +2,11 @@
 'use strict';
 const { parentPort, workerData } = require('node:worker_threads');
 const { report } = require('./report.js');
+const { guarded } = require('./gate.js');
 
-const { addonPath, recordingPaths, pagePath } = workerData;
+const { addonPath, recordingPaths, pagePath, gate } = workerData;
 try {
-  parentPort.postMessage({ answer: report(require(addonPath), recordingPaths, pagePath) });
+  parentPort.postMessage({ answer: report(guarded(require(addonPath), gate), recordingPaths, pagePath) });
 } catch (err) {
   const e = err || {};
   parentPort.postMessage({

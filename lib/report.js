@@ -3,6 +3,7 @@
 'use strict';
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
+const gates = require('./gate.js');
 const { makeData } = require('./data.js');
 const { isPath, PATH_WANTED, outputOverInput } = require('./paths.js');
 const { pageModel } = require('./report-data.js');
@@ -92,9 +93,11 @@ function reportInWorker(addonPath, recordingPaths, pagePath) {
       reject(err);
       return;
     }
+    const gate = gates.newGate();
     const worker = new Worker(path.join(__dirname, 'report-worker.js'), {
-      workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath },
+      workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath, gate },
     });
+    worker.once('exit', () => gates.forget(gate));
     let settled = false;
     worker.once('message', (m) => {
       settled = true;

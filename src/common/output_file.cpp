@@ -176,6 +176,10 @@ void _stop_all_outputs() {
     outputs_stopped.store(true);
 }
 
+bool _outputs_stopped() {
+    return outputs_stopped.load(std::memory_order_relaxed);
+}
+
 bool OutputFile::open(const std::string& path) {
     abandon();
     if (outputs_stopped.load(std::memory_order_relaxed)) return false;

@@ -86,6 +86,9 @@ private:
 // running in other threads end promptly (and leave their targets as they were) when the
 // process is about to exit on a signal. It cannot be undone.
 void _stop_all_outputs();
+// True once _stop_all_outputs() was called: long decoding steps end early too, since what they
+// make could no longer be written.
+bool _outputs_stopped();
 
 // True when `output` names an existing file that is also one of `inputs` (same device and
 // inode, links followed), whatever the spelling: writing it would destroy an input.

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "../common/output_file.h"
 #include "recording.h"
 
 namespace {
@@ -25,7 +26,8 @@ kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording) {
     const kx_DecodeError error = _kx_decode(&recording->config, &recording->sensors, in);
     if (error != kx_DecodeError::none) return error;
     recording->hasQuaternions = kx_computeQuaternion(&recording->config, &recording->sensors);
-    return kx_DecodeError::none;
+    // An orientation cut short because the process is exiting is no orientation.
+    return _outputs_stopped() ? kx_DecodeError::unreadable : kx_DecodeError::none;
 }
 
 kx_DecodeError kx_decodeConfig(const char* path, kx_Config* config) {

@@ -292,9 +292,22 @@ describe('signals', () => {
   });
 
   // Spawns the tool, waits until it writes a hidden temporary file in `out` (other than
-  // `foreign`), then sends the signals; answers the exit code, standard error and what `out`
-  // holds at the end.
-  function interrupt(args, out, signals, foreign) {
+  // `foreign`), or with `reading` until it holds that recording open, then sends the signals;
+  // answers the exit code, standard error and what `out` holds at the end.
+  const holds = (pid, file) => {
+    try {
+      return fs.readdirSync(`/proc/${pid}/fd`).some((fd) => {
+        try {
+          return fs.readlinkSync(`/proc/${pid}/fd/${fd}`) === file;
+        } catch {
+          return false;
+        }
+      });
+    } catch {
+      return false;
+    }
+  };
+  function interrupt(args, out, signals, foreign, reading) {
     return new Promise((resolve, reject) => {
       const child = spawn(process.execPath, [BIN, ...args], { cwd: dir, stdio: ['ignore', 'ignore', 'pipe'] });
       let err = '';
@@ -310,7 +323,8 @@ describe('signals', () => {
       });
       let sent = false;
       const poll = setInterval(() => {
-        if (sent || !fs.readdirSync(out).some((n) => n !== foreign && n.startsWith('.') && n.endsWith('.tmp'))) return;
+        if (sent) return;
+        if (reading ? !holds(child.pid, reading) : !fs.readdirSync(out).some((n) => n !== foreign && n.startsWith('.') && n.endsWith('.tmp'))) return;
         sent = true;
         // A temporary file of this tool in the same folder, as the next version names them.
         fs.writeFileSync(path.join(out, `.kx-${child.pid}-zzzzzz.tmp`), 'partial');
@@ -326,24 +340,31 @@ describe('signals', () => {
 
   test('SIGINT and SIGTERM remove the unfinished files of this process only and keep earlier outputs', async () => {
     const table = [
-      [['read'], ['SIGINT'], 130, /interrupted; removed 2 unfinished files/],
-      [['read'], ['SIGINT', 'SIGINT'], 130, /interrupted; removed 2 unfinished files/],
-      [['read'], ['SIGTERM'], 143, /terminated; removed 2 unfinished files/],
+      [['read'], ['SIGINT'], 130, /interrupted; removed [12] unfinished files?/],
+      [['read'], ['SIGINT', 'SIGINT'], 130, /interrupted; removed [12] unfinished files?/],
+      [['read'], ['SIGTERM'], 143, /terminated; removed [12] unfinished files?/],
       // A batch conversion that ended before the signal keeps its new output.
       [['batch', '-j', '2'], ['SIGTERM'], 143, /terminated; removed [1-3] unfinished files?/],
       [['batch', '-j', '2'], ['SIGINT', 'SIGINT'], 130, /interrupted; removed [1-3] unfinished files?/],
+      // Caught while a worker thread decodes, inside the addon: the process must not abort.
+      [['read', '--format', 'parquet'], ['SIGINT'], 130, /interrupted; removed 1 unfinished file/, 'reading'],
+      [['view'], ['SIGTERM'], 143, /terminated; removed 1 unfinished file/, 'reading'],
+      [['batch', '--format', 'parquet'], ['SIGTERM'], 143, /terminated; removed [1-3] unfinished files?/, 'reading'],
     ];
-    for (const [command, signals, code, message] of table) {
-      const label = `${command.join(' ')} with ${signals.join(', ')}`;
+    const extensions = { parquet: 'parquet', view: 'html' };
+    for (const [command, signals, code, message, when] of table) {
+      if (when === 'reading' && !fs.existsSync(`/proc/${process.pid}/fd`)) continue; // no /proc to see it reading
+      const label = `${command.join(' ')} with ${signals.join(', ')}${when ? ` while ${when}` : ''}`;
       const out = fs.mkdtempSync(path.join(dir, 'signal-'));
-      const recordings = command[0] === 'read' ? [longs[0]] : longs;
-      const csvs = recordings.map((r) => path.join(out, `${path.basename(r, '.bin')}.csv`));
+      const recordings = command[0] === 'batch' ? longs : [longs[0]];
+      const ext = extensions[command.find((c) => extensions[c])] || 'csv';
+      const csvs = recordings.map((r) => path.join(out, `${path.basename(r, '.bin')}.${ext}`));
       for (const csv of csvs) fs.writeFileSync(csv, 'earlier output');
       // A temporary file of another live process (this test's) is never touched.
       const foreign = `.kx-${process.pid}-abcdef.tmp`;
       fs.writeFileSync(path.join(out, foreign), 'not ours');
-      const args = command[0] === 'read' ? ['read', longs[0], csvs[0]] : [...command, '-o', out, ...longs];
-      const r = await interrupt(args, out, signals, foreign);
+      const args = { read: [...command, longs[0], csvs[0]], view: [...command, '-o', csvs[0], longs[0]] }[command[0]] || [...command, '-o', out, ...longs];
+      const r = await interrupt(args, out, signals, foreign, when && longs[0]);
       assert.ok(r.sent, `${label}: no temporary file seen before the end (${r.err})`);
       assert.equal(r.code, code, `${label}: ${r.signal} ${r.err}`);
       assert.match(r.err, message, label);
