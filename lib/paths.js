@@ -10,6 +10,18 @@ const path = require('node:path');
 const isPath = (v) => typeof v === 'string' && v.length > 0 && !v.includes('\0');
 const PATH_WANTED = 'a non-empty path string without NUL characters';
 
+// What a file that is not a regular file is, said for a message ("is a FIFO..."), or null for a
+// regular file. Such a file is never read as a recording: a FIFO blocks, a device never ends.
+function notRegular(st) {
+  if (st.isFile()) return null;
+  if (st.isDirectory()) return 'is a directory';
+  if (st.isFIFO()) return 'is a FIFO (named pipe), not a regular file';
+  if (st.isCharacterDevice()) return 'is a character device, not a regular file';
+  if (st.isBlockDevice()) return 'is a block device, not a regular file';
+  if (st.isSocket()) return 'is a socket, not a regular file';
+  return 'is not a regular file';
+}
+
 // The CSV name the synchronisation gives a recording: its file name without directory and
 // without its last extension.
 function fileBasename(p) {
@@ -100,5 +112,5 @@ function removeOwnTempFiles(dirs, pid = process.pid) {
 }
 
 module.exports = {
-  isPath, PATH_WANTED, fileBasename, csvPathIn, outputPathIn, fileKey, outputOverInput, tempFileOwner, tempDirsOf, removeOwnTempFiles,
+  isPath, PATH_WANTED, notRegular, fileBasename, csvPathIn, outputPathIn, fileKey, outputOverInput, tempFileOwner, tempDirsOf, removeOwnTempFiles,
 };

@@ -5,6 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { EXIT, CliError } = require('./errors.js');
 const { configTextProblem } = require('../config-text.js');
+const { notRegular } = require('../paths.js');
 
 // Why a recording cannot be read, or null when it looks readable.
 function recordingProblem(addon, file) {
@@ -14,7 +15,7 @@ function recordingProblem(addon, file) {
   } catch (err) {
     return err.code === 'ENOENT' ? 'no such file' : `cannot open it (${err.code || err.message})`;
   }
-  if (st.isDirectory()) return 'is a directory';
+  if (!st.isFile()) return notRegular(st);
   try {
     fs.accessSync(file, fs.constants.R_OK);
   } catch (err) {

@@ -74,7 +74,7 @@ const unprivileged = () => (process.getuid() === 0
   ? ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups'] : []);
 
 describe('damaged recordings', () => {
-  test('short files, truncated files and a directory', () => {
+  test('short files, truncated files, a directory, a FIFO and a device', () => {
     const full = recording(2);
     const noMagic = Buffer.from(full);
     noMagic.fill(0x78, 0, 512);
@@ -88,14 +88,18 @@ describe('damaged recordings', () => {
       { name: 'all 0xFF', bytes: Buffer.alloc(1536, 0xff), device: '', rows: null },
       { name: 'zero and 0xFF data blocks', device: '{"deviceId":42}', rows: 0,
         bytes: Buffer.concat([full.subarray(0, 512), Buffer.alloc(512, 0), Buffer.alloc(512, 0xff)]) },
-      { name: 'a directory', bytes: null, device: '', rows: null },
+      { name: 'a directory', make: (f) => fs.mkdirSync(f), device: '', rows: null, why: /is a directory/ },
+      // Opening either for reading would block for good or never end.
+      { name: 'a FIFO', make: (f) => spawnSync('mkfifo', [f]), device: '', rows: null, why: /is a FIFO/ },
+      { name: 'a link to a device', make: (f) => fs.symlinkSync('/dev/zero', f), device: '', rows: null, why: /is a character device/ },
     ];
     const good = path.join(dir, 'good.bin');
     fs.writeFileSync(good, full);
     const out = freshDir('out-damaged');
     for (const c of cases) {
       const file = path.join(dir, `${c.name}.bin`);
-      if (c.bytes) fs.writeFileSync(file, c.bytes); else fs.mkdirSync(file, { recursive: true });
+      if (c.bytes) fs.writeFileSync(file, c.bytes); else c.make(file);
+      if (c.why) assert.throws(() => addon.readData(file), { message: c.why }, c.name);
       assert.equal(addon.readConfigDeviceId(file), c.device, c.name);
       assert.equal(addon.readConfig(file) === '', c.device === '', c.name);
       const csv = path.join(out, `${c.name}.csv`);

@@ -207,8 +207,12 @@ describe('commands', () => {
     const cfg = path.join(dir, 'kept.bin');
     fs.writeFileSync(cfg, 'old');
     const nowhere = path.join(dir, 'no', 'such', 'dir');
+    const fifo = path.join(dir, 'fifo.bin');
+    spawnSync('mkfifo', [fifo]);
     const table = [
       [['read', missing, 'm.csv'], 3, `${missing}: no such file`],
+      [['read', fifo, 'f.csv'], 3, `${fifo}: is a FIFO (named pipe), not a regular file`],
+      [['batch', '--format', 'parquet', '-o', dir, '/dev/zero'], 1, '/dev/zero: is a character device, not a regular file'],
       [['read', short, 's.csv'], 3, `${short}: only 100 bytes, shorter than one 512-byte block`],
       [['read', zeros, 'z.csv'], 3, `${zeros}: not a recording`],
       [['read', left, path.join(nowhere, 'x.csv')], 4, `cannot write: directory ${nowhere} does not exist`],
