@@ -4,23 +4,12 @@
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
+const { notRegular } = require('./reasons.js');
 
 // A path the addon accepts and the file system reads as written: a non-empty string without
 // NUL characters (the file system would act on the text before a NUL).
 const isPath = (v) => typeof v === 'string' && v.length > 0 && !v.includes('\0');
 const PATH_WANTED = 'a non-empty path string without NUL characters';
-
-// What a file that is not a regular file is, said for a message ("is a FIFO..."), or null for a
-// regular file. Such a file is never read as a recording: a FIFO blocks, a device never ends.
-function notRegular(st) {
-  if (st.isFile()) return null;
-  if (st.isDirectory()) return 'is a directory';
-  if (st.isFIFO()) return 'is a FIFO (named pipe), not a regular file';
-  if (st.isCharacterDevice()) return 'is a character device, not a regular file';
-  if (st.isBlockDevice()) return 'is a block device, not a regular file';
-  if (st.isSocket()) return 'is a socket, not a regular file';
-  return 'is not a regular file';
-}
 
 // The CSV name the synchronisation gives a recording: its file name without directory and
 // without its last extension.
@@ -170,5 +159,5 @@ function removeOwnTempFiles(dirs, pid = process.pid) {
 }
 
 module.exports = {
-  isPath, PATH_WANTED, notRegular, fileBasename, csvPathIn, outputPathIn, fileKey, outputOverInput, outsideRoot, tempFileOwner, tempDirsOf, removeOwnTempFiles,
+  isPath, PATH_WANTED, fileBasename, csvPathIn, outputPathIn, fileKey, outputOverInput, outsideRoot, tempFileOwner, tempDirsOf, removeOwnTempFiles,
 };

@@ -1,8 +1,8 @@
 // Worker thread of promises.report: makes one page and answers once.
 'use strict';
 const { parentPort, workerData } = require('node:worker_threads');
-const { report } = require('./report.js');
-const { guarded } = require('./gate.js');
+const { report } = require('./index.js');
+const { guarded } = require('../run/gate.js');
 
 const { addonPath, recordingPaths, pagePath, gate } = workerData;
 try {

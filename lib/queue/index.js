@@ -5,9 +5,10 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { WorkerPool, defaultSize } = require('./pool.js');
-const { checkBatch, succeeded, MAX_CONCURRENCY } = require('./batch.js');
-const { outsideRoot } = require('./paths.js');
+const { WorkerPool, defaultSize } = require('../run/pool.js');
+const { checkBatch, succeeded, MAX_CONCURRENCY } = require('../run/batch.js');
+const { FORMATS, isFormat } = require('../formats.js');
+const { outsideRoot } = require('../paths.js');
 
 const DEFAULT_QUEUE = 'kx-binreader';
 const DEFAULT_STALL_LIMIT = 3;
@@ -27,12 +28,8 @@ function loadBullmq() {
   }
 }
 
-// Output formats a job may ask for. Each one turns a checked task into the addon call that writes
-// it; a new format is a new entry here, not another worker.
-const FORMATS = {
-  csv: (job) => ({ fn: job.fn, args: job.args }),
-  parquet: (job) => ({ fn: job.fn, args: job.args }), // writeParquet, or syncParquet for a set
-};
+// A job's format picks the addon call that writes it, as in batch; a new format is a new entry
+// of FORMATS, not another worker.
 const formatNames = () => Object.keys(FORMATS).join(', ');
 
 function checkCommon(options, what) {
@@ -63,13 +60,13 @@ function positiveInteger(value, what, fallback, max = Infinity) {
 // called, and only on files inside the worker's root folder.
 function jobOf(data, root) {
   const { task, format } = data || {};
-  if (!Object.hasOwn(FORMATS, format)) throw new Error(`unknown output format ${JSON.stringify(format)} (known: ${formatNames()})`);
+  if (!isFormat(format)) throw new Error(`unknown output format ${JSON.stringify(format)} (known: ${formatNames()})`);
   const [job] = checkBatch([task], { format }).jobs;
   const relative = [...job.inputs, ...job.outputs].find((f) => !path.isAbsolute(f));
   if (relative !== undefined) throw new Error(`${relative}: a job's paths must be absolute`);
   const outside = outsideRoot(root, job.inputs, job.outputs);
   if (outside !== null) throw new Error(outside);
-  return { ...job, ...FORMATS[format](job) };
+  return job;
 }
 
 function checkRoot(root, what) {
@@ -168,7 +165,7 @@ async function enqueue(tasks, options) {
   const { connection, name } = checkCommon(options, 'enqueue');
   const { outDir, format = 'csv', wait = false, onResult } = options;
   const root = checkRoot(options.root, 'enqueue');
-  if (!Object.hasOwn(FORMATS, format)) {
+  if (!isFormat(format)) {
     throw queueError(RangeError, `queue.enqueue: options.format must be one of ${formatNames()}, got ${JSON.stringify(format)}`);
   }
   if (onResult !== undefined && typeof onResult !== 'function') throw queueError(TypeError, 'queue.enqueue: options.onResult must be a function');
@@ -234,7 +231,7 @@ async function work(options) {
     throw queueError(TypeError, 'queue.work: options.signal must be an AbortSignal');
   }
   const { Worker, UnrecoverableError } = loadBullmq();
-  const { addonPath } = require('./addon.js');
+  const { addonPath } = require('../addon.js');
   // Conversions run in threads, so the event loop stays free to renew the jobs' locks.
   const pool = new WorkerPool({ size: concurrency, addonPath });
   let ran = 0;
