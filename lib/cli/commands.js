@@ -8,7 +8,7 @@ const { readFailure, syncFailure, recordingProblem, directoryProblem, writeConfi
 const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
 const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { FORMATS } = require('../formats.js');
-const { REFUSED_BY_BATCH, formatOf, makeSetFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
+const { REFUSED_BY_BATCH, formatOf, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../run/shards.js');
 
@@ -211,14 +211,22 @@ function planBatch(ctx, values, positionals) {
   // The whole list is checked, not only this shard's part, so that every shard of one list
   // refuses it alike: a clash between two shards' tasks would otherwise go unseen.
   const allJobs = checkTasks(all, { concurrency, format });
-  if (allSetDirs.length > 0) refuseFileAsOutDir(outDir, 'batch');
+  refuseFileAsOutDir(outDir, 'batch');
+  if (values.manifest !== undefined) {
+    // Appending to a recording would damage it; a manifest that is an output would be replaced.
+    const files = (key) => allJobs.flatMap((j) => j[key].map((f) => ({ path: f })));
+    for (const [key, what] of [['inputs', 'recording'], ['outputs', 'output']]) {
+      const clash = outputOverInput([{ path: values.manifest }], files(key));
+      if (clash !== null) throw usageError(`batch: the manifest ${values.manifest} is the ${what} ${clash.input.path}`);
+    }
+  }
   let positions = all.map((_, i) => i);
   if (shard !== null) positions = positions.filter((i) => inShard(i, shard));
   const skipped = values['skip-existing'] ? positions.filter((i) => upToDate(allJobs[i].inputs, allJobs[i].outputs)) : [];
   const skip = new Set(skipped);
   const run = positions.filter((i) => !skip.has(i));
   return {
-    concurrency, format, shard, all, allSetDirs, allJobs, positions, skipped,
+    concurrency, format, shard, outDir, all, allSetDirs, allJobs, positions, skipped,
     tasks: run.map((i) => all[i]),
     jobs: run.map((i) => allJobs[i]),
   };
@@ -227,7 +235,7 @@ function planBatch(ctx, values, positionals) {
 // Runs the plan's tasks with a progress bar and the manifest's lines; answers { results,
 // seconds }, or null when interrupted.
 async function runBatch(ctx, values, plan, manifest) {
-  const { concurrency, format, shard, allSetDirs, allJobs, skipped, tasks, jobs } = plan;
+  const { concurrency, format, shard, outDir, allSetDirs, allJobs, skipped, tasks, jobs } = plan;
   try {
     for (const i of skipped) manifest?.append(manifestRecord(allJobs[i], { answer: null, ok: true }, { shard, skipped: true }));
   } catch (err) {
@@ -235,7 +243,10 @@ async function runBatch(ctx, values, plan, manifest) {
     throw err;
   }
   const setDirs = new Set(jobs.filter((j) => j.kind === 'sync').map((j) => j.path));
-  allSetDirs.filter((d) => setDirs.has(d)).forEach(makeSetFolder);
+  // Made once every argument was checked; shards starting together may make it at once,
+  // which a recursive mkdir takes as done.
+  if (jobs.some((j) => j.kind === 'read')) makeOutputFolder(outDir);
+  allSetDirs.filter((d) => setDirs.has(d)).forEach(makeOutputFolder);
   ctx.writes(jobs.flatMap((job) => job.outputs));
 
   const showProgress = values['no-progress'] ? false : values.progress || Boolean(ctx.stderr.isTTY);
@@ -258,7 +269,10 @@ async function runBatch(ctx, values, plan, manifest) {
         signal: controller.signal,
         onProgress: (done, total, current, answer, result) => {
           if (bar) bar.update(done, total, current);
-          if (manifest) manifest.append(manifestRecord(byFiles.get(filesKey(result)), result, { shard }));
+          if (manifest) {
+            const reason = result.ok || result.error ? undefined : taskFailure(ctx.addon, result);
+            manifest.append(manifestRecord(byFiles.get(filesKey(result)), result, { shard, reason }));
+          }
         },
       });
     }

@@ -105,6 +105,10 @@ describe('help and usage', () => {
       [['batch', '-o', path.dirname(csvNamed), left, csvNamed], /tasks\[1\] would write .*named.csv over its own recording/],
       // Bad batch arguments: one line, exit 2, and no set folder made.
       [['batch', '-o', csvNamed, '--sets', setsFile], /batch: -o .*named.csv is not a directory/],
+      [['batch', '-o', csvNamed, left], /batch: -o .*named.csv is not a directory/],
+      // A manifest is appended to: never a recording, never an output.
+      [['batch', '-o', unmade, '--manifest', left, left, right], new RegExp(`the manifest ${left} is the recording ${left}`)],
+      [['batch', '-o', unmade, '--manifest', path.join(unmade, 'right-thigh.csv'), right], /the manifest .*right-thigh.csv is the output/],
       [['batch', '-o', unmade, '--sets', nulSets], /set 1 has an unusable name "a\\u0000b"/],
       [['batch', '-o', unmade, '--sets', setsFile, 'x/a.bin', 'y/a.bin'], /would both write/],
       [['batch', '-o', unmade, '--shard', '0/3', left], /--shard must be K\/N with 1 <= K <= N/],
@@ -117,6 +121,8 @@ describe('help and usage', () => {
       [['enqueue', '--redis', 'http://127.0.0.1:1', left], /options.redis must be a redis:\/\/ or rediss:\/\/ URL/],
       [['enqueue', '--redis', 'redis://127.0.0.1:1', '-o', unmade, '--sets', nulSets], /unusable name/],
       [['worker', '--redis', 'redis://127.0.0.1:1', '-j', '0'], /worker: --jobs must be an integer from 1 to 256, got "0"/],
+      [['worker', '--redis', 'redis://127.0.0.1:1', '--stall-limit', '0'], /worker: --stall-limit must be an integer from 1 to 1000, got "0"/],
+      [['enqueue', '--redis', 'redis://127.0.0.1:1', '--timeout', '5', left], /--timeout takes seconds.*needs --wait/],
       [['worker', '--redis', 'redis://127.0.0.1:1', '--queue', 'a:b'], /options.queue must be a non-empty name without ":"/],
     ];
     for (const [args, message] of table) {
@@ -243,13 +249,16 @@ describe('commands', () => {
   });
 
   test('batch converts recordings and sets, names each failure and exits 1 when some fail', () => {
-    const out = fs.mkdtempSync(path.join(dir, 'batch-'));
+    const out = path.join(fs.mkdtempSync(path.join(dir, 'batch-')), 'made', 'here'); // -o is made
+    const manifest = path.join(dir, 'batch-manifest.jsonl');
     const sets = path.join(dir, 'set', 'sets.json');
     fs.writeFileSync(sets, JSON.stringify([[path.basename(left), path.basename(right)], { name: 'again', recordings: [path.basename(left), path.basename(right)] }]));
     const missing = path.join(dir, 'gone.bin');
-    const r = run(['batch', '--json', '-j', '2', '-o', out, '--sets', sets, left, missing]);
+    const r = run(['batch', '--json', '-j', '2', '-o', out, '--manifest', manifest, '--sets', sets, left, missing]);
     assert.equal(r.code, 1, r.err);
     assert.match(r.err, new RegExp(`${missing}: no such file`));
+    const failedLine = fs.readFileSync(manifest, 'utf8').trim().split('\n').map((l) => JSON.parse(l)).find((l) => !l.ok);
+    assert.equal(failedLine.error, `${missing}: no such file`);
     const report = JSON.parse(r.out);
     assert.equal(report.converted, 3);
     assert.equal(report.failed, 1);
