@@ -93,11 +93,32 @@ async function cmdSync(ctx, { values, positionals }) {
   return EXIT.OK;
 }
 
+// Longest default page name, in bytes, made by joining the recordings' names.
+const MAX_JOINED_NAME = 100;
+// Longest file name most file systems take, in bytes.
+const NAME_MAX = 255;
+
+// The page's default name: the recordings' names joined by "+", or, when that would be long,
+// the first name and how many more.
+function defaultPageName(recordings) {
+  const names = recordings.map(fileBasename);
+  const joined = `${names.join('+')}.html`;
+  if (Buffer.byteLength(joined) <= MAX_JOINED_NAME) return joined;
+  const more = names.length > 1 ? `+${names.length - 1}-more` : '';
+  let first = names[0];
+  while (Buffer.byteLength(`${first}${more}.html`) > MAX_JOINED_NAME) first = first.slice(0, -1);
+  return `${first}${more}.html`;
+}
+
 // The page of one or several recordings; several are synchronised first.
 async function cmdView(ctx, { values, positionals }) {
-  const page = values.out !== undefined ? values.out : `${positionals.map(fileBasename).join('+')}.html`;
+  const page = values.out !== undefined ? values.out : defaultPageName(positionals);
   const clash = outputOverInput([{ path: page }], positionals.map((r) => ({ path: r })));
   if (clash !== null) throw usageError(`view: ${page} is the recording ${clash.input.path}; writing the page would lose the recording`);
+  // Said before any recording is decoded, which may take long.
+  const nameBytes = Buffer.byteLength(path.basename(page));
+  const unwritable = nameBytes > NAME_MAX ? `file name too long (${nameBytes} bytes, at most ${NAME_MAX})` : directoryProblem(path.dirname(path.resolve(page)));
+  if (unwritable) throw new CliError(EXIT.OUTPUT, `${page}: cannot write: ${unwritable}`);
   ctx.writes([page]);
   let answer;
   try {

@@ -191,6 +191,12 @@ describe('commands', () => {
     assert.equal(s.code, 0, s.err);
     assert.deepEqual(JSON.parse(s.out).files.map((f) => path.basename(f)), ['left-thigh.csv', 'right-thigh.csv']);
     assert.deepEqual(fs.readdirSync(out).sort(), ['left-thigh.csv', 'right-thigh.csv']);
+    // A page of recordings with long names gets a short default name.
+    const longs = [left, right].map((r, i) => path.join(out, `${String(i).repeat(120)}.bin`));
+    longs.forEach((r, i) => fs.copyFileSync([left, right][i], r));
+    const v = run(['view', ...longs], { cwd: out });
+    assert.equal(v.code, 0, v.err);
+    assert.ok(fs.existsSync(path.join(out, `${'0'.repeat(88)}+1-more.html`)), fs.readdirSync(out).join());
 
     assert.deepEqual(JSON.parse(run(['config', '--json', left]).out), JSON.parse(kx.readConfig(left)));
     assert.match(run(['config', left]).out, /^gyro:\n {2}frequency {2}100$/m);
@@ -234,6 +240,7 @@ describe('commands', () => {
       [['view', '-o', 'v3.html', left, accelOnly], 5, `${accelOnly}: has no gyroscope`],
       [['view', '-o', 'v4.html', ...unsynced], 6, 'no common time base'],
       [['view', '-o', path.join(nowhere, 'v.html'), left], 4, `cannot write: directory ${nowhere} does not exist`],
+      [['view', '-o', `${'p'.repeat(300)}.html`, left, missing], 4, 'cannot write: file name too long (305 bytes, at most 255)'],
       [['write-config', cfg, 'device,1'], 7, `${cfg}: configuration text refused`],
       [['write-config', path.join(nowhere, 'c.bin'), 'baro,1'], 4, `cannot write: directory ${nowhere} does not exist`],
     ];
