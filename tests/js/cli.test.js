@@ -369,6 +369,7 @@ describe('signals', () => {
       // Caught while a worker thread decodes, inside the addon: the process must not abort.
       [['read', '--format', 'parquet'], ['SIGINT'], 130, /interrupted; removed 1 unfinished file/, 'reading'],
       [['view'], ['SIGTERM'], 143, /terminated; removed 1 unfinished file/, 'reading'],
+      [['sync'], ['SIGINT'], 130, /interrupted; removed 1 unfinished file/, 'reading'],
       [['batch', '--format', 'parquet'], ['SIGTERM'], 143, /terminated; removed [1-3] unfinished files?/, 'reading'],
     ];
     const extensions = { parquet: 'parquet', view: 'html' };
@@ -376,7 +377,7 @@ describe('signals', () => {
       if (when === 'reading' && !fs.existsSync(`/proc/${process.pid}/fd`)) continue; // no /proc to see it reading
       const label = `${command.join(' ')} with ${signals.join(', ')}${when ? ` while ${when}` : ''}`;
       const out = fs.mkdtempSync(path.join(dir, 'signal-'));
-      const recordings = command[0] === 'batch' ? longs : [longs[0]];
+      const recordings = ['batch', 'sync'].includes(command[0]) ? longs : [longs[0]];
       const ext = extensions[command.find((c) => extensions[c])] || 'csv';
       const csvs = recordings.map((r) => path.join(out, `${path.basename(r, '.bin')}.${ext}`));
       for (const csv of csvs) fs.writeFileSync(csv, 'earlier output');
