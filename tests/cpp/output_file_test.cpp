@@ -37,20 +37,9 @@ bool exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+const char* const kStepNames[] = {"write", "fsync", "close", "rename"};
 const char* name_of(OutputStep step) {
-    switch (step) {
-        case OutputStep::write:
-            return "write";
-        case OutputStep::fsync:
-            return "fsync";
-        case OutputStep::close:
-            return "close";
-        case OutputStep::rename:
-            return "rename";
-        case OutputStep::count:
-            break;
-    }
-    return "?";
+    return kStepNames[static_cast<int>(step)];
 }
 
 class OutputFiles : public ::testing::Test {

@@ -314,17 +314,18 @@ describe('signals', () => {
   // Spawns the tool, waits until it writes a hidden temporary file in `out` (other than
   // `foreign`), or with `reading` until it holds that recording open, then sends the signals;
   // answers the exit code, standard error and what `out` holds at the end.
+  const linkOf = (p) => {
+    try {
+      return fs.readlinkSync(p);
+    } catch {
+      return null; // closed meanwhile, or the process is gone
+    }
+  };
   const holds = (pid, file) => {
     try {
-      return fs.readdirSync(`/proc/${pid}/fd`).some((fd) => {
-        try {
-          return fs.readlinkSync(`/proc/${pid}/fd/${fd}`) === file;
-        } catch {
-          return false;
-        }
-      });
+      return fs.readdirSync(`/proc/${pid}/fd`).some((fd) => linkOf(`/proc/${pid}/fd/${fd}`) === file);
     } catch {
-      return false;
+      return false; // the process is gone
     }
   };
   function interrupt(args, out, signals, foreign, reading) {
