@@ -160,7 +160,9 @@ int create_temporary(const std::string& dir, mode_t mode, std::string* name) {
 bool write_all(int fd, const char* p, size_t size, const off_t* offset) {
     off_t at = offset ? *offset : 0;
     while (size > 0) {
-        const ssize_t n = fails(OutputStep::write) ? -1 : offset ? ::pwrite(fd, p, size, at) : ::write(fd, p, size);
+        const ssize_t n = fails(OutputStep::write) ? -1
+                          : offset                 ? ::pwrite(fd, p, size, at)
+                                                   : ::write(fd, p, size);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -288,7 +290,8 @@ bool OutputFile::finish() {
     if (!truncate_once()) failed_ = true;
     // On disk before it takes the target's name: a crash then leaves the old file or the new
     // one, never an empty one. Devices and FIFOs have nothing to flush.
-    if (!failed_ && (!in_place_ || regular_) && (fails(OutputStep::fsync) || ::fsync(fd_) != 0)) failed_ = true;
+    if (!failed_ && (!in_place_ || regular_) && (fails(OutputStep::fsync) || ::fsync(fd_) != 0))
+        failed_ = true;
     const int fd = fd_;
     fd_ = -1;
     if (::close(fd) != 0 || fails(OutputStep::close)) failed_ = true;

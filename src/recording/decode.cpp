@@ -33,7 +33,8 @@ kx_DecodeError _kx_openRecording(std::ifstream& in, const char* path) {
 kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording) {
     if (path == nullptr || recording == nullptr) return kx_DecodeError::missing;
     std::ifstream in;
-    if (const kx_DecodeError opened = _kx_openRecording(in, path); opened != kx_DecodeError::none) return opened;
+    if (const kx_DecodeError opened = _kx_openRecording(in, path); opened != kx_DecodeError::none)
+        return opened;
     const kx_DecodeError error = _kx_decode(&recording->config, &recording->sensors, in);
     if (error != kx_DecodeError::none) return error;
     recording->hasQuaternions = kx_computeQuaternion(&recording->config, &recording->sensors);
@@ -44,13 +45,15 @@ kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording) {
 kx_DecodeError kx_decodeConfig(const char* path, kx_Config* config) {
     if (path == nullptr || config == nullptr) return kx_DecodeError::missing;
     std::ifstream in;
-    if (const kx_DecodeError opened = _kx_openRecording(in, path); opened != kx_DecodeError::none) return opened;
+    if (const kx_DecodeError opened = _kx_openRecording(in, path); opened != kx_DecodeError::none)
+        return opened;
     return _kx_decodeConfig(config, in);
 }
 
 kx_DecodeError kx_scanRecording(const char* path, kx_RecordingScan* scan) {
     if (path == nullptr || scan == nullptr) return kx_DecodeError::missing;
     std::ifstream in;
-    if (const kx_DecodeError opened = _kx_openRecording(in, path); opened != kx_DecodeError::none) return opened;
+    if (const kx_DecodeError opened = _kx_openRecording(in, path); opened != kx_DecodeError::none)
+        return opened;
     return _kx_scan(scan, in);
 }

@@ -56,8 +56,10 @@ protected:
 TEST_F(OutputFiles, AFailedStepLeavesTheTargetAsItWas) {
     const std::string content = "time,x\n0.01,1\n";
     for (const bool existed : {true, false}) {
-        for (const OutputStep step : {OutputStep::write, OutputStep::fsync, OutputStep::close, OutputStep::rename}) {
-            const std::string label = std::string(name_of(step)) + (existed ? ", existing target" : ", new target");
+        for (const OutputStep step :
+             {OutputStep::write, OutputStep::fsync, OutputStep::close, OutputStep::rename}) {
+            const std::string label =
+                std::string(name_of(step)) + (existed ? ", existing target" : ", new target");
             const std::string target = path(std::string(name_of(step)) + (existed ? "-old.csv" : "-new.csv"));
             if (existed) write_file(target, {'o', 'l', 'd'});
             _fail_output_step(step, 1);
@@ -85,7 +87,8 @@ TEST_F(OutputFiles, ASetReplacesItsTargetsOnlyWhenEveryMemberReachedTheDisk) {
     const struct {
         OutputStep step;
         int nth;
-    } cases[] = {{OutputStep::write, 3}, {OutputStep::fsync, 2}, {OutputStep::close, 3}, {OutputStep::fsync, 1}};
+    } cases[] = {
+        {OutputStep::write, 3}, {OutputStep::fsync, 2}, {OutputStep::close, 3}, {OutputStep::fsync, 1}};
     const std::vector<std::string> names = {"a.csv", "b.csv", "c.csv"};
     for (const auto& c : cases) {
         const std::string label = std::string(name_of(c.step)) + " #" + std::to_string(c.nth);
