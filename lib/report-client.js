@@ -81,7 +81,7 @@
         p.components.forEach((c, j) => {
           const lines = model.devices.map((d, di) => ({ device: di, plot: p.id, component: j, label: d.name, colour: d.colour, circular: p.circular[j] }))
             .filter((l) => pageData[l.device][p.id]);
-          if (lines.length) views.push({ id: `${p.id}-${c}`, title: p.components.length > 1 ? `${p.title} ${c}` : p.title, unit: p.unit, lines, column: 0 });
+          if (lines.length) views.push({ id: p.components.length > 1 ? `${p.id}-${c}` : p.id, title: p.components.length > 1 ? `${p.title} ${c}` : p.title, unit: p.unit, lines, column: 0 });
         });
       }
       return views;

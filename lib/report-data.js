@@ -138,6 +138,7 @@ class Envelope {
   levels() {
     const out = [];
     let { min, max } = this;
+    this.circular.forEach((c, j) => c && centreTurns(min[j], max[j]));
     let { columns, step } = this.grid;
     for (;;) {
       out.push({ columns, step, min: min.map(toFloat32), max: max.map(toFloat32) });
@@ -160,10 +161,16 @@ function toFloat32(a) {
   return out;
 }
 
-// Centres each band of a circular component within ±180°.
+// Centres each band of a circular component within ±180°; a band of a whole turn or more is
+// the whole circle.
 function centreTurns(min, max) {
   for (let c = 0; c < min.length; c++) {
     if (!Number.isFinite(min[c])) continue;
+    if (max[c] - min[c] >= 360) {
+      min[c] = -180;
+      max[c] = 180;
+      continue;
+    }
     const turns = 360 * Math.round((min[c] + max[c]) / 720);
     min[c] -= turns;
     max[c] -= turns;
