@@ -124,15 +124,25 @@
     // A line drawn as a band keeps its two series when samples replace the envelope.
     const pairs = line.band !== undefined ? line.band : !src.raw;
     const ys = pairs ? [[], []] : [[]];
+    // A circular angle is unwrapped along the window (each point moved by whole turns next to
+    // the one before), so its wrap at ±180° draws no jump across the plot; past one and a half
+    // turns it is moved back and broken there.
     let lastMid = null;
+    let turns = 0;
     const push = (t, vals) => {
       if (line.circular && vals[0] !== null) {
         const mid = vals.length === 1 ? vals[0] : (vals[0] + vals[1]) / 2;
-        if (lastMid !== null && Math.abs(mid - lastMid) > 180) {
-          x.push(t - 1e-9);
-          for (const y of ys) y.push(null);
+        if (lastMid !== null) {
+          while (mid + turns - lastMid > 180) turns -= 360;
+          while (mid + turns - lastMid < -180) turns += 360;
+          if (Math.abs(mid + turns) > 540) {
+            turns = 0;
+            x.push(t - 1e-9);
+            for (const y of ys) y.push(null);
+          }
         }
-        lastMid = mid;
+        lastMid = mid + turns;
+        vals = vals.map((v) => v + turns);
       }
       x.push(t);
       vals.forEach((v, k) => ys[k].push(v));
@@ -296,6 +306,9 @@
     ctx.lineWidth = 1.5 * dpr;
     ctx.setLineDash([4 * dpr, 3 * dpr]);
     ctx.font = `${11 * dpr}px sans-serif`;
+    // uPlot leaves the alignment of its last axis labels on the context.
+    ctx.textAlign = 'left';
+    ctx.textBaseline = 'alphabetic';
     const rows = [-Infinity, -Infinity, -Infinity];
     for (let i = first; i < last; i++) {
       const e = events[i];

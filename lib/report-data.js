@@ -107,29 +107,37 @@ class Envelope {
     this.min = circular.map(() => new Float64Array(grid.columns).fill(Infinity));
     this.max = circular.map(() => new Float64Array(grid.columns).fill(-Infinity));
     this.column = -1;
+    this.t0 = grid.t0;
+    this.step = grid.step;
+    this.columns = grid.columns;
+    this.wraps = Uint8Array.from(circular, (c) => (c ? 1 : 0));
     this.last = new Float64Array(circular.length);
     this.course = new Float64Array(circular.length);
   }
 
   add(t, values) {
-    const { t0, step, columns } = this.grid;
-    let c = Math.floor((t - t0) / step);
+    let c = Math.floor((t - this.t0) / this.step);
     if (c < 0) c = 0;
-    else if (c >= columns) c = columns - 1;
+    else if (c >= this.columns) c = this.columns - 1;
     const fresh = c !== this.column;
     this.column = c;
     for (let j = 0; j < values.length; j++) {
       let v = values[j];
-      if (Number.isNaN(v)) continue;
-      if (this.circular[j]) {
+      if (v !== v) continue; // NaN: no angles yet
+      if (this.wraps[j] === 1) {
         // The angle's course from the column's first sample, without its jumps at ±180°.
-        if (fresh || Number.isNaN(this.last[j])) this.course[j] = v;
-        else this.course[j] += wrap180(v - this.last[j]);
+        if (fresh) this.course[j] = v;
+        else {
+          const d = v - this.last[j];
+          this.course[j] += d > 180 ? d - 360 : d < -180 ? d + 360 : d;
+        }
         this.last[j] = v;
         v = this.course[j];
       }
-      if (v < this.min[j][c]) this.min[j][c] = v;
-      if (v > this.max[j][c]) this.max[j][c] = v;
+      const min = this.min[j];
+      const max = this.max[j];
+      if (v < min[c]) min[c] = v;
+      if (v > max[c]) max[c] = v;
     }
   }
 
@@ -152,8 +160,6 @@ class Envelope {
     return out;
   }
 }
-
-const wrap180 = (d) => d - 360 * Math.round(d / 360);
 
 function toFloat32(a) {
   const out = new Float32Array(a.length);
@@ -340,13 +346,16 @@ function scan(devices, { from = -Infinity, to = Infinity, columns, budget, fullS
       const facts = new StreamFacts();
       const [first, last] = indexRange(s.time, t0, t1);
       const clip = ends[key];
-      for (let i = first; i < last; i++) {
-        facts.add(s.time[i]);
-        if (clip) {
-          for (let k = 0; k < 3; k++) {
-            const v = s['xyz'[k]][i];
-            if (v <= clip.lo[k] || v >= clip.hi[k]) facts.clipped[k]++;
-          }
+      const time = s.time;
+      for (let i = first; i < last; i++) facts.add(time[i]);
+      if (clip) {
+        for (let k = 0; k < 3; k++) {
+          const values = s['xyz'[k]];
+          const lo = clip.lo[k];
+          const hi = clip.hi[k];
+          let n = 0;
+          for (let i = first; i < last; i++) if (values[i] <= lo || values[i] >= hi) n++;
+          facts.clipped[k] = n;
         }
       }
       streams[key] = { facts };

@@ -186,6 +186,8 @@ describe('report', () => {
       [[[EXAMPLE, 'a\0b'], 'x.html'], /^recordingPaths: expected/],
       [[[EXAMPLE], 5], /^pagePath: expected a non-empty path string/],
       [[[EXAMPLE], ''], /^pagePath: expected/],
+      [[[EXAMPLE], 'x.html', { from: '1:00' }], /^options\.from: expected seconds \(a finite number\)$/],
+      [[[EXAMPLE], 'x.html', { from: 5, to: 5 }], /^options\.to: expected a time after options\.from$/],
     ];
     for (const [args, message] of table) {
       assert.throws(() => kx.report(...args), { name: 'TypeError', message }, String(args));
