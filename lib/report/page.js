@@ -13,7 +13,7 @@ function uplotFiles() {
   };
 }
 
-const { clock } = require('./report-data.js');
+const { clock } = require('./data.js');
 
 const clockText = (t) => clock(t, true);
 const escapeHtml = (text) => String(text).replace(/[&<>"']/g, (c) => `&#${c.charCodeAt(0)};`);
@@ -42,7 +42,7 @@ h2 { font-size: 14px; margin: 12px 0 2px; }
 .kx-layout { margin-left: 16px; }
 `;
 
-// The page for a model made by report-data.js's pageModel.
+// The page for a model made by data.js's pageModel.
 function pageHtml(model, title) {
   const u = uplotFiles();
   const devices = model.devices.map((d) => `
@@ -80,7 +80,7 @@ ${windowNote}${model.synchronised ? '<p>Synchronised: every device is drawn on t
 <div id="kx-plots"></div>
 <script type="application/json" id="kx-data">${jsonInScript(model)}</script>
 <script>${inScript(u.script)}</script>
-<script>${inScript(fs.readFileSync(path.join(__dirname, 'report-client.js'), 'utf8'))}</script>
+<script>${inScript(fs.readFileSync(path.join(__dirname, 'client.js'), 'utf8'))}</script>
 </body>
 </html>
 `;

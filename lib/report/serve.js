@@ -3,9 +3,9 @@
 'use strict';
 const crypto = require('node:crypto');
 const http = require('node:http');
-const { loadDevices, titleOf } = require('./report.js');
-const { pageModel, windowData } = require('./report-data.js');
-const { pageHtml } = require('./report-page.js');
+const { loadDevices, titleOf } = require('./index.js');
+const { pageModel, windowData } = require('./data.js');
+const { pageHtml } = require('./page.js');
 
 // Columns a window may ask for: a wide screen twice over.
 const MAX_COLUMNS = 16384;
