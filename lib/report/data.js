@@ -323,11 +323,14 @@ function timeSpan(devices) {
 }
 
 // One pass over the samples of every device between `from` and `to` (seconds, on the page's
-// time axis). devices: [{ file, config, streams }] (readData's streams, on one time base).
+// time axis); a window beside all the samples is an Error with code KX_EMPTY_WINDOW. devices: [{ file, config, streams }] (readData's streams, on one time base).
 // Answers per device the streams' facts, the events, and per plot the samples (if within
 // `budget`) and the envelope on a grid of `columns` across the window.
 function scan(devices, { from = -Infinity, to = Infinity, columns, budget, fullScale = [] }) {
   const whole = timeSpan(devices) || [0, 1];
+  if (from > whole[1] || to < whole[0]) {
+    throw Object.assign(new Error(`report: the window ${clock(from, true)} to ${Number.isFinite(to) ? clock(to, true) : 'the end'} holds no samples; the samples run from ${clock(whole[0], true)} to ${clock(whole[1], true)}`), { code: 'KX_EMPTY_WINDOW' });
+  }
   const t0 = Math.max(from, whole[0]);
   let t1 = Math.min(to, whole[1]);
   if (!(t1 > t0)) t1 = t0 + 1;
