@@ -278,19 +278,6 @@ class StreamFacts {
   }
 }
 
-// Accessors of a plot's components: value(i) into `out` for sample i of the stream.
-function componentReader(plot, stream) {
-  if (plot.stream === 'quaternion') {
-    const { w, x, y, z } = stream;
-    return (i, out) => eulerInto(out, w[i], x[i], y[i], z[i]);
-  }
-  const arrays = plot.reads.map((c) => stream[c]);
-  return (i, out) => {
-    for (let j = 0; j < arrays.length; j++) out[j] = arrays[j][i];
-    return out;
-  };
-}
-
 function lowerBound(a, t) {
   let lo = 0;
   let hi = a.length;
@@ -370,15 +357,20 @@ function scan(devices, { from = -Infinity, to = Infinity, columns, budget, fullS
       const circular = plot.circular || plot.components.map(() => false);
       const envelope = new Envelope(grid, circular);
       const raw = new RawSamples(plot.components.length, budget);
-      const read = componentReader(plot, s);
       const values = new Float64Array(plot.components.length);
       const [first, last] = indexRange(s.time, t0, t1);
+      const time = s.time;
+      // The angles of a quaternion, else the components' own arrays, read in this one loop.
+      const arrays = plot.stream === 'quaternion' ? null : plot.reads.map((c) => s[c]);
+      const { w, x, y, z } = s;
+      const k = values.length;
       let lastT = -Infinity;
       for (let i = first; i < last; i++) {
-        const t = s.time[i];
-        read(i, values);
+        const t = time[i];
+        if (arrays === null) eulerInto(values, w[i], x[i], y[i], z[i]);
+        else for (let j = 0; j < k; j++) values[j] = arrays[j][i];
         envelope.add(t, values);
-        raw.add(t, values, lastT);
+        if (!raw.full) raw.add(t, values, lastT);
         lastT = t;
       }
       plots.push({ plot, envelope, raw });
