@@ -10,7 +10,7 @@ const path = require('node:path');
 const kx = require('../../index.js');
 const { simulate, writeSet } = require('../../tools/sim/simulate.js');
 const { frames, records, Recording } = require('../support/recording.js');
-const { writeLongRecording } = require('../support/long-recording.js');
+const { repeatRecording, setEndDate } = require('../support/long-recording.js');
 
 const BIN = path.join(__dirname, '..', '..', 'bin', 'kx-binreader.js');
 const pkg = require('../../package.json');
@@ -311,8 +311,10 @@ describe('signals', () => {
   before(() => {
     longs = ['long-a.bin', 'long-b.bin'].map((n) => path.join(dir, 'long', n));
     fs.mkdirSync(path.join(dir, 'long'));
-    writeLongRecording(longs[0], 60);
-    fs.copyFileSync(longs[0], longs[1]);
+    // Two devices worn together: a set that synchronises, so that sync runs long enough too.
+    simulate({ seconds: 60, devices: 2, truth: false }).devices.forEach((d, i) => {
+      fs.writeFileSync(longs[i], setEndDate(repeatRecording(d.bytes, 60, 6000), 3600));
+    });
     kx.read(longs[0], path.join(dir, 'long', 'complete.csv'));
     complete = fs.readFileSync(path.join(dir, 'long', 'complete.csv'));
   });
@@ -376,7 +378,8 @@ describe('signals', () => {
       // Caught while a worker thread decodes, inside the addon: the process must not abort.
       [['read', '--format', 'parquet'], ['SIGINT'], 130, /interrupted; removed 1 unfinished file/, 'reading'],
       [['view'], ['SIGTERM'], 143, /terminated; removed 1 unfinished file/, 'reading'],
-      [['sync'], ['SIGINT'], 130, /interrupted; removed 1 unfinished file/, 'reading'],
+      // The set's recordings are read while its files are written: its temporary files go too.
+      [['sync'], ['SIGINT'], 130, /interrupted; removed [1-3] unfinished files?/, 'reading'],
       [['batch', '--format', 'parquet'], ['SIGTERM'], 143, /terminated; removed [1-3] unfinished files?/, 'reading'],
     ];
     const extensions = { parquet: 'parquet', view: 'html' };
