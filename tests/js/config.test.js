@@ -20,16 +20,17 @@ const b64 = (bytes) => Buffer.from(bytes).toString('base64');
 
 describe('readConfig and readConfigDeviceId', () => {
   test('answer every member in a fixed order, whatever the order of the frames', () => {
-    const unknown = frame(3, 5);
+    // Unknown frames are kept whole and in their order, wherever they stand.
+    const unknown = [frame(3, 5), frame(7, 1, [9])];
     const cases = [
       {
-        frames: [unknown, frames.inertial(3, 0x14, 100, 1, { offsets: [5000, -5000, -15000], gains: [9999, 10000, 123456] }),
+        frames: [unknown[0], frames.inertial(3, 0x14, 100, 1, { offsets: [5000, -5000, -15000], gains: [9999, 10000, 123456] }),
           frames.inertial(2, 0x13, 50, 0), frames.baro(0x15, 25), frame(3, 7, [9, ...be16(5), ...be16(21)]),
-          frames.device(77, 4, 5), frame(1, 2, be32(123)), frames.basicRadio(0, 3),
+          frames.device(77, 4, 5), unknown[1], frame(1, 2, be32(123)), frames.basicRadio(0, 3),
           frames.date(0, { second: 5, minute: 4, hour: 3, day: 2, month: 1, year: 2024 }),
           frames.baseFrequency(100), frames.measureId(12)],
         // Offsets and gains are answered in units of 10000, rounded toward zero.
-        answer: `{"unknownFrames":"${b64(unknown)}",`
+        answer: `{"unknownFrames":"${b64(unknown.flat())}",`
           + '"gyro":{"frequency":100,"range":500,"offsetX":0,"offsetY":0,"offsetZ":-1,"gainX":0,"gainY":1,"gainZ":12},'
           + '"accel":{"frequency":50,"range":2,"offsetX":0,"offsetY":0,"offsetZ":0,"gainX":1,"gainY":1,"gainZ":1},'
           + '"baro":{"frequency":25},"gps":{"frequency":5},"deviceId":77,"deviceType":4,"bodyLocation":5,'
