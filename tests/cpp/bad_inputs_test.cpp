@@ -1,5 +1,7 @@
-// Damaged, hostile and impossible inputs, one group per row of the README's bad-inputs table:
-// each gets a defined answer, and no failure costs the file that was there before.
+// Damaged, hostile and impossible inputs (the README's bad-inputs table): each gets a defined
+// answer, and no failure costs the file that was there before. Here: what needs a child process,
+// another user, a limit or a mount, run for every writer, and the older reader's side; the rows
+// JavaScript meets the same way are in tests/js/bad_inputs.test.js.
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
