@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "platform.h"
 #include "recording.h"
 
 namespace {
@@ -322,7 +323,7 @@ bool _kx_readConfig(kx_Config* config, std::ifstream& in) {
 
 template <typename CharT>
 bool kx_readConfig(kx_Config* config, const CharT* path) {
-    std::ifstream in(path, std::ios::in | std::ios::binary);
+    std::ifstream in(kx_path(path), std::ios::in | std::ios::binary);
     return _kx_readConfig(config, in);
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "platform.h"
 #include "recording.h"
 
 namespace {
@@ -294,7 +295,7 @@ bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
 template <typename CharT>
 bool kx_read(kx_Config* config, kx_SensorMap* sensors, const CharT* path) {
     if (config == nullptr || sensors == nullptr || path == nullptr) return false;
-    std::ifstream in(path, std::ios::in | std::ios::binary);
+    std::ifstream in(kx_path(path), std::ios::in | std::ios::binary);
     return _kx_read(config, sensors, in);
 }
 
@@ -379,7 +380,7 @@ kx_StreamReader::~kx_StreamReader() = default;
 bool kx_StreamReader::open(const char* path, int sensorId) {
     impl_ = std::make_unique<Impl>();
     Impl& m = *impl_;
-    m.in.open(path, std::ios::in | std::ios::binary);
+    m.in.open(kx_path(path), std::ios::in | std::ios::binary);
     if (open_data(&m.config, m.in, &m.blocks_left) != kx_DecodeError::none) return false;
     Stream dispatch[256];
     build_dispatch(m.config, dispatch);

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "platform.h"
 #include "recording.h"
 
 namespace {
@@ -11,7 +12,7 @@ namespace {
 // Why a path could not be opened: no file there, or one this process may not read.
 kx_DecodeError open_error(const char* path) {
     std::error_code ec;
-    const std::filesystem::file_status st = std::filesystem::status(path, ec);
+    const std::filesystem::file_status st = std::filesystem::status(kx_path(path), ec);
     return st.type() == std::filesystem::file_type::not_found ? kx_DecodeError::missing
                                                               : kx_DecodeError::unreadable;
 }
@@ -20,7 +21,7 @@ kx_DecodeError open_error(const char* path) {
 
 kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording) {
     if (path == nullptr || recording == nullptr) return kx_DecodeError::missing;
-    std::ifstream in(path, std::ios::in | std::ios::binary);
+    std::ifstream in(kx_path(path), std::ios::in | std::ios::binary);
     if (!in.is_open()) return open_error(path);
     const kx_DecodeError error = _kx_decode(&recording->config, &recording->sensors, in);
     if (error != kx_DecodeError::none) return error;
@@ -30,14 +31,14 @@ kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording) {
 
 kx_DecodeError kx_decodeConfig(const char* path, kx_Config* config) {
     if (path == nullptr || config == nullptr) return kx_DecodeError::missing;
-    std::ifstream in(path, std::ios::in | std::ios::binary);
+    std::ifstream in(kx_path(path), std::ios::in | std::ios::binary);
     if (!in.is_open()) return open_error(path);
     return _kx_decodeConfig(config, in);
 }
 
 kx_DecodeError kx_scanRecording(const char* path, kx_RecordingScan* scan) {
     if (path == nullptr || scan == nullptr) return kx_DecodeError::missing;
-    std::ifstream in(path, std::ios::in | std::ios::binary);
+    std::ifstream in(kx_path(path), std::ios::in | std::ios::binary);
     if (!in.is_open()) return open_error(path);
     return _kx_scan(scan, in);
 }
