@@ -196,6 +196,7 @@ test('the packed tarball installs without build tools and builds from source wit
     // The packing step's build log comes first on standard output, then npm's JSON.
     const [info] = JSON.parse(packed.stdout.slice(packed.stdout.search(/^\[\s*\{/m)));
     const tarball = path.join(work, info.filename);
+    t.diagnostic(`tarball: ${info.size} bytes packed, ${info.unpackedSize} unpacked, ${info.files.length} files`);
     const files = info.files.map((f) => f.path);
     const prebuilt = files.filter((f) => f.startsWith(`prebuilds/${os.platform()}-${os.arch()}/`) && f.endsWith('.node'));
     assert.equal(prebuilt.length, 1, `one prebuilt binary in the tarball: ${files.join(' ')}`);
