@@ -200,6 +200,11 @@ void _stop_all_outputs() {
     outputs_stopped.store(true);
 }
 
+// Asked by long decoding steps so that they end early once outputs are stopped.
+bool _outputs_stopped() {
+    return outputs_stopped.load(std::memory_order_relaxed);
+}
+
 bool OutputFile::open(const std::string& path) {
     abandon();
     if (outputs_stopped.load(std::memory_order_relaxed)) return false;
