@@ -191,6 +191,12 @@ bool OutputFile::open(const std::string& path) {
     if (path.empty() || !follow_links(path, &target, &st, &exists)) return false;
     target_ = target;
 
+    // A descriptor's name (/dev/stdout on a pipe or a socket) links to a text such as
+    // "pipe:[42]" that names no file, yet the kernel opens it: its open file is the target.
+    if (!exists && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        target_ = path;
+        exists = true;
+    }
     if (exists && !S_ISREG(st.st_mode)) {
         // A device or a FIFO: renaming over it would replace the node itself.
         in_place_ = true;
