@@ -9,6 +9,7 @@ const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
 const { CODES: BATCH_CODES, MAX_CONCURRENCY, checkBatch } = require('../batch.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../shards.js');
+const { TABLE_FORMATS, STDOUT, outputFormat, isStandardOutput } = require('./formats.js');
 
 // Errors batch throws for a task list it refuses before starting: a wrong command line here.
 const REFUSED_BY_BATCH = new Set(Object.values(BATCH_CODES));
@@ -31,13 +32,6 @@ function refuseOutputOverInput(command, outputs, recordings, format = 'csv') {
   }
 }
 
-// The output format a command was given: csv (the default) or parquet.
-function formatOf(values, command) {
-  const format = values.format === undefined ? 'csv' : values.format;
-  if (format !== 'csv' && format !== 'parquet') throw usageError(`${command}: --format must be csv or parquet, got "${format}"`);
-  return format;
-}
-
 // The exit code and message of a failed Parquet conversion: the error names the file and why.
 function parquetFailure(err) {
   if (!err || typeof err.code !== 'string') return err;
@@ -49,32 +43,43 @@ function parquetFailure(err) {
 
 // The conversions run in a worker thread, so that a signal is handled while they run.
 async function cmdRead(ctx, { values, positionals }) {
-  const format = formatOf(values, 'read');
   const [recording, given] = positionals;
-  const csv = given !== undefined ? given : `${fileBasename(recording)}.${format}`;
-  refuseOutputOverInput('read', [csv], [recording], format);
-  ctx.writes([csv]);
+  const format = outputFormat('read', TABLE_FORMATS, values.format, given);
+  const file = given === STDOUT ? '/dev/stdout' : given !== undefined ? given : `${fileBasename(recording)}.${format}`;
+  // Standard output holds the table alone, the summary goes to standard error; it is written
+  // in place, so there is no unfinished file to remove on a signal.
+  const toStdout = isStandardOutput(file);
+  refuseOutputOverInput('read', [file], [recording], format);
+  if (!toStdout) ctx.writes([file]);
+  const show = (json, lines) => {
+    const text = ctx.json ? JSON.stringify(json) : lines.join('\n');
+    if (toStdout) ctx.stderr.write(`${text}\n`);
+    else ctx.print(text);
+  };
+  const shown = given !== undefined ? given : file;
   if (format === 'parquet') {
     let summary;
     try {
-      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, csv));
+      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, file));
     } catch (err) {
       throw parquetFailure(err);
     }
-    if (ctx.json) ctx.out({ recording, parquet: csv, summary });
-    else ctx.print([`${recording} -> ${csv}`, ...summaryLines(summary)].join('\n'));
+    show({ recording, parquet: shown, summary }, [`${recording} -> ${shown}`, ...summaryLines(summary)]);
     return EXIT.OK;
   }
-  const answer = await ctx.addon.promises.read(recording, csv);
+  const answer = await ctx.addon.promises.read(recording, file);
   const parsed = JSON.parse(answer);
-  if ('error' in parsed) throw readFailure(ctx.addon, recording, csv);
-  if (ctx.json) ctx.out({ recording, csv, summary: parsed });
-  else ctx.print([`${recording} -> ${csv}`, ...summaryLines(parsed)].join('\n'));
+  if ('error' in parsed) {
+    const failure = readFailure(ctx.addon, recording, file);
+    if (toStdout && failure.code === EXIT.OUTPUT) throw new CliError(EXIT.OUTPUT, 'standard output: the CSV could not be written in full (closed before the end?)');
+    throw failure;
+  }
+  show({ recording, csv: shown, summary: parsed }, [`${recording} -> ${toStdout ? 'standard output' : shown}`, ...summaryLines(parsed)]);
   return EXIT.OK;
 }
 
 async function cmdSync(ctx, { values, positionals }) {
-  const format = formatOf(values, 'sync');
+  const format = outputFormat('sync', TABLE_FORMATS, values.format);
   const outDir = values['out-dir'] !== undefined ? values['out-dir'] : '.';
   // Recordings with one file name would write one file, the later over the earlier.
   const seen = new Map();
@@ -106,6 +111,7 @@ async function cmdView(ctx, { values, positionals }) {
   const page = values.out !== undefined ? values.out : `${positionals.map(fileBasename).join('+')}.html`;
   const clash = outputOverInput([{ path: page }], positionals.map((r) => ({ path: r })));
   if (clash !== null) throw usageError(`view: ${page} is the recording ${clash.input.path}; writing the page would lose the recording`);
+  outputFormat('view', ['html'], undefined, page);
   ctx.writes([page]);
   let answer;
   try {
@@ -277,7 +283,7 @@ async function cmdBatch(ctx, { values, positionals }) {
       throw usageError(`--jobs must be an integer from 1 to ${MAX_CONCURRENCY}, got "${values.jobs}"`);
     }
   }
-  const format = formatOf(values, 'batch');
+  const format = outputFormat('batch', TABLE_FORMATS, values.format);
   const { outDir, tasks: all, setDirs: allSetDirs } = tasksOf(values, positionals, format);
   if (all.length === 0) throw usageError('batch: nothing to convert (give recordings or --sets)');
   const shard = shardOf(values, ctx.env);
@@ -389,5 +395,5 @@ const RUN = {
 };
 
 module.exports = {
-  RUN, readSets, summaryLines, tasksOf, checkTasks, refuseFileAsOutDir, makeSetFolder, progressBar, formatOf,
+  RUN, readSets, summaryLines, tasksOf, checkTasks, refuseFileAsOutDir, makeSetFolder, progressBar,
 };

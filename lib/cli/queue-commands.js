@@ -4,10 +4,7 @@
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { MAX_CONCURRENCY } = require('../batch.js');
 const { taskFailure } = require('./diagnose.js');
-
-// The package's formats a job may write; another format is one more name here and one more
-// entry in the queue's FORMATS.
-const FORMATS = ['csv', 'parquet'];
+const { TABLE_FORMATS, formatOption, outputFormat } = require('./formats.js');
 
 function loadQueue(command) {
   const queue = require('../queue.js');
@@ -46,8 +43,7 @@ function jsonResult(r) {
 async function cmdEnqueue(ctx, { values, positionals }) {
   // Loaded here: the task forms are batch's, read from the command line the way batch reads them.
   const { tasksOf, checkTasks, refuseFileAsOutDir } = require('./commands.js');
-  const format = values.format === undefined ? 'csv' : values.format;
-  if (!FORMATS.includes(format)) throw usageError(`enqueue: --format must be csv or parquet, got "${format}"`);
+  const format = outputFormat('enqueue', TABLE_FORMATS, values.format);
   if (values.redis === undefined) throw usageError('enqueue: --redis <url> is required');
   const { outDir, tasks, setDirs } = tasksOf(values, positionals, format);
   if (tasks.length === 0) throw usageError('enqueue: nothing to convert (give recordings or --sets)');
@@ -122,7 +118,7 @@ const queueOptions = {
 // Commands of the queue, in the form of help.js's COMMANDS.
 const QUEUE_COMMANDS = {
   enqueue: {
-    usage: 'enqueue --redis <url> [--queue <name>] [-o <dir>] [--format csv|parquet] [--wait] [--sets <file>] [<recording>...]',
+    usage: 'enqueue --redis <url> [--queue <name>] [-o <dir>] [-f csv|parquet] [--wait] [--sets <file>] [<recording>...]',
     summary: 'add conversions to a Redis job queue for workers on other machines',
     details: [
       'Adds one job per task, the tasks batch would run: every <recording> into <dir>/<name>.csv,',
@@ -133,12 +129,13 @@ const QUEUE_COMMANDS = {
     ].join('\n'),
     options: {
       ...queueOptions,
-      'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
-      format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
+      'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
+      format: formatOption(TABLE_FORMATS),
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       wait: { type: 'boolean', help: 'wait for the jobs, print their results and exit as batch would' },
     },
     positionals: [0, Infinity],
+    exits: [0, 1, 2, 69, 130, 143],
   },
   worker: {
     usage: 'worker --redis <url> [--queue <name>] [-j <n>] [--stall-ms <ms>]',
@@ -157,6 +154,7 @@ const QUEUE_COMMANDS = {
       'stall-ms': { type: 'string', arg: 'ms', help: 'silence after which a job is taken over by another worker (default: 30000)' },
     },
     positionals: [0, 0],
+    exits: [0, 2, 69, 130, 143],
   },
 };
 

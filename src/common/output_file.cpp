@@ -39,8 +39,9 @@ std::string directory_of(const std::string& path) {
 }
 
 // The path a chain of symbolic links ends at: an existing file that is not a link, or a missing
-// one (a dangling link names the file to create). False on a loop or an unreadable link.
-bool follow_links(const std::string& path, std::string* target, struct stat* st, bool* exists) {
+// one (a dangling link names the file to create); `last_link`, the chain's last link. False on
+// a loop or an unreadable link.
+bool follow_links(const std::string& path, std::string* target, struct stat* st, bool* exists, std::string* last_link) {
     std::string t = path;
     for (int hop = 0;; ++hop) {
         if (::lstat(t.c_str(), st) != 0) {
@@ -53,6 +54,7 @@ bool follow_links(const std::string& path, std::string* target, struct stat* st,
             break;
         }
         if (hop == kMaxLinkHops) return false;
+        *last_link = t;
         std::string link(PATH_MAX, '\0');
         const ssize_t n = ::readlink(t.c_str(), &link[0], link.size());
         if (n <= 0 || static_cast<size_t>(n) >= link.size()) return false;
@@ -143,6 +145,15 @@ int create_temporary(const std::string& dir, mode_t mode, std::string* name) {
     return -1;
 }
 
+// The descriptor a link of /proc/self/fd, /proc/<this pid>/fd or /dev/fd stands for, or -1.
+int descriptor_named(const std::string& link) {
+    const std::string dir = directory_of(link);
+    if (dir != "/proc/self/fd" && dir != "/dev/fd" && dir != "/proc/" + std::to_string(::getpid()) + "/fd") return -1;
+    const std::string n = link.substr(dir.size() + 1);
+    if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::stoi(n);
+}
+
 bool write_all(int fd, const char* p, size_t size, const off_t* offset) {
     off_t at = offset ? *offset : 0;
     while (size > 0) {
@@ -188,14 +199,21 @@ bool OutputFile::open(const std::string& path) {
     struct stat st;
     bool exists = false;
     std::string target;
-    if (path.empty() || !follow_links(path, &target, &st, &exists)) return false;
+    std::string last_link;
+    if (path.empty() || !follow_links(path, &target, &st, &exists, &last_link)) return false;
     target_ = target;
 
     // A descriptor's name (/dev/stdout on a pipe or a socket) links to a text such as
-    // "pipe:[42]" that names no file, yet the kernel opens it: its open file is the target.
+    // "pipe:[42]" that names no file: the open file itself is written, in place. A socket
+    // cannot be opened by name, so this process's descriptor is duplicated.
     if (!exists && ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
         target_ = path;
-        exists = true;
+        in_place_ = true;
+        regular_ = S_ISREG(st.st_mode);
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        const int named = descriptor_named(last_link);
+        if (fd_ < 0 && named >= 0) fd_ = ::fcntl(named, F_DUPFD_CLOEXEC, 0);
+        return fd_ >= 0;
     }
     if (exists && !S_ISREG(st.st_mode)) {
         // A device or a FIFO: renaming over it would replace the node itself.
