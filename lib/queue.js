@@ -6,7 +6,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { WorkerPool, defaultSize } = require('./pool.js');
-const { checkBatch, succeeded, MAX_CONCURRENCY } = require('./batch.js');
+const { checkBatch, succeeded, summaryOf, MAX_CONCURRENCY } = require('./batch.js');
 
 const DEFAULT_QUEUE = 'kx-binreader';
 
@@ -85,8 +85,9 @@ async function connected(url, ...parts) {
 // The result of a finished job, in the form batch answers a task.
 function resultOf(job, value, error) {
   const base = { kind: job.kind, ...job.files };
-  if (error !== undefined) return { ...base, answer: null, ok: false, seconds: 0, error };
-  return { ...base, answer: value.answer, ok: value.ok, seconds: value.seconds, host: value.host };
+  const summary = job.kind === 'read' ? { summary: error === undefined ? summaryOf('read', value.answer) : null } : {};
+  if (error !== undefined) return { ...base, answer: null, ...summary, ok: false, seconds: 0, error };
+  return { ...base, answer: value.answer, ...summary, ok: value.ok, seconds: value.seconds, host: value.host };
 }
 
 // Adds one job per task (the task forms of batch; paths are made absolute, since workers run

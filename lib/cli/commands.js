@@ -365,9 +365,9 @@ async function cmdBatch(ctx, { values, positionals }) {
         skipped: skipped.length,
         shard: shard === null ? null : `${shard.index}/${shard.count}`,
         results: results.map((r) => {
-          const { error, answer, ...rest } = r;
-          const item = { ...rest, answer };
-          if (r.kind === 'read' && r.ok) item.answer = JSON.parse(answer);
+          // A converted recording's answer is printed parsed: its summary.
+          const { error, answer, summary, ...rest } = r;
+          const item = { ...rest, answer: summary || answer };
           if (error) item.error = error.message;
           else if (!r.ok) item.error = taskFailure(ctx.addon, r);
           return item;

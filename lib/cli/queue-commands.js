@@ -34,8 +34,8 @@ function resultLine(r) {
 }
 
 function jsonResult(r) {
-  const { error, answer, ...rest } = r;
-  const item = { ...rest, answer: r.kind === 'read' && r.ok ? JSON.parse(answer) : answer };
+  const { error, answer, summary, ...rest } = r;
+  const item = { ...rest, answer: summary || answer };
   if (error) item.error = error.message;
   return item;
 }
