@@ -197,7 +197,7 @@ function exitHelp(name) {
   const lines = codes.map((code) => {
     const by = names.filter((n) => COMMANDS[n].exits.includes(code));
     const who = name === undefined && by.length < names.length ? `${by.join(', ')}: ` : '';
-    return `  ${String(code).padEnd(2)} ${who}${EXIT_TEXT[code]}`;
+    return `  ${String(code).padEnd(3)} ${who}${EXIT_TEXT[code]}`;
   });
   return `Exit codes:\n${lines.join('\n')}`;
 }
