@@ -160,13 +160,19 @@ describe('commands', () => {
     // Without a CSV path: <name>.csv in the current directory.
     assert.equal(run(['read', right]).code, 0);
     assert.ok(fs.existsSync(path.join(dir, `${path.basename(right, '.bin')}.csv`)));
-    // Standard output takes the table alone; the summary goes to standard error.
-    for (const target of ['-', '/dev/stdout']) {
-      const r = run(['read', left, target]);
+    // Standard output takes the table alone, where it stands (a file opened to append keeps
+    // what it held); the summary goes to standard error.
+    const appended = path.join(dir, 'appended.csv');
+    fs.writeFileSync(appended, 'earlier\n');
+    const appending = fs.openSync(appended, 'a');
+    for (const [target, fd] of [['-'], ['/dev/stdout'], ['-', appending]]) {
+      const r = run(['read', left, target], fd === undefined ? {} : { stdio: ['ignore', fd, 'pipe'] });
       assert.equal(r.code, 0, r.err);
-      assert.ok(Buffer.from(r.out).equals(expected), target);
+      const written = fd === undefined ? Buffer.from(r.out) : fs.readFileSync(appended);
+      assert.ok(written.equals(fd === undefined ? expected : Buffer.concat([Buffer.from('earlier\n'), expected])), target);
       assert.match(r.err, /-> standard output\n {2}created/, target);
     }
+    fs.closeSync(appending);
     // The output's extension, in any case, chooses the format.
     const named = path.join(dir, 'named.PARQUET');
     assert.equal(run(['read', left, named]).code, 0);
