@@ -1,18 +1,17 @@
-// The output formats of the tool: the one list that every command's --format, the extensions
-// it recognises and its help texts come from.
+// The command line's side of the output formats: the --format option, the format an output's
+// name asks for, and standard output. The formats themselves are lib/formats.js's list; the
+// page view writes is the one more kind of output an extension may name.
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
 const { usageError } = require('./errors.js');
+const { FORMATS } = require('../formats.js');
 
-const FORMATS = {
-  csv: { ext: '.csv', what: 'a CSV file' },
-  parquet: { ext: '.parquet', what: 'a Parquet file' },
-  html: { ext: '.html', what: 'an HTML page' },
+// What each extension names, in messages: every format's name is its extension.
+const KINDS = {
+  ...Object.fromEntries(Object.entries(FORMATS).map(([f, { title }]) => [f, `a ${title} file`])),
+  html: 'an HTML page',
 };
-
-// What the converting commands write: the table of a recording. view writes an HTML page.
-const TABLE_FORMATS = ['csv', 'parquet'];
 
 // The name that stands for standard output, as in most command-line tools.
 const STDOUT = '-';
@@ -26,8 +25,8 @@ function formatOption(formats, { named = false } = {}) {
 
 // The format an output's name asks for (by its extension, in any case), or undefined.
 function formatOfName(file) {
-  const ext = path.extname(file).toLowerCase();
-  return Object.keys(FORMATS).find((f) => FORMATS[f].ext === ext);
+  const ext = path.extname(file).toLowerCase().slice(1);
+  return Object.hasOwn(KINDS, ext) ? ext : undefined;
 }
 
 // The format a command writes: --format, else the output's extension, else the first of
@@ -37,10 +36,10 @@ function outputFormat(command, formats, given, output) {
   if (given !== undefined && !formats.includes(given)) throw usageError(`${command}: --format must be ${formats.join(' or ')}, got "${given}"`);
   const named = output === undefined || output === STDOUT ? undefined : formatOfName(output);
   if (named !== undefined && given !== undefined && named !== given) {
-    throw usageError(`${command}: --format ${given} contradicts the output's name ${output} (${FORMATS[named].what})`);
+    throw usageError(`${command}: --format ${given} contradicts the output's name ${output} (${KINDS[named]})`);
   }
   if (named !== undefined && !formats.includes(named)) {
-    throw usageError(`${command}: ${output} names ${FORMATS[named].what}; ${command} writes ${formats.map((f) => FORMATS[f].what).join(' or ')}`);
+    throw usageError(`${command}: ${output} names ${KINDS[named]}; ${command} writes ${formats.map((f) => KINDS[f]).join(' or ')}`);
   }
   const format = given !== undefined ? given : named !== undefined ? named : formats[0];
   if (format !== 'csv' && output !== undefined && isStandardOutput(output)) throw usageError(`${command}: only CSV can be written to standard output`);
@@ -60,4 +59,4 @@ function isStandardOutput(file) {
   }
 }
 
-module.exports = { FORMATS, TABLE_FORMATS, STDOUT, formatOption, formatOfName, outputFormat, isStandardOutput };
+module.exports = { STDOUT, formatOption, outputFormat, isStandardOutput };

@@ -3,7 +3,8 @@
 'use strict';
 const { PROGRAM } = require('./errors.js');
 const { QUEUE_COMMANDS } = require('./queue-commands.js');
-const { TABLE_FORMATS, formatOption } = require('./formats.js');
+const { formatOption } = require('./formats.js');
+const { FORMATS } = require('../formats.js');
 
 // What each exit code means; a command's help lists the codes of its `exits`.
 const EXIT_TEXT = {
@@ -43,7 +44,7 @@ const COMMANDS = {
       'The Parquet file holds the CSV\'s table: the same columns and rows, values unrounded,',
       'null for an empty cell.',
     ].join('\n'),
-    options: { format: formatOption(TABLE_FORMATS, { named: true }) },
+    options: { format: formatOption(Object.keys(FORMATS), { named: true }) },
     positionals: [1, 2],
     exits: [0, 2, 3, 4, ...SIGNALLED],
   },
@@ -58,7 +59,7 @@ const COMMANDS = {
     ].join('\n'),
     options: {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
-      format: formatOption(TABLE_FORMATS),
+      format: formatOption(Object.keys(FORMATS)),
     },
     positionals: [2, Infinity],
     tooFew: 'needs two or more recordings',
@@ -132,7 +133,7 @@ const COMMANDS = {
     options: {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
       jobs: { type: 'string', short: 'j', arg: 'n', help: 'conversions running at once, 1 to 256 (default: the number of cores)' },
-      format: formatOption(TABLE_FORMATS),
+      format: formatOption(Object.keys(FORMATS)),
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       progress: { type: 'boolean', help: 'draw the progress bar even when standard error is not a terminal' },
       'no-progress': { type: 'boolean', help: 'never draw the progress bar' },

@@ -2,12 +2,14 @@
 // `worker` runs such jobs until it is stopped.
 'use strict';
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
-const { MAX_CONCURRENCY } = require('../batch.js');
+const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { taskFailure } = require('./diagnose.js');
-const { TABLE_FORMATS, formatOption, outputFormat } = require('./formats.js');
+const { formatOf, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
+const { formatOption } = require('./formats.js');
+const { FORMATS } = require('../formats.js');
 
 function loadQueue(command) {
-  const queue = require('../queue.js');
+  const queue = require('../queue/index.js');
   return {
     ...queue,
     // A missing optional package or an unusable option: the command line is what needs mending.
@@ -24,7 +26,7 @@ function loadQueue(command) {
 }
 
 function queueName(values) {
-  return values.queue === undefined ? require('../queue.js').DEFAULT_QUEUE : values.queue;
+  return values.queue === undefined ? require('../queue/index.js').DEFAULT_QUEUE : values.queue;
 }
 
 function resultLine(r) {
@@ -41,9 +43,7 @@ function jsonResult(r) {
 }
 
 async function cmdEnqueue(ctx, { values, positionals }) {
-  // Loaded here: the task forms are batch's, read from the command line the way batch reads them.
-  const { tasksOf, checkTasks, refuseFileAsOutDir } = require('./commands.js');
-  const format = outputFormat('enqueue', TABLE_FORMATS, values.format);
+  const format = formatOf(values, 'enqueue');
   if (values.redis === undefined) throw usageError('enqueue: --redis <url> is required');
   const { outDir, tasks, setDirs } = tasksOf(values, positionals, format);
   if (tasks.length === 0) throw usageError('enqueue: nothing to convert (give recordings or --sets)');
@@ -130,7 +130,7 @@ const QUEUE_COMMANDS = {
     options: {
       ...queueOptions,
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
-      format: formatOption(TABLE_FORMATS),
+      format: formatOption(Object.keys(FORMATS)),
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       wait: { type: 'boolean', help: 'wait for the jobs, print their results and exit as batch would' },
     },
