@@ -105,8 +105,45 @@ async function cmdSync(ctx, { values, positionals }) {
   return EXIT.OK;
 }
 
+// "h:mm:ss.s", "m:ss" or seconds as seconds, or NaN.
+function timeArgument(text) {
+  if (!/^\d+(:\d{1,2}){0,2}(\.\d+)?$/.test(text)) return NaN;
+  return text.split(':').reduce((acc, part) => acc * 60 + Number(part), 0);
+}
+
+// The window of view's --from and --to: { from, to } in seconds, either may be absent.
+function viewWindow(values) {
+  const window = {};
+  for (const key of ['from', 'to']) {
+    if (values[key] === undefined) continue;
+    window[key] = timeArgument(values[key]);
+    if (Number.isNaN(window[key])) throw usageError(`view: --${key} ${values[key]}: expected h:mm:ss, m:ss or seconds`);
+  }
+  if (window.from !== undefined && window.to !== undefined && !(window.to > window.from)) throw usageError('view: --to must come after --from');
+  return window;
+}
+
+// Serves the page until the process is interrupted (Ctrl-C ends it with 130).
+async function serveView(ctx, positionals) {
+  let served;
+  try {
+    served = await require('../report/serve.js').servePage(require('../addon.js').addon, positionals);
+  } catch (err) {
+    if (err && err.code === 'KX_SYNC') throw syncFailure(ctx.addon, err.status, positionals, '.');
+    throw new CliError(EXIT.INPUT, err && err.message ? err.message : String(err));
+  }
+  if (ctx.json) ctx.out({ recordings: positionals, url: served.url });
+  else ctx.print(served.url);
+  return new Promise(() => {});
+}
+
 // The page of one or several recordings; several are synchronised first.
 async function cmdView(ctx, { values, positionals }) {
+  const window = viewWindow(values);
+  if (values.serve) {
+    if (values.out !== undefined || window.from !== undefined || window.to !== undefined) throw usageError('view: --serve takes no -o, --from or --to: the page shows every window on request');
+    return serveView(ctx, positionals);
+  }
   const page = values.out !== undefined ? values.out : `${positionals.map(fileBasename).join('+')}.html`;
   const clash = outputOverInput([{ path: page }], positionals.map((r) => ({ path: r })));
   if (clash !== null) throw usageError(`view: ${page} is the recording ${clash.input.path}; writing the page would lose the recording`);
@@ -114,7 +151,7 @@ async function cmdView(ctx, { values, positionals }) {
   ctx.writes([page]);
   let answer;
   try {
-    answer = await ctx.addon.promises.report(positionals, page);
+    answer = await ctx.addon.promises.report(positionals, page, window);
   } catch (err) {
     if (err && err.code === 'KX_SYNC') throw syncFailure(ctx.addon, err.status, positionals, path.dirname(page));
     if (positionals.length === 1) {

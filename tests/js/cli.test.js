@@ -114,7 +114,10 @@ describe('help and usage', () => {
       [['read', left, linkToLeft], new RegExp(`read: ${linkToLeft} is the recording ${left}`)],
       [['sync', '-o', path.dirname(csvNamed), left, csvNamed], new RegExp(`sync: ${csvNamed} is the recording ${csvNamed}`)],
       [['view', '-o', linkToLeft, right, left], new RegExp(`view: ${linkToLeft} is the recording ${left}; writing the page would lose the recording`)],
-      [['view'], /view: expected view \[-o <page.html>\] <recording>\.\.\./],
+      [['view'], /view: expected view \[-o <page.html>\] \[--from <time>\] \[--to <time>\] \[--serve\] <recording>\.\.\./],
+      [['view', '--from', 'noon', left], /view: --from noon: expected h:mm:ss, m:ss or seconds/],
+      [['view', '--from', '1:00', '--to', '59', left], /view: --to must come after --from/],
+      [['view', '--serve', '--to', '5', left], /view: --serve takes no -o, --from or --to/],
       [['batch', '-o', dir, '--sets', overSets, namedBin], /tasks\[0\] would write .*named.csv over the recording .*named.csv of tasks\[1\]/],
       [['batch', '-o', path.dirname(csvNamed), left, csvNamed], /tasks\[1\] would write .*named.csv over its own recording/],
       // Bad batch arguments: one line, exit 2, and no set folder made.
