@@ -410,6 +410,15 @@ export interface EnqueueOptions extends QueueConnectionOptions {
   wait?: boolean;
   /** with wait: called as each job ends, with its result, the jobs ended so far and all jobs */
   onResult?: (result: QueueResult, done: number, total: number) => void;
+  /** the workers' root folder: when given, every recording and output must be inside it (links
+   *  resolved, recordings regular files) or nothing is queued (error code "KX_BAD_ARGUMENT") */
+  root?: string;
+  /** with wait: milliseconds after which the jobs not yet ended resolve as failed, error code
+   *  "KX_JOB_TIMEOUT" (they stay queued); default: no limit */
+  timeoutMs?: number;
+  /** with wait: milliseconds between looks at the jobs still waited for; a job the server no
+   *  longer has resolves as failed, error code "KX_JOB_LOST"; default 5000 */
+  pollMs?: number;
 }
 
 export interface WorkOptions extends QueueConnectionOptions {
@@ -418,13 +427,20 @@ export interface WorkOptions extends QueueConnectionOptions {
   /** milliseconds without a worker's heartbeat after which another worker takes its job over;
    *  default 30000 */
   stallMs?: number;
+  /** times a job may be taken over from a dead worker before it fails for good; 1 to 1000, default 3 */
+  stallLimit?: number;
+  /** folder every recording and output of a job must be inside, links resolved, recordings
+   *  regular files; a job that is not fails with its reason and nothing is touched; default:
+   *  the current directory */
+  root?: string;
   /** aborting stops taking jobs; the jobs already running finish, then work() resolves */
   signal?: AbortSignalLike & { addEventListener(type: "abort", listener: () => void, options?: { once?: boolean }): void };
   /** called as a job starts: the checked task (its outputs, inputs, kind) and the job's id */
   onStart?: (task: { kind: "read" | "sync"; inputs: string[]; outputs: string[]; path: string }, jobId: string) => void;
-  /** called as a job ends, with its result and the job's id */
+  /** called as a job ends and the server has recorded it, with its result and the job's id */
   onResult?: (result: QueueResult, jobId: string) => void;
-  /** called with errors of the connection to Redis, which the client keeps retrying */
+  /** called with errors of the connection to Redis, which the client keeps retrying, and with
+   *  the reason of each job refused (outside the root, not a task a batch may run) */
   onError?: (error: Error) => void;
 }
 

@@ -3,6 +3,7 @@
 'use strict';
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
+const gates = require('../run/gate.js');
 const { makeData } = require('../data/index.js');
 const { isPath, PATH_WANTED, outputOverInput } = require('../paths.js');
 const { writeReason } = require('../reasons.js');
@@ -108,9 +109,11 @@ function reportInWorker(addonPath, recordingPaths, pagePath, options = {}) {
       reject(err);
       return;
     }
+    const gate = gates.newGate();
     const worker = new Worker(path.join(__dirname, 'worker.js'), {
-      workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath, options: { from: options.from, to: options.to } },
+      workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath, options: { from: options.from, to: options.to }, gate },
     });
+    worker.once('exit', () => gates.forget(gate));
     let settled = false;
     worker.once('message', (m) => {
       settled = true;

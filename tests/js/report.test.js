@@ -179,6 +179,19 @@ describe('the page data', () => {
 });
 
 describe('report', () => {
+  test('a recording named with markup is text on the page: escaped in its HTML, no "<" in its data', () => {
+    const name = 'x<!--<script>&<b>y';
+    const page = path.join(dir, 'markup.html');
+    kx.report([build(name, { ticks: range(0, 300) })], page);
+    const html = fs.readFileSync(page, 'utf8');
+    const data = /<script type="application\/json" id="kx-data">(.*?)<\/script>/s.exec(html)[1];
+    // A "<" in the data could end its element or turn the rest of the page into script.
+    assert.doesNotMatch(data, /</);
+    assert.ok(JSON.stringify(pageModelOf(page)).includes(name));
+    assert.ok(!html.includes('<b>y'), 'the name is never markup');
+    assert.match(html, /<h1>[^<]*x&#60;!--&#60;script&#62;&#38;&#60;b&#62;y/);
+  });
+
   test('bad arguments throw, and the promise twin rejects alike, before anything is read', async () => {
     const table = [
       [[EXAMPLE, 'x.html'], /^recordingPaths: expected a non-empty array of recording paths/],
