@@ -56,7 +56,8 @@ std::string directory_of(const std::string& path) {
 // The descriptor a link of /proc/self/fd, /proc/<this pid>/fd or /dev/fd stands for, or -1.
 int descriptor_named(const std::string& link) {
     const std::string dir = directory_of(link);
-    if (dir != "/proc/self/fd" && dir != "/dev/fd" && dir != "/proc/" + std::to_string(::getpid()) + "/fd") return -1;
+    if (dir != "/proc/self/fd" && dir != "/dev/fd" && dir != "/proc/" + std::to_string(::getpid()) + "/fd")
+        return -1;
     const std::string n = link.substr(dir.size() + 1);
     if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) return -1;
     return std::stoi(n);
@@ -65,7 +66,8 @@ int descriptor_named(const std::string& link) {
 // The path a chain of symbolic links ends at: an existing file that is not a link, or a missing
 // one (a dangling link names the file to create). `descriptor`: the descriptor of this process
 // that a link of the chain names (/dev/stdout), or -1. False on a loop or an unreadable link.
-bool follow_links(const std::string& path, std::string* target, struct stat* st, bool* exists, int* descriptor) {
+bool follow_links(const std::string& path, std::string* target, struct stat* st, bool* exists,
+                  int* descriptor) {
     *descriptor = -1;
     std::string t = path;
     for (int hop = 0;; ++hop) {
