@@ -44,6 +44,8 @@ function parquetFailure(err) {
 async function cmdRead(ctx, { values, positionals }) {
   const [recording, given] = positionals;
   const format = outputFormat('read', Object.keys(FORMATS), values.format, given);
+  // The output file names standard output by a name of the descriptor, which Windows lacks.
+  if (given === STDOUT && process.platform === 'win32') throw usageError('read: - (standard output) is not available on Windows yet; name an output file');
   const file = given === STDOUT ? '/dev/stdout' : given !== undefined ? given : `${fileBasename(recording)}.${format}`;
   // Standard output holds the table alone, the summary goes to standard error; it is written
   // in place, so there is no unfinished file to remove on a signal.

@@ -53,7 +53,7 @@ function isStandardOutput(file) {
   try {
     const a = fs.statSync(file);
     const b = fs.fstatSync(1);
-    return a.dev === b.dev && a.ino === b.ino;
+    return a.ino !== 0 && a.dev === b.dev && a.ino === b.ino;
   } catch {
     return false;
   }
