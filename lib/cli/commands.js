@@ -40,6 +40,14 @@ function parquetFailure(err) {
   return new CliError(EXIT.INPUT, message);
 }
 
+// { maxRows } of --max-rows, the limit on a table's rows (see read's options).
+function limitOf(values, command) {
+  const given = values['max-rows'];
+  if (given === undefined) return {};
+  if (!/^[1-9][0-9]*$/.test(given) || !Number.isSafeInteger(Number(given))) throw usageError(`${command}: --max-rows must be a positive integer, got "${given}"`);
+  return { maxRows: Number(given) };
+}
+
 // The conversions run in a worker thread, so that a signal is handled while they run.
 async function cmdRead(ctx, { values, positionals }) {
   const [recording, given] = positionals;
@@ -68,10 +76,11 @@ async function cmdRead(ctx, { values, positionals }) {
     show({ recording, parquet: shown, summary }, [`${recording} -> ${shown}`, ...summaryLines(summary)]);
     return EXIT.OK;
   }
-  const answer = await ctx.addon.promises.read(recording, file);
+  const limits = limitOf(values, 'read');
+  const answer = await ctx.addon.promises.read(recording, file, limits);
   const parsed = JSON.parse(answer);
   if ('error' in parsed) {
-    const failure = readFailure(ctx.addon, recording, file);
+    const failure = readFailure(ctx.addon, recording, file, limits);
     if (toStdout && failure.code === EXIT.OUTPUT) throw new CliError(EXIT.OUTPUT, 'standard output: the CSV could not be written in full (closed before the end?)');
     throw failure;
   }
@@ -99,9 +108,9 @@ async function cmdSync(ctx, { values, positionals }) {
     if (result.error) throw parquetFailure(result.error);
     status = result.answer;
   } else {
-    status = await ctx.addon.promises.readAndSync2(positionals, outDir);
+    status = await ctx.addon.promises.readAndSync2(positionals, outDir, limitOf(values, 'sync'));
   }
-  if (status !== 'OK') throw syncFailure(ctx.addon, status, positionals, outDir);
+  if (status !== 'OK') throw syncFailure(ctx.addon, status, positionals, outDir, limitOf(values, 'sync'));
   if (ctx.json) ctx.out({ status, files });
   else ctx.print(files.map((f, i) => `${positionals[i]} -> ${f}`).join('\n'));
   return EXIT.OK;

@@ -33,7 +33,7 @@ const COMMON = {
 // A command listed here needs a runner of the same name in commands.js.
 const COMMANDS = {
   read: {
-    usage: 'read [-f csv|parquet] <recording> [<output>|-]',
+    usage: 'read [-f csv|parquet] [--max-rows n] <recording> [<output>|-]',
     summary: 'convert one recording to CSV or Parquet (orientation quaternions included)',
     details: [
       'Without <output>, writes <name>.csv (or <name>.parquet) into the current directory. The',
@@ -44,12 +44,15 @@ const COMMANDS = {
       'The Parquet file holds the CSV\'s table: the same columns and rows, values unrounded,',
       'null for an empty cell.',
     ].join('\n'),
-    options: { format: formatOption(Object.keys(FORMATS), { named: true }) },
+    options: {
+      format: formatOption(Object.keys(FORMATS), { named: true }),
+      'max-rows': { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' },
+    },
     positionals: [1, 2],
     exits: [0, 2, 3, 4, ...SIGNALLED],
   },
   sync: {
-    usage: 'sync [-o <dir>] [-f csv|parquet] <recording> <recording>...',
+    usage: 'sync [-o <dir>] [-f csv|parquet] [--max-rows n] <recording> <recording>...',
     summary: 'synchronise recordings of devices worn together, one CSV or Parquet file per recording',
     details: [
       'Writes <dir>/<name>.csv, or <dir>/<name>.parquet with --format parquet, for every recording',
@@ -60,6 +63,7 @@ const COMMANDS = {
     options: {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
       format: formatOption(Object.keys(FORMATS)),
+      'max-rows': { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' },
     },
     positionals: [2, Infinity],
     tooFew: 'needs two or more recordings',
