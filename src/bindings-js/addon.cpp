@@ -17,6 +17,7 @@
 #include "../frontend/binreader2.h"
 #include "../frontend/csv_rows.h"
 #include "../frontend/table_columns.h"
+#include "../sync/sync.h"
 
 namespace demo {
 
@@ -291,6 +292,10 @@ Napi::Value table_object(Napi::Env env, const kx_Config& config, const kx_Sensor
         Napi::Object column = Napi::Object::New(env);
         column.Set("name", Napi::String::New(env, columns[c].name));
         column.Set("single", Napi::Boolean::New(env, columns[c].single));
+        column.Set("cells", Napi::Boolean::New(env, columns[c].cells));
+        // The sensor-map identifier of the stream behind the cells (0: Time, or no cells).
+        column.Set("sensor", Napi::Number::New(env, columns[c].cells && columns[c].stream ? columns[c].stream->sensor_id : 0));
+        column.Set("component", Napi::Number::New(env, columns[c].component));
         if (columns[c].single)
             column.Set("values", Napi::Float32Array::New(env, rows, data, 0));
         else
@@ -361,10 +366,20 @@ Napi::Value SyncTables(const Napi::CallbackInfo& info) {
     kx_SyncedSet set;
     const std::string status = kx_syncRecordings(paths, &set);
     if (status != "OK") return text_value(env, status);
+    std::vector<kx_Config*> configs;
+    std::vector<const kx_SensorMap*> sources;
+    for (const auto& r : set.recordings) {
+        configs.push_back(&r->config);
+        sources.push_back(&r->sensors);
+    }
+    std::vector<double> shifts;
+    if (!set.recordings.empty() && !_sync_shifts(configs, sources, &shifts)) return text_value(env, "-11");
     Napi::Array tables = Napi::Array::New(env, set.recordings.size());
     for (size_t i = 0; i < set.recordings.size(); ++i) {
         Napi::Value table = table_object(env, set.recordings[i]->config, *set.synced.maps[i]);
         if (table.IsEmpty()) return Napi::Value();
+        table.As<Napi::Object>().Set("shift", Napi::Number::New(env, shifts[i]));
+        table.As<Napi::Object>().Set("method", text_value(env, kx_sync_method(*configs[0])));
         tables.Set(static_cast<uint32_t>(i), table);
     }
     return tables;
@@ -436,6 +451,94 @@ Napi::Value FullScale(const Napi::CallbackInfo& info) {
     return answer;
 }
 
+namespace {
+
+// Opens every output of a set, refusing any that is one of inputs: "" or the refusal
+// ("KX_OUTPUT_IS_INPUT <path>", "KX_OPEN_FAILED <path>").
+std::string open_outputs(const std::vector<std::string>& paths, const std::vector<std::string>& inputs,
+                         OutputSet* set) {
+    for (const std::string& path : paths) {
+        if (_output_is_input(path, inputs)) return "KX_OUTPUT_IS_INPUT " + path;
+    }
+    for (const std::string& path : paths) {
+        if (set->open(path) == nullptr) return "KX_OPEN_FAILED " + path;
+    }
+    return "";
+}
+
+// An output set written piece by piece from JavaScript. Dropping it uncommitted (closed, or
+// collected) removes its staged files.
+struct OutputHandle {
+    std::unique_ptr<OutputSet> set = std::make_unique<OutputSet>();
+};
+
+OutputSet* output_set(const Napi::CallbackInfo& info) {
+    if (info.Length() < 1 || !info[0].IsExternal()) {
+        throw_type_error(info.Env(), "Wrong arguments");
+        return nullptr;
+    }
+    return info[0].As<Napi::External<OutputHandle>>().Data()->set.get();
+}
+
+}  // namespace
+
+// _openOutputs(paths, inputs): { handle, order } (order: the indices in the order their contents
+// must be written, see OutputSet::writing_order), or the refusal as _writeFiles answers it.
+Napi::Value OpenOutputs(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    std::vector<std::string> paths, inputs;
+    if (info.Length() < 2) {
+        throw_type_error(env, "Wrong number of arguments");
+        return Napi::Value();
+    }
+    if (!path_list(env, info[0], &paths) || !path_list(env, info[1], &inputs)) return Napi::Value();
+    auto handle = std::make_unique<OutputHandle>();
+    const std::string refused = open_outputs(paths, inputs, handle->set.get());
+    if (!refused.empty()) return text_value(env, refused);
+    const std::vector<size_t> order = handle->set->writing_order();
+    Napi::Object answer = Napi::Object::New(env);
+    answer.Set("handle", Napi::External<OutputHandle>::New(env, handle.release(),
+                                                           [](Napi::Env, OutputHandle* h) { delete h; }));
+    Napi::Array list = Napi::Array::New(env, order.size());
+    for (size_t i = 0; i < order.size(); ++i) list.Set(static_cast<uint32_t>(i), Napi::Number::New(env, order[i]));
+    answer.Set("order", list);
+    return answer;
+}
+
+// _writeOutput(handle, index, bytes): appends a typed array's bytes to member index; false once
+// any write of that member failed.
+Napi::Value WriteOutput(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    OutputSet* set = output_set(info);
+    if (set == nullptr) return Napi::Value();
+    if (info.Length() < 3 || !info[1].IsNumber() || !info[2].IsTypedArray()) {
+        throw_type_error(env, "Wrong arguments");
+        return Napi::Value();
+    }
+    const int64_t index = info[1].As<Napi::Number>().Int64Value();
+    if (index < 0 || static_cast<uint64_t>(index) >= set->size()) {
+        throw_type_error(env, "Wrong arguments");
+        return Napi::Value();
+    }
+    Napi::TypedArray view = info[2].As<Napi::TypedArray>();
+    const uint8_t* bytes = static_cast<const uint8_t*>(view.ArrayBuffer().Data()) + view.ByteOffset();
+    return Napi::Boolean::New(env, (*set)[static_cast<size_t>(index)].write(bytes, view.ByteLength()));
+}
+
+// _commitOutputs(handle): publishes the set (see OutputSet::commit); true when all went in.
+// _closeOutputs(handle): abandons it, leaving every staged target as it was.
+Napi::Value CommitOutputs(const Napi::CallbackInfo& info) {
+    OutputSet* set = output_set(info);
+    if (set == nullptr) return Napi::Value();
+    return Napi::Boolean::New(info.Env(), set->commit());
+}
+
+Napi::Value CloseOutputs(const Napi::CallbackInfo& info) {
+    if (output_set(info) == nullptr) return Napi::Value();
+    info[0].As<Napi::External<OutputHandle>>().Data()->set = std::make_unique<OutputSet>();
+    return info.Env().Undefined();
+}
+
 // _writeFiles(paths, contents, inputs): writes whole files through the module's one output
 // path, as one set: every file is opened, and refused if it must be, before any is written, and
 // staged files replace their targets only once all are complete. contents are typed arrays.
@@ -466,13 +569,9 @@ Napi::Value WriteFiles(const Napi::CallbackInfo& info) {
         }
         views.push_back(v.As<Napi::TypedArray>());
     }
-    for (const std::string& path : paths) {
-        if (_output_is_input(path, inputs)) return text_value(env, "KX_OUTPUT_IS_INPUT " + path);
-    }
     OutputSet set;
-    for (const std::string& path : paths) {
-        if (set.open(path) == nullptr) return text_value(env, "KX_OPEN_FAILED " + path);
-    }
+    const std::string refused = open_outputs(paths, inputs, &set);
+    if (!refused.empty()) return text_value(env, refused);
     for (const size_t i : set.writing_order()) {
         Napi::TypedArray view = views[i];
         const uint8_t* bytes = static_cast<const uint8_t*>(view.ArrayBuffer().Data()) + view.ByteOffset();
@@ -499,6 +598,10 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
     exports.Set("_tableColumns", Napi::Function::New(env, TableColumns, "_tableColumns"));
     exports.Set("_syncTables", Napi::Function::New(env, SyncTables, "_syncTables"));
     exports.Set("_writeFiles", Napi::Function::New(env, WriteFiles, "_writeFiles"));
+    exports.Set("_openOutputs", Napi::Function::New(env, OpenOutputs, "_openOutputs"));
+    exports.Set("_writeOutput", Napi::Function::New(env, WriteOutput, "_writeOutput"));
+    exports.Set("_commitOutputs", Napi::Function::New(env, CommitOutputs, "_commitOutputs"));
+    exports.Set("_closeOutputs", Napi::Function::New(env, CloseOutputs, "_closeOutputs"));
     // Used by the report page (lib/report.js); not part of the public API.
     exports.Set("_readSynced", Napi::Function::New(env, ReadSynced, "_readSynced"));
     exports.Set("_fullScale", Napi::Function::New(env, FullScale, "_fullScale"));

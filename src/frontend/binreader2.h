@@ -58,6 +58,11 @@ struct kx_SyncedSet {
 // failed ("-10", "-13", "-11"); an empty list is "OK" with nothing read.
 const char* kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set);
 
+// How far kx_sync moved each recording's times (seconds: common time = own time + shift), from
+// the configurations and radio time streams alone. False when a shift cannot be found.
+bool _sync_shifts(const std::vector<kx_Config*>& configs, const std::vector<const kx_SensorMap*>& sources,
+                  std::vector<double>* shifts_s);
+
 // kx_sync cuts the event channels to the common window but keeps their recorded times. For a
 // set that kx_syncRecordings answered "OK", replaces each synchronised map's event channels
 // with the whole channels of its recording moved onto the common time base. False when the

@@ -59,15 +59,13 @@ const char* kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSe
     return kOk;
 }
 
-namespace {
-
 // How far kx_sync moved each recording's times (seconds). The shift is measured by
 // synchronising a probe: per recording one accelerometer stream with two samples at time 0
 // (two, so that the trimmed window keeps one) and the radio time stream the radio methods read.
 // The method and the shift depend on the configurations and the radio time streams alone, so
 // the probe moves exactly as the recordings did; the time of its first kept sample is the shift.
-bool sync_shifts(const std::vector<kx_Config*>& configs, const std::vector<const kx_SensorMap*>& sources,
-                 std::vector<double>* shifts_s) {
+bool _sync_shifts(const std::vector<kx_Config*>& configs, const std::vector<const kx_SensorMap*>& sources,
+                  std::vector<double>* shifts_s) {
     std::vector<kx_SensorMap> probes(sources.size());
     std::vector<kx_SensorMap*> probe_ptrs;
     for (size_t i = 0; i < sources.size(); ++i) {
@@ -87,8 +85,6 @@ bool sync_shifts(const std::vector<kx_Config*>& configs, const std::vector<const
     return true;
 }
 
-}  // namespace
-
 bool _events_on_common_base(kx_SyncedSet* set) {
     if (set->recordings.empty()) return true;
     std::vector<kx_Config*> configs;
@@ -98,7 +94,7 @@ bool _events_on_common_base(kx_SyncedSet* set) {
         sources.push_back(&r->sensors);
     }
     std::vector<double> shifts_s;
-    if (set->synced.maps.size() != sources.size() || !sync_shifts(configs, sources, &shifts_s)) return false;
+    if (set->synced.maps.size() != sources.size() || !_sync_shifts(configs, sources, &shifts_s)) return false;
     for (size_t i = 0; i < sources.size(); ++i) {
         for (const int id : {KX_EVENT, KX_EVENT2}) {
             kx_SensorMap& synced = *set->synced.maps[i];

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -267,11 +268,11 @@ void carry_events(Work& r, double t0_s, double t1_s) {
 // Steps after the copies exist; false on a radio refusal.
 bool synchronise(std::vector<Work>& recs, const std::vector<int>& kinds) {
     const kx_Config& first = *recs[0].config;
-    if (first.settings18.present) {
+    const char* method = kx_sync_method(first);
+    if (std::strcmp(method, "time-marks") == 0) {
         apply_time_marks(recs);
     } else {
-        // mode 2: no radio channel sensor frame was read, only the basic radio frame
-        const bool channel_sensor = first.radioSensor.mode != 2;
+        const bool channel_sensor = std::strcmp(method, "radio-channel-sensor") == 0;
         const long master = find_radio_master(recs, channel_sensor);
         if (master < 0) return false;
         if (channel_sensor) {
@@ -286,6 +287,12 @@ bool synchronise(std::vector<Work>& recs, const std::vector<int>& kinds) {
 }
 
 }  // namespace
+
+const char* kx_sync_method(const kx_Config& first) {
+    if (first.settings18.present) return "time-marks";
+    // mode 2: no radio channel sensor frame was read, only the basic radio frame
+    return first.radioSensor.mode != 2 ? "radio-channel-sensor" : "basic-radio-frame";
+}
 
 bool kx_sync(std::vector<kx_SensorMap*>& synced, const std::vector<kx_Config*>& configs,
              const std::vector<kx_SensorMap*>& sources) {

@@ -19,6 +19,10 @@
 bool kx_sync(std::vector<kx_SensorMap*>& synced, const std::vector<kx_Config*>& configs,
              const std::vector<kx_SensorMap*>& sources);
 
+// The method kx_sync uses for a set whose first recording has this configuration:
+// "time-marks", "radio-channel-sensor" or "basic-radio-frame".
+const char* kx_sync_method(const kx_Config& first);
+
 // Owner of the maps kx_sync hands over through raw pointers: pass `maps` to kx_sync, and
 // whatever it holds is deleted with this object, on every path.
 struct kx_SyncedMaps {
