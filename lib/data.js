@@ -127,9 +127,7 @@ function makeData(addon, addonPath = null) {
       const sync = set ? { method: source.method, members: source.members.map((mb) => ({ file: path.basename(mb.file), shift: mb.shift })) } : null;
       for (const m of opened.order) {
         const member = source.members[m];
-        // Whole decodes only for what the table does not carry: the magnetometer.
-        const mag = !set && member.config.mag ? magStream(paths[m]) : null;
-        const extra = { timezone: options.timezone, mag, sync, quatStart: quaternionStart(source, m) };
+        const extra = { timezone: options.timezone, mag: member.mag, sync, quatStart: quaternionStart(source, m) };
         const ok = await writeMember(arrow, pq, source, m, extra, (bytes) => addon._writeOutput(handle, m, bytes));
         if (!ok) throw outputError(caller, outputs[m], paths, 'KX_WRITE_FAILED');
       }
@@ -140,11 +138,6 @@ function makeData(addon, addonPath = null) {
       if (handle !== null) addon._closeOutputs(handle);
       source.close();
     }
-  }
-
-  function magStream(file) {
-    const raw = addon._readData(file, false);
-    return typeof raw === 'string' || !raw.streams.mag ? null : raw.streams.mag;
   }
 
   // The streamed writer, answering a Promise of the summary text as read() answers it.

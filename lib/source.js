@@ -71,6 +71,8 @@ function member(file, table, shift) {
     rows: table.rows,
     firstTick: 1,
     shift,
+    // Beyond the table: the magnetometer's samples ({ rate, x, y, z }), or null.
+    mag: table.mag || null,
     columns: table.columns.map((c) => ({
       name: c.name, single: c.single, cells: c.cells, stream: STREAMS[c.sensor] || null, component: c.component,
     })),

@@ -310,6 +310,21 @@ Napi::Value table_object(Napi::Env env, const kx_Config& config, const kx_Sensor
     for (size_t c = 0; c < columns.size(); ++c) objects[c].Set("nulls", Napi::Number::New(env, nulls[c]));
 
     Napi::Object out = Napi::Object::New(env);
+    // The magnetometer, which the table does not show: { rate, x, y, z } for columns of its own.
+    const auto mag = sensors.find(KX_MAG);
+    if (mag != sensors.end() && mag->second.length > 0 && mag->second.data.size() >= 3 * mag->second.length) {
+        const kx_DataSensor& m = mag->second;
+        Napi::Object stream = Napi::Object::New(env);
+        stream.Set("rate", Napi::Number::New(env, data_stream_rate(config, KX_MAG)));
+        static const char* const kAxes[] = {"x", "y", "z"};
+        for (size_t k = 0; k < 3; ++k) {
+            Napi::Float64Array axis = Napi::Float64Array::New(env, m.length);
+            if (env.IsExceptionPending()) return Napi::Value();
+            std::memcpy(axis.Data(), m.data.data() + k * m.length, m.length * sizeof(double));
+            stream.Set(kAxes[k], axis);
+        }
+        out.Set("mag", stream);
+    }
     out.Set("config", text_value(env, _generate_config_JSON(config)));
     out.Set("summary", text_value(env, _generate_read_answer_JSON(&config)));
     out.Set("rows", Napi::Number::New(env, static_cast<double>(rows)));
