@@ -9,6 +9,7 @@ const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
 const { CODES: BATCH_CODES, MAX_CONCURRENCY, checkBatch } = require('../batch.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../shards.js');
+const { checkTimeZone } = require('../table-time.js');
 
 // Errors batch throws for a task list it refuses before starting: a wrong command line here.
 const REFUSED_BY_BATCH = new Set(Object.values(BATCH_CODES));
@@ -47,6 +48,16 @@ function parquetFailure(err) {
   return new CliError(EXIT.INPUT, message);
 }
 
+// { timezone } from --timezone, checked before any work (a name that is no zone is a usage error).
+function timezoneOf(values) {
+  if (values.timezone === undefined) return {};
+  try {
+    return { timezone: checkTimeZone(values.timezone, '--timezone') };
+  } catch (err) {
+    throw usageError(err.message);
+  }
+}
+
 // The conversions run in a worker thread, so that a signal is handled while they run.
 async function cmdRead(ctx, { values, positionals }) {
   const format = formatOf(values, 'read');
@@ -57,7 +68,7 @@ async function cmdRead(ctx, { values, positionals }) {
   if (format === 'parquet') {
     let summary;
     try {
-      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, csv));
+      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, csv, timezoneOf(values)));
     } catch (err) {
       throw parquetFailure(err);
     }
@@ -89,7 +100,7 @@ async function cmdSync(ctx, { values, positionals }) {
   let status;
   if (format === 'parquet') {
     // The same synchronised set, written as Parquet files, in a worker thread of the batch.
-    const [result] = await ctx.batch([{ recordings: positionals, outDir }], { format, concurrency: 1 });
+    const [result] = await ctx.batch([{ recordings: positionals, outDir }], { format, concurrency: 1, ...timezoneOf(values) });
     if (result.error) throw parquetFailure(result.error);
     status = result.answer;
   } else {
@@ -329,6 +340,7 @@ async function cmdBatch(ctx, { values, positionals }) {
         results = await ctx.batch(tasks, {
           concurrency,
           format,
+          ...timezoneOf(values),
           signal: controller.signal,
           onProgress: (done, total, current, answer, result) => {
             if (bar) bar.update(done, total, current);

@@ -32,7 +32,10 @@ const COMMANDS = {
     usage: 'read [--format csv|parquet] <recording> [<output>]',
     summary: 'convert one recording to CSV or Parquet (orientation quaternions included)',
     details: 'Without <output>, writes <name>.csv (or <name>.parquet) into the current directory.\nPrints the recording\'s summary: dates, base frequency, firmware version and measurement id.\nThe Parquet file holds the CSV\'s table: the same columns and rows, values unrounded,\nnull for an empty cell.',
-    options: { format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' } },
+    options: {
+      format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
+      timezone: { type: 'string', arg: 'zone', help: 'IANA time zone the devices\' clocks showed (Europe/Berlin): Parquet gains a UTC Timestamp column' },
+    },
     positionals: [1, 2],
   },
   sync: {
@@ -42,6 +45,7 @@ const COMMANDS = {
     options: {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
       format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
+      timezone: { type: 'string', arg: 'zone', help: 'IANA time zone the devices\' clocks showed (Europe/Berlin): Parquet gains a UTC Timestamp column' },
     },
     positionals: [1, Infinity],
   },
@@ -110,6 +114,7 @@ const COMMANDS = {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
       jobs: { type: 'string', short: 'j', arg: 'n', help: 'conversions running at once, 1 to 256 (default: the number of cores)' },
       format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
+      timezone: { type: 'string', arg: 'zone', help: 'IANA time zone the devices\' clocks showed (Europe/Berlin): Parquet gains a UTC Timestamp column' },
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       progress: { type: 'boolean', help: 'draw the progress bar even when standard error is not a terminal' },
       'no-progress': { type: 'boolean', help: 'never draw the progress bar' },
