@@ -28,14 +28,13 @@ function firstRotation(q) {
 }
 
 function makeData(addon, addonPath = null) {
-  // { config, summary, frequency, startTime, timezone, streams }. With `transferable`, every
-  // array sits in a buffer that postMessage can move to another thread (a worker's answer);
-  // otherwise the arrays are the decoder's own memory, handed over without a copy. Every
-  // stream gains `tick` (see table-time.js); the quaternion's samples before the filter starts
-  // become NaN, and the stream says which is its first rotation (`firstValid`).
-  function decode(recordingPath, transferable, options = {}) {
+  // { config, summary, frequency, startTime, timezone, streams }. Every array sits in a buffer
+  // of its own that postMessage can move to another thread (a worker's answer). Every stream
+  // gains `tick` (see table-time.js); the quaternion's samples before the filter starts become
+  // NaN, and the stream says which is its first rotation (`firstValid`).
+  function decode(recordingPath, options = {}) {
     const { timezone = null } = options;
-    const raw = addon._readData(recordingPath, transferable);
+    const raw = addon._readData(recordingPath);
     if (typeof raw === 'string') throw recordingError('readData', recordingPath, raw);
     const config = JSON.parse(raw.config);
     const { frequency, streams } = raw;
@@ -60,7 +59,7 @@ function makeData(addon, addonPath = null) {
 
   function readData(...args) {
     const [recordingPath] = checkArguments('readData', args);
-    return decode(recordingPath, false, dataOptions('readData', args[1]));
+    return decode(recordingPath, dataOptions('readData', args[1]));
   }
 
   // Windows of the table of one recording, `rows` rows each: { first, last, tick, time,

@@ -11,7 +11,7 @@ const data = makeData(addon, workerData.addonPath);
 // Calls built in JavaScript over the addon's internal functions; the rest are the addon's own.
 const CALLS = {
   readData: (recordingPath, options) => {
-    const answer = data.decode(recordingPath, true, dataOptions('readData', options));
+    const answer = data.decode(recordingPath, dataOptions('readData', options));
     return { answer, transfer: transferList(answer) };
   },
   writeParquet: async (...args) => ({ answer: await data.writeParquetAsync(...args), transfer: [] }),
