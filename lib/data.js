@@ -86,19 +86,26 @@ function makeData(addon, addonPath = null) {
       for (let first = 0; first < member.rows; first += rows) {
         const last = Math.min(member.rows, first + rows);
         const filled = source.fill(0, first, last);
-        const window = { first, last, tick: new Float64Array(last - first), time: Float64Array.from(filled[0].values), streams: {} };
+        const window = { first, last, tick: new Float64Array(last - first), time: new Float64Array(filled[0].values), streams: {} };
         for (let r = 0; r < last - first; ++r) window.tick[r] = firstTick + first + r;
         for (const [name, ks] of groups) {
-          const { valid } = filled[ks[0]];
-          const at = [];
-          for (let r = 0; r < last - first; ++r) if ((valid[r >> 3] >> (r & 7)) & 1) at.push(r);
-          const stream = { tick: Float64Array.from(at, (r) => firstTick + first + r) };
-          ks.forEach((k, j) => { stream[COMPONENTS[name][j]] = Float64Array.from(at, (r) => filled[k].values[r]); });
+          // The rows with a sample: a stream's cells are all filled or all empty on a row.
+          const { valid, nulls } = filled[ks[0]];
+          const n = last - first - nulls;
+          const stream = { tick: new Float64Array(n) };
+          const from = ks.map((k) => filled[k].values);
+          const to = ks.map((k, j) => (stream[COMPONENTS[name][j]] = new Float64Array(n)));
+          for (let r = 0, i = 0; i < n; ++r) {
+            if (!((valid[r >> 3] >> (r & 7)) & 1)) continue;
+            stream.tick[i] = firstTick + first + r;
+            for (let j = 0; j < ks.length; ++j) to[j][i] = from[j][r];
+            ++i;
+          }
           if (name === 'quaternion' && !rotating) {
             let i = 0;
-            while (i < at.length && stream.w[i] === 0 && stream.x[i] === 0 && stream.y[i] === 0 && stream.z[i] === 0) ++i;
+            while (i < n && stream.w[i] === 0 && stream.x[i] === 0 && stream.y[i] === 0 && stream.z[i] === 0) ++i;
             for (const c of COMPONENTS.quaternion) stream[c].fill(NaN, 0, i);
-            rotating = i < at.length;
+            rotating = i < n;
           }
           window.streams[name] = stream;
         }
