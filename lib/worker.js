@@ -29,10 +29,15 @@ async function call(fn, args) {
 
 if (workerData.blocking) {
   const { flag, port, fn, args } = workerData.blocking;
-  call(fn, args).then(({ answer, error, transfer }) => {
-    port.postMessage(error === undefined ? { answer } : { error }, transfer);
+  const wake = () => {
     Atomics.store(flag, 0, 1);
     Atomics.notify(flag, 0);
+  };
+  // The caller waits on the flag: it is raised however this thread ends.
+  process.on('exit', wake);
+  call(fn, args).then(({ answer, error, transfer }) => {
+    port.postMessage(error === undefined ? { answer } : { error }, transfer);
+    wake();
   });
 } else {
   parentPort.on('message', async ({ id, fn, args }) => {
