@@ -94,9 +94,9 @@ for (const h of hours) {
 if (values.sweep) {
   // The writer's options on the first recording's table: size and time of the whole write.
   const { addon } = require('../lib/addon.js');
-  const { openSource } = require('../lib/source.js');
-  const { writeMember } = require('../lib/parquet.js');
-  const { loadParquetWriter } = require('../lib/data.js');
+  const { openSource } = require('../lib/data/source.js');
+  const { writeMember } = require('../lib/data/parquet.js');
+  const { loadParquetWriter } = require('../lib/data/index.js');
   const { arrow, pq } = loadParquetWriter();
   const file = path.join(dir, `walk-${hours[0]}h.bin`);
   const options = [];

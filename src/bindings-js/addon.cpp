@@ -588,7 +588,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
     exports.Set("_writeOutput", Napi::Function::New(env, WriteOutput, "_writeOutput"));
     exports.Set("_commitOutputs", Napi::Function::New(env, CommitOutputs, "_commitOutputs"));
     exports.Set("_closeOutputs", Napi::Function::New(env, CloseOutputs, "_closeOutputs"));
-    // Used by the report page (lib/report.js); not part of the public API.
+    // Used by the report page (lib/report/); not part of the public API.
     exports.Set("_readSynced", Napi::Function::New(env, ReadSynced, "_readSynced"));
     exports.Set("_fullScale", Napi::Function::New(env, FullScale, "_fullScale"));
     exports.Set("_stopOutputs", Napi::Function::New(env, StopOutputs, "_stopOutputs"));

@@ -5,9 +5,10 @@
 'use strict';
 const path = require('node:path');
 const { Worker, MessageChannel, receiveMessageOnPort } = require('node:worker_threads');
-const { checkArguments } = require('./contract.js');
-const { outputOverInput, fileBasename } = require('./paths.js');
+const { checkArguments } = require('../contract.js');
+const { outputOverInput, fileBasename } = require('../paths.js');
 const { openSource, recordingError, COMPONENTS } = require('./source.js');
+const { writeReason } = require('../reasons.js');
 const { writeMember, quaternionStart } = require('./parquet.js');
 const { factorOf, spacedTicks, timedTicks, checkTimeZone, wallClockInstant } = require('./table-time.js');
 
@@ -168,7 +169,7 @@ function makeData(addon, addonPath = null) {
       throw outputError('writeParquet', parquetPath, [recordingPath], 'KX_OUTPUT_IS_INPUT');
     }
     loadParquetWriter();
-    return runBlocking(addonPath || require('./addon.js').addonPath, 'writeParquet', [recordingPath, parquetPath, options]);
+    return runBlocking(addonPath || require('../addon.js').addonPath, 'writeParquet', [recordingPath, parquetPath, options]);
   }
 
   // The Parquet twin of readAndSync2: the same synchronised tables, written as
@@ -197,7 +198,7 @@ function makeData(addon, addonPath = null) {
 function runBlocking(addonPath, fn, args) {
   const flag = new Int32Array(new SharedArrayBuffer(4));
   const { port1, port2 } = new MessageChannel();
-  const worker = new Worker(path.join(__dirname, 'worker.js'), { workerData: { addonPath, blocking: { flag, port: port2, fn, args } }, transferList: [port2] });
+  const worker = new Worker(path.join(__dirname, '..', 'run', 'worker.js'), { workerData: { addonPath, blocking: { flag, port: port2, fn, args } }, transferList: [port2] });
   try {
     Atomics.wait(flag, 0, 0);
     const received = receiveMessageOnPort(port1);
@@ -213,10 +214,7 @@ function runBlocking(addonPath, fn, args) {
 }
 
 function outputError(caller, file, recordingPaths, status) {
-  let why;
-  if (status === 'KX_OUTPUT_IS_INPUT') why = `is the recording ${recordingPaths.length === 1 ? recordingPaths[0] : 'of the set'}; writing it would lose the recording`;
-  else if (status === 'KX_OPEN_FAILED') why = 'cannot be opened for writing (missing directory, no permission, a directory)';
-  else why = 'could not be written completely (disk full, file-size limit or I/O error); the target was left as it was';
+  const why = status === 'KX_OUTPUT_IS_INPUT' ? `is the recording ${recordingPaths.length === 1 ? recordingPaths[0] : 'of the set'}; writing it would lose the recording` : writeReason(status);
   return Object.assign(new Error(`${caller}: ${file}: ${why}`), { code: status, path: file });
 }
 

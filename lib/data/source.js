@@ -4,18 +4,7 @@
 // cells with memory bounded by the range.
 'use strict';
 const fs = require('node:fs');
-
-const REASONS = {
-  ENOENT: 'no such file',
-  EACCES: 'permission denied',
-  EPERM: 'operation not permitted',
-  EISDIR: 'is a directory',
-  ELOOP: 'too many levels of symbolic links',
-  ENAMETOOLONG: 'file name too long',
-  ENOTDIR: 'a component of the path is not a directory',
-  KX_NOT_A_RECORDING: 'not a recording (no header frames in its first block)',
-  KX_TRUNCATED: 'truncated (the file ends inside its configuration block or its data)',
-};
+const { REASONS } = require('../reasons.js');
 
 // The stream behind a column, by the sensor-map identifier the addon names.
 const STREAMS = { 1: 'accel', 2: 'gyro', 3: 'baro', 5: 'mag', 6: 'events', 7: 'radioTime', 10: 'quaternion', 11: 'events2' };

@@ -3,7 +3,7 @@
 // Started with `blocking`, it answers that one call through a port while its caller waits.
 'use strict';
 const { parentPort, workerData } = require('node:worker_threads');
-const { makeData, transferList, dataOptions } = require('./data.js');
+const { makeData, transferList, dataOptions } = require('../data/index.js');
 
 const addon = require(workerData.addonPath);
 const data = makeData(addon, workerData.addonPath);
