@@ -23,7 +23,7 @@ const { values, positionals } = parseArgs({
   },
 });
 if (values.help) {
-  console.log('Usage: node bench/data.js [--hours 1,24,168] [--rounds 3] [--paths read,writeParquet,readChunks,readData] [--sweep]');
+  console.log('Usage: node bench/data.js [--hours 1,24,168] [--rounds 3] [--paths read,writeParquet,readChunks,readData,readDataLoop] [--sweep]');
   process.exit(0);
 }
 
@@ -35,6 +35,8 @@ if (values.child !== undefined) {
     read: () => kx.read(file, out),
     writeParquet: () => kx.promises.writeParquet(file, out),
     readData: () => kx.readData(file),
+    // Ten synchronous calls in a row: the peak shows whether answers are freed between them.
+    readDataLoop: () => { for (let i = 0; i < 10; i++) kx.readData(file); },
     readChunks: async () => {
       let rows = 0;
       for await (const w of kx.readChunks(file)) rows += w.tick.length;

@@ -209,10 +209,29 @@ describe('readData', () => {
         }
         assert.equal(next, tableRows, `${name}/${rows}`);
         assert.deepEqual(Object.keys(joined).sort(), shown.sort(), `${name}/${rows}`);
+        if (rows === 1) {
+          for (const bad of [0, 1.5, 2 ** 24 + 1]) await assert.rejects(kx.readChunks(file, { rows: bad }).next(), RangeError, `rows ${bad}`);
+        }
         for (const [stream, arrays] of Object.entries(joined)) {
           for (const [k, v] of Object.entries(arrays)) assert.deepEqual(v, Array.from(data.streams[stream][k]), `${name}/${rows}: ${stream}.${k}`);
         }
       }
+    }
+  });
+
+  test('wall-clock times become instants across daylight-saving changes', () => {
+    const { wallClockInstant } = require('../../lib/data/table-time.js');
+    const cases = [
+      ['2026-07-01 12:00:00', 'Europe/Berlin', '2026-07-01T10:00:00.000Z'], // summer time
+      ['2026-03-29 02:30:00', 'Europe/Berlin', '2026-03-29T01:30:00.000Z'], // skipped: offset before the change
+      ['2026-10-25 02:30:00', 'Europe/Berlin', '2026-10-25T00:30:00.000Z'], // repeated: its first instant
+      ['2026-03-08 01:59:59', 'America/New_York', '2026-03-08T06:59:59.000Z'],
+      ['2026-01-01 00:00:00', 'Asia/Kathmandu', '2025-12-31T18:15:00.000Z'],
+      ['0000-00-00 00:00:00', 'Europe/Berlin', null],
+    ];
+    for (const [text, zone, want] of cases) {
+      const t = wallClockInstant(text, zone);
+      assert.equal(t === null ? null : new Date(t).toISOString(), want, `${text} ${zone}`);
     }
   });
 
