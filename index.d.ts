@@ -179,8 +179,9 @@ export interface RecordingData {
   frequency: number;
   /** the IANA zone given as options.timezone (canonical spelling), or null */
   timezone: string | null;
-  /** the recording's start (createdAt, a wall-clock time read in `timezone`) as an instant;
-   *  null without a zone, or when createdAt is not a date */
+  /** the recording's start (createdAt, a wall-clock time read in `timezone`) as an instant:
+   *  that of `time` 0, so a sample's instant is startTime + its time. Null without a zone, or
+   *  when createdAt is not a date */
   startTime: Date | null;
   streams: {
     /** g */
@@ -271,7 +272,7 @@ export function readChunks(recordingPath: string, options?: { rows?: number }): 
  * one row per CSV row, values unrounded (float64; float32 for the quaternion columns), null
  * where the CSV cell is empty and on the quaternion rows before the filter starts; then `Tick`
  * (int64, the row's base-rate tick), `Timestamp` (TIMESTAMP(isAdjustedToUTC, MICROS), with
- * options.timezone) and `Mag X/Y/Z` (raw counts, when the recording has magnetometer samples).
+ * options.timezone: startTime plus the recording's clock at the row) and `Mag X/Y/Z` (raw counts, when the recording has magnetometer samples).
  * Every column carries field metadata `unit` and `description`. Key-value metadata: "config"
  * (readConfig answer), "summary" (read answer), "timezone" (the zone, or a note that times are
  * local and unzoned), "quaternionStart" ({ row, tick } of the first rotation, or null),

@@ -134,7 +134,7 @@ function makeData(addon, addonPath = null) {
       const sync = set ? { method: source.method, members: source.members.map((mb) => ({ file: path.basename(mb.file), shift: mb.shift })) } : null;
       for (const m of opened.order) {
         const member = source.members[m];
-        const extra = { timezone: options.timezone, mag: member.mag, sync, quatStart: quaternionStart(source, m) };
+        const extra = { timezone: options.timezone, mag: member.mag, sync, clock: source.members[0], quatStart: quaternionStart(source, m) };
         const ok = await writeMember(arrow, pq, source, m, extra, (bytes) => addon._writeOutput(handle, m, bytes));
         if (!ok) throw outputError(caller, outputs[m], paths, 'KX_WRITE_FAILED');
       }

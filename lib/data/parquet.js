@@ -21,7 +21,7 @@ const UNITS = {
   Quat: ['', 'orientation quaternion component (unit quaternion); null on the rows before the filter has started'],
   Mag: ['counts', 'magnetometer reading, raw counts as the device records them (unscaled)'],
   Tick: ['tick', 'base-rate tick of the row, exact: Time = Tick / frequency; readData streams carry the same tick per sample'],
-  Timestamp: ['us', 'UTC instant of the row: the recording start (createdAt, a wall-clock time read in the given time zone) plus Tick / frequency'],
+  Timestamp: ['us', 'UTC instant of the row: the recording start (createdAt, a wall-clock time read in the given time zone) plus the recording\'s own clock at the row (that of the samples on the first row, then one base-rate step a row); in a synchronised set, the first recording\'s start and clock'],
 };
 
 function fieldMetadata(name) {
@@ -51,11 +51,13 @@ function quaternionStart(source, m) {
 // The extra columns beyond the CSV's and how rows get them: Tick always, Timestamp with a zone,
 // the magnetometer when `mag` (its readData stream) has samples.
 function plan(member, options) {
-  const { timezone = null, mag = null, quatStart = -1, sync = null } = options;
+  const { timezone = null, mag = null, quatStart = -1, sync = null, clock = member } = options;
   let startUs = null;
   if (timezone !== null) {
-    const t = wallClockInstant(member.config.createdAt, timezone);
-    if (t !== null) startUs = t * 1000 - Math.round(member.shift * 1e6);
+    // The instant of row 0: a recording's start plus its clock at that row. A set's members
+    // all read the first recording's clock, so that one row is one instant in every file.
+    const t = wallClockInstant(clock.config.createdAt, timezone);
+    if (t !== null) startUs = t * 1000 + Math.round((member.rowZeroTime + member.shift - clock.shift) * 1e6);
   }
   const magFactor = mag === null ? 0 : factorOf(member.frequency, mag.rate);
   return { timezone, startUs, mag: magFactor === 0 ? null : mag, magFactor, quatStart, sync };
@@ -138,7 +140,7 @@ function makeBatches(arrow, source, m, p, config) {
     }
     columns.push({ values: int64Column(length, (i) => firstTick + first + i), nulls: 0 });
     if (p.startUs !== null) {
-      columns.push({ values: int64Column(length, (i) => p.startUs + Math.round(((firstTick + first + i) * 1e6) / frequency)), nulls: 0 });
+      columns.push({ values: int64Column(length, (i) => p.startUs + Math.round(((first + i) * 1e6) / frequency)), nulls: 0 });
     }
     if (p.mag !== null) {
       // Sample i on row i x factor, as the table spaces its streams.

@@ -60,6 +60,9 @@ function member(file, table, shift) {
     rows: table.rows,
     firstTick: 1,
     shift,
+    // Beyond the contract: the recording's own clock (seconds) at row 0, the time of the
+    // samples on it; a set's rows are on the common base, which is own time + shift.
+    rowZeroTime: table.start - shift,
     // Beyond the table: the magnetometer's samples ({ rate, x, y, z }), or null.
     mag: table.mag || null,
     columns: table.columns.map((c) => ({

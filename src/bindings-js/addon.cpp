@@ -296,6 +296,16 @@ Napi::Value table_object(Napi::Env env, const kx_Config& config, const kx_Sensor
         }
         out.Set("mag", stream);
     }
+    // The time (seconds, on the map's clock) of the samples on row 0: the first sample of the
+    // first stream spaced on the rows.
+    double start = 0.0;
+    for (const CsvStream& s : layout.streams) {
+        if (s.sensor != nullptr && s.factor != 0 && s.sensor->length > 0 && !s.sensor->time.empty()) {
+            start = s.sensor->time[0];
+            break;
+        }
+    }
+    out.Set("start", Napi::Number::New(env, start));
     out.Set("config", text_value(env, _generate_config_JSON(config)));
     out.Set("summary", text_value(env, _generate_read_answer_JSON(&config)));
     out.Set("rows", Napi::Number::New(env, static_cast<double>(rows)));

@@ -340,12 +340,14 @@ describe('writeParquet', () => {
         const start = q.firstValid < q.w.length ? { row: q.tick[q.firstValid] - 1, tick: q.tick[q.firstValid] } : null;
         assert.deepEqual(JSON.parse(kv.quaternionStart), start, name);
       }
-      // Timestamp: the start in the zone plus Tick / frequency; the magnetometer on its rows.
+      // Timestamp: the start in the zone plus the recording's clock at the row (its samples'
+      // time on the first row, then a step a row); the magnetometer on its rows.
       const ticks = column('Tick').map(Number);
       // (A creation date that is no date gives no start and no Timestamp.)
       assert.equal(pq.names.includes('Timestamp'), data.startTime !== null, name);
       if (data.startTime !== null) {
-        assert.deepEqual(column('Timestamp').map((d) => d.getTime()), ticks.map((t) => data.startTime.getTime() + (t * 1000) / data.frequency), name);
+        const rowZero = ['gyro', 'accel', 'baro', 'quaternion'].map((n) => data.streams[n]).find(Boolean).time[0];
+        assert.deepEqual(column('Timestamp').map((d) => d.getTime()), ticks.map((t) => data.startTime.getTime() + (rowZero + (t - 1) / data.frequency) * 1000), name);
       }
       assert.equal(pq.names.includes('Mag X'), Boolean(data.streams.mag), name);
       if (data.streams.mag) {
@@ -393,8 +395,9 @@ describe('writeParquet', () => {
     const csvDir = fs.mkdtempSync(path.join(dir, 'sync-csv-'));
     const pqDir = fs.mkdtempSync(path.join(dir, 'sync-pq-'));
     assert.equal(kx.readAndSync2(files, csvDir), 'OK');
-    const results = await kx.batch([{ recordings: files, outDir: pqDir }], { format: 'parquet' });
+    const results = await kx.batch([{ recordings: files, outDir: pqDir }], { format: 'parquet', timezone: 'UTC' });
     assert.equal(results[0].answer, 'OK');
+    const stamps = [];
     for (const n of ['left-thigh', 'right-thigh']) {
       const pq = await parquetOf(path.join(pqDir, `${n}.parquet`));
       assertSameCells(pq, csvTable(path.join(csvDir, `${n}.csv`)), n);
@@ -403,8 +406,17 @@ describe('writeParquet', () => {
       const sync = JSON.parse(kv.sync);
       assert.ok(['time-marks', 'radio-channel-sensor', 'basic-radio-frame'].includes(sync.method), n);
       assert.deepEqual(sync.members.map((m) => [m.file, typeof m.shift]), [['left-thigh.bin', 'number'], ['right-thigh.bin', 'number']], n);
-      assert.match(kv.timezone, /^none/, n);
+      assert.equal(kv.timezone, 'UTC', n);
+      // Both files read the first recording's clock: a row is one instant in both, the common
+      // window's start on the first row.
+      const synced = kx.readData(files[0]).config.createdAt.replace(' ', 'T');
+      const first = pq.rows[0][pq.names.indexOf('Timestamp')].getTime() - Date.parse(`${synced}Z`);
+      stamps.push(first);
     }
+    const { addon } = require('../../lib/addon.js');
+    const common = Math.round(addon._readSynced(files).recordings[0].streams.gyro.time[0] * 1000);
+    assert.ok(common > 0);
+    assert.deepEqual(stamps, [common, common]);
     // A set whose second file cannot be written replaces none of its targets.
     fs.writeFileSync(path.join(pqDir, 'left-thigh.parquet'), 'old');
     fs.rmSync(path.join(pqDir, 'right-thigh.parquet'));
