@@ -193,24 +193,39 @@ function makeData(addon, addonPath = null) {
   return { readData, readChunks, writeParquet, writeParquetAsync, syncParquet, decode };
 }
 
-// Runs a call of the pool's worker in a thread of its own and waits for it: the answer, or
-// the error it threw, rebuilt with its type, code and path.
+// Runs a call of the pool's worker in a thread kept for these calls and waits for it: the
+// answer, or the error it threw, rebuilt with its type, code and path. The thread is started
+// on the first call (with the writer's module, about a quarter of a second) and never keeps
+// the process alive.
+let blocking = null;
+
 function runBlocking(addonPath, fn, args) {
-  const flag = new Int32Array(new SharedArrayBuffer(4));
-  const { port1, port2 } = new MessageChannel();
-  const worker = new Worker(path.join(__dirname, '..', 'run', 'worker.js'), { workerData: { addonPath, blocking: { flag, port: port2, fn, args } }, transferList: [port2] });
-  try {
-    Atomics.wait(flag, 0, 0);
-    const received = receiveMessageOnPort(port1);
-    if (received === undefined) throw new Error(`${fn}: its thread ended without an answer`);
-    const { answer, error } = received.message;
-    if (error === undefined) return answer;
-    const ErrorType = error.name === 'TypeError' ? TypeError : error.name === 'RangeError' ? RangeError : Error;
-    throw Object.assign(new ErrorType(error.message), error.code === undefined ? {} : { code: error.code }, error.path === undefined ? {} : { path: error.path });
-  } finally {
-    port1.close();
-    worker.terminate();
+  // A message waiting between calls can only be the thread's last: it has ended.
+  if (blocking !== null && receiveMessageOnPort(blocking.port) !== undefined) blocking = null;
+  if (blocking === null) {
+    const flag = new Int32Array(new SharedArrayBuffer(4));
+    const { port1, port2 } = new MessageChannel();
+    const worker = new Worker(path.join(__dirname, '..', 'run', 'worker.js'), { workerData: { addonPath, blocking: { flag, port: port2 } }, transferList: [port2] });
+    worker.unref();
+    port1.unref();
+    blocking = { worker, port: port1, flag };
   }
+  const { worker, port, flag } = blocking;
+  Atomics.store(flag, 0, 0);
+  port.postMessage({ fn, args });
+  Atomics.wait(flag, 0, 0);
+  const received = receiveMessageOnPort(port);
+  if (received === undefined || received.message.ended) {
+    // The thread ended (its flag is raised on exit): the next call starts another.
+    blocking = null;
+    port.close();
+    worker.terminate();
+    throw new Error(`${fn}: its thread ended without an answer`);
+  }
+  const { answer, error } = received.message;
+  if (error === undefined) return answer;
+  const ErrorType = error.name === 'TypeError' ? TypeError : error.name === 'RangeError' ? RangeError : Error;
+  throw Object.assign(new ErrorType(error.message), error.code === undefined ? {} : { code: error.code }, error.path === undefined ? {} : { path: error.path });
 }
 
 function outputError(caller, file, recordingPaths, status) {

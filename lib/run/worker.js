@@ -28,14 +28,19 @@ async function call(fn, args) {
 }
 
 if (workerData.blocking) {
-  const { flag, port, fn, args } = workerData.blocking;
+  // One call at a time from a caller that waits on the flag; it is raised however this
+  // thread ends, so the caller never waits for a thread that is gone.
+  const { flag, port } = workerData.blocking;
   const wake = () => {
     Atomics.store(flag, 0, 1);
     Atomics.notify(flag, 0);
   };
-  // The caller waits on the flag: it is raised however this thread ends.
-  process.on('exit', wake);
-  call(fn, args).then(({ answer, error, transfer }) => {
+  process.on('exit', () => {
+    port.postMessage({ ended: true });
+    wake();
+  });
+  port.on('message', async ({ fn, args }) => {
+    const { answer, error, transfer } = await call(fn, args);
     port.postMessage(error === undefined ? { answer } : { error }, transfer);
     wake();
   });
