@@ -216,6 +216,8 @@ export type DataErrorCode =
   | "KX_WRITE_FAILED"
   /** writeParquet: the optional packages apache-arrow and parquet-wasm are not installed */
   | "KX_NO_PARQUET_WRITER"
+  /** options.timezone is not an IANA time zone (a RangeError; a TypeError when not a text) */
+  | "KX_BAD_TIMEZONE"
   | string;
 
 /** An Error thrown by `readData` or `writeParquet`: the message names the function, the file
