@@ -131,10 +131,21 @@ function makeData(addon, addonPath = null) {
         throw outputError(caller, file, paths, code);
       }
       handle = opened.handle;
+      // The metadata says where the orientation starts before the first row is written: a
+      // look ahead from row 0, on a second opening when the source only goes forward.
+      const firstRotationRow = (m) => {
+        if (!source.members[m].columns.some((c) => c.stream === 'quaternion' && c.cells)) return -1;
+        const ahead = source.seekable ? source : openSource(addon, paths, { caller, set });
+        try {
+          return quaternionStart(ahead, m);
+        } finally {
+          if (ahead !== source) ahead.close();
+        }
+      };
       const sync = set ? { method: source.method, members: source.members.map((mb) => ({ file: path.basename(mb.file), shift: mb.shift })) } : null;
       for (const m of opened.order) {
         const member = source.members[m];
-        const extra = { timezone: options.timezone, mag: member.mag, sync, clock: source.members[0], quatStart: quaternionStart(source, m) };
+        const extra = { timezone: options.timezone, mag: member.mag, sync, clock: source.members[0], quatStart: firstRotationRow(m) };
         const ok = await writeMember(arrow, pq, source, m, extra, (bytes) => addon._writeOutput(handle, m, bytes));
         if (!ok) throw outputError(caller, outputs[m], paths, 'KX_WRITE_FAILED');
       }

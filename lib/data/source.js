@@ -102,6 +102,8 @@ function openSource(addon, paths, options = {}) {
   return {
     members,
     method,
+    // Views of a whole decode: any range, in any order.
+    seekable: true,
     fill(m, first, last) {
       return tables[m].columns.map((c) => ({
         values: c.values.subarray(first, last),
