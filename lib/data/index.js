@@ -9,6 +9,7 @@ const { checkArguments } = require('../contract.js');
 const { outputOverInput, fileBasename } = require('../paths.js');
 const { openSource, recordingError, COMPONENTS } = require('./source.js');
 const { writeReason } = require('../reasons.js');
+const gates = require('../run/gate.js');
 const { writeMember, quaternionStart } = require('./parquet.js');
 const { factorOf, spacedTicks, timedTicks, checkTimeZone, wallClockInstant } = require('./table-time.js');
 
@@ -216,7 +217,10 @@ function runBlocking(addonPath, fn, args) {
   if (blocking === null) {
     const flag = new Int32Array(new SharedArrayBuffer(4));
     const { port1, port2 } = new MessageChannel();
-    const worker = new Worker(path.join(__dirname, '..', 'run', 'worker.js'), { workerData: { addonPath, blocking: { flag, port: port2 } }, transferList: [port2] });
+    // Gated like the pool's threads, so that a process exiting on a signal waits for its call.
+    const gate = gates.newGate();
+    const worker = new Worker(path.join(__dirname, '..', 'run', 'worker.js'), { workerData: { addonPath, gate, blocking: { flag, port: port2 } }, transferList: [port2] });
+    worker.once('exit', () => gates.forget(gate));
     worker.unref();
     port1.unref();
     blocking = { worker, port: port1, flag };

@@ -4,7 +4,7 @@
 // cells with memory bounded by the range.
 'use strict';
 const fs = require('node:fs');
-const { REASONS } = require('../reasons.js');
+const { REASONS, notRegular } = require('../reasons.js');
 
 // The stream behind a column, by the sensor-map identifier the addon names.
 const STREAMS = { 1: 'accel', 2: 'gyro', 3: 'baro', 5: 'mag', 6: 'events', 7: 'radioTime', 10: 'quaternion', 11: 'events2' };
@@ -13,12 +13,15 @@ const COMPONENTS = {
   quaternion: ['w', 'x', 'y', 'z'], events: ['value'], events2: ['value'], radioTime: ['value'],
 };
 
-// Why a file the reader could not open or read is unreadable, as the system names it.
+// Why a file the reader could not open or read is unreadable, as the system names it. Only a
+// regular file is opened to find out: a FIFO would block.
 function unreadableCode(file) {
   let fd;
   try {
+    const st = fs.statSync(file);
+    if (st.isDirectory()) return 'EISDIR';
+    if (!st.isFile()) return 'KX_NOT_A_FILE';
     fd = fs.openSync(file, 'r');
-    if (fs.fstatSync(fd).isDirectory()) return 'EISDIR';
     return 'EIO';
   } catch (err) {
     return err.code || 'EIO';
@@ -30,7 +33,7 @@ function unreadableCode(file) {
 // The Error for a recording the addon could not decode (code as the addon answered it).
 function recordingError(fn, file, code) {
   if (code === 'unreadable') code = unreadableCode(file);
-  const why = REASONS[code] || `cannot read it (${code})`;
+  const why = code === 'KX_NOT_A_FILE' ? notRegular(fs.statSync(file)) : REASONS[code] || `cannot read it (${code})`;
   return Object.assign(new Error(`${fn}: ${file}: ${why}`), { code, path: file });
 }
 

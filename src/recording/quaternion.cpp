@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "../common/output_file.h"
 #include "../tracker/tracker.h"
 #include "recording.h"
 
@@ -25,6 +26,8 @@ constexpr float kMagObservationNoise[9] = {200000, 0, 0, 0, 200000, 0, 0, 0, 200
 // Status values of run_tracker that carry an orientation.
 constexpr int kTrackerReset = 1;
 constexpr int kTrackerComputed = 3;
+// Samples filtered between two looks at whether the process is exiting (about 0.1 s).
+constexpr size_t kStopCheckSamples = 1 << 16;
 
 }  // namespace
 
@@ -55,6 +58,7 @@ void kx_OrientationFilter::run(const kx_DataSensor& acc, const kx_DataSensor& gy
     const size_t na = acc.length;
     const size_t ng = gyro.length;
     for (size_t i = 0; i < count; ++i) {
+        if (i % kStopCheckSamples == 0 && _outputs_stopped()) return;  // the process is exiting
         const float a3[3] = {static_cast<float>(acc.data[i]), static_cast<float>(acc.data[na + i]),
                              static_cast<float>(acc.data[2 * na + i])};
         const float g3[3] = {static_cast<float>(gyro.data[i]), static_cast<float>(gyro.data[ng + i]),
