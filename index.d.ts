@@ -81,28 +81,39 @@ export interface ConfigAnswer {
 }
 
 /**
+ * The limit on a table's rows: a table over it is refused before anything is written.
+ * Without it, at most 1024 rows per data record of the recording, and never fewer than 65536.
+ */
+export interface TableLimits {
+  /** most rows a table may have (a positive integer; otherwise a TypeError) */
+  maxRows?: number;
+}
+
+/**
  * Decodes a recording, adds the orientation quaternion stream and writes the CSV file at
  * `csvPath` (replaced only once complete).
  * @param recordingPath path of the recording (UTF-8, no NUL character)
  * @param csvPath path of the CSV file to write, used as given (no directory is created)
+ * @param limits the limit on the table's rows (a table over it gives the {@link ReadError})
  * @returns JSON text of a {@link ReadSummary}, or of a {@link ReadError}
  *   (`{"error":"Error during data loading."}`)
  * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments;
  *   "Wrong arguments" when an argument is not a string primitive or holds a NUL character
  */
-export function read(recordingPath: string, csvPath: string): string;
+export function read(recordingPath: string, csvPath: string, limits?: TableLimits): string;
 
 /**
  * Reads several recordings of devices worn together, adds quaternions, puts them on one time
  * base and window, and writes `<outDir>/<file name without extension>.csv` for each.
  * @param recordingPaths the recordings; the first one chooses the synchronisation method
  * @param outDir an existing directory
+ * @param limits the limit on each recording's table's rows (a table over it gives "-10")
  * @returns a {@link SyncStatus}
  * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments;
  *   "Wrong arguments" when recordingPaths is not an array, outDir is not a string, an element
  *   is not a string, or a path holds a NUL character (no file is read)
  */
-export function readAndSync2(recordingPaths: readonly string[], outDir: string): SyncStatus;
+export function readAndSync2(recordingPaths: readonly string[], outDir: string, limits?: TableLimits): SyncStatus;
 
 /**
  * Answers the configuration of a recording as compact JSON: a {@link ConfigAnswer}.
@@ -297,8 +308,8 @@ export function writeParquet(recordingPath: string, parquetPath: string, options
  * TypeErrors, before any work is queued.
  */
 export interface PromiseAPI {
-  read(recordingPath: string, csvPath: string): Promise<string>;
-  readAndSync2(recordingPaths: readonly string[], outDir: string): Promise<SyncStatus>;
+  read(recordingPath: string, csvPath: string, limits?: TableLimits): Promise<string>;
+  readAndSync2(recordingPaths: readonly string[], outDir: string, limits?: TableLimits): Promise<SyncStatus>;
   readConfig(recordingPath: string): Promise<string>;
   readConfigDeviceId(recordingPath: string): Promise<string>;
   writeConfig(path: string, configText: string): Promise<"OK" | "ERROR">;

@@ -123,20 +123,18 @@ function makeData(addon, addonPath = null) {
   async function writeTables(caller, paths, outputs, options) {
     const { arrow, pq } = loadParquetWriter();
     const set = paths.length > 1 || options.set === true;
-    const source = openSource(addon, paths, { caller, set });
+    const opening = { caller, set, ...(options.maxRows === undefined ? {} : { maxRows: options.maxRows }) };
+    const source = openSource(addon, paths, opening);
     let handle = null;
     try {
       const opened = addon._openOutputs(outputs, paths);
-      if (typeof opened === 'string') {
-        const [code, file] = [opened.split(' ')[0], opened.slice(opened.indexOf(' ') + 1)];
-        throw outputError(caller, file, paths, code);
-      }
+      if (opened.handle === undefined) throw outputError(caller, opened.path, paths, opened.code);
       handle = opened.handle;
       // The metadata says where the orientation starts before the first row is written: a
       // look ahead from row 0, on a second opening when the source only goes forward.
       const firstRotationRow = (m) => {
         if (!source.members[m].columns.some((c) => c.stream === 'quaternion' && c.cells)) return -1;
-        const ahead = source.seekable ? source : openSource(addon, paths, { caller, set });
+        const ahead = source.seekable ? source : openSource(addon, paths, opening);
         try {
           return quaternionStart(ahead, m);
         } finally {
@@ -146,7 +144,7 @@ function makeData(addon, addonPath = null) {
       const sync = set ? { method: source.method, members: source.members.map((mb) => ({ file: path.basename(mb.file), shift: mb.shift })) } : null;
       for (const m of opened.order) {
         const member = source.members[m];
-        const extra = { timezone: options.timezone, mag: member.mag, sync, clock: source.members[0], quatStart: firstRotationRow(m) };
+        const extra = { timezone: options.timezone, sync, clock: source.members[0], quatStart: firstRotationRow(m) };
         const ok = await writeMember(arrow, pq, source, m, extra, (bytes) => addon._writeOutput(handle, m, bytes));
         if (!ok) throw outputError(caller, outputs[m], paths, 'KX_WRITE_FAILED');
       }

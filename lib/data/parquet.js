@@ -49,9 +49,10 @@ function quaternionStart(source, m) {
 }
 
 // The extra columns beyond the CSV's and how rows get them: Tick always, Timestamp with a zone,
-// the magnetometer when `mag` (its readData stream) has samples.
+// the magnetometer when the member has its samples (read in ranges from the source).
 function plan(member, options) {
-  const { timezone = null, mag = null, quatStart = -1, sync = null, clock = member } = options;
+  const { timezone = null, quatStart = -1, sync = null, clock = member } = options;
+  const mag = member.magnetometer || null;
   let startUs = null;
   if (timezone !== null) {
     // The instant of row 0: a recording's start plus its clock at that row. A set's members
@@ -145,14 +146,16 @@ function makeBatches(arrow, source, m, p, config) {
     if (p.mag !== null) {
       // Sample i on row i x factor, as the table spaces its streams.
       const f = p.magFactor;
-      const firstSample = Math.ceil(first / f);
+      const firstSample = Math.min(p.mag.samples, Math.ceil(first / f));
+      const count = Math.min(p.mag.samples, Math.ceil(last / f)) - firstSample;
+      const samples = source.magnetometer(m, firstSample, count);
       for (const axis of ['x', 'y', 'z']) {
         const values = new Float64Array(length);
         const valid = new Uint8Array((length + 7) >> 3);
         let filledCells = 0;
-        for (let i = firstSample; i < p.mag[axis].length && i * f < last; ++i) {
-          const r = i * f - first;
-          values[r] = p.mag[axis][i];
+        for (let j = 0; j < count; ++j) {
+          const r = (firstSample + j) * f - first;
+          values[r] = samples[axis][j];
           valid[r >> 3] |= 1 << (r & 7);
           ++filledCells;
         }

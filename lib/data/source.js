@@ -1,17 +1,36 @@
-// The row-range source: one recording, or a synchronised set, as a table whose rows any output
-// takes in ranges. This version decodes each recording whole through the addon's table
-// functions and answers ranges as views of those columns; a streamed source answers the same
-// cells with memory bounded by the range.
+// The row-range source: one recording, or a synchronised set, as tables whose row ranges are
+// filled on demand by the addon's pipeline, in memory bounded by the range asked for.
 'use strict';
 const fs = require('node:fs');
 const { REASONS, notRegular } = require('../reasons.js');
 
-// The stream behind a column, by the sensor-map identifier the addon names.
-const STREAMS = { 1: 'accel', 2: 'gyro', 3: 'baro', 5: 'mag', 6: 'events', 7: 'radioTime', 10: 'quaternion', 11: 'events2' };
+const ORIENTATIONS = ['specified'];
+
+// The components of each stream, in the order of its columns and of readData's arrays.
 const COMPONENTS = {
   accel: ['x', 'y', 'z'], gyro: ['x', 'y', 'z'], mag: ['x', 'y', 'z'], baro: ['pressure', 'temperature'],
   quaternion: ['w', 'x', 'y', 'z'], events: ['value'], events2: ['value'], radioTime: ['value'],
 };
+
+const SYNC_REASONS = {
+  '-10': 'a recording could not be read in full, or its table would be implausibly large',
+  '-11': 'the recordings could not be synchronised',
+  '-13': 'a recording has no orientation stream',
+};
+
+function checkOptions(caller, options) {
+  if (options === null || typeof options !== 'object' || Array.isArray(options)) {
+    throw new TypeError(`${caller}: options: expected an object, got ${options === null ? 'null' : typeof options}`);
+  }
+  const { orientation = 'specified', maxRows } = options;
+  if (!ORIENTATIONS.includes(orientation)) {
+    throw new TypeError(`${caller}: options.orientation: expected one of ${ORIENTATIONS.join(', ')}, got ${String(orientation)}`);
+  }
+  if (maxRows !== undefined && !(Number.isSafeInteger(maxRows) && maxRows >= 1)) {
+    throw new TypeError(`${caller}: options.maxRows: expected a positive integer, got ${String(maxRows)}`);
+  }
+  return maxRows === undefined ? { orientation } : { orientation, maxRows };
+}
 
 // Why a file the reader could not open or read is unreadable, as the system names it. Only a
 // regular file is opened to find out: a FIFO would block.
@@ -37,85 +56,84 @@ function recordingError(fn, file, code) {
   return Object.assign(new Error(`${fn}: ${file}: ${why}`), { code, path: file });
 }
 
-// Set bits of valid in [first, last), for the null count of a range.
-function countValid(valid, first, last) {
-  let n = 0;
-  for (let r = first; r < last; ++r) n += (valid[r >> 3] >> (r & 7)) & 1;
-  return n;
-}
-
-// Validity bits of rows [first, last) starting at bit 0: a view when the range starts on a
-// byte, else a shifted copy of just the range.
-function validRange(valid, first, last) {
-  if ((first & 7) === 0) return valid.subarray(first >> 3, (last + 7) >> 3);
-  const out = new Uint8Array((last - first + 7) >> 3);
-  for (let r = first; r < last; ++r) if ((valid[r >> 3] >> (r & 7)) & 1) out[(r - first) >> 3] |= 1 << ((r - first) & 7);
-  return out;
-}
-
-function member(file, table, shift) {
-  const config = JSON.parse(table.config);
-  return {
-    file,
-    config,
-    summary: JSON.parse(table.summary),
-    frequency: config.frequency,
-    rows: table.rows,
-    firstTick: 1,
-    shift,
-    // Beyond the contract: the recording's own clock (seconds) at row 0, the time of the
-    // samples on it; a set's rows are on the common base, which is own time + shift.
-    rowZeroTime: table.start - shift,
-    // Beyond the table: the magnetometer's samples ({ rate, x, y, z }), or null.
-    mag: table.mag || null,
-    columns: table.columns.map((c) => ({
-      name: c.name, single: c.single, cells: c.cells, stream: STREAMS[c.sensor] || null, component: c.component,
-    })),
-  };
-}
-
-// Opens paths as a source (see the contract in the notes): one recording, or a synchronised set
-// when there are several or options.set is true. options: { orientation, maxRows, set, caller
-// (the function named in error messages) }.
-function openSource(addon, paths, options = {}) {
-  const { orientation = 'specified', maxRows = Infinity, caller = 'openSource' } = options;
-  if (orientation !== 'specified') {
-    throw Object.assign(new TypeError(`${caller}: orientation '${orientation}' is not available`), { code: 'KX_BAD_OPTION' });
-  }
-  let tables;
-  let method = null;
-  if (paths.length >= 2 || options.set) {
-    const answer = addon._syncTables(paths);
-    if (typeof answer === 'string') {
-      throw Object.assign(new Error(`${caller}: the recordings could not be synchronised (status ${answer})`), { code: 'KX_SYNC', status: answer });
-    }
-    tables = answer;
-    method = tables.length > 0 ? tables[0].method : null;
+// The Error for a source the addon could not open ({ code, path, status, rows }).
+function openError(caller, answer) {
+  const { code, path, status, rows } = answer;
+  let err;
+  if (code === 'KX_TOO_MANY_ROWS') {
+    err = new Error(`${caller}: ${path}: its table would have ${rows} rows, implausibly many for the recording (raise options.maxRows to accept it)`);
+  } else if (code === 'KX_SYNC') {
+    err = new Error(`${caller}: ${path || 'the set'}: cannot synchronise: ${SYNC_REASONS[status] || `status ${status}`}`);
   } else {
-    const answer = addon._tableColumns(paths[0]);
-    if (typeof answer === 'string') throw recordingError(caller, paths[0], answer);
-    tables = [answer];
+    return Object.assign(recordingError(caller, path, code), status === undefined ? {} : { status });
   }
-  tables.forEach((t, m) => {
-    if (t.rows > maxRows) {
-      throw Object.assign(new Error(`${caller}: ${paths[m]}: its table would have ${t.rows} rows, more than ${maxRows}`), { code: 'KX_TOO_MANY_ROWS', path: paths[m] });
+  err.code = code;
+  err.path = path;
+  if (status !== undefined) err.status = status;
+  if (rows !== undefined) err.rows = rows;
+  return err;
+}
+
+// Opens one recording (paths.length === 1) or a synchronised set (>= 2, or options.set) as a
+// table source. options: { orientation, maxRows, set, caller (the function errors name) }.
+function openSource(addon, paths, options = {}) {
+  const caller = options && typeof options.caller === 'string' ? options.caller : 'openSource';
+  if (!Array.isArray(paths) || paths.length === 0 || !paths.every((p) => typeof p === 'string' && !p.includes('\0'))) {
+    throw new TypeError(`${caller}: paths: expected a non-empty array of recording paths`);
+  }
+  const checked = checkOptions(caller, options);
+  const answer = addon._sourceOpen([...paths], checked, options.set === true);
+  if (answer.handle === undefined) throw openError(caller, answer);
+  let handle = answer.handle;
+  const members = answer.members.map((m) => ({
+    file: m.file,
+    config: JSON.parse(m.config),
+    summary: JSON.parse(m.summary),
+    frequency: m.frequency,
+    rows: m.rows,
+    firstTick: m.firstTick,
+    shift: m.shift,
+    // Beyond the contract: the recording's own clock (seconds) at row 0, and the magnetometer
+    // the table does not show ({ rate, samples } or null; see magnetometer()).
+    rowZeroTime: m.rowZeroTime,
+    magnetometer: m.magnetometer,
+    columns: m.columns,
+  }));
+  const live = () => {
+    if (handle === null) throw new Error(`${caller}: the source is closed`);
+    return handle;
+  };
+  const checkMember = (m) => {
+    if (!Number.isSafeInteger(m) || m < 0 || m >= members.length) {
+      throw new RangeError(`fill: member: expected 0..${members.length - 1}, got ${m}`);
     }
-  });
-  const members = tables.map((t, m) => member(paths[m], t, method === null ? 0 : t.shift));
+  };
   return {
     members,
-    method,
-    // Views of a whole decode: any range, in any order.
-    seekable: true,
+    // The set's synchronisation method, or null for one recording.
+    method: answer.method === undefined ? null : answer.method,
+    // Ranges may go back: each member keeps checkpoints of where its rows stood.
+    seekable: answer.seekable === true,
+    // Rows [first, last) of member m as [{ values, valid, nulls }], in any order.
     fill(m, first, last) {
-      return tables[m].columns.map((c) => ({
-        values: c.values.subarray(first, last),
-        valid: validRange(c.valid, first, last),
-        nulls: c.nulls === 0 ? 0 : (last - first) - countValid(c.valid, first, last),
-      }));
+      const h = live();
+      checkMember(m);
+      if (!Number.isSafeInteger(first) || !Number.isSafeInteger(last) || first < 0 || last < first) {
+        throw new RangeError(`fill: rows: expected 0 <= first <= last, got ${first}, ${last}`);
+      }
+      return addon._sourceFill(h, m, first, last).map(({ values, valid, nulls }) => ({ values, valid, nulls }));
     },
-    close() { tables = null; },
+    // Magnetometer samples [first, first + count) of member m as { x, y, z } Float64Arrays.
+    magnetometer(m, first, count) {
+      const h = live();
+      checkMember(m);
+      return addon._sourceMagnetometer(h, m, first, count);
+    },
+    close() {
+      if (handle !== null) addon._sourceClose(handle);
+      handle = null;
+    },
   };
 }
 
-module.exports = { openSource, recordingError, STREAMS, COMPONENTS };
+module.exports = { openSource, recordingError, COMPONENTS };

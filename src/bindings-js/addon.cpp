@@ -1,5 +1,6 @@
-// Node.js binding: installs the module's functions, checks their arguments and hands the
-// front end's answers back as strings. The only file that includes Node headers.
+// Node.js binding: installs the module's functions, checks their arguments, calls the core's
+// doors (the front end's operations, the pipeline's sources) and turns their answers into
+// JavaScript values. The only file that includes Node headers.
 //
 // Written on Node-API (through node-addon-api), whose binary interface is stable: one build
 // loads on every Node.js and Electron that offers NAPI_VERSION, in the main thread and in
@@ -13,19 +14,16 @@
 #include <utility>
 #include <vector>
 
-#include "../common/output_file.h"
 #include "../frontend/binreader2.h"
-#include "../frontend/csv_rows.h"
-#include "../frontend/table_columns.h"
-#include "../sync/sync.h"
+#include "convert.h"
 
 namespace demo {
-
-namespace {
 
 void throw_type_error(Napi::Env env, const char* message) {
     Napi::TypeError::New(env, message).ThrowAsJavaScriptException();
 }
+
+namespace {
 
 // UTF-8 text of a string primitive. A path must not hold a NUL character: the file system
 // would see only the text before it and act on another file.
@@ -37,25 +35,68 @@ bool to_utf8(Napi::Value value, bool is_path, std::string* out) {
     return true;
 }
 
-// Checks the argument count, then that the first `n` arguments are strings, and converts
-// them. Throws the module's TypeError and answers false on a failed check.
+}  // namespace
+
+// A string argument (is_path: see to_utf8), or the module's TypeError and false.
+bool string_arg(Napi::Value value, bool is_path, std::string* out) {
+    if (value.IsString() && to_utf8(value, is_path, out)) return true;
+    if (!value.Env().IsExceptionPending()) throw_type_error(value.Env(), "Wrong arguments");
+    return false;
+}
+
+// Checks the argument count, then that the first `n` arguments are strings, and converts them.
 bool string_args(const Napi::CallbackInfo& info, size_t n, const bool* is_path, std::string* out) {
-    Napi::Env env = info.Env();
     if (info.Length() < n) {
-        throw_type_error(env, "Wrong number of arguments");
+        throw_type_error(info.Env(), "Wrong number of arguments");
         return false;
     }
     for (size_t i = 0; i < n; ++i) {
         if (!info[i].IsString()) {
-            throw_type_error(env, "Wrong arguments");
+            throw_type_error(info.Env(), "Wrong arguments");
             return false;
         }
     }
     for (size_t i = 0; i < n; ++i) {
-        if (!to_utf8(info[i], is_path[i], &out[i])) {
-            if (!env.IsExceptionPending()) throw_type_error(env, "Wrong arguments");
+        if (!string_arg(info[i], is_path[i], &out[i])) return false;
+    }
+    return true;
+}
+
+// The paths of a JavaScript array of strings; false (with the module's TypeError) otherwise.
+// The length is read again each turn: an element getter may change it.
+bool path_list(Napi::Env env, Napi::Value value, std::vector<std::string>* out) {
+    if (!value.IsArray()) {
+        throw_type_error(env, "Wrong arguments");
+        return false;
+    }
+    Napi::Array list = value.As<Napi::Array>();
+    for (uint32_t i = 0; i < list.Length(); ++i) {
+        Napi::Value item = list.Get(i);
+        if (env.IsExceptionPending()) return false;  // a throwing getter: its exception stands
+        out->emplace_back();
+        if (!string_arg(item, true, &out->back())) return false;
+    }
+    return true;
+}
+
+bool source_options(const Napi::CallbackInfo& info, size_t at, kx_SourceOptions* options) {
+    if (info.Length() <= at || !info[at].IsObject()) return true;
+    Napi::Object given = info[at].As<Napi::Object>();
+    Napi::Value max_rows = given.Get("maxRows");
+    Napi::Value orientation = given.Get("orientation");
+    if (info.Env().IsExceptionPending()) return false;
+    if (!max_rows.IsUndefined()) {
+        const double v = max_rows.IsNumber() ? max_rows.As<Napi::Number>().DoubleValue() : 0;
+        if (!(v >= 1 && v <= 9007199254740991.0 && v == static_cast<double>(static_cast<uint64_t>(v)))) {
+            throw_type_error(info.Env(), "options.maxRows: expected a positive integer");
             return false;
         }
+        options->max_rows = static_cast<uint64_t>(v);
+    }
+    // One orientation mode today; the filter takes its mode from the options.
+    if (!orientation.IsUndefined() && !(orientation.IsString() && orientation.As<Napi::String>().Utf8Value() == "specified")) {
+        throw_type_error(info.Env(), "options.orientation: expected 'specified'");
+        return false;
     }
     return true;
 }
@@ -68,14 +109,32 @@ Napi::Value text_value(Napi::Env env, const std::string& text) {
     return result;
 }
 
-}  // namespace
+const char* source_error_code(kx_SourceError e) {
+    switch (e) {
+        case kx_SourceError::missing:
+            return "ENOENT";
+        case kx_SourceError::notARecording:
+            return "KX_NOT_A_RECORDING";
+        case kx_SourceError::truncated:
+            return "KX_TRUNCATED";
+        case kx_SourceError::setRead:
+        case kx_SourceError::setOrientation:
+        case kx_SourceError::setSync:
+            return "KX_SYNC";
+        case kx_SourceError::tooManyRows:
+            return "KX_TOO_MANY_ROWS";
+        default:
+            return "unreadable";
+    }
+}
 
 Napi::Value Read(const Napi::CallbackInfo& info) {
     static constexpr bool kPath[] = {true, true};
     std::string a[2];
     if (!string_args(info, 2, kPath, a)) return Napi::Value();
-    BinReader2 reader;
-    return text_value(info.Env(), reader.read(a[0].c_str(), a[1].c_str()));
+    kx_SourceOptions options;
+    if (!source_options(info, 2, &options)) return Napi::Value();
+    return text_value(info.Env(), BinReader2().read(a[0].c_str(), a[1].c_str(), options));
 }
 
 // readAndSync2(paths, outDir): every argument and every element of paths is checked before
@@ -90,518 +149,59 @@ Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) {
         throw_type_error(env, "Wrong arguments");
         return Napi::Value();
     }
-    Napi::Array list = info[0].As<Napi::Array>();
     std::vector<std::string> paths;
-    // the length is read again each turn: an element getter may change it
-    for (uint32_t i = 0; i < list.Length(); ++i) {
-        Napi::Value item = list.Get(i);
-        if (env.IsExceptionPending()) return Napi::Value();  // a throwing getter: its exception stands
-        std::string path;
-        if (!item.IsString() || !to_utf8(item, true, &path)) {
-            if (!env.IsExceptionPending()) throw_type_error(env, "Wrong arguments");
-            return Napi::Value();
-        }
-        paths.push_back(std::move(path));
-    }
     std::string out_dir;
-    if (!to_utf8(info[1], true, &out_dir)) {
-        if (!env.IsExceptionPending()) throw_type_error(env, "Wrong arguments");
+    kx_SourceOptions options;
+    if (!path_list(env, info[0], &paths) || !string_arg(info[1], true, &out_dir) || !source_options(info, 2, &options))
         return Napi::Value();
-    }
-    BinReader2 reader;
-    return text_value(env, reader.readAndSync(paths, out_dir));
+    return text_value(env, BinReader2().readAndSync(paths, out_dir, options));
 }
 
 Napi::Value ReadConfig(const Napi::CallbackInfo& info) {
     static constexpr bool kPath[] = {true};
     std::string a[1];
     if (!string_args(info, 1, kPath, a)) return Napi::Value();
-    BinReader2 reader;
-    return text_value(info.Env(), reader.readConfig(a[0].c_str()));
+    return text_value(info.Env(), BinReader2().readConfig(a[0].c_str()));
 }
 
 Napi::Value ReadConfigDeviceId(const Napi::CallbackInfo& info) {
     static constexpr bool kPath[] = {true};
     std::string a[1];
     if (!string_args(info, 1, kPath, a)) return Napi::Value();
-    BinReader2 reader;
-    return text_value(info.Env(), reader.readConfigDeviceId(a[0].c_str()));
+    return text_value(info.Env(), BinReader2().readConfigDeviceId(a[0].c_str()));
 }
 
 Napi::Value WriteConfig(const Napi::CallbackInfo& info) {
     static constexpr bool kPath[] = {true, false};
     std::string a[2];
     if (!string_args(info, 2, kPath, a)) return Napi::Value();
-    BinReader2 reader;
-    return text_value(info.Env(), reader.writeConfig(a[0].c_str(), a[1].c_str()) ? "OK" : "ERROR");
-}
-
-namespace {
-
-// The code JavaScript turns into an Error for a recording that could not be decoded; an
-// unreadable file's own reason (EACCES, EISDIR...) is found there from the file system.
-const char* decode_error_code(kx_DecodeError e) {
-    switch (e) {
-        case kx_DecodeError::missing:
-            return "ENOENT";
-        case kx_DecodeError::unreadable:
-            return "unreadable";
-        case kx_DecodeError::notARecording:
-            return "KX_NOT_A_RECORDING";
-        case kx_DecodeError::truncated:
-            return "KX_TRUNCATED";
-        case kx_DecodeError::none:
-            break;
-    }
-    return "unreadable";
-}
-
-// An ArrayBuffer holding a copy of `values`, which are freed at once so that only one stream
-// is ever held twice. The buffer is JavaScript's own: the collector knows its size and frees it
-// as it collects, even inside a loop of synchronous calls (the finalizer of a buffer over the
-// vector's memory would wait for the event loop, and such a loop would grow without bound), and
-// postMessage can move it to another thread.
-Napi::Value stream_buffer(Napi::Env env, std::vector<double>* values) {
-    const size_t bytes = values->size() * sizeof(double);
-    Napi::ArrayBuffer buffer = Napi::ArrayBuffer::New(env, bytes);
-    if (env.IsExceptionPending()) return Napi::Value();
-    if (bytes != 0) std::memcpy(buffer.Data(), values->data(), bytes);
-    std::vector<double>().swap(*values);
-    return buffer;
-}
-
-// One stream as { rate, time, <component>... }, its arrays over the stream's own memory.
-Napi::Value stream_object(Napi::Env env, const DataStreamKind& kind, int32_t rate, kx_DataSensor* s) {
-    const size_t length = s->length;
-    s->data.resize(static_cast<size_t>(kind.components) * length);
-    s->time.resize(length);
-    Napi::Object out = Napi::Object::New(env);
-    out.Set("rate", Napi::Number::New(env, rate));
-    Napi::Value time = stream_buffer(env, &s->time);
-    if (time.IsEmpty() || env.IsExceptionPending()) return Napi::Value();
-    out.Set("time", Napi::Float64Array::New(env, length, time.As<Napi::ArrayBuffer>(), 0));
-    Napi::Value data = stream_buffer(env, &s->data);
-    if (data.IsEmpty() || env.IsExceptionPending()) return Napi::Value();
-    for (int k = 0; k < kind.components; ++k) {
-        out.Set(kind.component[k], Napi::Float64Array::New(env, length, data.As<Napi::ArrayBuffer>(),
-                                                           static_cast<size_t>(k) * length * sizeof(double)));
-    }
-    if (env.IsExceptionPending()) return Napi::Value();
-    return out;
-}
-
-// Puts every stream of `sensors` that has samples into `streams` as { rate, time, <component>... }
-// (see stream_object); the vectors are handed over. False with an exception pending on failure.
-bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors, Napi::Object* streams) {
-    for (const DataStreamKind& kind : kDataStreams) {
-        const auto it = sensors->find(kind.sensor);
-        if (it == sensors->end()) continue;
-        kx_DataSensor& s = it->second;
-        // A stream without samples, or one that does not hold what its counts claim, is left out.
-        if (s.length == 0 || s.dimension < static_cast<size_t>(kind.components) ||
-            s.data.size() < static_cast<size_t>(kind.components) * s.length || s.time.size() < s.length)
-            continue;
-        Napi::Value stream =
-            stream_object(env, kind, data_stream_rate(config, kind.sensor), &s);
-        if (stream.IsEmpty()) {
-            // A buffer that could not be made without an exception of its own (out of memory).
-            if (!env.IsExceptionPending())
-                Napi::Error::New(env, "readData: no memory for the arrays").ThrowAsJavaScriptException();
-            return false;
-        }
-        streams->Set(kind.name, stream);
-    }
-    return !env.IsExceptionPending();
-}
-
-}  // namespace
-
-// _readData(path): { config, summary, frequency, streams } with config and
-// summary as JSON texts, or the code of why the recording could not be decoded.
-Napi::Value ReadData(const Napi::CallbackInfo& info) {
-    static constexpr bool kPath[] = {true};
-    std::string a[1];
-    if (!string_args(info, 1, kPath, a)) return Napi::Value();
-    Napi::Env env = info.Env();
-    kx_Recording recording;
-    const kx_DecodeError error = kx_decodeRecording(a[0].c_str(), &recording);
-    if (error != kx_DecodeError::none) return text_value(env, decode_error_code(error));
-
-    Napi::Object out = Napi::Object::New(env);
-    out.Set("config", text_value(env, _generate_config_JSON(recording.config)));
-    out.Set("summary", text_value(env, _generate_read_answer_JSON(&recording.config)));
-    out.Set("frequency", Napi::Number::New(env, recording.config.frequency));
-    Napi::Object streams = Napi::Object::New(env);
-    if (!put_streams(env, recording.config, &recording.sensors, &streams)) return Napi::Value();
-    out.Set("streams", streams);
-    if (env.IsExceptionPending()) return Napi::Value();
-    return out;
-}
-
-namespace {
-
-// The CSV table of one decoded recording as columns: { config, summary, rows, columns: [{ name,
-// single, values, valid, nulls }] }, values a Float32Array (single) or Float64Array, valid a
-// Uint8Array of validity bits (least significant first).
-Napi::Value table_object(Napi::Env env, const kx_Config& config, const kx_SensorMap& sensors) {
-    const CsvLayout layout = csv_prepare_layout(config, sensors);
-    const std::vector<TableColumn> columns = table_columns(layout);
-    const uint64_t rows = layout.rows;
-    std::vector<void*> values(columns.size());
-    std::vector<uint8_t*> valid(columns.size());
-    std::vector<uint64_t> nulls(columns.size());
-    std::vector<Napi::Object> objects;
-    Napi::Array list = Napi::Array::New(env, columns.size());
-    for (size_t c = 0; c < columns.size(); ++c) {
-        const size_t width = columns[c].single ? sizeof(float) : sizeof(double);
-        Napi::ArrayBuffer data = Napi::ArrayBuffer::New(env, rows * width);
-        if (env.IsExceptionPending()) return Napi::Value();
-        Napi::Uint8Array bits = Napi::Uint8Array::New(env, (rows + 7) / 8);
-        if (env.IsExceptionPending()) return Napi::Value();
-        values[c] = data.Data();
-        valid[c] = bits.Data();  // zeroed by the allocation
-        Napi::Object column = Napi::Object::New(env);
-        column.Set("name", Napi::String::New(env, columns[c].name));
-        column.Set("single", Napi::Boolean::New(env, columns[c].single));
-        column.Set("cells", Napi::Boolean::New(env, columns[c].cells));
-        // The sensor-map identifier of the stream behind the cells (0: Time, or no cells).
-        column.Set("sensor", Napi::Number::New(env, columns[c].cells && columns[c].stream ? columns[c].stream->sensor_id : 0));
-        column.Set("component", Napi::Number::New(env, columns[c].component));
-        if (columns[c].single)
-            column.Set("values", Napi::Float32Array::New(env, rows, data, 0));
-        else
-            column.Set("values", Napi::Float64Array::New(env, rows, data, 0));
-        column.Set("valid", bits);
-        list.Set(static_cast<uint32_t>(c), column);
-        objects.push_back(column);
-    }
-    if (env.IsExceptionPending()) return Napi::Value();
-    CsvCursor cursor;
-    table_fill_columns(layout, columns, &cursor, rows, values.data(), valid.data(), nulls.data());
-    for (size_t c = 0; c < columns.size(); ++c) objects[c].Set("nulls", Napi::Number::New(env, nulls[c]));
-
-    Napi::Object out = Napi::Object::New(env);
-    // The magnetometer, which the table does not show: { rate, x, y, z } for columns of its own.
-    const auto mag = sensors.find(KX_MAG);
-    if (mag != sensors.end() && mag->second.length > 0 && mag->second.data.size() >= 3 * mag->second.length) {
-        const kx_DataSensor& m = mag->second;
-        Napi::Object stream = Napi::Object::New(env);
-        stream.Set("rate", Napi::Number::New(env, data_stream_rate(config, KX_MAG)));
-        static const char* const kAxes[] = {"x", "y", "z"};
-        for (size_t k = 0; k < 3; ++k) {
-            Napi::Float64Array axis = Napi::Float64Array::New(env, m.length);
-            if (env.IsExceptionPending()) return Napi::Value();
-            std::memcpy(axis.Data(), m.data.data() + k * m.length, m.length * sizeof(double));
-            stream.Set(kAxes[k], axis);
-        }
-        out.Set("mag", stream);
-    }
-    // The time (seconds, on the map's clock) of the samples on row 0: the first sample of the
-    // first stream spaced on the rows.
-    double start = 0.0;
-    for (const CsvStream& s : layout.streams) {
-        if (s.sensor != nullptr && s.factor != 0 && s.sensor->length > 0 && !s.sensor->time.empty()) {
-            start = s.sensor->time[0];
-            break;
-        }
-    }
-    out.Set("start", Napi::Number::New(env, start));
-    out.Set("config", text_value(env, _generate_config_JSON(config)));
-    out.Set("summary", text_value(env, _generate_read_answer_JSON(&config)));
-    out.Set("rows", Napi::Number::New(env, static_cast<double>(rows)));
-    out.Set("columns", list);
-    if (env.IsExceptionPending()) return Napi::Value();
-    return out;
-}
-
-// The paths of a JavaScript array of strings; false (with the module's TypeError) otherwise.
-bool path_list(Napi::Env env, Napi::Value value, std::vector<std::string>* out) {
-    if (!value.IsArray()) {
-        throw_type_error(env, "Wrong arguments");
-        return false;
-    }
-    Napi::Array list = value.As<Napi::Array>();
-    for (uint32_t i = 0; i < list.Length(); ++i) {
-        Napi::Value item = list.Get(i);
-        if (env.IsExceptionPending()) return false;
-        std::string path;
-        if (!item.IsString() || !to_utf8(item, true, &path)) {
-            if (!env.IsExceptionPending()) throw_type_error(env, "Wrong arguments");
-            return false;
-        }
-        out->push_back(std::move(path));
-    }
-    return true;
-}
-
-}  // namespace
-
-// _tableColumns(path): the CSV table of the recording as columns (see table_object), or the
-// code of why it could not be decoded.
-Napi::Value TableColumns(const Napi::CallbackInfo& info) {
-    static constexpr bool kPath[] = {true};
-    std::string a[1];
-    if (!string_args(info, 1, kPath, a)) return Napi::Value();
-    Napi::Env env = info.Env();
-    kx_Recording recording;
-    const kx_DecodeError error = kx_decodeRecording(a[0].c_str(), &recording);
-    if (error != kx_DecodeError::none) return text_value(env, decode_error_code(error));
-    return table_object(env, recording.config, recording.sensors);
-}
-
-// _syncTables(paths): the tables readAndSync2 would write for a synchronised set, one per
-// recording in order, or its status text when a stage before writing failed.
-Napi::Value SyncTables(const Napi::CallbackInfo& info) {
-    Napi::Env env = info.Env();
-    if (info.Length() < 1) {
-        throw_type_error(env, "Wrong number of arguments");
-        return Napi::Value();
-    }
-    std::vector<std::string> paths;
-    if (!path_list(env, info[0], &paths)) return Napi::Value();
-    kx_SyncedSet set;
-    const std::string status = kx_syncRecordings(paths, &set);
-    if (status != "OK") return text_value(env, status);
-    std::vector<kx_Config*> configs;
-    std::vector<const kx_SensorMap*> sources;
-    for (const auto& r : set.recordings) {
-        configs.push_back(&r->config);
-        sources.push_back(&r->sensors);
-    }
-    std::vector<double> shifts;
-    if (!set.recordings.empty() && !_sync_shifts(configs, sources, &shifts)) return text_value(env, "-11");
-    Napi::Array tables = Napi::Array::New(env, set.recordings.size());
-    for (size_t i = 0; i < set.recordings.size(); ++i) {
-        Napi::Value table = table_object(env, set.recordings[i]->config, *set.synced.maps[i]);
-        if (table.IsEmpty()) return Napi::Value();
-        table.As<Napi::Object>().Set("shift", Napi::Number::New(env, shifts[i]));
-        table.As<Napi::Object>().Set("method", text_value(env, kx_sync_method(*configs[0])));
-        tables.Set(static_cast<uint32_t>(i), table);
-    }
-    return tables;
-}
-
-// _readSynced(paths): { status } with readAndSync2's status text ("OK", "-10", "-13", "-11"),
-// and with "OK" also recordings: one { streams } per path on the common time base (seconds),
-// event channels included. The report page draws a set from it.
-Napi::Value ReadSynced(const Napi::CallbackInfo& info) {
-    Napi::Env env = info.Env();
-    if (info.Length() < 1) {
-        throw_type_error(env, "Wrong number of arguments");
-        return Napi::Value();
-    }
-    std::vector<std::string> paths;
-    if (!path_list(env, info[0], &paths)) return Napi::Value();
-    kx_SyncedSet set;
-    std::string status = kx_syncRecordings(paths, &set);
-    if (status == "OK" && !_events_on_common_base(&set)) status = "-11";
-    Napi::Object answer = Napi::Object::New(env);
-    answer.Set("status", text_value(env, status));
-    if (status != "OK") return answer;
-    Napi::Array recordings = Napi::Array::New(env, paths.size());
-    for (size_t i = 0; i < set.recordings.size(); ++i) {
-        Napi::Object streams = Napi::Object::New(env);
-        if (!put_streams(env, set.recordings[i]->config, set.synced.maps[i], &streams))
-            return Napi::Value();
-        Napi::Object r = Napi::Object::New(env);
-        r.Set("streams", streams);
-        recordings.Set(static_cast<uint32_t>(i), r);
-    }
-    answer.Set("recordings", recordings);
-    return answer;
-}
-
-namespace {
-
-// { range, x: [low end, high end], y, z }: the readings an axis shows at the ends of the 16-bit
-// converter (raw -32768 and 32767), computed as every sample is, so a clipped sample equals one.
-Napi::Object full_scale_object(Napi::Env env, const kx_Config::InertialConfig& ic) {
-    const double offset[3] = {ic.offsetX, ic.offsetY, ic.offsetZ};
-    const double gain[3] = {ic.gainX, ic.gainY, ic.gainZ};
-    static const char* const kAxes[] = {"x", "y", "z"};
-    Napi::Object o = Napi::Object::New(env);
-    o.Set("range", Napi::Number::New(env, ic.range));
-    for (int k = 0; k < 3; ++k) {
-        Napi::Array ends = Napi::Array::New(env, 2);
-        ends.Set(0u, Napi::Number::New(env, kx_inertialReading(-32768.0, ic.range, offset[k], gain[k])));
-        ends.Set(1u, Napi::Number::New(env, kx_inertialReading(32767.0, ic.range, offset[k], gain[k])));
-        o.Set(kAxes[k], ends);
-    }
-    return o;
-}
-
-}  // namespace
-
-// _fullScale(path): { accel, gyro } (each full_scale_object, when configured) from the
-// configuration block alone; an empty object when the file is not a recording.
-Napi::Value FullScale(const Napi::CallbackInfo& info) {
-    static constexpr bool kPath[] = {true};
-    std::string a[1];
-    if (!string_args(info, 1, kPath, a)) return Napi::Value();
-    Napi::Env env = info.Env();
-    Napi::Object answer = Napi::Object::New(env);
-    kx_Config config;
-    if (kx_decodeConfig(a[0].c_str(), &config) != kx_DecodeError::none) return answer;
-    if (config.accel.present) answer.Set("accel", full_scale_object(env, config.accel));
-    if (config.gyro.present) answer.Set("gyro", full_scale_object(env, config.gyro));
-    return answer;
-}
-
-namespace {
-
-// Opens every output of a set, refusing any that is one of inputs: "" or the refusal
-// ("KX_OUTPUT_IS_INPUT <path>", "KX_OPEN_FAILED <path>").
-std::string open_outputs(const std::vector<std::string>& paths, const std::vector<std::string>& inputs,
-                         OutputSet* set) {
-    for (const std::string& path : paths) {
-        if (_output_is_input(path, inputs)) return "KX_OUTPUT_IS_INPUT " + path;
-    }
-    for (const std::string& path : paths) {
-        if (set->open(path) == nullptr) return "KX_OPEN_FAILED " + path;
-    }
-    return "";
-}
-
-// An output set written piece by piece from JavaScript. Dropping it uncommitted (closed, or
-// collected) removes its staged files.
-struct OutputHandle {
-    std::unique_ptr<OutputSet> set = std::make_unique<OutputSet>();
-};
-
-OutputSet* output_set(const Napi::CallbackInfo& info) {
-    if (info.Length() < 1 || !info[0].IsExternal()) {
-        throw_type_error(info.Env(), "Wrong arguments");
-        return nullptr;
-    }
-    return info[0].As<Napi::External<OutputHandle>>().Data()->set.get();
-}
-
-}  // namespace
-
-// _openOutputs(paths, inputs): { handle, order } (order: the indices in the order their contents
-// must be written, see OutputSet::writing_order), or the refusal as _writeFiles answers it.
-Napi::Value OpenOutputs(const Napi::CallbackInfo& info) {
-    Napi::Env env = info.Env();
-    std::vector<std::string> paths, inputs;
-    if (info.Length() < 2) {
-        throw_type_error(env, "Wrong number of arguments");
-        return Napi::Value();
-    }
-    if (!path_list(env, info[0], &paths) || !path_list(env, info[1], &inputs)) return Napi::Value();
-    auto handle = std::make_unique<OutputHandle>();
-    const std::string refused = open_outputs(paths, inputs, handle->set.get());
-    if (!refused.empty()) return text_value(env, refused);
-    const std::vector<size_t> order = handle->set->writing_order();
-    Napi::Object answer = Napi::Object::New(env);
-    answer.Set("handle", Napi::External<OutputHandle>::New(env, handle.release(),
-                                                           [](Napi::Env, OutputHandle* h) { delete h; }));
-    Napi::Array list = Napi::Array::New(env, order.size());
-    for (size_t i = 0; i < order.size(); ++i) list.Set(static_cast<uint32_t>(i), Napi::Number::New(env, order[i]));
-    answer.Set("order", list);
-    return answer;
-}
-
-// _writeOutput(handle, index, bytes): appends a typed array's bytes to member index; false once
-// any write of that member failed.
-Napi::Value WriteOutput(const Napi::CallbackInfo& info) {
-    Napi::Env env = info.Env();
-    OutputSet* set = output_set(info);
-    if (set == nullptr) return Napi::Value();
-    if (info.Length() < 3 || !info[1].IsNumber() || !info[2].IsTypedArray()) {
-        throw_type_error(env, "Wrong arguments");
-        return Napi::Value();
-    }
-    const int64_t index = info[1].As<Napi::Number>().Int64Value();
-    if (index < 0 || static_cast<uint64_t>(index) >= set->size()) {
-        throw_type_error(env, "Wrong arguments");
-        return Napi::Value();
-    }
-    Napi::TypedArray view = info[2].As<Napi::TypedArray>();
-    const uint8_t* bytes = static_cast<const uint8_t*>(view.ArrayBuffer().Data()) + view.ByteOffset();
-    return Napi::Boolean::New(env, (*set)[static_cast<size_t>(index)].write(bytes, view.ByteLength()));
-}
-
-// _commitOutputs(handle): publishes the set (see OutputSet::commit); true when all went in.
-// _closeOutputs(handle): abandons it, leaving every staged target as it was.
-Napi::Value CommitOutputs(const Napi::CallbackInfo& info) {
-    OutputSet* set = output_set(info);
-    if (set == nullptr) return Napi::Value();
-    return Napi::Boolean::New(info.Env(), set->commit());
-}
-
-Napi::Value CloseOutputs(const Napi::CallbackInfo& info) {
-    if (output_set(info) == nullptr) return Napi::Value();
-    info[0].As<Napi::External<OutputHandle>>().Data()->set = std::make_unique<OutputSet>();
-    return info.Env().Undefined();
-}
-
-// _writeFiles(paths, contents, inputs): writes whole files through the module's one output
-// path, as one set: every file is opened, and refused if it must be, before any is written, and
-// staged files replace their targets only once all are complete. contents are typed arrays.
-// Answers "OK", or why not: "KX_OUTPUT_IS_INPUT <path>" when a path is one of the files inputs
-// names (links followed), "KX_OPEN_FAILED <path>" when one cannot be opened for writing,
-// "KX_WRITE_FAILED" when the content could not be written in full (staged targets are then as
-// they were).
-Napi::Value WriteFiles(const Napi::CallbackInfo& info) {
-    Napi::Env env = info.Env();
-    if (info.Length() < 3) {
-        throw_type_error(env, "Wrong number of arguments");
-        return Napi::Value();
-    }
-    std::vector<std::string> paths, inputs;
-    if (!path_list(env, info[0], &paths) || !path_list(env, info[2], &inputs)) return Napi::Value();
-    if (!info[1].IsArray() || info[1].As<Napi::Array>().Length() != paths.size()) {
-        throw_type_error(env, "Wrong arguments");
-        return Napi::Value();
-    }
-    Napi::Array contents = info[1].As<Napi::Array>();
-    std::vector<Napi::TypedArray> views;
-    for (uint32_t i = 0; i < paths.size(); ++i) {
-        Napi::Value v = contents.Get(i);
-        if (env.IsExceptionPending()) return Napi::Value();
-        if (!v.IsTypedArray()) {
-            throw_type_error(env, "Wrong arguments");
-            return Napi::Value();
-        }
-        views.push_back(v.As<Napi::TypedArray>());
-    }
-    OutputSet set;
-    const std::string refused = open_outputs(paths, inputs, &set);
-    if (!refused.empty()) return text_value(env, refused);
-    for (const size_t i : set.writing_order()) {
-        Napi::TypedArray view = views[i];
-        const uint8_t* bytes = static_cast<const uint8_t*>(view.ArrayBuffer().Data()) + view.ByteOffset();
-        if (!set[i].write(bytes, view.ByteLength())) return text_value(env, "KX_WRITE_FAILED");
-    }
-    return text_value(env, set.commit() ? "OK" : "KX_WRITE_FAILED");
-}
-
-// _stopOutputs(): every conversion of the process fails at its next write (see
-// _stop_all_outputs); the command-line tool calls it when a signal ends it.
-Napi::Value StopOutputs(const Napi::CallbackInfo& info) {
-    _stop_all_outputs();
-    return info.Env().Undefined();
+    return text_value(info.Env(), BinReader2().writeConfig(a[0].c_str(), a[1].c_str()) ? "OK" : "ERROR");
 }
 
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
-    exports.Set("read", Napi::Function::New(env, Read, "read"));
-    exports.Set("readAndSync2", Napi::Function::New(env, ReadAndSync2, "readAndSync2"));
-    exports.Set("readConfig", Napi::Function::New(env, ReadConfig, "readConfig"));
-    exports.Set("writeConfig", Napi::Function::New(env, WriteConfig, "writeConfig"));
-    exports.Set("readConfigDeviceId", Napi::Function::New(env, ReadConfigDeviceId, "readConfigDeviceId"));
-    // Internal: the JavaScript layer builds readData, writeParquet and their twins on these.
-    exports.Set("_readData", Napi::Function::New(env, ReadData, "_readData"));
-    exports.Set("_tableColumns", Napi::Function::New(env, TableColumns, "_tableColumns"));
-    exports.Set("_syncTables", Napi::Function::New(env, SyncTables, "_syncTables"));
-    exports.Set("_writeFiles", Napi::Function::New(env, WriteFiles, "_writeFiles"));
-    exports.Set("_openOutputs", Napi::Function::New(env, OpenOutputs, "_openOutputs"));
-    exports.Set("_writeOutput", Napi::Function::New(env, WriteOutput, "_writeOutput"));
-    exports.Set("_commitOutputs", Napi::Function::New(env, CommitOutputs, "_commitOutputs"));
-    exports.Set("_closeOutputs", Napi::Function::New(env, CloseOutputs, "_closeOutputs"));
-    // Used by the report page (lib/report/); not part of the public API.
-    exports.Set("_readSynced", Napi::Function::New(env, ReadSynced, "_readSynced"));
-    exports.Set("_fullScale", Napi::Function::New(env, FullScale, "_fullScale"));
-    exports.Set("_stopOutputs", Napi::Function::New(env, StopOutputs, "_stopOutputs"));
+    const std::pair<const char*, Napi::Value (*)(const Napi::CallbackInfo&)> functions[] = {
+        {"read", Read},
+        {"readAndSync2", ReadAndSync2},
+        {"readConfig", ReadConfig},
+        {"writeConfig", WriteConfig},
+        {"readConfigDeviceId", ReadConfigDeviceId},
+        // Internal: the JavaScript layer builds readData, writeParquet, the report and the
+        // row-range source on these.
+        {"_readData", ReadData},
+        {"_readSynced", ReadSynced},
+        {"_fullScale", FullScale},
+        {"_sourceOpen", SourceOpen},
+        {"_sourceFill", SourceFill},
+        {"_sourceMagnetometer", SourceMagnetometer},
+        {"_sourceClose", SourceClose},
+        {"_writeFiles", WriteFiles},
+        {"_openOutputs", OpenOutputs},
+        {"_writeOutput", WriteOutput},
+        {"_commitOutputs", CommitOutputs},
+        {"_closeOutputs", CloseOutputs},
+        {"_stopOutputs", StopOutputs},
+    };
+    for (const auto& f : functions) exports.Set(f.first, Napi::Function::New(env, f.second, f.first));
     return exports;
 }
 
