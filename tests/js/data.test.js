@@ -460,6 +460,20 @@ describe('openSource', () => {
         assert.deepEqual(sourceCells(source, 0, step), csvOf(file), `${name}, ${step} rows a range`);
         source.close();
       }
+      // The magnetometer beside the table: readData's samples, in ranges that also go back.
+      const { mag } = kx.readData(file).streams;
+      const source = openSource(addon, [file]);
+      const magnetometer = source.members[0].magnetometer;
+      assert.equal(magnetometer === null ? 0 : magnetometer.samples, mag ? mag.x.length : 0, name);
+      if (mag) {
+        const n = mag.x.length;
+        for (const [first, count] of [[Math.min(3, n), Math.min(5, n - 3)], [0, Math.min(2, n)], [0, n]]) {
+          const got = source.magnetometer(0, first, count);
+          for (const axis of ['x', 'y', 'z']) assert.deepEqual(got[axis], mag[axis].subarray(first, first + count), `${name}: ${axis} from ${first}`);
+        }
+        assert.throws(() => source.magnetometer(0, n, 1), RangeError);
+      }
+      source.close();
     }
     const files = ['left-thigh.bin', 'right-thigh.bin'].map((n) => path.join(EXAMPLES, n));
     const csvDir = fs.mkdtempSync(path.join(dir, 'source-'));
