@@ -249,8 +249,8 @@ export interface DataError extends Error {
  */
 export function readData(recordingPath: string, options?: DataOptions): RecordingData;
 
-/** Options of readData and writeParquet. */
-export interface DataOptions {
+/** Options of readData, readChunks and writeParquet (maxRows: readChunks and writeParquet). */
+export interface DataOptions extends TableLimits {
   /** IANA name of the zone whose wall-clock time the device showed (e.g. "Europe/Berlin"),
    *  checked through Intl: a RangeError with code KX_BAD_TIMEZONE when it is none. Gives
    *  readData its `startTime` and the Parquet file its `Timestamp` column. */
@@ -278,7 +278,7 @@ export interface TableWindow {
  * not show are readData's alone. Memory is that of the source plus one window.
  * @throws {DataError} as readData, on the first step
  */
-export function readChunks(recordingPath: string, options?: { rows?: number }): AsyncIterableIterator<TableWindow>;
+export function readChunks(recordingPath: string, options?: TableLimits & { rows?: number }): AsyncIterableIterator<TableWindow>;
 
 /**
  * Writes the CSV table of a recording as a Parquet file: the same columns in the same order,

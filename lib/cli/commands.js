@@ -68,7 +68,7 @@ async function cmdRead(ctx, { values, positionals }) {
   if (format === 'parquet') {
     let summary;
     try {
-      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, csv, timezoneOf(values)));
+      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, csv, { ...timezoneOf(values), ...limitOf(values, 'read') }));
     } catch (err) {
       throw parquetFailure(err);
     }

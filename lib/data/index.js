@@ -22,6 +22,13 @@ function dataOptions(caller, options) {
   return { ...options, timezone: options.timezone === undefined || options.timezone === null ? null : checkTimeZone(options.timezone, caller) };
 }
 
+// The source's own options among a caller's: { orientation, maxRows } when given.
+function sourceOptions(caller, options, set = false) {
+  const out = { caller, set };
+  for (const key of ['orientation', 'maxRows']) if (options[key] !== undefined) out[key] = options[key];
+  return out;
+}
+
 // Index of the first quaternion sample that holds the filter's answer (0, 0, 0, 0 before it).
 function firstRotation(q) {
   let i = 0;
@@ -73,7 +80,7 @@ function makeData(addon, addonPath = null) {
     const options = dataOptions('readChunks', args[1]);
     const rows = options.rows === undefined ? 65536 : options.rows;
     if (!Number.isInteger(rows) || rows < 1 || rows > 1 << 24) throw new RangeError('readChunks: options.rows must be an integer from 1 to 16777216');
-    const source = openSource(addon, [recordingPath], { caller: 'readChunks' });
+    const source = openSource(addon, [recordingPath], sourceOptions('readChunks', options));
     try {
       const member = source.members[0];
       const { columns, firstTick } = member;
@@ -123,7 +130,7 @@ function makeData(addon, addonPath = null) {
   async function writeTables(caller, paths, outputs, options) {
     const { arrow, pq } = loadParquetWriter();
     const set = paths.length > 1 || options.set === true;
-    const opening = { caller, set, ...(options.maxRows === undefined ? {} : { maxRows: options.maxRows }) };
+    const opening = sourceOptions(caller, options, set);
     const source = openSource(addon, paths, opening);
     let handle = null;
     try {
