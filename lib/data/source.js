@@ -127,6 +127,9 @@ function openSource(addon, paths, options = {}) {
     magnetometer(m, first, count) {
       const h = live();
       checkMember(m);
+      if (!Number.isSafeInteger(first) || !Number.isSafeInteger(count) || first < 0 || count < 0) {
+        throw new RangeError(`magnetometer: samples: expected 0 <= first and 0 <= count, got ${first}, ${count}`);
+      }
       return addon._sourceMagnetometer(h, m, first, count);
     },
     close() {
