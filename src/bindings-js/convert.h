@@ -26,14 +26,20 @@ Napi::Value text_value(Napi::Env env, const std::string& text);
 // file's own reason (EACCES, EISDIR...) is found there from the file system.
 const char* source_error_code(kx_SourceError e);
 
-// The data functions (data.cpp) and the table functions (table.cpp).
+// The data functions (data.cpp), the table functions (table.cpp) and the output functions
+// (outputs.cpp).
 Napi::Value ReadData(const Napi::CallbackInfo& info);
-Napi::Value TableColumns(const Napi::CallbackInfo& info);
-Napi::Value SyncTables(const Napi::CallbackInfo& info);
 Napi::Value ReadSynced(const Napi::CallbackInfo& info);
 Napi::Value FullScale(const Napi::CallbackInfo& info);
 Napi::Value SourceOpen(const Napi::CallbackInfo& info);
 Napi::Value SourceFill(const Napi::CallbackInfo& info);
+Napi::Value SourceMagnetometer(const Napi::CallbackInfo& info);
 Napi::Value SourceClose(const Napi::CallbackInfo& info);
+Napi::Value WriteFiles(const Napi::CallbackInfo& info);
+Napi::Value OpenOutputs(const Napi::CallbackInfo& info);
+Napi::Value WriteOutput(const Napi::CallbackInfo& info);
+Napi::Value CommitOutputs(const Napi::CallbackInfo& info);
+Napi::Value CloseOutputs(const Napi::CallbackInfo& info);
+Napi::Value StopOutputs(const Napi::CallbackInfo& info);
 
 }  // namespace demo

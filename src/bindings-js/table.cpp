@@ -1,8 +1,9 @@
-// The binding's table functions: the CSV table's columns over row ranges of a source, whole
-// tables for the columnar writer, and the source handle JavaScript holds between calls.
+// The binding's table functions: the CSV table's columns over row ranges of a source (the
+// source handle JavaScript holds between calls) and the magnetometer's samples beside them.
 #include <napi.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,17 +58,13 @@ Napi::Value columns_value(Napi::Env env, kx_Source& source, size_t m, uint64_t f
     return list;
 }
 
-// One member's whole table: { config, summary, rows, columns } (see columns_value).
-Napi::Value table_value(Napi::Env env, kx_Source& source, size_t m) {
-    const kx_SourceMember& member = source.member(m);
-    Napi::Value columns = columns_value(env, source, m, 0, member.layout.rows);
-    if (columns.IsEmpty()) return Napi::Value();
-    Napi::Object out = Napi::Object::New(env);
-    out.Set("config", text_value(env, _generate_config_JSON(member.config)));
-    out.Set("summary", text_value(env, _generate_read_answer_JSON(&member.config)));
-    out.Set("rows", static_cast<double>(member.layout.rows));
-    out.Set("columns", columns);
-    return out;
+// The readData name of the stream behind a column's cells, or null (Time).
+Napi::Value stream_name(Napi::Env env, const TableColumn& column) {
+    if (column.stream == nullptr) return env.Null();
+    for (const DataStreamKind& kind : kDataStreams) {
+        if (kind.sensor == column.stream->sensor_id) return Napi::String::New(env, kind.name);
+    }
+    return env.Null();
 }
 
 // A source JavaScript holds: freed by _sourceClose or, failing that, by the garbage collector.
@@ -95,43 +92,11 @@ kx_Source* source_of(const Napi::CallbackInfo& info, SourceHandle** handle) {
 
 }  // namespace
 
-// _tableColumns(path): the CSV table of the recording as columns (see table_value), or the
-// code of why it could not be opened.
-Napi::Value TableColumns(const Napi::CallbackInfo& info) {
-    static constexpr bool kPath[] = {true};
-    std::string a[1];
-    if (!string_args(info, 1, kPath, a)) return Napi::Value();
-    kx_Source source;
-    kx_SourceOptions options;
-    if (!source_options(info, 1, &options)) return Napi::Value();
-    const kx_SourceError error = source.open({a[0]}, options);
-    if (error != kx_SourceError::none) return text_value(info.Env(), source_error_code(error));
-    return table_value(info.Env(), source, 0);
-}
-
-// _syncTables(paths): the tables readAndSync2 would write for a synchronised set, one per
-// recording in order, or its status text when a stage before writing failed.
-Napi::Value SyncTables(const Napi::CallbackInfo& info) {
-    Napi::Env env = info.Env();
-    std::vector<std::string> paths;
-    if (!path_list(env, info.Length() > 0 ? info[0] : env.Undefined(), &paths)) return Napi::Value();
-    kx_Source source;
-    kx_SourceOptions options;
-    if (!source_options(info, 1, &options)) return Napi::Value();
-    const kx_SourceError error = source.open_set(paths, options);
-    if (error != kx_SourceError::none) return text_value(env, _sync_status(error));
-    Napi::Array tables = Napi::Array::New(env, source.size());
-    for (size_t i = 0; i < source.size(); ++i) {
-        Napi::Value table = table_value(env, source, i);
-        if (table.IsEmpty()) return Napi::Value();
-        tables.Set(static_cast<uint32_t>(i), table);
-    }
-    return tables;
-}
-
-// _sourceOpen(paths, options): { handle, seekable, members: [{ file, config, summary (JSON texts),
-// frequency, rows, firstTick, shift, columns: [{ name, single, cells, stream, component }] }] },
-// or { code, path, status (a set's), rows (a refused table's) } when it cannot be opened.
+// _sourceOpen(paths, options, asSet): { handle, seekable, method (a set's), members: [{ file,
+// config, summary (JSON texts), frequency, rows, firstTick, shift, rowZeroTime, magnetometer
+// ({ rate, samples } or null), columns: [{ name, single, cells, stream (readData's name),
+// component }] }] }, or { code, path, status (a set's), rows (a refused table's) } when it cannot
+// be opened. asSet: synchronise even one path (refused as readAndSync2 refuses it).
 Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     std::vector<std::string> paths;
@@ -139,12 +104,13 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
     auto source = std::make_unique<kx_Source>();
     kx_SourceOptions options;
     if (!source_options(info, 1, &options)) return Napi::Value();
-    const kx_SourceError error = source->open(paths, options);
+    const bool as_set = info.Length() > 2 && info[2].ToBoolean().Value();
+    const kx_SourceError error = as_set ? source->open_set(paths, options) : source->open(paths, options);
     Napi::Object answer = Napi::Object::New(env);
     if (error != kx_SourceError::none) {
         answer.Set("code", source_error_code(error));
         answer.Set("path", text_value(env, source->error_path()));
-        if (paths.size() > 1) answer.Set("status", _sync_status(error));
+        if (paths.size() > 1 || as_set) answer.Set("status", _sync_status(error));
         if (error == kx_SourceError::tooManyRows) answer.Set("rows", static_cast<double>(source->error_rows()));
         return answer;
     }
@@ -160,6 +126,15 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
         o.Set("rows", static_cast<double>(member.layout.rows));
         o.Set("firstTick", 1);  // row r is the running time of r + 1 base ticks
         o.Set("shift", member.shift_s);
+        o.Set("rowZeroTime", member.row_zero_s);
+        if (member.magnetometer_samples != 0) {
+            Napi::Object mag = Napi::Object::New(env);
+            mag.Set("rate", data_stream_rate(member.config, KX_MAG));
+            mag.Set("samples", static_cast<double>(member.magnetometer_samples));
+            o.Set("magnetometer", mag);
+        } else {
+            o.Set("magnetometer", env.Null());
+        }
         const std::vector<TableColumn> columns = table_columns(member.layout);
         Napi::Array list = Napi::Array::New(env, columns.size());
         for (size_t c = 0; c < columns.size(); ++c) {
@@ -167,7 +142,7 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
             col.Set("name", columns[c].name);
             col.Set("single", columns[c].single);
             col.Set("cells", columns[c].cells);
-            col.Set("stream", columns[c].stream != nullptr ? Napi::Value(Napi::String::New(env, columns[c].stream->kind->label)) : env.Null());
+            col.Set("stream", stream_name(env, columns[c]));
             col.Set("component", columns[c].component);
             list.Set(static_cast<uint32_t>(c), col);
         }
@@ -183,6 +158,8 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
     }));
     answer.Set("members", members);
     answer.Set("seekable", true);  // ranges may go back: members keep checkpoints
+    if (handle->source->is_set() && handle->source->size() != 0)
+        answer.Set("method", kx_syncMethodName(kx_syncMethod(handle->source->member(0).config)));
     if (env.IsExceptionPending()) return Napi::Value();
     return answer;
 }
@@ -206,6 +183,44 @@ Napi::Value SourceFill(const Napi::CallbackInfo& info) {
     }
     return columns_value(info.Env(), *source, static_cast<size_t>(m), static_cast<uint64_t>(first),
                          static_cast<uint64_t>(last));
+}
+
+// _sourceMagnetometer(handle, member, first, count): { x, y, z } Float64Arrays of the
+// magnetometer's samples [first, first + count), in any order.
+Napi::Value SourceMagnetometer(const Napi::CallbackInfo& info) {
+    SourceHandle* handle = nullptr;
+    kx_Source* source = source_of(info, &handle);
+    if (source == nullptr) return Napi::Value();
+    Napi::Env env = info.Env();
+    if (info.Length() < 4 || !info[1].IsNumber() || !info[2].IsNumber() || !info[3].IsNumber()) {
+        throw_type_error(env, "Wrong arguments");
+        return Napi::Value();
+    }
+    const double m = info[1].As<Napi::Number>().DoubleValue();
+    const double first = info[2].As<Napi::Number>().DoubleValue();
+    const double count = info[3].As<Napi::Number>().DoubleValue();
+    kx_DataSensor samples;
+    if (!(m >= 0 && m < static_cast<double>(source->size()) && first >= 0 && count >= 0 &&
+          first + count <= static_cast<double>(source->member(static_cast<size_t>(m)).magnetometer_samples))) {
+        Napi::RangeError::New(env, "member or samples out of range").ThrowAsJavaScriptException();
+        return Napi::Value();
+    }
+    const size_t n = static_cast<size_t>(count);
+    if (!source->magnetometer(static_cast<size_t>(m), static_cast<size_t>(first), n, &samples)) {
+        Napi::Error::New(env, source->member(static_cast<size_t>(m)).path +
+                                  ": the magnetometer's samples cannot be read (the recording changed)")
+            .ThrowAsJavaScriptException();
+        return Napi::Value();
+    }
+    Napi::Object out = Napi::Object::New(env);
+    static const char* const kAxes[] = {"x", "y", "z"};
+    for (size_t k = 0; k < 3; ++k) {
+        Napi::Float64Array axis = Napi::Float64Array::New(env, n);
+        if (env.IsExceptionPending()) return Napi::Value();
+        if (n != 0) std::memcpy(axis.Data(), samples.data.data() + k * n, n * sizeof(double));
+        out.Set(kAxes[k], axis);
+    }
+    return out;
 }
 
 // _sourceClose(handle): frees the source now rather than when the handle is collected.

@@ -58,6 +58,14 @@ struct kx_SourceMember {
         std::string state;
     };
     std::vector<Checkpoint> checkpoints;
+    // The recording's own clock (seconds) at row 0: the time of the first sample of the first
+    // stream spaced on the rows; a set's rows are on the common base, own time + shift_s.
+    double row_zero_s = 0.0;
+    // The magnetometer, which the table does not show: its samples (0 in a set, whose maps carry
+    // none), read in order by its own reader for outputs that add its columns.
+    size_t magnetometer_samples = 0;
+    std::unique_ptr<kx_StreamReader> magnetometer;
+    size_t magnetometer_next = 0;
 };
 
 // Rows between two checkpoints of a member at least: a week at 100 Hz keeps about 1,800 of a
@@ -88,18 +96,26 @@ public:
     // recording no longer holds the rows.
     bool fill_columns(size_t m, uint64_t first, uint64_t last, void* const* values, uint8_t* const* valid,
                       uint64_t* nulls);
+    // Magnetometer samples [first, first + count) of member m into out (x, y, z component-major,
+    // times in seconds); a range that goes back reopens the reader. False when the recording no
+    // longer holds them.
+    bool magnetometer(size_t m, size_t first, size_t count, kx_DataSensor* out);
+    // Whether the source is a synchronised set (of any number of recordings).
+    bool is_set() const { return set_; }
 
 private:
     kx_SourceError open_one(const std::string& path, const kx_SourceOptions& options);
     bool advance(kx_SourceMember& member, uint64_t row);
     bool rewind(kx_SourceMember& member, uint64_t row);
     void checkpoint(kx_SourceMember& member);
+    bool find_row_zero(kx_SourceMember& member, bool held_set);
 
     struct Held;  // what whole-recording members keep alive
     std::unique_ptr<Held> held_;
     std::vector<std::unique_ptr<kx_SourceMember>> members_;
     std::string error_path_;
     uint64_t error_rows_ = 0;
+    bool set_ = false;
 };
 
 // Bytes a member holds while open (its stream readers' buffers), for a caller that reports

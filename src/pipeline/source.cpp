@@ -191,12 +191,22 @@ kx_SourceError kx_Source::open_one(const std::string& path, const kx_SourceOptio
         member->layout = csv_prepare_layout(member->config, held_->recording.sensors);
         member->rows = kx_whole_rows(member->layout);
     }
+    if (held_) {
+        const auto mag = held_->recording.sensors.find(KX_MAG);
+        if (mag != held_->recording.sensors.end() && mag->second.data.size() >= 3 * mag->second.length)
+            member->magnetometer_samples = mag->second.length;
+    } else {
+        const auto mag = scan.lengths.find(KX_MAG);
+        if (mag != scan.lengths.end()) member->magnetometer_samples = mag->second;
+    }
+    if (!find_row_zero(*member, false)) return kx_SourceError::truncated;
     members_.push_back(std::move(member));
     error_path_.clear();
     return kx_SourceError::none;
 }
 
 kx_SourceError kx_Source::open_set(const std::vector<std::string>& paths, const kx_SourceOptions& options) {
+    set_ = true;
     if (paths.empty()) return kx_SourceError::none;
     const size_t n = paths.size();
     std::vector<kx_RecordingScan> scans(n);
@@ -237,6 +247,7 @@ kx_SourceError kx_Source::open_set(const std::vector<std::string>& paths, const 
             member->shift_s = plans[i].shift_s;
             member->rows = kx_streamed_rows(member->layout, member->config, paths[i].c_str(), plans[i].skips);
             if (!member->rows) break;  // inertial streams starting apart: synchronised whole below
+            if (!find_row_zero(*member, false)) return kx_SourceError::setRead;
             members_.push_back(std::move(member));
         }
         if (members_.size() == n) return kx_SourceError::none;
@@ -257,9 +268,61 @@ kx_SourceError kx_Source::open_set(const std::vector<std::string>& paths, const 
         member->layout = csv_prepare_layout(member->config, *set.synced.maps[i]);
         member->shift_s = shifted ? shifts_s[i][0] : 0.0;
         member->rows = kx_whole_rows(member->layout);
+        find_row_zero(*member, true);
         members_.push_back(std::move(member));
     }
     return kx_SourceError::none;
+}
+
+bool kx_Source::find_row_zero(kx_SourceMember& member, bool held_set) {
+    // Row 0's windows are filled and the rows put back where they stood.
+    const auto& streams = member.layout.streams;
+    size_t spaced = streams.size();
+    for (size_t k = 0; k < streams.size() && spaced == streams.size(); ++k) {
+        if (streams[k].cells && streams[k].factor != 0 && streams[k].length != 0) spaced = k;
+    }
+    if (spaced == streams.size() || member.layout.rows == 0) return true;
+    std::string state;
+    std::vector<CsvWindow> windows(streams.size());
+    if (!member.rows->save(&state) || !member.rows->fill(0, 0, 1, CsvCursor{}, windows.data()) ||
+        !member.rows->restore(state))
+        return false;
+    const kx_DataSensor* s = windows[spaced].sensor;
+    if (s == nullptr || s->time.size() <= windows[spaced].first) return true;
+    // A window holds samples from its first on; a whole stream's window starts at sample 0.
+    const double t = s->time[s == streams[spaced].sensor ? windows[spaced].first : 0];
+    member.row_zero_s = held_set ? t - member.shift_s : t;
+    return true;
+}
+
+bool kx_Source::magnetometer(size_t m, size_t first, size_t count, kx_DataSensor* out) {
+    if (m >= members_.size()) return false;
+    kx_SourceMember& member = *members_[m];
+    if (first > member.magnetometer_samples || count > member.magnetometer_samples - first) return false;
+    if (held_ && !set_) {
+        // Held whole: a copy of the range.
+        const kx_DataSensor& mag = held_->recording.sensors.at(KX_MAG);
+        const size_t n = mag.length;
+        *out = kx_DataSensor(3, count);
+        for (size_t c = 0; c < 3; ++c)
+            std::copy_n(mag.data.begin() + static_cast<std::ptrdiff_t>(c * n + first), count,
+                        out->data.begin() + static_cast<std::ptrdiff_t>(c * count));
+        std::copy_n(mag.time.begin() + static_cast<std::ptrdiff_t>(first), count, out->time.begin());
+        return true;
+    }
+    if (!member.magnetometer || first < member.magnetometer_next) {
+        member.magnetometer = std::make_unique<kx_StreamReader>();
+        member.magnetometer_next = 0;
+        if (!member.magnetometer->open(member.path.c_str(), KX_MAG)) return false;
+    }
+    for (size_t left = first - member.magnetometer_next; left > 0;) {
+        const size_t step = std::min(left, static_cast<size_t>(kSkipRows));
+        if (!member.magnetometer->read(step, out)) return false;
+        left -= step;
+    }
+    if (!member.magnetometer->read(count, out)) return false;
+    member.magnetometer_next = first + count;
+    return true;
 }
 
 void kx_Source::checkpoint(kx_SourceMember& member) {
