@@ -62,7 +62,21 @@ function openSource(addon, paths, options = {}) {
     firstTick: m.firstTick,
     shift: m.shift,
     columns: m.columns,
+    // { <stream>: { samples, rate, carried, first, last } }: carried streams are placed on the
+    // table's rows; first and last (seconds) are known for a single recording.
+    streams: m.streams,
   }));
+  const checkMember = (m) => {
+    if (handle === null) throw new Error('openSource: the source is closed');
+    if (!Number.isSafeInteger(m) || m < 0 || m >= members.length) {
+      throw new RangeError(`member: expected 0..${members.length - 1}, got ${m}`);
+    }
+  };
+  const checkRange = (first, last) => {
+    if (!Number.isSafeInteger(first) || !Number.isSafeInteger(last) || first < 0 || last < first) {
+      throw new RangeError(`rows: expected 0 <= first <= last, got ${first}, ${last}`);
+    }
+  };
   return {
     members,
     // Ranges may go back: each member keeps checkpoints of where its rows stood.
@@ -77,6 +91,23 @@ function openSource(addon, paths, options = {}) {
         throw new RangeError(`fill: rows: expected 0 <= first <= last, got ${first}, ${last}`);
       }
       return addon._sourceFill(handle, m, first, last).map(({ values, valid, nulls }) => ({ values, valid, nulls }));
+    },
+    // The samples the carried streams place on rows [first, last) of member m, each with its
+    // time (seconds, on the set's time base for a set): { <stream>: { rate, time,
+    // <component>... } } as readData answers, a stream without samples there left out. Same
+    // order rules as fill.
+    samples(m, first, last) {
+      checkMember(m);
+      checkRange(first, last);
+      return addon._sourceSamples(handle, m, first, last);
+    },
+    // Samples [first, first + count) of a stream of a single recording, read forward (carried or
+    // not: "mag", "events", "events2", "radioTime"): { rate, time, <component>... } or null past
+    // its end.
+    stream(m, name, first, count) {
+      checkMember(m);
+      checkRange(first, first + count);
+      return addon._sourceStream(handle, m, name, first, count);
     },
     close() {
       if (handle !== null) addon._sourceClose(handle);

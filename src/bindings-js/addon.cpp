@@ -241,6 +241,8 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
         {"_sourceOpen", SourceOpen},
         {"_sourceFill", SourceFill},
         {"_sourceClose", SourceClose},
+        {"_sourceSamples", SourceSamples},
+        {"_sourceStream", SourceStream},
         {"_writeFiles", WriteFiles},
         {"_stopOutputs", StopOutputs},
     };

@@ -26,6 +26,12 @@ Napi::Value text_value(Napi::Env env, const std::string& text);
 // file's own reason (EACCES, EISDIR...) is found there from the file system.
 const char* source_error_code(kx_SourceError e);
 
+// Puts every stream of `sensors` that has samples into `streams` as { rate, time, <component>... }
+// (typed arrays over memory handed over from the vectors, reported to the garbage collector
+// unless `transferable`). False with an exception pending on failure.
+bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors, bool transferable,
+                 Napi::Object* streams);
+
 // The data functions (data.cpp) and the table functions (table.cpp).
 Napi::Value ReadData(const Napi::CallbackInfo& info);
 Napi::Value TableColumns(const Napi::CallbackInfo& info);
@@ -35,5 +41,7 @@ Napi::Value FullScale(const Napi::CallbackInfo& info);
 Napi::Value SourceOpen(const Napi::CallbackInfo& info);
 Napi::Value SourceFill(const Napi::CallbackInfo& info);
 Napi::Value SourceClose(const Napi::CallbackInfo& info);
+Napi::Value SourceSamples(const Napi::CallbackInfo& info);
+Napi::Value SourceStream(const Napi::CallbackInfo& info);
 
 }  // namespace demo
