@@ -267,8 +267,10 @@ Napi::Value SourceSamples(const Napi::CallbackInfo& info) {
             .ThrowAsJavaScriptException();
         return Napi::Value();
     }
+    // Copied into buffers V8 owns: a caller reads range after range without returning to the
+    // event loop, where the finalisers of buffers over native memory would run.
     Napi::Object streams = Napi::Object::New(info.Env());
-    if (!put_streams(info.Env(), source->member(member).config, &samples, false, &streams)) return Napi::Value();
+    if (!put_streams(info.Env(), source->member(member).config, &samples, true, &streams)) return Napi::Value();
     return streams;
 }
 
@@ -307,7 +309,7 @@ Napi::Value SourceStream(const Napi::CallbackInfo& info) {
         handle->external = external;
     }
     Napi::Object streams = Napi::Object::New(info.Env());
-    if (!put_streams(info.Env(), source->member(member).config, &samples, false, &streams)) return Napi::Value();
+    if (!put_streams(info.Env(), source->member(member).config, &samples, true, &streams)) return Napi::Value();
     return streams.Has(name) ? streams.Get(name) : info.Env().Null();
 }
 
