@@ -112,7 +112,7 @@ public:
 private:
     kx_SourceError open_one(const std::string& path, const kx_SourceOptions& options);
     bool advance(kx_SourceMember& member, uint64_t row);
-    bool rewind(kx_SourceMember& member, uint64_t row);
+    bool reach(kx_SourceMember& member, uint64_t row);
     void checkpoint(kx_SourceMember& member);
 
     struct Held;  // what whole-recording members keep alive

@@ -300,14 +300,17 @@ bool kx_Source::advance(kx_SourceMember& member, uint64_t row) {
     return true;
 }
 
-bool kx_Source::rewind(kx_SourceMember& member, uint64_t row) {
+bool kx_Source::reach(kx_SourceMember& member, uint64_t row) {
     const auto& list = member.checkpoints;
-    // The last checkpoint at or before row; the first is row 0's.
+    // The last checkpoint at or before row (the first is row 0's): a range that goes back starts
+    // there, and so does one ahead of it, rather than running through the rows between.
     auto it = std::upper_bound(list.begin(), list.end(), row,
                                [](uint64_t r, const kx_SourceMember::Checkpoint& c) { return r < c.cursor.row; });
-    if (it == list.begin() || !member.rows->restore((it - 1)->state)) return false;
-    member.cursor = (it - 1)->cursor;
-    return true;
+    if (row < member.cursor.row || (it != list.begin() && (it - 1)->cursor.row > member.cursor.row)) {
+        if (it == list.begin() || !member.rows->restore((it - 1)->state)) return false;
+        member.cursor = (it - 1)->cursor;
+    }
+    return advance(member, row);
 }
 
 bool kx_Source::fill_columns(size_t m, uint64_t first, uint64_t last, void* const* values, uint8_t* const* valid,
@@ -315,7 +318,7 @@ bool kx_Source::fill_columns(size_t m, uint64_t first, uint64_t last, void* cons
     if (m >= members_.size()) return false;
     kx_SourceMember& member = *members_[m];
     last = std::min(last, member.layout.rows);
-    if (first > last || (first < member.cursor.row && !rewind(member, first)) || !advance(member, first))
+    if (first > last || !reach(member, first))
         return false;
     const std::vector<TableColumn> columns = table_columns(member.layout);
     if (last == first) {
@@ -335,7 +338,7 @@ bool kx_Source::samples(size_t m, uint64_t first, uint64_t last, kx_SensorMap* o
     if (m >= members_.size()) return false;
     kx_SourceMember& member = *members_[m];
     last = std::min(last, member.layout.rows);
-    if (first > last || (first < member.cursor.row && !rewind(member, first)) || !advance(member, first))
+    if (first > last || !reach(member, first))
         return false;
     if (last == first) return true;
     const std::vector<CsvStream>& streams = member.layout.streams;
