@@ -236,7 +236,8 @@ Napi::Value SourceFill(const Napi::CallbackInfo& info) {
 }
 
 // The member and row (or sample) range arguments at 1..3, checked; false with an exception.
-bool range_args(const Napi::CallbackInfo& info, const kx_Source& source, size_t at, double* m, double* a, double* b) {
+bool range_args(const Napi::CallbackInfo& info, const kx_Source& source, size_t at, double* m, double* a,
+                double* b) {
     if (info.Length() < at + 2 || !info[1].IsNumber() || !info[at].IsNumber() || !info[at + 1].IsNumber()) {
         throw_type_error(info.Env(), "Wrong arguments");
         return false;
@@ -262,15 +263,17 @@ Napi::Value SourceSamples(const Napi::CallbackInfo& info) {
     kx_SensorMap samples;
     const size_t member = static_cast<size_t>(m);
     if (!source->samples(member, static_cast<uint64_t>(first), static_cast<uint64_t>(last), &samples)) {
-        Napi::Error::New(info.Env(), source->member(member).path + ": the samples of rows " + std::to_string(first) +
-                                         " to " + std::to_string(last) + " cannot be read (the recording changed)")
+        Napi::Error::New(info.Env(), source->member(member).path + ": the samples of rows " +
+                                         std::to_string(first) + " to " + std::to_string(last) +
+                                         " cannot be read (the recording changed)")
             .ThrowAsJavaScriptException();
         return Napi::Value();
     }
     // Copied into buffers V8 owns: a caller reads range after range without returning to the
     // event loop, where the finalisers of buffers over native memory would run.
     Napi::Object streams = Napi::Object::New(info.Env());
-    if (!put_streams(info.Env(), source->member(member).config, &samples, true, &streams)) return Napi::Value();
+    if (!put_streams(info.Env(), source->member(member).config, &samples, true, &streams))
+        return Napi::Value();
     return streams;
 }
 
@@ -294,22 +297,23 @@ Napi::Value SourceStream(const Napi::CallbackInfo& info) {
     }
     kx_SensorMap samples;
     const size_t member = static_cast<size_t>(m);
-    if (kind == nullptr ||
-        !source->stream_samples(member, kind->sensor, static_cast<size_t>(first), static_cast<size_t>(count),
-                                &samples[kind->sensor])) {
+    if (kind == nullptr || !source->stream_samples(member, kind->sensor, static_cast<size_t>(first),
+                                                   static_cast<size_t>(count), &samples[kind->sensor])) {
         Napi::Error::New(info.Env(), source->member(member).path + ": the " + name + " samples from " +
                                          std::to_string(first) + " cannot be read")
             .ThrowAsJavaScriptException();
         return Napi::Value();
     }
     // The readers opened for such streams are held until the source closes.
-    const int64_t external = static_cast<int64_t>(kx_source_member_bytes(source->member(0)) + source->extra_bytes());
+    const int64_t external =
+        static_cast<int64_t>(kx_source_member_bytes(source->member(0)) + source->extra_bytes());
     if (external != handle->external) {
         Napi::MemoryManagement::AdjustExternalMemory(info.Env(), external - handle->external);
         handle->external = external;
     }
     Napi::Object streams = Napi::Object::New(info.Env());
-    if (!put_streams(info.Env(), source->member(member).config, &samples, true, &streams)) return Napi::Value();
+    if (!put_streams(info.Env(), source->member(member).config, &samples, true, &streams))
+        return Napi::Value();
     return streams.Has(name) ? streams.Get(name) : info.Env().Null();
 }
 

@@ -199,7 +199,8 @@ kx_SourceError kx_Source::open_one(const std::string& path, const kx_SourceOptio
         member->layout = csv_prepare_layout(member->config, held_->recording.sensors);
         for (const auto& entry : held_->recording.sensors) {
             const kx_DataSensor& s = entry.second;
-            if (s.length != 0 && s.time.size() >= s.length) member->spans_s[entry.first] = {s.time.front(), s.time[s.length - 1]};
+            if (s.length != 0 && s.time.size() >= s.length)
+                member->spans_s[entry.first] = {s.time.front(), s.time[s.length - 1]};
         }
         member->rows = kx_whole_rows(member->layout);
     }
@@ -318,8 +319,7 @@ bool kx_Source::fill_columns(size_t m, uint64_t first, uint64_t last, void* cons
     if (m >= members_.size()) return false;
     kx_SourceMember& member = *members_[m];
     last = std::min(last, member.layout.rows);
-    if (first > last || !reach(member, first))
-        return false;
+    if (first > last || !reach(member, first)) return false;
     const std::vector<TableColumn> columns = table_columns(member.layout);
     if (last == first) {
         std::fill(nulls, nulls + columns.size(), 0);
@@ -338,8 +338,7 @@ bool kx_Source::samples(size_t m, uint64_t first, uint64_t last, kx_SensorMap* o
     if (m >= members_.size()) return false;
     kx_SourceMember& member = *members_[m];
     last = std::min(last, member.layout.rows);
-    if (first > last || !reach(member, first))
-        return false;
+    if (first > last || !reach(member, first)) return false;
     if (last == first) return true;
     const std::vector<CsvStream>& streams = member.layout.streams;
     std::vector<CsvWindow> windows(streams.size());
@@ -363,7 +362,8 @@ bool kx_Source::samples(size_t m, uint64_t first, uint64_t last, kx_SensorMap* o
             accel->sensor != nullptr && accel->first == w.first)
             clock = accel->sensor;
         const size_t at = from - w.first;
-        if (from < w.first || at + count > in.length || at + count > clock->length || clock->time.size() < clock->length)
+        if (from < w.first || at + count > in.length || at + count > clock->length ||
+            clock->time.size() < clock->length)
             return false;
         kx_DataSensor& o = (*out)[s.sensor_id];
         o = kx_DataSensor(in.dimension, count);
