@@ -29,7 +29,7 @@ if (values.help) {
 }
 
 const ROOT = path.join(__dirname, '..');
-const clockText = (s) => new Date(s * 1000).toISOString().slice(11, 19);
+const clockText = (s) => `${Math.floor(s / 3600)}:${new Date(s * 1000).toISOString().slice(14, 19)}`;
 // One call in a fresh process: { wall, cpu (s), peakMB }.
 function measured(call) {
   const script = `const kx = require(${JSON.stringify(ROOT)});
