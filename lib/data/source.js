@@ -98,6 +98,9 @@ function openSource(addon, paths, options = {}) {
     rowZeroTime: m.rowZeroTime,
     magnetometer: m.magnetometer,
     columns: m.columns,
+    // { <stream>: { samples, rate, carried, first, last } }: carried streams are placed on the
+    // table's rows; first and last (seconds) are known for a single recording.
+    streams: m.streams,
   }));
   const live = () => {
     if (handle === null) throw new Error(`${caller}: the source is closed`);
@@ -106,6 +109,11 @@ function openSource(addon, paths, options = {}) {
   const checkMember = (m) => {
     if (!Number.isSafeInteger(m) || m < 0 || m >= members.length) {
       throw new RangeError(`fill: member: expected 0..${members.length - 1}, got ${m}`);
+    }
+  };
+  const checkRange = (first, last) => {
+    if (!Number.isSafeInteger(first) || !Number.isSafeInteger(last) || first < 0 || last < first) {
+      throw new RangeError(`rows: expected 0 <= first <= last, got ${first}, ${last}`);
     }
   };
   return {
@@ -131,6 +139,25 @@ function openSource(addon, paths, options = {}) {
         throw new RangeError(`magnetometer: samples: expected 0 <= first and 0 <= count, got ${first}, ${count}`);
       }
       return addon._sourceMagnetometer(h, m, first, count);
+    },
+    // The samples the carried streams place on rows [first, last) of member m, each with its
+    // time (seconds, on the set's time base for a set): { <stream>: { rate, time,
+    // <component>... } } as readData answers, a stream without samples there left out. Same
+    // order rules as fill.
+    samples(m, first, last) {
+      const h = live();
+      checkMember(m);
+      checkRange(first, last);
+      return addon._sourceSamples(h, m, first, last);
+    },
+    // Samples [first, first + count) of a stream of a single recording, read forward (carried or
+    // not: "mag", "events", "events2", "radioTime"): { rate, time, <component>... } or null past
+    // its end.
+    stream(m, name, first, count) {
+      const h = live();
+      checkMember(m);
+      checkRange(first, first + count);
+      return addon._sourceStream(h, m, name, first, count);
     },
     close() {
       if (handle !== null) addon._sourceClose(handle);

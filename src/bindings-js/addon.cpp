@@ -194,6 +194,8 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
         {"_sourceFill", SourceFill},
         {"_sourceMagnetometer", SourceMagnetometer},
         {"_sourceClose", SourceClose},
+        {"_sourceSamples", SourceSamples},
+        {"_sourceStream", SourceStream},
         {"_writeFiles", WriteFiles},
         {"_openOutputs", OpenOutputs},
         {"_writeOutput", WriteOutput},

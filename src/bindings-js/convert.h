@@ -26,6 +26,10 @@ Napi::Value text_value(Napi::Env env, const std::string& text);
 // file's own reason (EACCES, EISDIR...) is found there from the file system.
 const char* source_error_code(kx_SourceError e);
 
+// Puts every stream of `sensors` that has samples into `streams` as { rate, time, <component>... },
+// copied into buffers JavaScript owns. False with an exception pending on failure.
+bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors, Napi::Object* streams);
+
 // The data functions (data.cpp), the table functions (table.cpp) and the output functions
 // (outputs.cpp).
 Napi::Value ReadData(const Napi::CallbackInfo& info);
@@ -41,5 +45,7 @@ Napi::Value WriteOutput(const Napi::CallbackInfo& info);
 Napi::Value CommitOutputs(const Napi::CallbackInfo& info);
 Napi::Value CloseOutputs(const Napi::CallbackInfo& info);
 Napi::Value StopOutputs(const Napi::CallbackInfo& info);
+Napi::Value SourceSamples(const Napi::CallbackInfo& info);
+Napi::Value SourceStream(const Napi::CallbackInfo& info);
 
 }  // namespace demo

@@ -49,6 +49,8 @@ Napi::Value stream_object(Napi::Env env, const DataStreamKind& kind, int32_t rat
     return out;
 }
 
+}  // namespace
+
 // Puts every stream of `sensors` that has samples into `streams` as { rate, time, <component>... }
 // (see stream_object); the vectors are handed over. False with an exception pending on failure.
 bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors,
@@ -73,8 +75,6 @@ bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors,
     }
     return !env.IsExceptionPending();
 }
-
-}  // namespace
 
 // _readData(path): { config, summary, frequency, streams } with config and
 // summary as JSON texts, or the code of why the recording could not be decoded.

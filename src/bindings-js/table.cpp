@@ -49,8 +49,8 @@ Napi::Value columns_value(Napi::Env env, kx_Source& source, size_t m, uint64_t f
     }
     if (env.IsExceptionPending()) return Napi::Value();
     if (!source.fill_columns(m, first, last, values.data(), valid.data(), nulls.data())) {
-        Napi::Error::New(env, member.path + ": rows " + std::to_string(first) + " to " + std::to_string(last) +
-                                  " cannot be read (the recording changed)")
+        Napi::Error::New(env, member.path + ": rows " + std::to_string(first) + " to " +
+                                  std::to_string(last) + " cannot be read (the recording changed)")
             .ThrowAsJavaScriptException();
         return Napi::Value();
     }
@@ -65,6 +65,31 @@ Napi::Value stream_name(Napi::Env env, const TableColumn& column) {
         if (kind.sensor == column.stream->sensor_id) return Napi::String::New(env, kind.name);
     }
     return env.Null();
+}
+
+// The streams of a member: { <stream>: { samples, rate, carried (the table places them on its
+// rows), first, last (a single recording's first and last sample times) } }.
+Napi::Object streams_value(Napi::Env env, const kx_SourceMember& member) {
+    Napi::Object out = Napi::Object::New(env);
+    for (const DataStreamKind& kind : kDataStreams) {
+        const auto recorded = member.recorded.find(kind.sensor);
+        const CsvStream* carried = nullptr;
+        for (const CsvStream& s : member.layout.streams) {
+            if (s.cells && s.sensor_id == kind.sensor) carried = &s;
+        }
+        if (recorded == member.recorded.end() && carried == nullptr) continue;
+        Napi::Object o = Napi::Object::New(env);
+        o.Set("samples", static_cast<double>(carried != nullptr ? carried->length : recorded->second));
+        o.Set("rate", data_stream_rate(member.config, kind.sensor));
+        o.Set("carried", carried != nullptr);
+        const auto span = member.spans_s.find(kind.sensor);
+        if (span != member.spans_s.end()) {
+            o.Set("first", span->second.first);
+            o.Set("last", span->second.second);
+        }
+        out.Set(kind.name, o);
+    }
+    return out;
 }
 
 // A source JavaScript holds: freed by _sourceClose or, failing that, by the garbage collector.
@@ -95,8 +120,9 @@ kx_Source* source_of(const Napi::CallbackInfo& info, SourceHandle** handle) {
 // _sourceOpen(paths, options, asSet): { handle, seekable, method (a set's), members: [{ file,
 // config, summary (JSON texts), frequency, rows, firstTick, shift, rowZeroTime, magnetometer
 // ({ rate, samples } or null), columns: [{ name, single, cells, stream (readData's name),
-// component }] }] }, or { code, path, status (a set's), rows (a refused table's) } when it cannot
-// be opened. asSet: synchronise even one path (refused as readAndSync2 refuses it).
+// component }], streams (see streams_value) }] }, or { code, path, status (a set's), rows (a
+// refused table's) } when it cannot be opened. asSet: synchronise even one path (refused as
+// readAndSync2 refuses it).
 Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     std::vector<std::string> paths;
@@ -111,7 +137,8 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
         answer.Set("code", source_error_code(error));
         answer.Set("path", text_value(env, source->error_path()));
         if (paths.size() > 1 || as_set) answer.Set("status", _sync_status(error));
-        if (error == kx_SourceError::tooManyRows) answer.Set("rows", static_cast<double>(source->error_rows()));
+        if (error == kx_SourceError::tooManyRows)
+            answer.Set("rows", static_cast<double>(source->error_rows()));
         return answer;
     }
     Napi::Array members = Napi::Array::New(env, source->size());
@@ -147,15 +174,16 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
             list.Set(static_cast<uint32_t>(c), col);
         }
         o.Set("columns", list);
+        o.Set("streams", streams_value(env, member));
         members.Set(static_cast<uint32_t>(m), o);
         external += kx_source_member_bytes(member);
     }
     auto* handle = new SourceHandle{std::move(source), external};
     Napi::MemoryManagement::AdjustExternalMemory(env, external);
     answer.Set("handle", Napi::External<SourceHandle>::New(env, handle, [](Napi::Env e, SourceHandle* h) {
-        release(e, h);
-        delete h;
-    }));
+                   release(e, h);
+                   delete h;
+               }));
     answer.Set("members", members);
     answer.Set("seekable", true);  // ranges may go back: members keep checkpoints
     if (handle->source->is_set() && handle->source->size() != 0)
@@ -201,7 +229,8 @@ Napi::Value SourceMagnetometer(const Napi::CallbackInfo& info) {
     const double count = info[3].As<Napi::Number>().DoubleValue();
     kx_DataSensor samples;
     if (!(m >= 0 && m < static_cast<double>(source->size()) && first >= 0 && count >= 0 &&
-          first + count <= static_cast<double>(source->member(static_cast<size_t>(m)).magnetometer_samples))) {
+          first + count <=
+              static_cast<double>(source->member(static_cast<size_t>(m)).magnetometer_samples))) {
         Napi::RangeError::New(env, "member or samples out of range").ThrowAsJavaScriptException();
         return Napi::Value();
     }
@@ -221,6 +250,86 @@ Napi::Value SourceMagnetometer(const Napi::CallbackInfo& info) {
         out.Set(kAxes[k], axis);
     }
     return out;
+}
+
+// The member and row (or sample) range arguments at 1..3, checked; false with an exception.
+bool range_args(const Napi::CallbackInfo& info, const kx_Source& source, size_t at, double* m, double* a,
+                double* b) {
+    if (info.Length() < at + 2 || !info[1].IsNumber() || !info[at].IsNumber() || !info[at + 1].IsNumber()) {
+        throw_type_error(info.Env(), "Wrong arguments");
+        return false;
+    }
+    *m = info[1].As<Napi::Number>().DoubleValue();
+    *a = info[at].As<Napi::Number>().DoubleValue();
+    *b = info[at + 1].As<Napi::Number>().DoubleValue();
+    if (!(*m >= 0 && *m < static_cast<double>(source.size()) && *a >= 0 && *b >= 0)) {
+        Napi::RangeError::New(info.Env(), "member or rows out of range").ThrowAsJavaScriptException();
+        return false;
+    }
+    return true;
+}
+
+// _sourceSamples(handle, member, first, last): the samples each stream places on rows [first,
+// last), with their times, as readData's streams ({ <stream>: { rate, time, <component>... } });
+// a stream without samples there is left out.
+Napi::Value SourceSamples(const Napi::CallbackInfo& info) {
+    SourceHandle* handle = nullptr;
+    kx_Source* source = source_of(info, &handle);
+    double m = 0, first = 0, last = 0;
+    if (source == nullptr || !range_args(info, *source, 2, &m, &first, &last)) return Napi::Value();
+    kx_SensorMap samples;
+    const size_t member = static_cast<size_t>(m);
+    if (!source->samples(member, static_cast<uint64_t>(first), static_cast<uint64_t>(last), &samples)) {
+        Napi::Error::New(info.Env(), source->member(member).path + ": the samples of rows " +
+                                         std::to_string(first) + " to " + std::to_string(last) +
+                                         " cannot be read (the recording changed)")
+            .ThrowAsJavaScriptException();
+        return Napi::Value();
+    }
+    // Copied into buffers V8 owns: a caller reads range after range without returning to the
+    // event loop, where the finalisers of buffers over native memory would run.
+    Napi::Object streams = Napi::Object::New(info.Env());
+    if (!put_streams(info.Env(), source->member(member).config, &samples, &streams)) return Napi::Value();
+    return streams;
+}
+
+// _sourceStream(handle, member, stream, first, count): samples [first, first + count) of a
+// stream its table does not carry ("mag", "events", "events2", "radioTime") as { rate, time,
+// <component>... }, or null when it has none there; single recordings only.
+Napi::Value SourceStream(const Napi::CallbackInfo& info) {
+    SourceHandle* handle = nullptr;
+    kx_Source* source = source_of(info, &handle);
+    if (source == nullptr) return Napi::Value();
+    if (info.Length() < 3 || !info[2].IsString()) {
+        throw_type_error(info.Env(), "Wrong arguments");
+        return Napi::Value();
+    }
+    double m = 0, first = 0, count = 0;
+    if (!range_args(info, *source, 3, &m, &first, &count)) return Napi::Value();
+    const std::string name = info[2].As<Napi::String>().Utf8Value();
+    const DataStreamKind* kind = nullptr;
+    for (const DataStreamKind& k : kDataStreams) {
+        if (name == k.name) kind = &k;
+    }
+    kx_SensorMap samples;
+    const size_t member = static_cast<size_t>(m);
+    if (kind == nullptr || !source->stream_samples(member, kind->sensor, static_cast<size_t>(first),
+                                                   static_cast<size_t>(count), &samples[kind->sensor])) {
+        Napi::Error::New(info.Env(), source->member(member).path + ": the " + name + " samples from " +
+                                         std::to_string(first) + " cannot be read")
+            .ThrowAsJavaScriptException();
+        return Napi::Value();
+    }
+    // The readers opened for such streams are held until the source closes.
+    const int64_t external =
+        static_cast<int64_t>(kx_source_member_bytes(source->member(0)) + source->extra_bytes());
+    if (external != handle->external) {
+        Napi::MemoryManagement::AdjustExternalMemory(info.Env(), external - handle->external);
+        handle->external = external;
+    }
+    Napi::Object streams = Napi::Object::New(info.Env());
+    if (!put_streams(info.Env(), source->member(member).config, &samples, &streams)) return Napi::Value();
+    return streams.Has(name) ? streams.Get(name) : info.Env().Null();
 }
 
 // _sourceClose(handle): frees the source now rather than when the handle is collected.
