@@ -5,6 +5,7 @@ const path = require('node:path');
 const { WorkerPool, defaultSize } = require('./pool.js');
 const { isPath, PATH_WANTED, outputPathIn, outputOverInput } = require('../paths.js');
 const { FORMATS, isFormat } = require('../formats.js');
+const { checkTimeZone } = require('../data/table-time.js');
 
 // Most conversions running at once that a caller may ask for: each is a thread with its own
 // buffers, and more than this only costs memory on any machine this runs on.
@@ -38,7 +39,7 @@ function checkOptions(options) {
   if (options === null || typeof options !== 'object' || Array.isArray(options)) {
     throw argError(TypeError, 'options', 'an object', options);
   }
-  const { concurrency = defaultSize(), onProgress, outDir, signal, format = 'csv' } = options;
+  const { concurrency = defaultSize(), onProgress, outDir, signal, format = 'csv', timezone } = options;
   if (!isFormat(format)) throw argError(TypeError, 'options.format', `one of ${Object.keys(FORMATS).join(', ')}`, format);
   if (typeof concurrency !== 'number' || !Number.isInteger(concurrency)) {
     throw argError(TypeError, 'options.concurrency', 'an integer', concurrency);
@@ -52,7 +53,8 @@ function checkOptions(options) {
   if (signal !== undefined && (signal === null || typeof signal !== 'object' || typeof signal.aborted !== 'boolean')) {
     throw argError(TypeError, 'options.signal', 'an AbortSignal', signal);
   }
-  return { concurrency, onProgress, outDir, signal, format };
+  if (timezone !== undefined) checkTimeZone(timezone, 'batch: options.timezone');
+  return { concurrency, onProgress, outDir, signal, format, timezone };
 }
 
 // One task in the form the workers run: { kind, fn, args, path, outputs, files }. A read task
@@ -128,6 +130,8 @@ function checkBatch(tasks, options) {
   if (!Array.isArray(tasks)) throw argError(TypeError, 'tasks', 'an array of tasks', tasks);
   const checked = checkOptions(options);
   const jobs = tasks.map((t, i) => checkTask(t, i, checked.outDir, checked.format));
+  // Parquet files take the zone as their converters' last argument; the CSV has no place for it.
+  if (checked.timezone !== undefined && checked.format === 'parquet') for (const job of jobs) job.args.push({ timezone: checked.timezone });
   checkOutputs(jobs);
   return { jobs, ...checked };
 }

@@ -3,6 +3,8 @@
 'use strict';
 const { CONTRACT, checkArguments } = require('../contract.js');
 
+const WITH_OPTIONS = new Set(['readData', 'writeParquet']);
+
 // Builds the five functions over a pool getter (the pool is made on first use).
 function makePromises(getPool) {
   const api = {};
@@ -10,6 +12,8 @@ function makePromises(getPool) {
     const fn = {
       async [name](...args) {
         const checked = checkArguments(name, args);
+        // readData and writeParquet take an options object after their paths.
+        if (WITH_OPTIONS.has(name) && args[checked.length] !== undefined) checked.push(args[checked.length]);
         return getPool().run(name, checked);
       },
     }[name];
