@@ -22,6 +22,11 @@ Options:
       --imu-hz HZ        accelerometer and gyroscope rate (default ${DEFAULTS.imuHz})
       --still S          seconds standing still at the start (default ${DEFAULTS.stillSeconds})
       --gyro-bias DPS    standard deviation of a constant gyroscope bias per axis (default ${DEFAULTS.gyroBiasDps})
+      --gyro-offset DPS  a fixed gyroscope bias: one value for every axis, or X,Y,Z (default ${DEFAULTS.gyroOffsetDps})
+      --gyro-bias-walk R bias random walk, deg/s per square root of a second (default ${DEFAULTS.gyroBiasWalkDps})
+      --gait NAME        walk or run (default ${DEFAULTS.gait})
+      --start HOW        still (stand --still seconds first) or moving (switched on mid-walk) (default ${DEFAULTS.start})
+      --sway DPS         standing sway in the pauses, peak pitch and roll rate (default ${DEFAULTS.swayDps})
       --seed N           random seed; the same seed writes the same files (default ${DEFAULTS.seed})
       --no-truth         do not write the truth files
   -h, --help             this text`;
@@ -45,6 +50,11 @@ function main(argv) {
       'imu-hz': { type: 'string' },
       still: { type: 'string' },
       'gyro-bias': { type: 'string' },
+      'gyro-offset': { type: 'string' },
+      'gyro-bias-walk': { type: 'string' },
+      gait: { type: 'string' },
+      start: { type: 'string' },
+      sway: { type: 'string' },
       seed: { type: 'string' },
       'no-truth': { type: 'boolean' },
       help: { type: 'boolean', short: 'h' },
@@ -62,7 +72,17 @@ function main(argv) {
   set('imuHz', number('imu-hz', values['imu-hz']));
   set('stillSeconds', number('still', values.still));
   set('gyroBiasDps', number('gyro-bias', values['gyro-bias']));
+  set('gyroBiasWalkDps', number('gyro-bias-walk', values['gyro-bias-walk']));
+  set('swayDps', number('sway', values.sway));
   set('seed', number('seed', values.seed));
+  set('gait', values.gait);
+  set('start', values.start);
+  const offset = values['gyro-offset'];
+  if (offset !== undefined) {
+    const list = offset.split(',').map((v) => number('gyro-offset', v));
+    if (list.length !== 1 && list.length !== 3) throw new RangeError(`--gyro-offset takes one value or X,Y,Z, got "${offset}"`);
+    options.gyroOffsetDps = list.length === 1 ? list[0] : list;
+  }
   set('method', values.method);
   if (values.devices !== undefined) {
     options.devices = /^\d+$/.test(values.devices) ? Number(values.devices) : values.devices.split(',');

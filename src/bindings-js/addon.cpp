@@ -69,12 +69,33 @@ Napi::Value text_value(Napi::Env env, const std::string& text) {
 
 }  // namespace
 
+// The orientation filter an options object asks for ({ orientation }); anything but an object
+// means the default, as extra arguments always did. False, with a TypeError thrown, for an
+// unknown filter name.
+bool orientation_option(const Napi::CallbackInfo& info, size_t index, kx_Orientation* mode) {
+    *mode = kx_Orientation::specified;
+    if (info.Length() <= index || !info[index].IsObject()) return true;
+    Napi::Value v = info[index].As<Napi::Object>().Get("orientation");
+    if (info.Env().IsExceptionPending()) return false;
+    if (v.IsUndefined()) return true;
+    const std::string name = v.IsString() ? v.As<Napi::String>().Utf8Value() : std::string();
+    if (name == "specified") return true;
+    if (name == "bias-corrected") {
+        *mode = kx_Orientation::biasCorrected;
+        return true;
+    }
+    throw_type_error(info.Env(), "options.orientation must be 'specified' or 'bias-corrected'");
+    return false;
+}
+
 Napi::Value Read(const Napi::CallbackInfo& info) {
     static constexpr bool kPath[] = {true, true};
     std::string a[2];
     if (!string_args(info, 2, kPath, a)) return Napi::Value();
+    kx_Orientation mode;
+    if (!orientation_option(info, 2, &mode)) return Napi::Value();
     BinReader2 reader;
-    return text_value(info.Env(), reader.read(a[0].c_str(), a[1].c_str()));
+    return text_value(info.Env(), reader.read(a[0].c_str(), a[1].c_str(), mode));
 }
 
 // readAndSync2(paths, outDir): every argument and every element of paths is checked before

@@ -13,7 +13,7 @@ class BinReader2 {
 public:
     // Decodes a recording, adds quaternions, writes the CSV file at csvPath and answers the
     // JSON summary, or the error object when nothing could be read or written.
-    std::string read(const char* path, const char* csvPath);
+    std::string read(const char* path, const char* csvPath, kx_Orientation mode = kx_Orientation::specified);
 
     // Reads, synchronises and exports several recordings into outDir; answers a status text.
     std::string readAndSync(const std::vector<std::string>& paths, const std::string& outDir);
@@ -41,7 +41,8 @@ bool _write_csv(OutputFile* file, const kx_Config* config, const kx_SensorMap* s
 // written a range of rows at a time: the same bytes as _write_csv over the decoded recording,
 // in memory bounded by the ranges in flight. False when a write failed or the recording
 // changed since its scan. helpers: formatting threads beside the caller's, -1 to choose.
-bool _write_csv_streamed(OutputFile* file, const char* path, const kx_RecordingScan& scan, int helpers = -1);
+bool _write_csv_streamed(OutputFile* file, const char* path, const kx_RecordingScan& scan, int helpers = -1,
+                         kx_Orientation mode = kx_Orientation::specified);
 
 // The summary answered by read().
 std::string _generate_read_answer_JSON(const kx_Config* config);

@@ -32,7 +32,8 @@ void copy_samples(const kx_DataSensor& in, size_t from, size_t count, kx_DataSen
 
 class StreamedRows : public CsvRowSource {
 public:
-    StreamedRows(const CsvLayout& layout, const kx_Config& config) : layout_(layout), config_(config) {}
+    StreamedRows(const CsvLayout& layout, const kx_Config& config, kx_Orientation mode)
+        : layout_(layout), config_(config), mode_(mode) {}
 
     bool open(const char* path) {
         const size_t n = layout_.streams.size();
@@ -54,7 +55,7 @@ public:
             if (accel_ == kNoStream || gyro_ == kNoStream ||
                 layout_.streams[accel_].factor != layout_.streams[quaternion_].factor)
                 return false;
-            return filter_.start(config_);
+            return filter_.start(config_, mode_);
         }
         return true;
     }
@@ -125,6 +126,7 @@ private:
 
     const CsvLayout& layout_;
     const kx_Config& config_;
+    kx_Orientation mode_;
     std::vector<std::unique_ptr<kx_StreamReader>> readers_;
     std::vector<std::vector<kx_DataSensor>> storage_;  // windows of each slot, per stream
     size_t quaternion_ = kNoStream, accel_ = kNoStream, gyro_ = kNoStream;
@@ -136,9 +138,10 @@ private:
 
 }  // namespace
 
-bool _write_csv_streamed(OutputFile* file, const char* path, const kx_RecordingScan& scan, int helpers) {
+bool _write_csv_streamed(OutputFile* file, const char* path, const kx_RecordingScan& scan, int helpers,
+                         kx_Orientation mode) {
     if (file == nullptr || path == nullptr || !scan.inOrder) return false;
     const CsvLayout layout = csv_prepare_layout(scan.config, scan.lengths);
-    StreamedRows source(layout, scan.config);
+    StreamedRows source(layout, scan.config, mode);
     return source.open(path) && csv_write_table(file, layout, &source, helpers);
 }

@@ -26,7 +26,7 @@ std::string _generate_read_answer_JSON(const kx_Config* config) {
     return o.close();
 }
 
-std::string BinReader2::read(const char* path, const char* csvPath) {
+std::string BinReader2::read(const char* path, const char* csvPath, kx_Orientation mode) {
     if (path == nullptr || csvPath == nullptr) return kLoadError;
     // A table written over its own recording would destroy it.
     if (_output_is_input(csvPath, {path})) return kLoadError;
@@ -39,12 +39,12 @@ std::string BinReader2::read(const char* path, const char* csvPath) {
     if (kx_scanRecording(path, &scan) != kx_DecodeError::none) return kLoadError;
     if (scan.inOrder) {
         OutputFile file;
-        if (!file.open(csvPath) || !_write_csv_streamed(&file, path, scan) || !file.commit())
+        if (!file.open(csvPath) || !_write_csv_streamed(&file, path, scan, -1, mode) || !file.commit())
             return kLoadError;
         return _generate_read_answer_JSON(&scan.config);
     }
     kx_Recording recording;
-    if (kx_decodeRecording(path, &recording) != kx_DecodeError::none) return kLoadError;
+    if (kx_decodeRecording(path, &recording, mode) != kx_DecodeError::none) return kLoadError;
     if (!exportCSV(csvPath, &recording.config, &recording.sensors)) return kLoadError;
     return _generate_read_answer_JSON(&recording.config);
 }

@@ -18,13 +18,13 @@ kx_DecodeError open_error(const char* path) {
 
 }  // namespace
 
-kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording) {
+kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording, kx_Orientation mode) {
     if (path == nullptr || recording == nullptr) return kx_DecodeError::missing;
     std::ifstream in(path, std::ios::in | std::ios::binary);
     if (!in.is_open()) return open_error(path);
     const kx_DecodeError error = _kx_decode(&recording->config, &recording->sensors, in);
     if (error != kx_DecodeError::none) return error;
-    recording->hasQuaternions = kx_computeQuaternion(&recording->config, &recording->sensors);
+    recording->hasQuaternions = kx_computeQuaternion(&recording->config, &recording->sensors, mode);
     return kx_DecodeError::none;
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "../tracker/bias_filter.h"
 #include "../tracker/tracker.h"
 #include "recording.h"
 
@@ -35,7 +36,14 @@ void kx_OrientationFilter::Deleter::operator()(void* p) const {
 kx_OrientationFilter::kx_OrientationFilter() = default;
 kx_OrientationFilter::~kx_OrientationFilter() = default;
 
-bool kx_OrientationFilter::start(const kx_Config& config) {
+bool kx_OrientationFilter::start(const kx_Config& config, kx_Orientation mode) {
+    mode_ = mode;
+    if (mode == kx_Orientation::biasCorrected) {
+        if (config.accel.frequency <= 0) return false;
+        state_.reset(::operator new(sizeof(kx_bias_filter)));
+        kx_bias_filter_init(static_cast<kx_bias_filter*>(state_.get()), static_cast<float>(config.accel.frequency));
+        return true;
+    }
     const int size = get_tracker_size();
     if (size < static_cast<int>(sizeof(tracker_state))) return false;
     state_.reset(::operator new(static_cast<size_t>(size)));
@@ -49,8 +57,12 @@ bool kx_OrientationFilter::start(const kx_Config& config) {
 
 void kx_OrientationFilter::run(const kx_DataSensor& acc, const kx_DataSensor& gyro, size_t count, double* w,
                                size_t out_length) {
+    if (state_ == nullptr) return;
+    if (mode_ == kx_Orientation::biasCorrected) {
+        run_bias_corrected(acc, gyro, count, w, out_length);
+        return;
+    }
     tracker_state* state = static_cast<tracker_state*>(state_.get());
-    if (state == nullptr) return;
     // One sample in, one sample run: the tracker's buffer never holds more than one.
     const size_t na = acc.length;
     const size_t ng = gyro.length;
@@ -68,7 +80,24 @@ void kx_OrientationFilter::run(const kx_DataSensor& acc, const kx_DataSensor& gy
     }
 }
 
-bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors) {
+void kx_OrientationFilter::run_bias_corrected(const kx_DataSensor& acc, const kx_DataSensor& gyro, size_t count,
+                                              double* w, size_t out_length) {
+    kx_bias_filter* filter = static_cast<kx_bias_filter*>(state_.get());
+    const size_t na = acc.length;
+    const size_t ng = gyro.length;
+    for (size_t i = 0; i < count; ++i) {
+        const float a3[3] = {static_cast<float>(acc.data[i]), static_cast<float>(acc.data[na + i]),
+                             static_cast<float>(acc.data[2 * na + i])};
+        const float g3[3] = {static_cast<float>(gyro.data[i]), static_cast<float>(gyro.data[ng + i]),
+                             static_cast<float>(gyro.data[2 * ng + i])};
+        float q[4];
+        if (kx_bias_filter_step(filter, a3, g3, q) == 1) {
+            for (int k = 0; k < 4; ++k) w[k * out_length + i] = q[k];
+        }
+    }
+}
+
+bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors, kx_Orientation mode) {
     if (config == nullptr || sensors == nullptr) return false;
     const auto acc_it = sensors->find(KX_ACCEL);
     const auto gyro_it = sensors->find(KX_GYRO);
@@ -88,7 +117,7 @@ bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors) {
 
     // Every common sample is filtered, the last included. Samples before the still start stay zero.
     kx_OrientationFilter filter;
-    if (!filter.start(*config)) return false;
+    if (!filter.start(*config, mode)) return false;
     filter.run(acc, gyro, n, out.data.data(), n);
 
     // An existing orientation stream is replaced, never written into.
