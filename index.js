@@ -2,12 +2,12 @@
 // plus the Promise API and the batch converter, which run the same functions in worker threads.
 'use strict';
 const { addon, addonPath } = require('./lib/addon.js');
-const { WorkerPool } = require('./lib/pool.js');
-const { makePromises } = require('./lib/promises.js');
-const { makeBatch } = require('./lib/batch.js');
-const { enqueue, work } = require('./lib/queue.js'); // loads BullMQ only when called
-const { makeData } = require('./lib/data.js'); // loads the Parquet writer only when called
-const { report: makeReport, reportInWorker } = require('./lib/report.js');
+const { WorkerPool } = require('./lib/run/pool.js');
+const { makePromises } = require('./lib/run/promises.js');
+const { makeBatch } = require('./lib/run/batch.js');
+const { enqueue, work } = require('./lib/queue/index.js'); // loads BullMQ only when called
+const { makeData } = require('./lib/data/index.js'); // loads the Parquet writer only when called
+const { report: makeReport, reportInWorker } = require('./lib/report/index.js');
 
 let shared = null;
 // One pool for the Promise API, made on first use; its idle workers never hold the process.

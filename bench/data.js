@@ -71,7 +71,7 @@ for (const h of hours) {
 
 if (!values['no-sweep']) {
   // The writer's options on the hour's table: the encoding alone, without decoding or writing.
-  const { loadParquetWriter } = require('../lib/data.js');
+  const { loadParquetWriter } = require('../lib/data/index.js');
   const { writeTable } = loadParquetWriter();
   const table = addon._tableColumns(path.join(dir, `walk-${hours[0]}h.bin`));
   const csvBytes = (() => {

@@ -9,8 +9,8 @@ const path = require('node:path');
 const { parseArgs } = require('node:util');
 const kx = require('../index.js');
 const { addon } = require('../lib/addon.js');
-const { pageModel } = require('../lib/report-data.js');
-const { pageHtml } = require('../lib/report-page.js');
+const { pageModel } = require('../lib/report/data.js');
+const { pageHtml } = require('../lib/report/page.js');
 const { writeLongRecording } = require('../tests/support/long-recording.js');
 
 const { values } = parseArgs({ options: { minutes: { type: 'string', default: '1440' }, help: { type: 'boolean', short: 'h' } } });

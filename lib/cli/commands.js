@@ -6,12 +6,11 @@ const path = require('node:path');
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { readFailure, syncFailure, recordingProblem, directoryProblem, writeConfigFailure, taskFailure } = require('./diagnose.js');
 const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
-const { CODES: BATCH_CODES, MAX_CONCURRENCY, checkBatch } = require('../batch.js');
+const { MAX_CONCURRENCY } = require('../run/batch.js');
+const { FORMATS } = require('../formats.js');
+const { REFUSED_BY_BATCH, formatOf, makeSetFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
-const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../shards.js');
-
-// Errors batch throws for a task list it refuses before starting: a wrong command line here.
-const REFUSED_BY_BATCH = new Set(Object.values(BATCH_CODES));
+const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../run/shards.js');
 
 function summaryLines(s) {
   return [
@@ -27,15 +26,8 @@ function summaryLines(s) {
 function refuseOutputOverInput(command, outputs, recordings, format = 'csv') {
   const clash = outputOverInput(outputs.map((f) => ({ path: f })), recordings.map((r) => ({ path: r })));
   if (clash !== null) {
-    throw usageError(`${command}: ${clash.output.path} is the recording ${clash.input.path}; writing the ${format === 'csv' ? 'CSV' : 'Parquet'} file would lose the recording`);
+    throw usageError(`${command}: ${clash.output.path} is the recording ${clash.input.path}; writing the ${FORMATS[format].title} file would lose the recording`);
   }
-}
-
-// The output format a command was given: csv (the default) or parquet.
-function formatOf(values, command) {
-  const format = values.format === undefined ? 'csv' : values.format;
-  if (format !== 'csv' && format !== 'parquet') throw usageError(`${command}: --format must be csv or parquet, got "${format}"`);
-  return format;
 }
 
 // The exit code and message of a failed Parquet conversion: the error names the file and why.
@@ -170,28 +162,6 @@ function cmdWriteConfig(ctx, { positionals }) {
 
 // --- batch ---
 
-function readSets(file) {
-  let list;
-  try {
-    list = JSON.parse(fs.readFileSync(file, 'utf8'));
-  } catch (err) {
-    throw usageError(`${file}: cannot read the sets file: ${err.message}`);
-  }
-  if (!Array.isArray(list)) throw usageError(`${file}: expected a JSON array of device sets`);
-  const base = path.dirname(file);
-  return list.map((entry, k) => {
-    const recordings = Array.isArray(entry) ? entry : entry && entry.recordings;
-    const name = !Array.isArray(entry) && entry && entry.name !== undefined ? entry.name : `set-${k + 1}`;
-    if (!Array.isArray(recordings) || !recordings.every((r) => typeof r === 'string' && r !== '')) {
-      throw usageError(`${file}: set ${k + 1} must be an array of recording paths or {"name", "recordings": [...]}`);
-    }
-    if (typeof name !== 'string' || name === '' || /[/\\\0]/.test(name) || name === '.' || name === '..') {
-      throw usageError(`${file}: set ${k + 1} has an unusable name ${JSON.stringify(name)}`);
-    }
-    return { name, recordings: recordings.map((r) => path.resolve(base, r)) };
-  });
-}
-
 function progressBar(stream) {
   let last = '';
   return {
@@ -210,51 +180,6 @@ function progressBar(stream) {
   };
 }
 
-// A folder for the CSV files of a device set, made only once every argument was checked.
-function makeSetFolder(dir) {
-  try {
-    fs.mkdirSync(dir, { recursive: true });
-  } catch (err) {
-    throw new CliError(EXIT.OUTPUT, `${dir}: cannot create the directory (${err.code || err.message})`);
-  }
-}
-
-// The tasks of the command line's recordings (then its --sets), in the order given; the
-// folders of the sets, made only once every argument was checked. Shared with enqueue.
-function tasksOf(values, positionals, format = 'csv') {
-  const outDir = values['out-dir'] !== undefined ? values['out-dir'] : '.';
-  const tasks = positionals.map((r) => ({ recording: r, [format]: outputPathIn(outDir, r, format) }));
-  const setDirs = [];
-  if (values.sets !== undefined) {
-    for (const s of readSets(values.sets)) {
-      const dir = path.join(outDir, s.name);
-      setDirs.push(dir);
-      tasks.push({ recordings: s.recordings, outDir: dir });
-    }
-  }
-  return { outDir, tasks, setDirs };
-}
-
-// Checks a task list as batch would, turning its refusals into a wrong command line.
-function checkTasks(tasks, options) {
-  try {
-    return checkBatch(tasks, options).jobs;
-  } catch (err) {
-    if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
-    throw err;
-  }
-}
-
-function refuseFileAsOutDir(outDir, command) {
-  let st = null;
-  try {
-    st = fs.statSync(outDir);
-  } catch {
-    // made later with the set folders
-  }
-  if (st !== null && !st.isDirectory()) throw usageError(`${command}: -o ${outDir} is not a directory`);
-}
-
 // The shard this run takes: --shard, else the scheduler's environment, else the whole list.
 function shardOf(values, env) {
   try {
@@ -269,7 +194,9 @@ function shardOf(values, env) {
   }
 }
 
-async function cmdBatch(ctx, { values, positionals }) {
+// What a batch run is to do: the whole checked task list, this shard's part of it, and which
+// of those are up to date and skipped. Refuses a wrong command line before anything is written.
+function planBatch(ctx, values, positionals) {
   let concurrency;
   if (values.jobs !== undefined) {
     concurrency = Number(values.jobs);
@@ -290,9 +217,97 @@ async function cmdBatch(ctx, { values, positionals }) {
   const skipped = values['skip-existing'] ? positions.filter((i) => upToDate(allJobs[i].inputs, allJobs[i].outputs)) : [];
   const skip = new Set(skipped);
   const run = positions.filter((i) => !skip.has(i));
-  const tasks = run.map((i) => all[i]);
-  const jobs = run.map((i) => allJobs[i]);
+  return {
+    concurrency, format, shard, all, allSetDirs, allJobs, positions, skipped,
+    tasks: run.map((i) => all[i]),
+    jobs: run.map((i) => allJobs[i]),
+  };
+}
 
+// Runs the plan's tasks with a progress bar and the manifest's lines; answers { results,
+// seconds }, or null when interrupted.
+async function runBatch(ctx, values, plan, manifest) {
+  const { concurrency, format, shard, allSetDirs, allJobs, skipped, tasks, jobs } = plan;
+  try {
+    for (const i of skipped) manifest?.append(manifestRecord(allJobs[i], { answer: null, ok: true }, { shard, skipped: true }));
+  } catch (err) {
+    if (err && err.code === 'KX_MANIFEST_WRITE') throw new CliError(EXIT.OUTPUT, err.message);
+    throw err;
+  }
+  const setDirs = new Set(jobs.filter((j) => j.kind === 'sync').map((j) => j.path));
+  allSetDirs.filter((d) => setDirs.has(d)).forEach(makeSetFolder);
+  ctx.writes(jobs.flatMap((job) => job.outputs));
+
+  const showProgress = values['no-progress'] ? false : values.progress || Boolean(ctx.stderr.isTTY);
+  const bar = showProgress ? progressBar(ctx.stderr) : null;
+  const controller = new AbortController();
+  ctx.onFirstInterrupt(() => {
+    controller.abort();
+    if (bar) bar.end();
+    ctx.stderr.write(`${PROGRAM}: interrupted; finishing the conversions already running\n`);
+  });
+  const byFiles = new Map(jobs.map((j) => [filesKey(j.files), j]));
+  const started = process.hrtime.bigint();
+  let results = [];
+  try {
+    // Each task's line is appended as soon as it ends, so a job cut short still has them.
+    if (tasks.length > 0) {
+      results = await ctx.batch(tasks, {
+        concurrency,
+        format,
+        signal: controller.signal,
+        onProgress: (done, total, current, answer, result) => {
+          if (bar) bar.update(done, total, current);
+          if (manifest) manifest.append(manifestRecord(byFiles.get(filesKey(result)), result, { shard }));
+        },
+      });
+    }
+  } catch (err) {
+    if (controller.signal.aborted) {
+      ctx.stderr.write(`${PROGRAM}: batch interrupted\n`);
+      return null;
+    }
+    if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
+    if (err && err.code === 'KX_MANIFEST_WRITE') throw new CliError(EXIT.OUTPUT, err.message);
+    throw err;
+  } finally {
+    if (bar) bar.end();
+  }
+  return { results, seconds: Number(process.hrtime.bigint() - started) / 1e9 };
+}
+
+// Names every failed task on standard error and prints the run's summary (or its JSON);
+// answers the exit code.
+function reportBatch(ctx, plan, { results, seconds }) {
+  const { shard, all, positions, skipped } = plan;
+  const failed = results.filter((r) => !r.ok);
+  for (const r of failed) ctx.stderr.write(`${PROGRAM}: ${taskFailure(ctx.addon, r)}\n`);
+  const shardText = shard === null ? '' : ` (shard ${shard.index}/${shard.count}: ${positions.length} of ${all.length} tasks)`;
+  if (ctx.json) {
+    ctx.out({
+      seconds: Number(seconds.toFixed(3)),
+      converted: results.length - failed.length,
+      failed: failed.length,
+      skipped: skipped.length,
+      shard: shard === null ? null : `${shard.index}/${shard.count}`,
+      results: results.map((r) => {
+        const { error, answer, ...rest } = r;
+        const item = { ...rest, answer };
+        if (r.kind === 'read' && r.ok) item.answer = JSON.parse(answer);
+        if (error) item.error = error.message;
+        else if (!r.ok) item.error = taskFailure(ctx.addon, r);
+        return item;
+      }),
+    });
+  } else {
+    const skippedText = skipped.length ? `; ${skipped.length} up to date, skipped` : '';
+    ctx.print(`${results.length - failed.length} of ${results.length} converted in ${seconds.toFixed(2)} s${failed.length ? `; ${failed.length} failed` : ''}${skippedText}${shardText}`);
+  }
+  return failed.length ? EXIT.SOME_FAILED : EXIT.OK;
+}
+
+async function cmdBatch(ctx, { values, positionals }) {
+  const plan = planBatch(ctx, values, positionals);
   let manifest = null;
   if (values.manifest !== undefined) {
     try {
@@ -302,76 +317,8 @@ async function cmdBatch(ctx, { values, positionals }) {
     }
   }
   try {
-    try {
-      for (const i of skipped) manifest?.append(manifestRecord(allJobs[i], { answer: null, ok: true }, { shard, skipped: true }));
-    } catch (err) {
-      if (err && err.code === 'KX_MANIFEST_WRITE') throw new CliError(EXIT.OUTPUT, err.message);
-      throw err;
-    }
-    const setDirs = new Set(jobs.filter((j) => j.kind === 'sync').map((j) => j.path));
-    allSetDirs.filter((d) => setDirs.has(d)).forEach(makeSetFolder);
-    ctx.writes(jobs.flatMap((job) => job.outputs));
-
-    const showProgress = values['no-progress'] ? false : values.progress || Boolean(ctx.stderr.isTTY);
-    const bar = showProgress ? progressBar(ctx.stderr) : null;
-    const controller = new AbortController();
-    ctx.onFirstInterrupt(() => {
-      controller.abort();
-      if (bar) bar.end();
-      ctx.stderr.write(`${PROGRAM}: interrupted; finishing the conversions already running\n`);
-    });
-    const byFiles = new Map(jobs.map((j) => [filesKey(j.files), j]));
-    const started = process.hrtime.bigint();
-    let results = [];
-    try {
-      // Each task's line is appended as soon as it ends, so a job cut short still has them.
-      if (tasks.length > 0) {
-        results = await ctx.batch(tasks, {
-          concurrency,
-          format,
-          signal: controller.signal,
-          onProgress: (done, total, current, answer, result) => {
-            if (bar) bar.update(done, total, current);
-            if (manifest) manifest.append(manifestRecord(byFiles.get(filesKey(result)), result, { shard }));
-          },
-        });
-      }
-    } catch (err) {
-      if (controller.signal.aborted) {
-        ctx.stderr.write(`${PROGRAM}: batch interrupted\n`);
-        return EXIT.INTERRUPTED;
-      }
-      if (err && REFUSED_BY_BATCH.has(err.code)) throw usageError(err.message);
-      if (err && err.code === 'KX_MANIFEST_WRITE') throw new CliError(EXIT.OUTPUT, err.message);
-      throw err;
-    } finally {
-      if (bar) bar.end();
-    }
-    const seconds = Number(process.hrtime.bigint() - started) / 1e9;
-    const failed = results.filter((r) => !r.ok);
-    for (const r of failed) ctx.stderr.write(`${PROGRAM}: ${taskFailure(ctx.addon, r)}\n`);
-    const shardText = shard === null ? '' : ` (shard ${shard.index}/${shard.count}: ${positions.length} of ${all.length} tasks)`;
-    if (ctx.json) {
-      ctx.out({
-        seconds: Number(seconds.toFixed(3)),
-        converted: results.length - failed.length,
-        failed: failed.length,
-        skipped: skipped.length,
-        shard: shard === null ? null : `${shard.index}/${shard.count}`,
-        results: results.map((r) => {
-          const { error, answer, ...rest } = r;
-          const item = { ...rest, answer };
-          if (r.kind === 'read' && r.ok) item.answer = JSON.parse(answer);
-          if (error) item.error = error.message;
-          else if (!r.ok) item.error = taskFailure(ctx.addon, r);
-          return item;
-        }),
-      });
-    } else {
-      const skippedText = skipped.length ? `; ${skipped.length} up to date, skipped` : '';
-      ctx.print(`${results.length - failed.length} of ${results.length} converted in ${seconds.toFixed(2)} s${failed.length ? `; ${failed.length} failed` : ''}${skippedText}${shardText}`);
-    }
-    return failed.length ? EXIT.SOME_FAILED : EXIT.OK;
+    const ran = await runBatch(ctx, values, plan, manifest);
+    return ran === null ? EXIT.INTERRUPTED : reportBatch(ctx, plan, ran);
   } finally {
     manifest?.close();
   }
@@ -388,6 +335,4 @@ const RUN = {
   read: cmdRead, sync: cmdSync, view: cmdView, config: cmdConfig, 'device-id': cmdDeviceId, 'write-config': cmdWriteConfig, batch: cmdBatch, ...RUN_QUEUE,
 };
 
-module.exports = {
-  RUN, readSets, summaryLines, tasksOf, checkTasks, refuseFileAsOutDir, makeSetFolder, progressBar, formatOf,
-};
+module.exports = { RUN, summaryLines, progressBar };

@@ -5,6 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { EXIT, CliError } = require('./errors.js');
 const { configTextProblem } = require('../config-text.js');
+const { REASONS } = require('../reasons.js');
 
 // Why a recording cannot be read, or null when it looks readable.
 function recordingProblem(addon, file) {
@@ -12,16 +13,16 @@ function recordingProblem(addon, file) {
   try {
     st = fs.statSync(file);
   } catch (err) {
-    return err.code === 'ENOENT' ? 'no such file' : `cannot open it (${err.code || err.message})`;
+    return err.code === 'ENOENT' ? REASONS.ENOENT : `cannot open it (${err.code || err.message})`;
   }
-  if (st.isDirectory()) return 'is a directory';
+  if (st.isDirectory()) return REASONS.EISDIR;
   try {
     fs.accessSync(file, fs.constants.R_OK);
   } catch (err) {
     return `cannot open it (${err.code})`;
   }
   if (st.size < 512) return `only ${st.size} bytes, shorter than one 512-byte block`;
-  if (addon.readConfig(file) === '') return 'not a recording (no header frames in its first block)';
+  if (addon.readConfig(file) === '') return REASONS.KX_NOT_A_RECORDING;
   return null;
 }
 

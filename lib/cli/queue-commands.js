@@ -2,15 +2,12 @@
 // `worker` runs such jobs until it is stopped.
 'use strict';
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
-const { MAX_CONCURRENCY } = require('../batch.js');
+const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { taskFailure } = require('./diagnose.js');
-
-// The package's formats a job may write; another format is one more name here and one more
-// entry in the queue's FORMATS.
-const FORMATS = ['csv', 'parquet'];
+const { formatOf, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 
 function loadQueue(command) {
-  const queue = require('../queue.js');
+  const queue = require('../queue/index.js');
   return {
     ...queue,
     // A missing optional package or an unusable option: the command line is what needs mending.
@@ -27,7 +24,7 @@ function loadQueue(command) {
 }
 
 function queueName(values) {
-  return values.queue === undefined ? require('../queue.js').DEFAULT_QUEUE : values.queue;
+  return values.queue === undefined ? require('../queue/index.js').DEFAULT_QUEUE : values.queue;
 }
 
 function resultLine(r) {
@@ -44,10 +41,7 @@ function jsonResult(r) {
 }
 
 async function cmdEnqueue(ctx, { values, positionals }) {
-  // Loaded here: the task forms are batch's, read from the command line the way batch reads them.
-  const { tasksOf, checkTasks, refuseFileAsOutDir } = require('./commands.js');
-  const format = values.format === undefined ? 'csv' : values.format;
-  if (!FORMATS.includes(format)) throw usageError(`enqueue: --format must be csv or parquet, got "${format}"`);
+  const format = formatOf(values, 'enqueue');
   if (values.redis === undefined) throw usageError('enqueue: --redis <url> is required');
   const { outDir, tasks, setDirs } = tasksOf(values, positionals, format);
   if (tasks.length === 0) throw usageError('enqueue: nothing to convert (give recordings or --sets)');

@@ -520,7 +520,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
     exports.Set("_tableColumns", Napi::Function::New(env, TableColumns, "_tableColumns"));
     exports.Set("_syncTables", Napi::Function::New(env, SyncTables, "_syncTables"));
     exports.Set("_writeFiles", Napi::Function::New(env, WriteFiles, "_writeFiles"));
-    // Used by the report page (lib/report.js); not part of the public API.
+    // Used by the report page (lib/report/); not part of the public API.
     exports.Set("_readSynced", Napi::Function::New(env, ReadSynced, "_readSynced"));
     exports.Set("_fullScale", Napi::Function::New(env, FullScale, "_fullScale"));
     exports.Set("_stopOutputs", Napi::Function::New(env, StopOutputs, "_stopOutputs"));

@@ -8,7 +8,7 @@ const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
-const { WorkerPool } = require('../../lib/pool.js');
+const { WorkerPool } = require('../../lib/run/pool.js');
 const { simulate, writeSet } = require('../../tools/sim/simulate.js');
 
 let dir;

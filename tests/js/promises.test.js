@@ -10,7 +10,7 @@ const path = require('node:path');
 const { MessageChannel } = require('node:worker_threads');
 
 const kx = require('../../index.js');
-const { WorkerPool } = require('../../lib/pool.js');
+const { WorkerPool } = require('../../lib/run/pool.js');
 const { simulate, writeSet } = require('../../tools/sim/simulate.js');
 const { writeLongRecording } = require('../support/long-recording.js');
 
@@ -167,7 +167,7 @@ describe('same answers and same files', () => {
     assert.ok(Object.keys(moved.streams).length >= 5);
     // What the worker posts: every array's buffer is in the transfer list, so that posting it
     // detaches the sender's arrays instead of copying them.
-    const { makeData, transferList } = require('../../lib/data.js');
+    const { makeData, transferList } = require('../../lib/data/index.js');
     const answer = makeData(require(require('../../lib/addon.js').addonPath)).decode(rec(0), true);
     const arrays = Object.values(answer.streams).flatMap((s) => Object.values(s).filter((v) => ArrayBuffer.isView(v)));
     const { port1, port2 } = new MessageChannel();

@@ -8,7 +8,7 @@ const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
-const { reduce, eulerDegrees } = require('../../lib/report-data.js');
+const { reduce, eulerDegrees } = require('../../lib/report/data.js');
 const { addon } = require('../../lib/addon.js');
 const { frames, records, Recording } = require('../support/recording.js');
 

@@ -3,7 +3,8 @@
 'use strict';
 const path = require('node:path');
 const { WorkerPool, defaultSize } = require('./pool.js');
-const { isPath, PATH_WANTED, outputPathIn, outputOverInput } = require('./paths.js');
+const { isPath, PATH_WANTED, outputPathIn, outputOverInput } = require('../paths.js');
+const { FORMATS, isFormat } = require('../formats.js');
 
 // Most conversions running at once that a caller may ask for: each is a thread with its own
 // buffers, and more than this only costs memory on any machine this runs on.
@@ -28,12 +29,6 @@ const CODES = {
 
 const withCode = (err, code) => Object.assign(err, { code });
 
-// Output formats: the calls that write a recording's file and a synchronised set's files.
-const FORMATS = {
-  csv: { read: 'read', sync: 'readAndSync2' },
-  parquet: { read: 'writeParquet', sync: 'syncParquet' },
-};
-
 function argError(Type, what, expected, got) {
   return withCode(new Type(`batch: ${what} must be ${expected}, got ${describe(got)}`), CODES.BAD_ARGUMENT);
 }
@@ -44,7 +39,7 @@ function checkOptions(options) {
     throw argError(TypeError, 'options', 'an object', options);
   }
   const { concurrency = defaultSize(), onProgress, outDir, signal, format = 'csv' } = options;
-  if (!Object.hasOwn(FORMATS, format)) throw argError(TypeError, 'options.format', `one of ${Object.keys(FORMATS).join(', ')}`, format);
+  if (!isFormat(format)) throw argError(TypeError, 'options.format', `one of ${Object.keys(FORMATS).join(', ')}`, format);
   if (typeof concurrency !== 'number' || !Number.isInteger(concurrency)) {
     throw argError(TypeError, 'options.concurrency', 'an integer', concurrency);
   }
@@ -68,7 +63,7 @@ function checkTask(task, i, outDir, format = 'csv') {
   if (typeof task === 'string') {
     if (!isPath(task)) throw argError(TypeError, where, PATH_WANTED, task);
     if (outDir === undefined) {
-      throw withCode(new TypeError(`batch: ${where} is a bare recording path, which needs options.outDir for its ${format === 'csv' ? 'CSV' : 'Parquet'} file`), CODES.BAD_ARGUMENT);
+      throw withCode(new TypeError(`batch: ${where} is a bare recording path, which needs options.outDir for its ${FORMATS[format].title} file`), CODES.BAD_ARGUMENT);
     }
     task = { recording: task, [key]: outputPathIn(outDir, task, format) };
   }

@@ -3,10 +3,11 @@
 'use strict';
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
-const { makeData } = require('./data.js');
-const { isPath, PATH_WANTED, outputOverInput } = require('./paths.js');
-const { pageModel } = require('./report-data.js');
-const { pageHtml } = require('./report-page.js');
+const { makeData } = require('../data/index.js');
+const { isPath, PATH_WANTED, outputOverInput } = require('../paths.js');
+const { writeReason } = require('../reasons.js');
+const { pageModel } = require('./data.js');
+const { pageHtml } = require('./page.js');
 
 // Status texts of the synchronisation and what they mean, as readAndSync2 answers them.
 const SYNC_STATUS = {
@@ -59,10 +60,8 @@ function writePage(addon, pagePath, html, recordingPaths) {
   if (status === 'KX_OUTPUT_IS_INPUT') {
     const clash = outputOverInput([{ path: pagePath }], recordingPaths.map((r) => ({ path: r })));
     why = `is the recording ${clash ? clash.input.path : pagePath}; writing the page would lose the recording`;
-  } else if (status === 'KX_OPEN_FAILED') {
-    why = 'cannot be opened for writing (missing directory, no permission, a directory)';
   } else {
-    why = 'could not be written completely (disk full, file-size limit or I/O error); the target was left as it was';
+    why = writeReason(status);
   }
   throw Object.assign(new Error(`report: ${pagePath}: ${why}`), { code: status, path: pagePath });
 }
@@ -92,7 +91,7 @@ function reportInWorker(addonPath, recordingPaths, pagePath) {
       reject(err);
       return;
     }
-    const worker = new Worker(path.join(__dirname, 'report-worker.js'), {
+    const worker = new Worker(path.join(__dirname, 'worker.js'), {
       workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath },
     });
     let settled = false;

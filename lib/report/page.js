@@ -36,7 +36,7 @@ h2 { font-size: 14px; margin: 12px 0 2px; }
 .kx-plot .u-legend { font-size: 12px; }
 `;
 
-// The page for a model made by report-data.js's pageModel.
+// The page for a model made by data.js's pageModel.
 function pageHtml(model, title) {
   const u = uplotFiles();
   const devices = model.devices.map((d) => `
@@ -70,7 +70,7 @@ ${model.synchronised ? '<p>Synchronised: every device is drawn on the common tim
 <div id="kx-plots"></div>
 <script type="application/json" id="kx-data">${jsonInScript(model)}</script>
 <script>${inScript(u.script)}</script>
-<script>${inScript(fs.readFileSync(path.join(__dirname, 'report-client.js'), 'utf8'))}</script>
+<script>${inScript(fs.readFileSync(path.join(__dirname, 'client.js'), 'utf8'))}</script>
 </body>
 </html>
 `;

@@ -5,8 +5,9 @@
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { WorkerPool, defaultSize } = require('./pool.js');
-const { checkBatch, succeeded, MAX_CONCURRENCY } = require('./batch.js');
+const { WorkerPool, defaultSize } = require('../run/pool.js');
+const { checkBatch, succeeded, MAX_CONCURRENCY } = require('../run/batch.js');
+const { FORMATS, isFormat } = require('../formats.js');
 
 const DEFAULT_QUEUE = 'kx-binreader';
 
@@ -25,12 +26,8 @@ function loadBullmq() {
   }
 }
 
-// Output formats a job may ask for. Each one turns a checked task into the addon call that writes
-// it; a new format is a new entry here, not another worker.
-const FORMATS = {
-  csv: (job) => ({ fn: job.fn, args: job.args }),
-  parquet: (job) => ({ fn: job.fn, args: job.args }), // writeParquet, or syncParquet for a set
-};
+// A job's format picks the addon call that writes it, as in batch; a new format is a new entry
+// of FORMATS, not another worker.
 const formatNames = () => Object.keys(FORMATS).join(', ');
 
 function checkCommon(options, what) {
@@ -60,9 +57,9 @@ function positiveInteger(value, what, fallback, max = Infinity) {
 // and only the conversions a batch may run are ever called.
 function jobOf(data) {
   const { task, format } = data || {};
-  if (!Object.hasOwn(FORMATS, format)) throw new Error(`unknown output format ${JSON.stringify(format)} (known: ${formatNames()})`);
+  if (!isFormat(format)) throw new Error(`unknown output format ${JSON.stringify(format)} (known: ${formatNames()})`);
   const [job] = checkBatch([task], { format }).jobs;
-  return { ...job, ...FORMATS[format](job) };
+  return job;
 }
 
 // Resolves once every BullMQ object is connected; rejects at the first connection error before
@@ -95,7 +92,7 @@ function resultOf(job, value, error) {
 async function enqueue(tasks, options) {
   const { connection, name } = checkCommon(options, 'enqueue');
   const { outDir, format = 'csv', wait = false, onResult } = options;
-  if (!Object.hasOwn(FORMATS, format)) {
+  if (!isFormat(format)) {
     throw queueError(RangeError, `queue.enqueue: options.format must be one of ${formatNames()}, got ${JSON.stringify(format)}`);
   }
   if (onResult !== undefined && typeof onResult !== 'function') throw queueError(TypeError, 'queue.enqueue: options.onResult must be a function');
@@ -150,7 +147,7 @@ async function work(options) {
     throw queueError(TypeError, 'queue.work: options.signal must be an AbortSignal');
   }
   const { Worker, UnrecoverableError } = loadBullmq();
-  const { addonPath } = require('./addon.js');
+  const { addonPath } = require('../addon.js');
   // Conversions run in threads, so the event loop stays free to renew the jobs' locks.
   const pool = new WorkerPool({ size: concurrency, addonPath });
   let ran = 0;

@@ -2,7 +2,7 @@
 // arrays are moved to the caller (transferred, not copied); errors keep their code and path.
 'use strict';
 const { parentPort, workerData } = require('node:worker_threads');
-const { makeData, transferList } = require('./data.js');
+const { makeData, transferList } = require('../data/index.js');
 
 const addon = require(workerData.addonPath);
 const data = makeData(addon);

@@ -1,7 +1,7 @@
 // Worker thread of promises.report: makes one page and answers once.
 'use strict';
 const { parentPort, workerData } = require('node:worker_threads');
-const { report } = require('./report.js');
+const { report } = require('./index.js');
 
 const { addonPath, recordingPaths, pagePath } = workerData;
 try {

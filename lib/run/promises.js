@@ -1,7 +1,7 @@
 // The Promise API: the five functions run in the worker pool, with the synchronous functions'
 // argument contract checked before dispatch so that errors reject with the same TypeErrors.
 'use strict';
-const { CONTRACT, checkArguments } = require('./contract.js');
+const { CONTRACT, checkArguments } = require('../contract.js');
 
 // Builds the five functions over a pool getter (the pool is made on first use).
 function makePromises(getPool) {

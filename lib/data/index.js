@@ -3,24 +3,13 @@
 // thread and the pool's workers build them alike.
 'use strict';
 const fs = require('node:fs');
-const { checkArguments } = require('./contract.js');
-const { outputOverInput, fileBasename } = require('./paths.js');
+const { checkArguments } = require('../contract.js');
+const { outputOverInput, fileBasename } = require('../paths.js');
+const { REASONS, writeReason } = require('../reasons.js');
 
 // Rows per Parquet row group: about 3 hours at 100 Hz, 100 MB of values before compression,
 // so a day-long file has a handful of groups that a reader can take one at a time.
 const ROW_GROUP_ROWS = 1 << 20;
-
-const REASONS = {
-  ENOENT: 'no such file',
-  EACCES: 'permission denied',
-  EPERM: 'operation not permitted',
-  EISDIR: 'is a directory',
-  ELOOP: 'too many levels of symbolic links',
-  ENAMETOOLONG: 'file name too long',
-  ENOTDIR: 'a component of the path is not a directory',
-  KX_NOT_A_RECORDING: 'not a recording (no header frames in its first block)',
-  KX_TRUNCATED: 'truncated (the file ends inside its configuration block or its data)',
-};
 
 // Why a file the reader could not open or read is unreadable, as the system names it.
 function unreadableCode(file) {
@@ -97,10 +86,7 @@ function makeData(addon) {
 }
 
 function outputError(file, recordingPath, status) {
-  let why;
-  if (status === 'KX_OUTPUT_IS_INPUT') why = `is the recording ${recordingPath}; writing it would lose the recording`;
-  else if (status === 'KX_OPEN_FAILED') why = 'cannot be opened for writing (missing directory, no permission, a directory)';
-  else why = 'could not be written completely (disk full, file-size limit or I/O error); the target was left as it was';
+  const why = status === 'KX_OUTPUT_IS_INPUT' ? `is the recording ${recordingPath}; writing it would lose the recording` : writeReason(status);
   return Object.assign(new Error(`writeParquet: ${file}: ${why}`), { code: status, path: file });
 }
 

@@ -1,0 +1,22 @@
+// Why a file could not be read or written, by the code the system or the addon gives: the one
+// table of these texts, shared by readData, writeParquet, the report and the command line.
+'use strict';
+
+const REASONS = {
+  ENOENT: 'no such file',
+  EACCES: 'permission denied',
+  EPERM: 'operation not permitted',
+  EISDIR: 'is a directory',
+  ELOOP: 'too many levels of symbolic links',
+  ENAMETOOLONG: 'file name too long',
+  ENOTDIR: 'a component of the path is not a directory',
+  KX_NOT_A_RECORDING: 'not a recording (no header frames in its first block)',
+  KX_TRUNCATED: 'truncated (the file ends inside its configuration block or its data)',
+  KX_OPEN_FAILED: 'cannot be opened for writing (missing directory, no permission, a directory)',
+  KX_WRITE_FAILED: 'could not be written completely (disk full, file-size limit or I/O error); the target was left as it was',
+};
+
+// Why an output file was not written, for the addon's status of a failed write.
+const writeReason = (status) => (status === 'KX_OPEN_FAILED' ? REASONS.KX_OPEN_FAILED : REASONS.KX_WRITE_FAILED);
+
+module.exports = { REASONS, writeReason };
