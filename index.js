@@ -24,13 +24,13 @@ api.readData = readData;
 api.writeParquet = writeParquet;
 api.promises = makePromises(sharedPool);
 // The report page: made on the calling thread, or by the promise twin in a worker of its own.
-api.report = function report(recordingPaths, pagePath) {
-  return makeReport(addon, recordingPaths, pagePath);
+api.report = function report(recordingPaths, pagePath, options) {
+  return makeReport(addon, recordingPaths, pagePath, options);
 };
 api.promises = Object.freeze({
   ...api.promises,
-  report: function report(recordingPaths, pagePath) {
-    return reportInWorker(addonPath, recordingPaths, pagePath);
+  report: function report(recordingPaths, pagePath, options) {
+    return reportInWorker(addonPath, recordingPaths, pagePath, options);
   },
 });
 api.batch = makeBatch(addonPath);

@@ -51,4 +51,23 @@ function checkArguments(name, args) {
   return out;
 }
 
-module.exports = { CONTRACT, checkArguments };
+// The orientation filters: the specified tracker (default) and the one that estimates the
+// gyroscope's bias.
+const ORIENTATIONS = ['specified', 'bias-corrected'];
+
+// The options object of readData, writeParquet, report and batch: { orientation }. Answers
+// what to hand the addon (undefined for the default), or throws a TypeError naming the option.
+function orientationOptions(fn, options) {
+  if (options === undefined) return undefined;
+  if (options === null || typeof options !== 'object' || Array.isArray(options)) {
+    throw new TypeError(`${fn}: options: expected an object, got ${options === null ? 'null' : typeof options}`);
+  }
+  const { orientation } = options;
+  if (orientation === undefined) return undefined;
+  if (!ORIENTATIONS.includes(orientation)) {
+    throw new TypeError(`${fn}: options.orientation: expected one of ${ORIENTATIONS.map((o) => `'${o}'`).join(', ')}, got ${JSON.stringify(orientation)}`);
+  }
+  return { orientation };
+}
+
+module.exports = { CONTRACT, checkArguments, ORIENTATIONS, orientationOptions };

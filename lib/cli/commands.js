@@ -8,7 +8,7 @@ const { readFailure, syncFailure, recordingProblem, directoryProblem, writeConfi
 const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
 const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { FORMATS } = require('../formats.js');
-const { REFUSED_BY_BATCH, formatOf, makeSetFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
+const { REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, makeSetFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../run/shards.js');
 
@@ -42,6 +42,7 @@ function parquetFailure(err) {
 // The conversions run in a worker thread, so that a signal is handled while they run.
 async function cmdRead(ctx, { values, positionals }) {
   const format = formatOf(values, 'read');
+  const options = orientationOptions(orientationOf(values, 'read'));
   const [recording, given] = positionals;
   const csv = given !== undefined ? given : `${fileBasename(recording)}.${format}`;
   refuseOutputOverInput('read', [csv], [recording], format);
@@ -49,7 +50,7 @@ async function cmdRead(ctx, { values, positionals }) {
   if (format === 'parquet') {
     let summary;
     try {
-      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, csv));
+      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, csv, options));
     } catch (err) {
       throw parquetFailure(err);
     }
@@ -57,7 +58,7 @@ async function cmdRead(ctx, { values, positionals }) {
     else ctx.print([`${recording} -> ${csv}`, ...summaryLines(summary)].join('\n'));
     return EXIT.OK;
   }
-  const answer = await ctx.addon.promises.read(recording, csv);
+  const answer = await ctx.addon.promises.read(recording, csv, options);
   const parsed = JSON.parse(answer);
   if ('error' in parsed) throw readFailure(ctx.addon, recording, csv);
   if (ctx.json) ctx.out({ recording, csv, summary: parsed });
@@ -67,6 +68,7 @@ async function cmdRead(ctx, { values, positionals }) {
 
 async function cmdSync(ctx, { values, positionals }) {
   const format = formatOf(values, 'sync');
+  const orientation = orientationOf(values, 'sync');
   const outDir = values['out-dir'] !== undefined ? values['out-dir'] : '.';
   // Recordings with one file name would write one file, the later over the earlier.
   const seen = new Map();
@@ -81,11 +83,11 @@ async function cmdSync(ctx, { values, positionals }) {
   let status;
   if (format === 'parquet') {
     // The same synchronised set, written as Parquet files, in a worker thread of the batch.
-    const [result] = await ctx.batch([{ recordings: positionals, outDir }], { format, concurrency: 1 });
+    const [result] = await ctx.batch([{ recordings: positionals, outDir }], { format, concurrency: 1, orientation });
     if (result.error) throw parquetFailure(result.error);
     status = result.answer;
   } else {
-    status = await ctx.addon.promises.readAndSync2(positionals, outDir);
+    status = await ctx.addon.promises.readAndSync2(positionals, outDir, orientationOptions(orientation));
   }
   if (status !== 'OK') throw syncFailure(ctx.addon, status, positionals, outDir);
   if (ctx.json) ctx.out({ status, files });
@@ -95,13 +97,14 @@ async function cmdSync(ctx, { values, positionals }) {
 
 // The page of one or several recordings; several are synchronised first.
 async function cmdView(ctx, { values, positionals }) {
+  const options = orientationOptions(orientationOf(values, 'view'));
   const page = values.out !== undefined ? values.out : `${positionals.map(fileBasename).join('+')}.html`;
   const clash = outputOverInput([{ path: page }], positionals.map((r) => ({ path: r })));
   if (clash !== null) throw usageError(`view: ${page} is the recording ${clash.input.path}; writing the page would lose the recording`);
   ctx.writes([page]);
   let answer;
   try {
-    answer = await ctx.addon.promises.report(positionals, page);
+    answer = await ctx.addon.promises.report(positionals, page, options);
   } catch (err) {
     if (err && err.code === 'KX_SYNC') throw syncFailure(ctx.addon, err.status, positionals, path.dirname(page));
     if (positionals.length === 1) {
@@ -205,12 +208,13 @@ function planBatch(ctx, values, positionals) {
     }
   }
   const format = formatOf(values, 'batch');
+  const orientation = orientationOf(values, 'batch');
   const { outDir, tasks: all, setDirs: allSetDirs } = tasksOf(values, positionals, format);
   if (all.length === 0) throw usageError('batch: nothing to convert (give recordings or --sets)');
   const shard = shardOf(values, ctx.env);
   // The whole list is checked, not only this shard's part, so that every shard of one list
   // refuses it alike: a clash between two shards' tasks would otherwise go unseen.
-  const allJobs = checkTasks(all, { concurrency, format });
+  const allJobs = checkTasks(all, { concurrency, format, orientation });
   if (allSetDirs.length > 0) refuseFileAsOutDir(outDir, 'batch');
   let positions = all.map((_, i) => i);
   if (shard !== null) positions = positions.filter((i) => inShard(i, shard));
@@ -218,7 +222,7 @@ function planBatch(ctx, values, positionals) {
   const skip = new Set(skipped);
   const run = positions.filter((i) => !skip.has(i));
   return {
-    concurrency, format, shard, all, allSetDirs, allJobs, positions, skipped,
+    concurrency, format, orientation, shard, all, allSetDirs, allJobs, positions, skipped,
     tasks: run.map((i) => all[i]),
     jobs: run.map((i) => allJobs[i]),
   };
@@ -227,7 +231,7 @@ function planBatch(ctx, values, positionals) {
 // Runs the plan's tasks with a progress bar and the manifest's lines; answers { results,
 // seconds }, or null when interrupted.
 async function runBatch(ctx, values, plan, manifest) {
-  const { concurrency, format, shard, allSetDirs, allJobs, skipped, tasks, jobs } = plan;
+  const { concurrency, format, orientation, shard, allSetDirs, allJobs, skipped, tasks, jobs } = plan;
   try {
     for (const i of skipped) manifest?.append(manifestRecord(allJobs[i], { answer: null, ok: true }, { shard, skipped: true }));
   } catch (err) {
@@ -255,6 +259,7 @@ async function runBatch(ctx, values, plan, manifest) {
       results = await ctx.batch(tasks, {
         concurrency,
         format,
+        orientation,
         signal: controller.signal,
         onProgress: (done, total, current, answer, result) => {
           if (bar) bar.update(done, total, current);

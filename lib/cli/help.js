@@ -29,10 +29,13 @@ const COMMON = {
 // A command listed here needs a runner of the same name in commands.js.
 const COMMANDS = {
   read: {
-    usage: 'read [--format csv|parquet] <recording> [<output>]',
+    usage: 'read [--format csv|parquet] [--orientation <filter>] <recording> [<output>]',
     summary: 'convert one recording to CSV or Parquet (orientation quaternions included)',
     details: 'Without <output>, writes <name>.csv (or <name>.parquet) into the current directory.\nPrints the recording\'s summary: dates, base frequency, firmware version and measurement id.\nThe Parquet file holds the CSV\'s table: the same columns and rows, values unrounded,\nnull for an empty cell.',
-    options: { format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' } },
+    options: {
+      format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
+      orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
+    },
     positionals: [1, 2],
   },
   sync: {
@@ -42,6 +45,7 @@ const COMMANDS = {
     options: {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
       format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
+      orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
     },
     positionals: [1, Infinity],
   },
@@ -57,7 +61,10 @@ const COMMANDS = {
       'synchronised as sync does and drawn on their common time base, one colour per device; when',
       'they cannot be synchronised, no page is written.',
     ].join('\n'),
-    options: { out: { type: 'string', short: 'o', arg: 'page.html', help: 'the page to write' } },
+    options: {
+      out: { type: 'string', short: 'o', arg: 'page.html', help: 'the page to write' },
+      orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
+    },
     positionals: [1, Infinity],
   },
   config: {
@@ -117,6 +124,7 @@ const COMMANDS = {
       shards: { type: 'string', arg: 'n', help: 'number of shards, with the index in JOB_COMPLETION_INDEX (Kubernetes)' },
       'skip-existing': { type: 'boolean', help: 'skip tasks whose outputs are newer than their recordings' },
       manifest: { type: 'string', arg: 'file', help: 'append one JSON line per task to <file>' },
+      orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
     },
     positionals: [0, Infinity],
   },

@@ -4,7 +4,7 @@
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { taskFailure } = require('./diagnose.js');
-const { formatOf, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
+const { formatOf, orientationOf, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 
 function loadQueue(command) {
   const queue = require('../queue/index.js');
@@ -42,15 +42,16 @@ function jsonResult(r) {
 
 async function cmdEnqueue(ctx, { values, positionals }) {
   const format = formatOf(values, 'enqueue');
+  const orientation = orientationOf(values, 'enqueue');
   if (values.redis === undefined) throw usageError('enqueue: --redis <url> is required');
   const { outDir, tasks, setDirs } = tasksOf(values, positionals, format);
   if (tasks.length === 0) throw usageError('enqueue: nothing to convert (give recordings or --sets)');
-  checkTasks(tasks, { format });
+  checkTasks(tasks, { format, orientation });
   if (setDirs.length > 0) refuseFileAsOutDir(outDir, 'enqueue');
   const q = loadQueue('enqueue');
   const name = queueName(values);
   if (!values.wait) {
-    const ids = await q.call('enqueue', tasks, { redis: values.redis, queue: name, format });
+    const ids = await q.call('enqueue', tasks, { redis: values.redis, queue: name, format, orientation });
     if (ctx.json) ctx.out({ queue: name, jobs: ids });
     else ctx.print(`queued ${ids.length} job${ids.length === 1 ? '' : 's'} on ${name}`);
     return EXIT.OK;
@@ -59,6 +60,7 @@ async function cmdEnqueue(ctx, { values, positionals }) {
     redis: values.redis,
     queue: name,
     format,
+    orientation,
     wait: true,
     onResult: (r) => {
       if (ctx.json) ctx.out(jsonResult(r));
@@ -129,6 +131,7 @@ const QUEUE_COMMANDS = {
       ...queueOptions,
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
       format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
+      orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       wait: { type: 'boolean', help: 'wait for the jobs, print their results and exit as batch would' },
     },

@@ -7,6 +7,7 @@ const { EXIT, CliError, usageError } = require('./errors.js');
 const { outputPathIn } = require('../paths.js');
 const { CODES: BATCH_CODES, checkBatch } = require('../run/batch.js');
 const { FORMATS, DEFAULT_FORMAT, isFormat } = require('../formats.js');
+const { ORIENTATIONS } = require('../contract.js');
 
 // Errors batch throws for a task list it refuses before starting: a wrong command line here.
 const REFUSED_BY_BATCH = new Set(Object.values(BATCH_CODES));
@@ -17,6 +18,16 @@ function formatOf(values, command) {
   if (!isFormat(format)) throw usageError(`${command}: --format must be ${Object.keys(FORMATS).join(' or ')}, got "${format}"`);
   return format;
 }
+
+// The orientation filter a command was given (--orientation), undefined for the default.
+function orientationOf(values, command) {
+  const o = values.orientation;
+  if (o !== undefined && !ORIENTATIONS.includes(o)) throw usageError(`${command}: --orientation must be ${ORIENTATIONS.join(' or ')}, got "${o}"`);
+  return o;
+}
+
+// The options object of the API calls for that filter.
+const orientationOptions = (orientation) => (orientation === undefined ? undefined : { orientation });
 
 // The device sets of a --sets file, their recordings resolved against the file's folder.
 function readSets(file) {
@@ -88,5 +99,5 @@ function refuseFileAsOutDir(outDir, command) {
 }
 
 module.exports = {
-  REFUSED_BY_BATCH, formatOf, readSets, makeSetFolder, tasksOf, checkTasks, refuseFileAsOutDir,
+  REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, readSets, makeSetFolder, tasksOf, checkTasks, refuseFileAsOutDir,
 };

@@ -3,7 +3,7 @@
 // thread and the pool's workers build them alike.
 'use strict';
 const fs = require('node:fs');
-const { checkArguments } = require('../contract.js');
+const { checkArguments, orientationOptions } = require('../contract.js');
 const { outputOverInput, fileBasename } = require('../paths.js');
 const { REASONS, writeReason } = require('../reasons.js');
 
@@ -35,9 +35,10 @@ function recordingError(fn, file, code) {
 function makeData(addon) {
   // { config, summary, frequency, streams }. With `transferable`, every array sits in a buffer
   // that postMessage can move to another thread (a worker's answer); otherwise the arrays are
-  // the decoder's own memory, handed over without a copy.
-  function decode(recordingPath, transferable) {
-    const raw = addon._readData(recordingPath, transferable);
+  // the decoder's own memory, handed over without a copy. orientation: { orientation } or
+  // undefined (the default filter).
+  function decode(recordingPath, transferable, orientation) {
+    const raw = addon._readData(recordingPath, transferable, orientation);
     if (typeof raw === 'string') throw recordingError('readData', recordingPath, raw);
     return {
       config: JSON.parse(raw.config),
@@ -49,19 +50,20 @@ function makeData(addon) {
 
   function readData(...args) {
     const [recordingPath] = checkArguments('readData', args);
-    return decode(recordingPath, false);
+    return decode(recordingPath, false, orientationOptions('readData', args[1]));
   }
 
   // Writes the CSV table of the recording as a Parquet file and answers the summary text, as
   // read() answers it.
   function writeParquet(...args) {
     const [recordingPath, parquetPath] = checkArguments('writeParquet', args);
+    const orientation = orientationOptions('writeParquet', args[2]);
     // Refused before any work; the write itself checks again, by file identity.
     if (outputOverInput([{ path: parquetPath }], [{ path: recordingPath }]) !== null) {
       throw outputError(parquetPath, recordingPath, 'KX_OUTPUT_IS_INPUT');
     }
     const { writeTable } = loadParquetWriter();
-    const table = addon._tableColumns(recordingPath);
+    const table = addon._tableColumns(recordingPath, orientation);
     if (typeof table === 'string') throw recordingError('writeParquet', recordingPath, table);
     const bytes = writeTable(table);
     const status = addon._writeFiles([parquetPath], [bytes], [recordingPath]);
@@ -72,9 +74,9 @@ function makeData(addon) {
   // The Parquet twin of readAndSync2: the same synchronised tables, written as
   // <outDir>/<name>.parquet for every recording, all together or none. Answers readAndSync2's
   // status texts.
-  function syncParquet(recordingPaths, outDir) {
+  function syncParquet(recordingPaths, outDir, options) {
     const [paths, dir] = checkArguments('readAndSync2', [recordingPaths, outDir]);
-    const tables = addon._syncTables(paths);
+    const tables = addon._syncTables(paths, orientationOptions('syncParquet', options));
     if (typeof tables === 'string') return tables;
     const { writeTable } = loadParquetWriter();
     const outputs = paths.map((p) => `${dir}/${fileBasename(p)}.parquet`);

@@ -56,9 +56,9 @@ function positiveInteger(value, what, fallback, max = Infinity) {
 // The task of a job as the worker runs it, checked again here: a job's data comes from Redis,
 // and only the conversions a batch may run are ever called.
 function jobOf(data) {
-  const { task, format } = data || {};
+  const { task, format, orientation } = data || {};
   if (!isFormat(format)) throw new Error(`unknown output format ${JSON.stringify(format)} (known: ${formatNames()})`);
-  const [job] = checkBatch([task], { format }).jobs;
+  const [job] = checkBatch([task], { format, orientation }).jobs;
   return job;
 }
 
@@ -91,12 +91,12 @@ function resultOf(job, value, error) {
 // task, in task order, calling onResult(result, done, total) as each one ends.
 async function enqueue(tasks, options) {
   const { connection, name } = checkCommon(options, 'enqueue');
-  const { outDir, format = 'csv', wait = false, onResult } = options;
+  const { outDir, format = 'csv', wait = false, onResult, orientation } = options;
   if (!isFormat(format)) {
     throw queueError(RangeError, `queue.enqueue: options.format must be one of ${formatNames()}, got ${JSON.stringify(format)}`);
   }
   if (onResult !== undefined && typeof onResult !== 'function') throw queueError(TypeError, 'queue.enqueue: options.onResult must be a function');
-  const { jobs } = checkBatch(tasks, { outDir, format });
+  const { jobs } = checkBatch(tasks, { outDir, format, orientation });
   const absolute = jobs.map((j) => (j.kind === 'read'
     ? { recording: path.resolve(j.files.recording), [format]: path.resolve(j.outputs[0]) }
     : { recordings: j.files.recordings.map((r) => path.resolve(r)), outDir: path.resolve(j.files.outDir) }));
@@ -110,7 +110,7 @@ async function enqueue(tasks, options) {
   if (events) events.on('error', ignore);
   try {
     await connected(options.redis, ...[queue, events].filter(Boolean));
-    const added = await queue.addBulk(absolute.map((task, i) => ({ name: jobs[i].kind, data: { task, format } })));
+    const added = await queue.addBulk(absolute.map((task, i) => ({ name: jobs[i].kind, data: orientation === undefined ? { task, format } : { task, format, orientation } })));
     if (!wait) return added.map((j) => j.id);
     events.setMaxListeners(0);
     const results = new Array(added.length);

@@ -6,6 +6,7 @@ const { Worker } = require('node:worker_threads');
 const { makeData } = require('../data/index.js');
 const { isPath, PATH_WANTED, outputOverInput } = require('../paths.js');
 const { writeReason } = require('../reasons.js');
+const { orientationOptions } = require('../contract.js');
 const { pageModel } = require('./data.js');
 const { pageHtml } = require('./page.js');
 
@@ -26,13 +27,13 @@ function checkArguments(recordingPaths, pagePath) {
 // The decoded devices of the page: readData's answer for one recording; for several, their
 // synchronised streams. Throws an Error with code KX_SYNC and `status` when they cannot be
 // synchronised.
-function loadDevices(addon, recordingPaths) {
+function loadDevices(addon, recordingPaths, options) {
   if (recordingPaths.length === 1) {
     const file = recordingPaths[0];
-    const { config, streams } = makeData(addon).readData(file);
+    const { config, streams } = makeData(addon).readData(file, options);
     return { synchronised: false, devices: [{ file, config, streams, fullScale: addon._fullScale(file) }] };
   }
-  const answer = addon._readSynced(recordingPaths);
+  const answer = addon._readSynced(recordingPaths, options);
   if (answer.status !== 'OK') {
     const err = new Error(`${recordingPaths.join(', ')}: cannot synchronise: ${SYNC_STATUS[answer.status] || `status ${answer.status}`}`);
     err.code = 'KX_SYNC';
@@ -71,10 +72,12 @@ const titleOf = (recordingPaths) => `${recordingPaths.map((p) => path.basename(p
 
 // Makes the page of `recordingPaths` and writes it to `pagePath`; answers { page, bytes,
 // devices, synchronised }. Argument errors are TypeErrors; unreadable recordings (readData's
-// errors), a failed synchronisation (code KX_SYNC) and a failed write are Errors.
-function report(addon, recordingPaths, pagePath) {
+// errors), a failed synchronisation (code KX_SYNC) and a failed write are Errors. options:
+// { orientation }.
+function report(addon, recordingPaths, pagePath, options) {
   checkArguments(recordingPaths, pagePath);
-  const { synchronised, devices } = loadDevices(addon, recordingPaths);
+  const orientation = orientationOptions('report', options);
+  const { synchronised, devices } = loadDevices(addon, recordingPaths, orientation);
   const html = pageHtml(pageModel(devices, { synchronised }), titleOf(recordingPaths));
   writePage(addon, pagePath, html, recordingPaths);
   return { page: pagePath, bytes: Buffer.byteLength(html), devices: devices.length, synchronised };
@@ -83,16 +86,18 @@ function report(addon, recordingPaths, pagePath) {
 // The same in a worker thread of its own, so that the event loop stays free while a day-long
 // recording is decoded; rejects with the Error or TypeError report would throw, its code and
 // status kept.
-function reportInWorker(addonPath, recordingPaths, pagePath) {
+function reportInWorker(addonPath, recordingPaths, pagePath, options) {
   return new Promise((resolve, reject) => {
+    let orientation;
     try {
       checkArguments(recordingPaths, pagePath);
+      orientation = orientationOptions('report', options);
     } catch (err) {
       reject(err);
       return;
     }
     const worker = new Worker(path.join(__dirname, 'worker.js'), {
-      workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath },
+      workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath, options: orientation },
     });
     let settled = false;
     worker.once('message', (m) => {

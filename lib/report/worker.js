@@ -3,9 +3,9 @@
 const { parentPort, workerData } = require('node:worker_threads');
 const { report } = require('./index.js');
 
-const { addonPath, recordingPaths, pagePath } = workerData;
+const { addonPath, recordingPaths, pagePath, options } = workerData;
 try {
-  parentPort.postMessage({ answer: report(require(addonPath), recordingPaths, pagePath) });
+  parentPort.postMessage({ answer: report(require(addonPath), recordingPaths, pagePath, options) });
 } catch (err) {
   const e = err || {};
   parentPort.postMessage({

@@ -5,6 +5,7 @@ const path = require('node:path');
 const { WorkerPool, defaultSize } = require('./pool.js');
 const { isPath, PATH_WANTED, outputPathIn, outputOverInput } = require('../paths.js');
 const { FORMATS, isFormat } = require('../formats.js');
+const { ORIENTATIONS } = require('../contract.js');
 
 // Most conversions running at once that a caller may ask for: each is a thread with its own
 // buffers, and more than this only costs memory on any machine this runs on.
@@ -38,7 +39,10 @@ function checkOptions(options) {
   if (options === null || typeof options !== 'object' || Array.isArray(options)) {
     throw argError(TypeError, 'options', 'an object', options);
   }
-  const { concurrency = defaultSize(), onProgress, outDir, signal, format = 'csv' } = options;
+  const { concurrency = defaultSize(), onProgress, outDir, signal, format = 'csv', orientation } = options;
+  if (orientation !== undefined && !ORIENTATIONS.includes(orientation)) {
+    throw argError(TypeError, 'options.orientation', `one of ${ORIENTATIONS.join(', ')}`, orientation);
+  }
   if (!isFormat(format)) throw argError(TypeError, 'options.format', `one of ${Object.keys(FORMATS).join(', ')}`, format);
   if (typeof concurrency !== 'number' || !Number.isInteger(concurrency)) {
     throw argError(TypeError, 'options.concurrency', 'an integer', concurrency);
@@ -52,12 +56,14 @@ function checkOptions(options) {
   if (signal !== undefined && (signal === null || typeof signal !== 'object' || typeof signal.aborted !== 'boolean')) {
     throw argError(TypeError, 'options.signal', 'an AbortSignal', signal);
   }
-  return { concurrency, onProgress, outDir, signal, format };
+  return { concurrency, onProgress, outDir, signal, format, orientation };
 }
 
 // One task in the form the workers run: { kind, fn, args, path, outputs, files }. A read task
 // names its output by its format: { recording, csv } or { recording, parquet }.
-function checkTask(task, i, outDir, format = 'csv') {
+function checkTask(task, i, outDir, format = 'csv', orientation = undefined) {
+  // The filter choice travels as the calls' options argument, only when one was asked for.
+  const extra = orientation === undefined ? [] : [{ orientation }];
   const where = `tasks[${i}]`;
   const key = format;
   if (typeof task === 'string') {
@@ -76,7 +82,7 @@ function checkTask(task, i, outDir, format = 'csv') {
     if (out === undefined && outDir !== undefined) out = outputPathIn(outDir, task.recording, format);
     if (!isPath(out)) throw argError(TypeError, `${where}.${key}`, `${PATH_WANTED} (or give options.outDir)`, task[key]);
     return {
-      kind: 'read', fn: FORMATS[format].read, args: [task.recording, out], path: task.recording, inputs: [task.recording], outputs: [out],
+      kind: 'read', fn: FORMATS[format].read, args: [task.recording, out, ...extra], path: task.recording, inputs: [task.recording], outputs: [out],
       files: { recording: task.recording, [key]: out },
     };
   }
@@ -89,7 +95,7 @@ function checkTask(task, i, outDir, format = 'csv') {
     const dir = task.outDir === undefined ? outDir : task.outDir;
     if (!isPath(dir)) throw argError(TypeError, `${where}.outDir`, `${PATH_WANTED} (or give options.outDir)`, task.outDir);
     return {
-      kind: 'sync', fn: FORMATS[format].sync, args: [[...list], dir], path: dir, inputs: [...list],
+      kind: 'sync', fn: FORMATS[format].sync, args: [[...list], dir, ...extra], path: dir, inputs: [...list],
       outputs: list.map((p) => outputPathIn(dir, p, format)),
       files: { recordings: [...list], outDir: dir },
     };
@@ -127,7 +133,7 @@ function checkOutputs(jobs) {
 function checkBatch(tasks, options) {
   if (!Array.isArray(tasks)) throw argError(TypeError, 'tasks', 'an array of tasks', tasks);
   const checked = checkOptions(options);
-  const jobs = tasks.map((t, i) => checkTask(t, i, checked.outDir, checked.format));
+  const jobs = tasks.map((t, i) => checkTask(t, i, checked.outDir, checked.format, checked.orientation));
   checkOutputs(jobs);
   return { jobs, ...checked };
 }

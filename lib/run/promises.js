@@ -1,7 +1,11 @@
 // The Promise API: the five functions run in the worker pool, with the synchronous functions'
 // argument contract checked before dispatch so that errors reject with the same TypeErrors.
 'use strict';
-const { CONTRACT, checkArguments } = require('../contract.js');
+const { CONTRACT, checkArguments, orientationOptions } = require('../contract.js');
+
+// Functions that take an options object after their arguments. read and readAndSync2 ignore
+// anything but an object there, as the addon does.
+const TAKES_OPTIONS = { read: 'object', readAndSync2: 'object', readData: 'any', writeParquet: 'any' };
 
 // Builds the five functions over a pool getter (the pool is made on first use).
 function makePromises(getPool) {
@@ -10,6 +14,10 @@ function makePromises(getPool) {
     const fn = {
       async [name](...args) {
         const checked = checkArguments(name, args);
+        const options = args[CONTRACT[name].length];
+        const wanted = TAKES_OPTIONS[name] === 'any' || (TAKES_OPTIONS[name] === 'object' && options !== null && typeof options === 'object');
+        const orientation = wanted ? orientationOptions(name, options) : undefined;
+        if (orientation !== undefined) checked.push(orientation);
         return getPool().run(name, checked);
       },
     }[name];

@@ -9,8 +9,8 @@ const data = makeData(addon);
 
 // Calls built in JavaScript over the addon's internal functions; the rest are the addon's own.
 const CALLS = {
-  readData: (recordingPath) => {
-    const answer = data.decode(recordingPath, true);
+  readData: (recordingPath, orientation) => {
+    const answer = data.decode(recordingPath, true, orientation);
     return { answer, transfer: transferList(answer) };
   },
   writeParquet: (...args) => ({ answer: data.writeParquet(...args), transfer: [] }),

@@ -67,8 +67,6 @@ Napi::Value text_value(Napi::Env env, const std::string& text) {
     return result;
 }
 
-}  // namespace
-
 // The orientation filter an options object asks for ({ orientation }); anything but an object
 // means the default, as extra arguments always did. False, with a TypeError thrown, for an
 // unknown filter name.
@@ -88,6 +86,8 @@ bool orientation_option(const Napi::CallbackInfo& info, size_t index, kx_Orienta
     return false;
 }
 
+}  // namespace
+
 Napi::Value Read(const Napi::CallbackInfo& info) {
     static constexpr bool kPath[] = {true, true};
     std::string a[2];
@@ -98,7 +98,7 @@ Napi::Value Read(const Napi::CallbackInfo& info) {
     return text_value(info.Env(), reader.read(a[0].c_str(), a[1].c_str(), mode));
 }
 
-// readAndSync2(paths, outDir): every argument and every element of paths is checked before
+// readAndSync2(paths, outDir, options): every argument and every element of paths is checked before
 // any file is touched.
 Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
@@ -128,8 +128,10 @@ Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) {
         if (!env.IsExceptionPending()) throw_type_error(env, "Wrong arguments");
         return Napi::Value();
     }
+    kx_Orientation mode;
+    if (!orientation_option(info, 2, &mode)) return Napi::Value();
     BinReader2 reader;
-    return text_value(env, reader.readAndSync(paths, out_dir));
+    return text_value(env, reader.readAndSync(paths, out_dir, mode));
 }
 
 Napi::Value ReadConfig(const Napi::CallbackInfo& info) {
@@ -264,7 +266,7 @@ bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors, 
 
 }  // namespace
 
-// _readData(path, transferable): { config, summary, frequency, streams } with config and
+// _readData(path, transferable, options): { config, summary, frequency, streams } with config and
 // summary as JSON texts, or the code of why the recording could not be decoded.
 Napi::Value ReadData(const Napi::CallbackInfo& info) {
     static constexpr bool kPath[] = {true};
@@ -272,8 +274,10 @@ Napi::Value ReadData(const Napi::CallbackInfo& info) {
     if (!string_args(info, 1, kPath, a)) return Napi::Value();
     Napi::Env env = info.Env();
     const bool transferable = info.Length() > 1 && info[1].ToBoolean().Value();
+    kx_Orientation mode;
+    if (!orientation_option(info, 2, &mode)) return Napi::Value();
     kx_Recording recording;
-    const kx_DecodeError error = kx_decodeRecording(a[0].c_str(), &recording);
+    const kx_DecodeError error = kx_decodeRecording(a[0].c_str(), &recording, mode);
     if (error != kx_DecodeError::none) return text_value(env, decode_error_code(error));
 
     Napi::Object out = Napi::Object::New(env);
@@ -356,20 +360,22 @@ bool path_list(Napi::Env env, Napi::Value value, std::vector<std::string>* out) 
 
 }  // namespace
 
-// _tableColumns(path): the CSV table of the recording as columns (see table_object), or the
+// _tableColumns(path, options): the CSV table of the recording as columns (see table_object), or the
 // code of why it could not be decoded.
 Napi::Value TableColumns(const Napi::CallbackInfo& info) {
     static constexpr bool kPath[] = {true};
     std::string a[1];
     if (!string_args(info, 1, kPath, a)) return Napi::Value();
     Napi::Env env = info.Env();
+    kx_Orientation mode;
+    if (!orientation_option(info, 1, &mode)) return Napi::Value();
     kx_Recording recording;
-    const kx_DecodeError error = kx_decodeRecording(a[0].c_str(), &recording);
+    const kx_DecodeError error = kx_decodeRecording(a[0].c_str(), &recording, mode);
     if (error != kx_DecodeError::none) return text_value(env, decode_error_code(error));
     return table_object(env, recording.config, recording.sensors);
 }
 
-// _syncTables(paths): the tables readAndSync2 would write for a synchronised set, one per
+// _syncTables(paths, options): the tables readAndSync2 would write for a synchronised set, one per
 // recording in order, or its status text when a stage before writing failed.
 Napi::Value SyncTables(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
@@ -379,8 +385,10 @@ Napi::Value SyncTables(const Napi::CallbackInfo& info) {
     }
     std::vector<std::string> paths;
     if (!path_list(env, info[0], &paths)) return Napi::Value();
+    kx_Orientation mode;
+    if (!orientation_option(info, 1, &mode)) return Napi::Value();
     kx_SyncedSet set;
-    const std::string status = kx_syncRecordings(paths, &set);
+    const std::string status = kx_syncRecordings(paths, &set, mode);
     if (status != "OK") return text_value(env, status);
     Napi::Array tables = Napi::Array::New(env, set.recordings.size());
     for (size_t i = 0; i < set.recordings.size(); ++i) {
@@ -391,7 +399,7 @@ Napi::Value SyncTables(const Napi::CallbackInfo& info) {
     return tables;
 }
 
-// _readSynced(paths): { status } with readAndSync2's status text ("OK", "-10", "-13", "-11"),
+// _readSynced(paths, options): { status } with readAndSync2's status text ("OK", "-10", "-13", "-11"),
 // and with "OK" also recordings: one { streams } per path on the common time base (seconds),
 // event channels included. The report page draws a set from it.
 Napi::Value ReadSynced(const Napi::CallbackInfo& info) {
@@ -402,8 +410,10 @@ Napi::Value ReadSynced(const Napi::CallbackInfo& info) {
     }
     std::vector<std::string> paths;
     if (!path_list(env, info[0], &paths)) return Napi::Value();
+    kx_Orientation mode;
+    if (!orientation_option(info, 1, &mode)) return Napi::Value();
     kx_SyncedSet set;
-    std::string status = kx_syncRecordings(paths, &set);
+    std::string status = kx_syncRecordings(paths, &set, mode);
     if (status == "OK" && !_events_on_common_base(&set)) status = "-11";
     Napi::Object answer = Napi::Object::New(env);
     answer.Set("status", text_value(env, status));

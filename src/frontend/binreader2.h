@@ -16,7 +16,8 @@ public:
     std::string read(const char* path, const char* csvPath, kx_Orientation mode = kx_Orientation::specified);
 
     // Reads, synchronises and exports several recordings into outDir; answers a status text.
-    std::string readAndSync(const std::vector<std::string>& paths, const std::string& outDir);
+    std::string readAndSync(const std::vector<std::string>& paths, const std::string& outDir,
+                            kx_Orientation mode = kx_Orientation::specified);
 
     // Configuration of a recording as JSON; empty text when the file is not a recording.
     std::string readConfig(const char* path);
@@ -57,7 +58,8 @@ struct kx_SyncedSet {
 // The stages of readAndSync before anything is written: reads, adds orientation and
 // synchronises the recordings at paths into set. Answers "OK" or the status of the stage that
 // failed ("-10", "-13", "-11"); an empty list is "OK" with nothing read.
-const char* kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set);
+const char* kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set,
+                              kx_Orientation mode = kx_Orientation::specified);
 
 // kx_sync cuts the event channels to the common window but keeps their recorded times. For a
 // set that kx_syncRecordings answered "OK", replaces each synchronised map's event channels

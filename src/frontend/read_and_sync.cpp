@@ -25,7 +25,7 @@ bool usable_path(const std::string& path) {
 
 }  // namespace
 
-const char* kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set) {
+const char* kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set, kx_Orientation mode) {
     if (paths.empty()) return kOk;
     const size_t n = paths.size();
     auto& recordings = set->recordings;
@@ -36,7 +36,7 @@ const char* kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSe
     for (const std::string& path : paths) {
         recordings.push_back(std::make_unique<kx_Recording>());
         const bool ok = usable_path(path) &&
-                        kx_decodeRecording(path.c_str(), recordings.back().get()) == kx_DecodeError::none;
+                        kx_decodeRecording(path.c_str(), recordings.back().get(), mode) == kx_DecodeError::none;
         all_read = all_read && ok;
     }
     if (!all_read) return kReadFailed;
@@ -113,9 +113,10 @@ bool _events_on_common_base(kx_SyncedSet* set) {
     return true;
 }
 
-std::string BinReader2::readAndSync(const std::vector<std::string>& paths, const std::string& outDir) {
+std::string BinReader2::readAndSync(const std::vector<std::string>& paths, const std::string& outDir,
+                                    kx_Orientation mode) {
     kx_SyncedSet synced;
-    const std::string status = kx_syncRecordings(paths, &synced);
+    const std::string status = kx_syncRecordings(paths, &synced, mode);
     if (status != kOk || paths.empty()) return status;
     const size_t n = paths.size();
     const auto& recordings = synced.recordings;

@@ -186,22 +186,34 @@ void predict(kx_bias_filter* f, const float* w) {
 
 // Gravity-direction update: the measured a/|a| against the predicted up direction v in the sensor frame.
 // h(x) = v + [v x] dtheta, so H = [[v x], 0].
-void gravity_update(kx_bias_filter* f, const float* acc_g, float acc_norm, float r, float* x) {
-    const float* q = f->q;
-    // v = R(q)^T (0, 0, 1): the third row of the sensor-to-world rotation.
-    const float v[3] = {2.0f * (q[1] * q[3] - q[0] * q[2]), 2.0f * (q[2] * q[3] + q[0] * q[1]),
-                        1.0f - 2.0f * (q[1] * q[1] + q[2] * q[2])};
+void gravity_update(kx_bias_filter* f, const float* acc_g, float acc_norm, const float* v, float r, float* x) {
     const float H[3][N] = {{0, -v[2], v[1], 0, 0, 0}, {v[2], 0, -v[0], 0, 0, 0}, {-v[1], v[0], 0, 0, 0, 0}};
     for (int i = 0; i < 3; ++i) scalar_update(f->P, x, H[i], acc_g[i] / acc_norm - v[i], r);
 }
 
-// Zero-rate update while stationary: the gyroscope reads its bias, h(x) = b + db, H = [0, I].
-void zero_rate_update(kx_bias_filter* f, const float* gyro_rad, float* x) {
-    const float sd = f->settings.zero_rate_noise_dps * kDegToRad;
-    for (int i = 0; i < 3; ++i) {
-        float h[N] = {0, 0, 0, 0, 0, 0};
-        h[3 + i] = 1.0f;
-        scalar_update(f->P, x, h, gyro_rad[i] - f->bias[i], sd * sd);
+// Zero-rate update while stationary: the gyroscope reads its bias, h(x) = e . (b + db) along three directions
+// e. Standing sway turns the body about horizontal axes, so the rate about the vertical (v, in the sensor
+// frame) is held tightly to zero and the horizontal ones loosely; gravity watches the horizontal bias anyway.
+void zero_rate_update(kx_bias_filter* f, const float* gyro_rad, const float* v, float* x) {
+    // Two horizontal directions: v x (the sensor axis least aligned with v), then v x that.
+    const int k = std::fabs(v[0]) < std::fabs(v[1]) ? (std::fabs(v[0]) < std::fabs(v[2]) ? 0 : 2)
+                                                     : (std::fabs(v[1]) < std::fabs(v[2]) ? 1 : 2);
+    float a[3] = {0, 0, 0};
+    a[k] = 1.0f;
+    float e1[3] = {v[1] * a[2] - v[2] * a[1], v[2] * a[0] - v[0] * a[2], v[0] * a[1] - v[1] * a[0]};
+    const float n1 = norm3(e1);
+    for (int i = 0; i < 3; ++i) e1[i] /= n1;
+    const float e2[3] = {v[1] * e1[2] - v[2] * e1[1], v[2] * e1[0] - v[0] * e1[2], v[0] * e1[1] - v[1] * e1[0]};
+    const float* dirs[3] = {v, e1, e2};
+    const float vertical = f->settings.zero_rate_noise_dps * kDegToRad;
+    const float horizontal = f->settings.zero_rate_sway_dps * kDegToRad;
+    for (int d = 0; d < 3; ++d) {
+        const float* e = dirs[d];
+        const float h[N] = {0, 0, 0, e[0], e[1], e[2]};
+        const float y = e[0] * (gyro_rad[0] - f->bias[0]) + e[1] * (gyro_rad[1] - f->bias[1]) +
+                        e[2] * (gyro_rad[2] - f->bias[2]);
+        const float sd = d == 0 ? vertical : horizontal;
+        scalar_update(f->P, x, h, y, sd * sd);
     }
 }
 
@@ -224,7 +236,8 @@ void kx_bias_filter_init(kx_bias_filter* f, float frequency_hz) {
     s.moving_gravity_noise = 1.0f;
     s.moving_gravity_slope = 2.0f;
     s.gravity_gate_g = 0.15f;
-    s.zero_rate_noise_dps = 0.5f;
+    s.zero_rate_noise_dps = 0.25f;
+    s.zero_rate_sway_dps = 0.5f;
     s.still_accel_g = 0.03f;
     s.still_gyro_sd_dps = 0.3f;
     s.window_s = 0.5f;
@@ -272,13 +285,17 @@ int kx_bias_filter_step(kx_bias_filter* f, const float* acc_g, const float* gyro
     }
 
     float x[N] = {0, 0, 0, 0, 0, 0};
+    // v = R(q)^T (0, 0, 1), the predicted up direction in the sensor frame: the third row of the rotation.
+    const float* q = f->q;
+    const float v[3] = {2.0f * (q[1] * q[3] - q[0] * q[2]), 2.0f * (q[2] * q[3] + q[0] * q[1]),
+                        1.0f - 2.0f * (q[1] * q[1] + q[2] * q[2])};
     // Gravity is trusted when the sensor is still; in motion less, the further |a| is from 1 g, and not at all
     // beyond the gate (a NaN is beyond it).
     if (acc_dev <= s.gravity_gate_g) {
         const float sd = f->stationary ? s.still_gravity_noise : s.moving_gravity_noise + s.moving_gravity_slope * acc_dev;
-        gravity_update(f, acc_g, acc_norm, sd * sd, x);
+        gravity_update(f, acc_g, acc_norm, v, sd * sd, x);
     }
-    if (f->stationary) zero_rate_update(f, g_rad, x);
+    if (f->stationary) zero_rate_update(f, g_rad, v, x);
     inject(f, x);
     symmetrize(f->P);
     for (int i = 0; i < 4; ++i) q_out[i] = f->q[i];

@@ -19,7 +19,8 @@ typedef struct kx_bias_settings {
     float moving_gravity_noise; /* ... when moving: this + moving_gravity_slope * ||a| - 1| */
     float moving_gravity_slope; /* per g */
     float gravity_gate_g;       /* no gravity update when ||a| - 1| exceeds this, g */
-    float zero_rate_noise_dps;  /* noise of the zero-rate update, deg/s */
+    float zero_rate_noise_dps;  /* noise of the zero-rate update about the vertical, deg/s */
+    float zero_rate_sway_dps;   /* ... about horizontal axes, which standing sway turns, deg/s */
     float still_accel_g;        /* stationary: every sample of the window within this of 1 g, g */
     float still_gyro_sd_dps;    /* stationary: per-axis gyroscope standard deviation under this, deg/s */
     float window_s;             /* stationary-test window, s */
