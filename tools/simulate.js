@@ -4,7 +4,7 @@
 const { parseArgs } = require('node:util');
 const { simulate, writeSet, METHODS, LOCATIONS, DEFAULTS } = require('./sim/simulate.js');
 
-const HELP = `Usage: node tools/simulate.js --out DIR [options]
+const HELP = `Usage: kx-binreader simulate --out DIR [options]   (or node tools/simulate.js)
 
 Simulates a walker wearing one or several devices: a still start, then walks with turns and
 pauses. Writes DIR/<location>.bin (the recording), DIR/<location>.truth.csv (true orientation
@@ -38,7 +38,17 @@ function number(name, text) {
   return v;
 }
 
-function main(argv) {
+// Runs one command line; answers the exit code. io: { stdout, stderr } writable streams.
+function main(argv, io = { stdout: process.stdout, stderr: process.stderr }) {
+  try {
+    return run(argv, (text) => io.stdout.write(`${text}\n`));
+  } catch (err) {
+    io.stderr.write(`${err.message.startsWith('simulate:') ? err.message : `simulate: ${err.message}`}\n`);
+    return 2;
+  }
+}
+
+function run(argv, print) {
   const { values } = parseArgs({
     args: argv,
     options: {
@@ -61,7 +71,7 @@ function main(argv) {
     },
   });
   if (values.help) {
-    console.log(HELP);
+    print(HELP);
     return 0;
   }
   if (!values.out) throw new RangeError('--out DIR is required (see --help)');
@@ -90,14 +100,11 @@ function main(argv) {
   if (values['no-truth']) options.truth = false;
   const description = writeSet(values.out, simulate(options));
   for (const d of description.devices) {
-    console.log(`${values.out}/${d.recording}  ${d.location}${d.master ? ' (radio master)' : ''}  clock offset ${d.clockOffsetS} s`);
+    print(`${values.out}/${d.recording}  ${d.location}${d.master ? ' (radio master)' : ''}  clock offset ${d.clockOffsetS} s`);
   }
   return 0;
 }
 
-try {
-  process.exitCode = main(process.argv.slice(2));
-} catch (err) {
-  console.error(err.message.startsWith('simulate:') ? err.message : `simulate: ${err.message}`);
-  process.exitCode = 2;
-}
+if (require.main === module) process.exitCode = main(process.argv.slice(2));
+
+module.exports = { main };

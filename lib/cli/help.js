@@ -29,7 +29,7 @@ const COMMON = {
 // A command listed here needs a runner of the same name in commands.js.
 const COMMANDS = {
   read: {
-    usage: 'read [--format csv|parquet] [--orientation <filter>] <recording> [<output>]',
+    usage: 'read [--format csv|parquet] <recording> [<output>]',
     summary: 'convert one recording to CSV or Parquet (orientation quaternions included)',
     details: 'Without <output>, writes <name>.csv (or <name>.parquet) into the current directory.\nPrints the recording\'s summary: dates, base frequency, firmware version and measurement id.\nThe Parquet file holds the CSV\'s table: the same columns and rows, values unrounded,\nnull for an empty cell.',
     options: {
@@ -156,6 +156,7 @@ ${optionLines(COMMON).join('\n')}
 Run ${PROGRAM} <command> --help for the arguments of a command.
 
 ${PROGRAM} --version prints the package version.
+${PROGRAM} simulate --out DIR writes simulated recordings to try it without one (simulate --help).
 
 ${EXIT_HELP}`;
 }

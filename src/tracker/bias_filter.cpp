@@ -116,12 +116,14 @@ int stationary(kx_bias_filter* f, float acc_dev_g, const float* gyro_dps) {
         }
     }
     if (f->calm_run < w || f->ring_fill < w) return 0;
+    // A steady turn (a turntable, a slow pivot) is steady but not still: a mean rate beyond any
+    // plausible bias is motion.
     const float limit = f->settings.still_gyro_sd_dps * f->settings.still_gyro_sd_dps;
     for (int i = 0; i < 3; ++i) {
         const float mean = f->sum[i] / (float)w;
         const float var = f->sum2[i] / (float)w - mean * mean;
-        // A NaN variance is not steady.
-        if (!(var < limit)) return 0;
+        // A NaN is neither steady nor slow.
+        if (!(var < limit) || !(std::fabs(mean) < f->settings.still_rate_dps)) return 0;
     }
     return 1;
 }
@@ -240,6 +242,7 @@ void kx_bias_filter_init(kx_bias_filter* f, float frequency_hz) {
     s.zero_rate_sway_dps = 0.5f;
     s.still_accel_g = 0.03f;
     s.still_gyro_sd_dps = 0.3f;
+    s.still_rate_dps = 3.0f;
     s.window_s = 0.5f;
     s.prior_tilt_deg = 5.0f;
     s.prior_bias_dps = 1.0f;

@@ -23,6 +23,7 @@ typedef struct kx_bias_settings {
     float zero_rate_sway_dps;   /* ... about horizontal axes, which standing sway turns, deg/s */
     float still_accel_g;        /* stationary: every sample of the window within this of 1 g, g */
     float still_gyro_sd_dps;    /* stationary: per-axis gyroscope standard deviation under this, deg/s */
+    float still_rate_dps;       /* stationary: and each axis's mean rate under this, deg/s */
     float window_s;             /* stationary-test window, s */
     float prior_tilt_deg;       /* starting standard deviation of the attitude error, deg */
     float prior_bias_dps;       /* starting standard deviation of each bias axis, deg/s */

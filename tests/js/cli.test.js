@@ -87,6 +87,8 @@ describe('help and usage', () => {
       [['convert', 'a.bin'], /unknown command "convert"/],
       [['read'], /read: expected read \[--format csv\|parquet\] <recording> \[<output>\]/],
       [['read', '--format', 'xml', left], /read: --format must be csv or parquet, got "xml"/],
+      [['read', '--orientation', 'sideways', left], /read: --orientation must be specified or bias-corrected, got "sideways"/],
+      [['view', '--orientation', 'Bias-Corrected', left], /view: --orientation must be/],
       [['batch', '--format', 'json', left], /batch: --format must be csv or parquet, got "json"/],
       [['read', '--format', 'parquet', left, linkToLeft], new RegExp(`read: ${linkToLeft} is the recording ${left}; writing the Parquet file would lose the recording`)],
       [['read', 'a', 'b', 'c'], /read: expected/],
@@ -114,6 +116,7 @@ describe('help and usage', () => {
       // Queue commands refuse a bad command line before reaching any Redis server.
       [['enqueue', left], /enqueue: --redis <url> is required/],
       [['enqueue', '--redis', 'redis://127.0.0.1:1', '--format', 'xml', left], /enqueue: --format must be csv or parquet, got "xml"/],
+      [['enqueue', '--redis', 'redis://127.0.0.1:1', '--orientation', 'x', left], /enqueue: --orientation must be specified or bias-corrected, got "x"/],
       [['enqueue', '--redis', 'http://127.0.0.1:1', left], /options.redis must be a redis:\/\/ or rediss:\/\/ URL/],
       [['enqueue', '--redis', 'redis://127.0.0.1:1', '-o', unmade, '--sets', nulSets], /unusable name/],
       [['worker', '--redis', 'redis://127.0.0.1:1', '-j', '0'], /worker: --jobs must be an integer from 1 to 256, got "0"/],
@@ -143,6 +146,14 @@ describe('commands', () => {
     const json = run(['read', '--json', left, csv]);
     assert.deepEqual(JSON.parse(json.out), { recording: left, csv, summary: JSON.parse(kx.read(left, path.join(dir, 'x.csv'))) });
     assert.ok(fs.readFileSync(csv).equals(expected));
+    // The orientation filter: the same bytes as the API gives for it, from read and from batch.
+    const api = path.join(dir, 'api.csv');
+    kx.read(left, api, { orientation: 'bias-corrected' });
+    const byFilter = fs.mkdtempSync(path.join(dir, 'filter-'));
+    assert.equal(run(['read', '--orientation', 'bias-corrected', left, csv]).code, 0);
+    assert.equal(run(['batch', '--orientation', 'bias-corrected', '-o', byFilter, left]).code, 0);
+    for (const f of [csv, path.join(byFilter, 'left-thigh.csv')]) assert.ok(fs.readFileSync(f).equals(fs.readFileSync(api)), f);
+    assert.ok(!expected.equals(fs.readFileSync(api)));
     // Without a CSV path: <name>.csv in the current directory.
     assert.equal(run(['read', right]).code, 0);
     assert.ok(fs.existsSync(path.join(dir, `${path.basename(right, '.bin')}.csv`)));
