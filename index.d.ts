@@ -90,7 +90,18 @@ export interface ConfigAnswer {
  * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments;
  *   "Wrong arguments" when an argument is not a string primitive or holds a NUL character
  */
-export function read(recordingPath: string, csvPath: string): string;
+export function read(recordingPath: string, csvPath: string, options?: OrientationOptions): string;
+
+/**
+ * The orientation filter of the quaternion columns and streams. "specified" (the default) is the
+ * tracker every output used so far, bit for bit; "bias-corrected" is an error-state filter that
+ * also estimates the gyroscope's bias (README: "Which orientation filter"). Anything but an object
+ * in read's and readAndSync2's third place is ignored, as extra arguments always were; an
+ * unknown filter name is a TypeError.
+ */
+export interface OrientationOptions {
+  orientation?: "specified" | "bias-corrected";
+}
 
 /**
  * Reads several recordings of devices worn together, adds quaternions, puts them on one time
@@ -102,7 +113,7 @@ export function read(recordingPath: string, csvPath: string): string;
  *   "Wrong arguments" when recordingPaths is not an array, outDir is not a string, an element
  *   is not a string, or a path holds a NUL character (no file is read)
  */
-export function readAndSync2(recordingPaths: readonly string[], outDir: string): SyncStatus;
+export function readAndSync2(recordingPaths: readonly string[], outDir: string, options?: OrientationOptions): SyncStatus;
 
 /**
  * Answers the configuration of a recording as compact JSON: a {@link ConfigAnswer}.
@@ -218,7 +229,7 @@ export interface DataError extends Error {
  * @throws {TypeError} "Wrong number of arguments" without an argument; "Wrong arguments" when
  *   recordingPath is not a string primitive or holds a NUL character
  */
-export function readData(recordingPath: string): RecordingData;
+export function readData(recordingPath: string, options?: OrientationOptions): RecordingData;
 
 /**
  * Writes the CSV table of a recording as a Parquet file: the same columns in the same order,
@@ -231,7 +242,7 @@ export function readData(recordingPath: string): RecordingData;
  * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments; "Wrong
  *   arguments" when an argument is not a string primitive or holds a NUL character
  */
-export function writeParquet(recordingPath: string, parquetPath: string): string;
+export function writeParquet(recordingPath: string, parquetPath: string, options?: OrientationOptions): string;
 
 /**
  * The same five functions, run in a pool of worker threads (one per core, started on first
@@ -240,16 +251,16 @@ export function writeParquet(recordingPath: string, parquetPath: string): string
  * TypeErrors, before any work is queued.
  */
 export interface PromiseAPI {
-  read(recordingPath: string, csvPath: string): Promise<string>;
-  readAndSync2(recordingPaths: readonly string[], outDir: string): Promise<SyncStatus>;
+  read(recordingPath: string, csvPath: string, options?: OrientationOptions): Promise<string>;
+  readAndSync2(recordingPaths: readonly string[], outDir: string, options?: OrientationOptions): Promise<SyncStatus>;
   readConfig(recordingPath: string): Promise<string>;
   readConfigDeviceId(recordingPath: string): Promise<string>;
   writeConfig(path: string, configText: string): Promise<"OK" | "ERROR">;
   /** readData in a worker thread; the arrays are moved (transferred) to this thread, not copied */
-  readData(recordingPath: string): Promise<RecordingData>;
-  writeParquet(recordingPath: string, parquetPath: string): Promise<string>;
+  readData(recordingPath: string, options?: OrientationOptions): Promise<RecordingData>;
+  writeParquet(recordingPath: string, parquetPath: string, options?: OrientationOptions): Promise<string>;
   /** {@link report} in a worker thread of its own; rejects as report throws. */
-  report(recordingPaths: readonly string[], pagePath: string): Promise<ReportAnswer>;
+  report(recordingPaths: readonly string[], pagePath: string, options?: OrientationOptions): Promise<ReportAnswer>;
 }
 export const promises: PromiseAPI;
 
@@ -291,7 +302,7 @@ export interface ReportSyncError extends Error {
  * @throws {Error} when a recording cannot be read (message naming the file) or the page cannot
  *   be written (the file system's error, with its code)
  */
-export function report(recordingPaths: readonly string[], pagePath: string): ReportAnswer;
+export function report(recordingPaths: readonly string[], pagePath: string, options?: OrientationOptions): ReportAnswer;
 
 /** One recording to convert with `read` (format "csv") or `writeParquet` (format "parquet").
  *  Its output is named by the format's key: without `csv`, options.outDir/<name>.csv; without
@@ -351,6 +362,8 @@ export interface BatchOptions {
   outDir?: string;
   /** output format: "csv" (the default) or "parquet" (TypeError otherwise) */
   format?: "csv" | "parquet";
+  /** orientation filter of every task (see {@link OrientationOptions}; TypeError otherwise) */
+  orientation?: "specified" | "bias-corrected";
   /** called after each task: tasks done so far, all tasks, the task's recording (read) or
    *  output directory (sync), its answer (null when the worker failed), and the full result.
    *  If it throws, no further task starts and the batch rejects with that error. */
@@ -393,6 +406,8 @@ export interface EnqueueOptions extends QueueConnectionOptions {
   outDir?: string;
   /** output format: "csv" (the default) or "parquet" (RangeError otherwise) */
   format?: "csv" | "parquet";
+  /** orientation filter of every job, carried in the job's data */
+  orientation?: "specified" | "bias-corrected";
   /** wait for every job to end and resolve with their results instead of their ids */
   wait?: boolean;
   /** with wait: called as each job ends, with its result, the jobs ended so far and all jobs */

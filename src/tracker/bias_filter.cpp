@@ -234,7 +234,7 @@ void kx_bias_filter_init(kx_bias_filter* f, float frequency_hz) {
     kx_bias_settings& s = f->settings;
     s.attitude_noise_dps = 0.3f;
     s.bias_walk_dps = 0.005f;
-    s.still_gravity_noise = 0.01f;
+    s.still_gravity_noise = 0.06f;
     s.moving_gravity_noise = 1.0f;
     s.moving_gravity_slope = 2.0f;
     s.gravity_gate_g = 0.15f;

@@ -361,7 +361,9 @@ function simulateDevice(o, walker, clocks, k, random, wantTruth) {
   // A bias that wanders: each inertial sample adds a step of walk * sqrt(dt) per axis.
   const biasStep = o.gyroBiasWalkDps * Math.sqrt(1 / o.imuHz);
   const hardIron = [0, 1, 2].map(() => 60 * random.normal());
-  const truth = wantTruth ? [] : null;
+  // The true orientation as numbers (tick, then w x y z per inertial sample): a day of it as text
+  // would take gigabytes, so rows are formatted only when written or asked for.
+  const truth = wantTruth ? new TruthRows(Math.ceil(totalTicks / imuEvery), F, device.clockOffset) : null;
   const events = [];
 
   // Gait starts and stops as ticks of the shared clock (session tick = device tick + clock offset).
@@ -393,10 +395,7 @@ function simulateDevice(o, walker, clocks, k, random, wantTruth) {
       s = packer.slot(tick);
       put.xyz(buf(), s.pos, IDS.gyro, s.offset,
         ...gyro.map((v) => clamp16((v * 32768) / GYRO_RANGE.fullScale)));
-      if (truth) {
-        const shared = (tick + device.clockOffset) / F;
-        truth.push(`${truth.length},${tick},${(tick / F).toFixed(6)},${shared.toFixed(6)},${q.map((v) => v.toFixed(9)).join(',')}`);
-      }
+      if (truth) truth.push(tick, q);
     }
     if (i % baroEvery === 0) {
       const altitude = 1.2 * Math.sin((2 * Math.PI * t) / 900) + body.bounce(t)[2] + 1.0;
@@ -492,7 +491,7 @@ function simulate(options = {}) {
     // A day's truth is longer than a string may be: its text is made only when asked for, and
     // writeSet writes the rows in pieces.
     if (r.truth !== null) {
-      Object.defineProperty(device, 'truth', { enumerable: true, get: () => `${TRUTH_HEADER}\n${r.truth.join('\n')}\n` });
+      Object.defineProperty(device, 'truth', { enumerable: true, get: () => `${TRUTH_HEADER}\n${r.truth.text(0, r.truth.length)}` });
       Object.defineProperty(device, 'truthRows', { value: r.truth });
     }
     return device;
@@ -551,9 +550,38 @@ function writeRows(file, header, rows) {
   try {
     fs.writeSync(fd, `${header}\n`);
     const PIECE = 100000;
-    for (let i = 0; i < rows.length; i += PIECE) fs.writeSync(fd, `${rows.slice(i, i + PIECE).join('\n')}\n`);
+    for (let i = 0; i < rows.length; i += PIECE) fs.writeSync(fd, rows.text(i, Math.min(rows.length, i + PIECE)));
   } finally {
     fs.closeSync(fd);
+  }
+}
+
+// The truth rows of one device as numbers, formatted on demand.
+class TruthRows {
+  constructor(capacity, frequency, clockOffset) {
+    this.ticks = new Float64Array(capacity);
+    this.q = new Float64Array(4 * capacity);
+    this.length = 0;
+    this.frequency = frequency;
+    this.clockOffset = clockOffset;
+  }
+
+  push(tick, q) {
+    this.ticks[this.length] = tick;
+    this.q.set(q, 4 * this.length);
+    this.length += 1;
+  }
+
+  // Rows [first, last) as CSV lines, each ending in a newline.
+  text(first, last) {
+    const F = this.frequency;
+    let out = '';
+    for (let i = first; i < last; i++) {
+      const tick = this.ticks[i];
+      const q = this.q.subarray(4 * i, 4 * i + 4);
+      out += `${i},${tick},${(tick / F).toFixed(6)},${((tick + this.clockOffset) / F).toFixed(6)},${q[0].toFixed(9)},${q[1].toFixed(9)},${q[2].toFixed(9)},${q[3].toFixed(9)}\n`;
+    }
+    return out;
   }
 }
 
