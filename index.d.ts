@@ -260,9 +260,17 @@ export interface PromiseAPI {
   readData(recordingPath: string, options?: OrientationOptions): Promise<RecordingData>;
   writeParquet(recordingPath: string, parquetPath: string, options?: OrientationOptions): Promise<string>;
   /** {@link report} in a worker thread of its own; rejects as report throws. */
-  report(recordingPaths: readonly string[], pagePath: string, options?: OrientationOptions): Promise<ReportAnswer>;
+  report(recordingPaths: readonly string[], pagePath: string, options?: ReportOptions): Promise<ReportAnswer>;
 }
 export const promises: PromiseAPI;
+
+/** The window of a {@link report} page, in seconds on the recording's or the set's time axis. */
+export interface ReportOptions extends OrientationOptions {
+  /** start of the window (default: the first sample) */
+  from?: number;
+  /** end of the window, after from (default: the last sample) */
+  to?: number;
+}
 
 /** What {@link report} answers. */
 export interface ReportAnswer {
@@ -287,22 +295,25 @@ export interface ReportSyncError extends Error {
  * Writes one self-contained HTML page (styles, uPlot, script and data inlined; it makes no
  * request when opened) to look at recordings: per device the header facts (file, device id and
  * type, body location, firmware, dates, duration, sensor rates) and warnings (gaps in the ticks
- * over 1 s, samples at the accelerometer's or gyroscope's full scale, a stream ending early, no
- * orientation), then accelerometer, gyroscope, barometer and orientation (roll, pitch, heading in
- * degrees) plots on one zoomable time axis, events marked. Series longer than 8000 samples are
- * sent as a min/max envelope of 4000 columns. Several recordings are synchronised as
- * readAndSync2 does and drawn on their common time base, one colour per device. The page is
- * written whole (temporary file, then renamed) or not at all.
+ * over 1 s, samples at the accelerometer's or gyroscope's full scale, a stream ending early, a
+ * header end date the samples do not reach, no orientation), then accelerometer, gyroscope,
+ * barometer and orientation (roll, pitch, heading in degrees) plots on one zoomable time axis,
+ * events marked. Streams of more than 60,000 samples (shared by a set's devices) are sent as
+ * min/max envelopes at several resolutions that the page draws finer as it zooms. Several
+ * recordings are synchronised as readAndSync2 does and drawn on their common time base, one
+ * colour per device. The page is written whole (temporary file, then renamed) or not at all.
  * @param recordingPaths one recording, or several of devices worn together
  * @param pagePath the HTML file to write
+ * @param options a window of the recording: the page shows every sample when it fits
  * @returns a {@link ReportAnswer}
  * @throws {TypeError} when recordingPaths is not a non-empty array of non-empty path strings
- *   without NUL, or pagePath is not such a string (the message names the argument)
+ *   without NUL, pagePath is not such a string, or options.from / options.to are not finite
+ *   seconds with to after from (the message names the argument)
  * @throws {ReportSyncError} when several recordings cannot be synchronised (no page written)
  * @throws {Error} when a recording cannot be read (message naming the file) or the page cannot
  *   be written (the file system's error, with its code)
  */
-export function report(recordingPaths: readonly string[], pagePath: string, options?: OrientationOptions): ReportAnswer;
+export function report(recordingPaths: readonly string[], pagePath: string, options?: ReportOptions): ReportAnswer;
 
 /** One recording to convert with `read` (format "csv") or `writeParquet` (format "parquet").
  *  Its output is named by the format's key: without `csv`, options.outDir/<name>.csv; without
@@ -412,6 +423,15 @@ export interface EnqueueOptions extends QueueConnectionOptions {
   wait?: boolean;
   /** with wait: called as each job ends, with its result, the jobs ended so far and all jobs */
   onResult?: (result: QueueResult, done: number, total: number) => void;
+  /** the workers' root folder: when given, every recording and output must be inside it (links
+   *  resolved, recordings regular files) or nothing is queued (error code "KX_BAD_ARGUMENT") */
+  root?: string;
+  /** with wait: milliseconds after which the jobs not yet ended resolve as failed, error code
+   *  "KX_JOB_TIMEOUT" (they stay queued); default: no limit */
+  timeoutMs?: number;
+  /** with wait: milliseconds between looks at the jobs still waited for; a job the server no
+   *  longer has resolves as failed, error code "KX_JOB_LOST"; default 5000 */
+  pollMs?: number;
 }
 
 export interface WorkOptions extends QueueConnectionOptions {
@@ -420,13 +440,20 @@ export interface WorkOptions extends QueueConnectionOptions {
   /** milliseconds without a worker's heartbeat after which another worker takes its job over;
    *  default 30000 */
   stallMs?: number;
+  /** times a job may be taken over from a dead worker before it fails for good; 1 to 1000, default 3 */
+  stallLimit?: number;
+  /** folder every recording and output of a job must be inside, links resolved, recordings
+   *  regular files; a job that is not fails with its reason and nothing is touched; default:
+   *  the current directory */
+  root?: string;
   /** aborting stops taking jobs; the jobs already running finish, then work() resolves */
   signal?: AbortSignalLike & { addEventListener(type: "abort", listener: () => void, options?: { once?: boolean }): void };
   /** called as a job starts: the checked task (its outputs, inputs, kind) and the job's id */
   onStart?: (task: { kind: "read" | "sync"; inputs: string[]; outputs: string[]; path: string }, jobId: string) => void;
-  /** called as a job ends, with its result and the job's id */
+  /** called as a job ends and the server has recorded it, with its result and the job's id */
   onResult?: (result: QueueResult, jobId: string) => void;
-  /** called with errors of the connection to Redis, which the client keeps retrying */
+  /** called with errors of the connection to Redis, which the client keeps retrying, and with
+   *  the reason of each job refused (outside the root, not a task a batch may run) */
   onError?: (error: Error) => void;
 }
 

@@ -4,6 +4,7 @@
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
+const { notRegular } = require('./reasons.js');
 
 // A path the addon accepts and the file system reads as written: a non-empty string without
 // NUL characters (the file system would act on the text before a NUL).
@@ -47,6 +48,64 @@ function outputOverInput(outputs, inputs) {
   for (const output of outputs) {
     const input = byKey.get(fileKey(output.path));
     if (input !== undefined) return { output, input };
+  }
+  return null;
+}
+
+// Whether the real path `real` is `root` or lies beneath it (both absolute, links resolved).
+function isWithin(real, root) {
+  const rel = path.relative(root, real);
+  return rel === '' || (rel !== '..' && !rel.startsWith(`..${path.sep}`) && !path.isAbsolute(rel));
+}
+
+// Why a conversion reading `inputs` and writing `outputs` reaches outside the folder `root`, or
+// null when it stays inside. Relative paths count from `root`. Every recording must be a regular
+// file whose path, links resolved, is inside; for every output, the deepest part of its path
+// that exists, links resolved, must be inside, so that the folders made for it and the file
+// written are inside too. A link to a missing file is refused: writing it would create the file
+// it names. Paths with ".." are refused whole, since the system resolves ".." after links.
+// Checked before the conversion: a folder the caller does not own could still change after it.
+function outsideRoot(root, inputs, outputs) {
+  let realRoot;
+  try {
+    realRoot = fs.realpathSync(root);
+  } catch (err) {
+    return `the root folder ${root} cannot be used (${err.code || err.message})`;
+  }
+  const why = (f, err) => (err.code === 'ENOENT' ? `${f}: no such file` : `${f}: cannot be resolved (${err.code || err.message})`);
+  const outside = (f) => `${f} is outside the root folder ${realRoot}`;
+  for (const f of [...inputs, ...outputs]) {
+    if (f.split(/[\\/]/).includes('..')) return `${f}: a path with ".." is not taken`;
+  }
+  for (const f of inputs) {
+    let real;
+    try {
+      real = fs.realpathSync(path.resolve(realRoot, f));
+    } catch (err) {
+      return why(f, err);
+    }
+    if (!isWithin(real, realRoot)) return outside(f);
+    const st = fs.statSync(real);
+    if (!st.isFile()) return `${f}: ${notRegular(st)}`;
+  }
+  for (const f of outputs) {
+    let p = path.resolve(realRoot, f);
+    for (;;) {
+      try {
+        fs.lstatSync(p);
+        break;
+      } catch (err) {
+        if (err.code !== 'ENOENT' || path.dirname(p) === p) return why(f, err);
+        p = path.dirname(p);
+      }
+    }
+    let real;
+    try {
+      real = fs.realpathSync(p);
+    } catch (err) {
+      return err.code === 'ENOENT' ? `${f}: a link to a missing file` : why(f, err);
+    }
+    if (!isWithin(real, realRoot)) return outside(f);
   }
   return null;
 }
@@ -100,5 +159,5 @@ function removeOwnTempFiles(dirs, pid = process.pid) {
 }
 
 module.exports = {
-  isPath, PATH_WANTED, fileBasename, csvPathIn, outputPathIn, fileKey, outputOverInput, tempFileOwner, tempDirsOf, removeOwnTempFiles,
+  isPath, PATH_WANTED, fileBasename, csvPathIn, outputPathIn, fileKey, outputOverInput, outsideRoot, tempFileOwner, tempDirsOf, removeOwnTempFiles,
 };

@@ -19,4 +19,16 @@ const REASONS = {
 // Why an output file was not written, for the addon's status of a failed write.
 const writeReason = (status) => (status === 'KX_OPEN_FAILED' ? REASONS.KX_OPEN_FAILED : REASONS.KX_WRITE_FAILED);
 
-module.exports = { REASONS, writeReason };
+// What a file that is not a regular file is, said for a message ("is a FIFO..."), or null for a
+// regular file. Such a file is never read as a recording: a FIFO blocks, a device never ends.
+function notRegular(st) {
+  if (st.isFile()) return null;
+  if (st.isDirectory()) return REASONS.EISDIR;
+  if (st.isFIFO()) return 'is a FIFO (named pipe), not a regular file';
+  if (st.isCharacterDevice()) return 'is a character device, not a regular file';
+  if (st.isBlockDevice()) return 'is a block device, not a regular file';
+  if (st.isSocket()) return 'is a socket, not a regular file';
+  return 'is not a regular file';
+}
+
+module.exports = { REASONS, writeReason, notRegular };

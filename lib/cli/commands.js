@@ -8,7 +8,7 @@ const { readFailure, syncFailure, recordingProblem, directoryProblem, writeConfi
 const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
 const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { FORMATS } = require('../formats.js');
-const { REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, makeSetFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
+const { REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../run/shards.js');
 
@@ -95,16 +95,74 @@ async function cmdSync(ctx, { values, positionals }) {
   return EXIT.OK;
 }
 
+// Longest default page name, in bytes, made by joining the recordings' names.
+const MAX_JOINED_NAME = 100;
+// Longest file name most file systems take, in bytes.
+const NAME_MAX = 255;
+
+// The page's default name: the recordings' names joined by "+", or, when that would be long,
+// the first name and how many more.
+function defaultPageName(recordings) {
+  const names = recordings.map(fileBasename);
+  const joined = `${names.join('+')}.html`;
+  if (Buffer.byteLength(joined) <= MAX_JOINED_NAME) return joined;
+  const more = names.length > 1 ? `+${names.length - 1}-more` : '';
+  let first = names[0];
+  while (Buffer.byteLength(`${first}${more}.html`) > MAX_JOINED_NAME) first = first.slice(0, -1);
+  return `${first}${more}.html`;
+}
+
+// "h:mm:ss.s", "m:ss" or seconds as seconds, or NaN.
+function timeArgument(text) {
+  if (!/^\d+(:\d{1,2}){0,2}(\.\d+)?$/.test(text)) return NaN;
+  return text.split(':').reduce((acc, part) => acc * 60 + Number(part), 0);
+}
+
+// The window of view's --from and --to: { from, to } in seconds, either may be absent.
+function viewWindow(values) {
+  const window = {};
+  for (const key of ['from', 'to']) {
+    if (values[key] === undefined) continue;
+    window[key] = timeArgument(values[key]);
+    if (Number.isNaN(window[key])) throw usageError(`view: --${key} ${values[key]}: expected h:mm:ss, m:ss or seconds`);
+  }
+  if (window.from !== undefined && window.to !== undefined && !(window.to > window.from)) throw usageError('view: --to must come after --from');
+  return window;
+}
+
+// Serves the page until the process is interrupted (Ctrl-C ends it with 130).
+async function serveView(ctx, positionals) {
+  let served;
+  try {
+    served = await require('../report/serve.js').servePage(require('../addon.js').addon, positionals);
+  } catch (err) {
+    if (err && err.code === 'KX_SYNC') throw syncFailure(ctx.addon, err.status, positionals, '.');
+    throw new CliError(EXIT.INPUT, err && err.message ? err.message : String(err));
+  }
+  if (ctx.json) ctx.out({ recordings: positionals, url: served.url });
+  else ctx.print(served.url);
+  return new Promise(() => {});
+}
+
 // The page of one or several recordings; several are synchronised first.
 async function cmdView(ctx, { values, positionals }) {
-  const options = orientationOptions(orientationOf(values, 'view'));
-  const page = values.out !== undefined ? values.out : `${positionals.map(fileBasename).join('+')}.html`;
+  const window = viewWindow(values);
+  const orientation = orientationOf(values, 'view');
+  if (values.serve) {
+    if (values.out !== undefined || window.from !== undefined || window.to !== undefined) throw usageError('view: --serve takes no -o, --from or --to: the page shows every window on request');
+    return serveView(ctx, positionals);
+  }
+  const page = values.out !== undefined ? values.out : defaultPageName(positionals);
   const clash = outputOverInput([{ path: page }], positionals.map((r) => ({ path: r })));
   if (clash !== null) throw usageError(`view: ${page} is the recording ${clash.input.path}; writing the page would lose the recording`);
+  // Said before any recording is decoded, which may take long.
+  const nameBytes = Buffer.byteLength(path.basename(page));
+  const unwritable = nameBytes > NAME_MAX ? `file name too long (${nameBytes} bytes, at most ${NAME_MAX})` : directoryProblem(path.dirname(path.resolve(page)));
+  if (unwritable) throw new CliError(EXIT.OUTPUT, `${page}: cannot write: ${unwritable}`);
   ctx.writes([page]);
   let answer;
   try {
-    answer = await ctx.addon.promises.report(positionals, page, options);
+    answer = await ctx.addon.promises.report(positionals, page, { ...window, ...orientationOptions(orientation) });
   } catch (err) {
     if (err && err.code === 'KX_SYNC') throw syncFailure(ctx.addon, err.status, positionals, path.dirname(page));
     if (positionals.length === 1) {
@@ -215,14 +273,22 @@ function planBatch(ctx, values, positionals) {
   // The whole list is checked, not only this shard's part, so that every shard of one list
   // refuses it alike: a clash between two shards' tasks would otherwise go unseen.
   const allJobs = checkTasks(all, { concurrency, format, orientation });
-  if (allSetDirs.length > 0) refuseFileAsOutDir(outDir, 'batch');
+  refuseFileAsOutDir(outDir, 'batch');
+  if (values.manifest !== undefined) {
+    // Appending to a recording would damage it; a manifest that is an output would be replaced.
+    const files = (key) => allJobs.flatMap((j) => j[key].map((f) => ({ path: f })));
+    for (const [key, what] of [['inputs', 'recording'], ['outputs', 'output']]) {
+      const clash = outputOverInput([{ path: values.manifest }], files(key));
+      if (clash !== null) throw usageError(`batch: the manifest ${values.manifest} is the ${what} ${clash.input.path}`);
+    }
+  }
   let positions = all.map((_, i) => i);
   if (shard !== null) positions = positions.filter((i) => inShard(i, shard));
   const skipped = values['skip-existing'] ? positions.filter((i) => upToDate(allJobs[i].inputs, allJobs[i].outputs)) : [];
   const skip = new Set(skipped);
   const run = positions.filter((i) => !skip.has(i));
   return {
-    concurrency, format, orientation, shard, all, allSetDirs, allJobs, positions, skipped,
+    concurrency, format, orientation, shard, outDir, all, allSetDirs, allJobs, positions, skipped,
     tasks: run.map((i) => all[i]),
     jobs: run.map((i) => allJobs[i]),
   };
@@ -231,7 +297,7 @@ function planBatch(ctx, values, positionals) {
 // Runs the plan's tasks with a progress bar and the manifest's lines; answers { results,
 // seconds }, or null when interrupted.
 async function runBatch(ctx, values, plan, manifest) {
-  const { concurrency, format, orientation, shard, allSetDirs, allJobs, skipped, tasks, jobs } = plan;
+  const { concurrency, format, orientation, shard, outDir, allSetDirs, allJobs, skipped, tasks, jobs } = plan;
   try {
     for (const i of skipped) manifest?.append(manifestRecord(allJobs[i], { answer: null, ok: true }, { shard, skipped: true }));
   } catch (err) {
@@ -239,7 +305,10 @@ async function runBatch(ctx, values, plan, manifest) {
     throw err;
   }
   const setDirs = new Set(jobs.filter((j) => j.kind === 'sync').map((j) => j.path));
-  allSetDirs.filter((d) => setDirs.has(d)).forEach(makeSetFolder);
+  // Made once every argument was checked; shards starting together may make it at once,
+  // which a recursive mkdir takes as done.
+  if (jobs.some((j) => j.kind === 'read')) makeOutputFolder(outDir);
+  allSetDirs.filter((d) => setDirs.has(d)).forEach(makeOutputFolder);
   ctx.writes(jobs.flatMap((job) => job.outputs));
 
   const showProgress = values['no-progress'] ? false : values.progress || Boolean(ctx.stderr.isTTY);
@@ -263,7 +332,10 @@ async function runBatch(ctx, values, plan, manifest) {
         signal: controller.signal,
         onProgress: (done, total, current, answer, result) => {
           if (bar) bar.update(done, total, current);
-          if (manifest) manifest.append(manifestRecord(byFiles.get(filesKey(result)), result, { shard }));
+          if (manifest) {
+            const reason = result.ok || result.error ? undefined : taskFailure(ctx.addon, result);
+            manifest.append(manifestRecord(byFiles.get(filesKey(result)), result, { shard, reason }));
+          }
         },
       });
     }

@@ -5,7 +5,7 @@ const fs = require('node:fs');
 const path = require('node:path');
 const { EXIT, CliError } = require('./errors.js');
 const { configTextProblem } = require('../config-text.js');
-const { REASONS } = require('../reasons.js');
+const { REASONS, notRegular } = require('../reasons.js');
 
 // Why a recording cannot be read, or null when it looks readable.
 function recordingProblem(addon, file) {
@@ -15,7 +15,7 @@ function recordingProblem(addon, file) {
   } catch (err) {
     return err.code === 'ENOENT' ? REASONS.ENOENT : `cannot open it (${err.code || err.message})`;
   }
-  if (st.isDirectory()) return REASONS.EISDIR;
+  if (!st.isFile()) return notRegular(st);
   try {
     fs.accessSync(file, fs.constants.R_OK);
   } catch (err) {

@@ -25,6 +25,8 @@ function guardSignals(stderr) {
     // which process.exit would wait for. Only an addon this command loaded is asked.
     const loaded = require.cache[require.resolve('../addon.js')];
     if (loaded) loaded.exports.addon._stopOutputs();
+    // No worker thread may be inside the addon when the process exits: that would abort it.
+    require('../run/gate.js').closeAll();
     const removed = removeOwnTempFiles([...dirs]);
     const what = removed.length ? `; removed ${removed.length} unfinished file${removed.length > 1 ? 's' : ''}` : '';
     stderr.write(`${PROGRAM}: ${signal === 'SIGTERM' ? 'terminated' : 'interrupted'}${what}\n`);

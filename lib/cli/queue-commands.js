@@ -50,8 +50,15 @@ async function cmdEnqueue(ctx, { values, positionals }) {
   if (setDirs.length > 0) refuseFileAsOutDir(outDir, 'enqueue');
   const q = loadQueue('enqueue');
   const name = queueName(values);
+  const root = values.root === undefined ? process.cwd() : values.root;
+  let timeoutMs;
+  if (values.timeout !== undefined) {
+    const s = Number(values.timeout);
+    if (!values.wait || !(s > 0 && s <= 30 * 24 * 3600)) throw usageError(`enqueue: --timeout takes seconds, from over 0 to 30 days, and needs --wait; got "${values.timeout}"`);
+    timeoutMs = Math.ceil(s * 1000);
+  }
   if (!values.wait) {
-    const ids = await q.call('enqueue', tasks, { redis: values.redis, queue: name, format, orientation });
+    const ids = await q.call('enqueue', tasks, { redis: values.redis, queue: name, format, root, orientation });
     if (ctx.json) ctx.out({ queue: name, jobs: ids });
     else ctx.print(`queued ${ids.length} job${ids.length === 1 ? '' : 's'} on ${name}`);
     return EXIT.OK;
@@ -61,6 +68,8 @@ async function cmdEnqueue(ctx, { values, positionals }) {
     queue: name,
     format,
     orientation,
+    root,
+    timeoutMs,
     wait: true,
     onResult: (r) => {
       if (ctx.json) ctx.out(jsonResult(r));
@@ -69,7 +78,8 @@ async function cmdEnqueue(ctx, { values, positionals }) {
     },
   });
   const failed = results.filter((r) => !r.ok).length;
-  if (!ctx.json) ctx.print(`${results.length - failed} of ${results.length} converted${failed ? `; ${failed} failed` : ''}`);
+  const lost = results.filter((r) => r.error && r.error.code === 'KX_JOB_LOST').length;
+  if (!ctx.json) ctx.print(`${results.length - failed} of ${results.length} converted${failed ? `; ${failed} failed` : ''}${lost ? ` (${lost} lost)` : ''}`);
   return failed ? EXIT.SOME_FAILED : EXIT.OK;
 }
 
@@ -83,6 +93,7 @@ async function cmdWorker(ctx, { values }) {
   };
   const concurrency = number(values.jobs, '--jobs', MAX_CONCURRENCY);
   const stallMs = number(values['stall-ms'], '--stall-ms', 24 * 3600 * 1000);
+  const stallLimit = number(values['stall-limit'], '--stall-limit', 1000);
   const q = loadQueue('worker');
   const controller = new AbortController();
   const stop = (why) => () => {
@@ -97,6 +108,8 @@ async function cmdWorker(ctx, { values }) {
     queue: queueName(values),
     concurrency,
     stallMs,
+    stallLimit,
+    root: values.root,
     signal: controller.signal,
     // The folders a job writes to are where an unfinished file of a stop at once is removed.
     onStart: (job, id) => {
@@ -113,18 +126,23 @@ async function cmdWorker(ctx, { values }) {
 const queueOptions = {
   redis: { type: 'string', arg: 'url', help: 'the Redis server, as redis://host:port[/db] or rediss://...' },
   queue: { type: 'string', arg: 'name', help: 'the queue\'s name (default: kx-binreader)' },
+  root: { type: 'string', arg: 'dir', help: 'folder every recording and output must be inside, links resolved (default: .)' },
 };
 
 // Commands of the queue, in the form of help.js's COMMANDS.
 const QUEUE_COMMANDS = {
   enqueue: {
-    usage: 'enqueue --redis <url> [--queue <name>] [-o <dir>] [--format csv|parquet] [--wait] [--sets <file>] [<recording>...]',
+    usage: 'enqueue --redis <url> [--queue <name>] [--root <dir>] [-o <dir>] [--format csv|parquet] [--wait [--timeout <s>]] [--sets <file>] [<recording>...]',
     summary: 'add conversions to a Redis job queue for workers on other machines',
     details: [
       'Adds one job per task, the tasks batch would run: every <recording> into <dir>/<name>.csv,',
       'and every device set of --sets into <dir>/<set name>. Paths are made absolute and must',
-      'name the same files on the workers (a shared file system). With --wait, prints each',
-      'result as it comes and exits as batch would: 0, or 1 when some jobs failed.',
+      'name the same files on the workers (a shared file system), inside the workers\' --root.',
+      'Every recording and output must be inside --root (links resolved), as workers check.',
+      'With --wait, prints each',
+      'result as it comes and exits as batch would: 0, or 1 when some jobs failed. Jobs the',
+      'server no longer has (a restart without persistence) are reported lost, and count as',
+      'failed, as do those not finished after --timeout seconds.',
       'Needs the packages bullmq and ioredis (npm install bullmq ioredis).',
     ].join('\n'),
     options: {
@@ -134,24 +152,29 @@ const QUEUE_COMMANDS = {
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       wait: { type: 'boolean', help: 'wait for the jobs, print their results and exit as batch would' },
+      timeout: { type: 'string', arg: 's', help: 'with --wait: seconds after which the jobs not yet finished count as failed' },
     },
     positionals: [0, Infinity],
   },
   worker: {
-    usage: 'worker --redis <url> [--queue <name>] [-j <n>] [--stall-ms <ms>]',
+    usage: 'worker --redis <url> [--queue <name>] [--root <dir>] [-j <n>] [--stall-ms <ms>] [--stall-limit <n>]',
     summary: 'run conversions of a Redis job queue until stopped',
     details: [
       'Runs up to <n> jobs at once (default: the number of cores), printing a line as each one',
-      'starts and ends; the folders of a job\'s outputs are made when missing. SIGTERM or Ctrl-C:',
+      'starts and ends; the folders of a job\'s outputs are made when missing. A job whose',
+      'recordings or outputs are not inside --root (links resolved), or whose recordings are',
+      'not regular files, fails with its reason and nothing is touched. SIGTERM or Ctrl-C:',
       'the jobs already running finish, then the worker exits 0; a second signal stops at once.',
       'A worker that dies holding a job hands it to another worker after <ms> milliseconds',
       'without its heartbeat (default 30000); its output file is whole or absent, never cut.',
+      'A job taken over more than --stall-limit times (default 3) fails for good.',
       'Needs the packages bullmq and ioredis (npm install bullmq ioredis).',
     ].join('\n'),
     options: {
       ...queueOptions,
       jobs: { type: 'string', short: 'j', arg: 'n', help: 'jobs running at once, 1 to 256 (default: the number of cores)' },
       'stall-ms': { type: 'string', arg: 'ms', help: 'silence after which a job is taken over by another worker (default: 30000)' },
+      'stall-limit': { type: 'string', arg: 'n', help: 'times a job may be taken over before it fails for good, 1 to 1000 (default: 3)' },
     },
     positionals: [0, 0],
   },

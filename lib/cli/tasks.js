@@ -52,8 +52,8 @@ function readSets(file) {
   });
 }
 
-// A folder for the CSV files of a device set, made only once every argument was checked.
-function makeSetFolder(dir) {
+// A folder for output files (-o, a device set's), made only once every argument was checked.
+function makeOutputFolder(dir) {
   try {
     fs.mkdirSync(dir, { recursive: true });
   } catch (err) {
@@ -99,5 +99,5 @@ function refuseFileAsOutDir(outDir, command) {
 }
 
 module.exports = {
-  REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, readSets, makeSetFolder, tasksOf, checkTasks, refuseFileAsOutDir,
+  REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, readSets, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir,
 };

@@ -5,18 +5,21 @@
 const fs = require('node:fs');
 const { checkArguments, orientationOptions } = require('../contract.js');
 const { outputOverInput, fileBasename } = require('../paths.js');
-const { REASONS, writeReason } = require('../reasons.js');
+const { REASONS, writeReason, notRegular } = require('../reasons.js');
 
 // Rows per Parquet row group: about 3 hours at 100 Hz, 100 MB of values before compression,
 // so a day-long file has a handful of groups that a reader can take one at a time.
 const ROW_GROUP_ROWS = 1 << 20;
 
-// Why a file the reader could not open or read is unreadable, as the system names it.
+// Why a file the reader could not open or read is unreadable, as the system names it. Only a
+// regular file is opened to find out: a FIFO would block.
 function unreadableCode(file) {
   let fd;
   try {
+    const st = fs.statSync(file);
+    if (st.isDirectory()) return 'EISDIR';
+    if (!st.isFile()) return 'KX_NOT_A_FILE';
     fd = fs.openSync(file, 'r');
-    if (fs.fstatSync(fd).isDirectory()) return 'EISDIR';
     return 'EIO';
   } catch (err) {
     return err.code || 'EIO';
@@ -28,7 +31,7 @@ function unreadableCode(file) {
 // The Error for a recording the addon could not decode (code as the addon answered it).
 function recordingError(fn, file, code) {
   if (code === 'unreadable') code = unreadableCode(file);
-  const why = REASONS[code] || `cannot read it (${code})`;
+  const why = code === 'KX_NOT_A_FILE' ? notRegular(fs.statSync(file)) : REASONS[code] || `cannot read it (${code})`;
   return Object.assign(new Error(`${fn}: ${file}: ${why}`), { code, path: file });
 }
 

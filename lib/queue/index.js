@@ -8,8 +8,10 @@ const path = require('node:path');
 const { WorkerPool, defaultSize } = require('../run/pool.js');
 const { checkBatch, succeeded, MAX_CONCURRENCY } = require('../run/batch.js');
 const { FORMATS, isFormat } = require('../formats.js');
+const { outsideRoot } = require('../paths.js');
 
 const DEFAULT_QUEUE = 'kx-binreader';
+const DEFAULT_STALL_LIMIT = 3;
 
 const queueError = (Type, message) => Object.assign(new Type(message), { code: 'KX_BAD_ARGUMENT' });
 
@@ -54,12 +56,24 @@ function positiveInteger(value, what, fallback, max = Infinity) {
 }
 
 // The task of a job as the worker runs it, checked again here: a job's data comes from Redis,
-// and only the conversions a batch may run are ever called.
-function jobOf(data) {
+// whoever can write there can make workers convert. Only the conversions a batch may run are
+// called, and only on files inside the worker's root folder.
+function jobOf(data, root) {
   const { task, format, orientation } = data || {};
   if (!isFormat(format)) throw new Error(`unknown output format ${JSON.stringify(format)} (known: ${formatNames()})`);
   const [job] = checkBatch([task], { format, orientation }).jobs;
+  const relative = [...job.inputs, ...job.outputs].find((f) => !path.isAbsolute(f));
+  if (relative !== undefined) throw new Error(`${relative}: a job's paths must be absolute`);
+  const outside = outsideRoot(root, job.inputs, job.outputs);
+  if (outside !== null) throw new Error(outside);
   return job;
+}
+
+function checkRoot(root, what) {
+  if (root !== undefined && (typeof root !== 'string' || root === '' || root.includes('\0'))) {
+    throw queueError(TypeError, `queue.${what}: options.root must be a folder's path, got ${JSON.stringify(root)}`);
+  }
+  return root;
 }
 
 // Resolves once every BullMQ object is connected; rejects at the first connection error before
@@ -86,20 +100,90 @@ function resultOf(job, value, error) {
   return { ...base, answer: value.answer, ok: value.ok, seconds: value.seconds, host: value.host };
 }
 
+const jobError = (message, code) => Object.assign(new Error(message), { code });
+
+// Waits until every job in `added` has ended, calling settle(index, value) or settle(index,
+// null, error) once for each. Endings come as events; every `pollMs` the jobs still waited for
+// are also looked up, which finds endings whose event was missed (a lost connection) and jobs
+// the server no longer has (restarted without persistence): those are lost, not waited for
+// forever. After `timeoutMs` the jobs left end with a timeout error.
+async function waitForJobs(queue, events, added, settle, { pollMs, timeoutMs }) {
+  const pending = new Map(added.map((j, i) => [String(j.id), i]));
+  const end = (id, value, error) => {
+    if (!pending.has(id)) return;
+    const i = pending.get(id);
+    pending.delete(id);
+    settle(i, value, error);
+  };
+  const onCompleted = ({ jobId, returnvalue }) => {
+    let value = returnvalue;
+    try {
+      if (typeof value === 'string') value = JSON.parse(value);
+    } catch {
+      // kept as sent
+    }
+    end(String(jobId), value);
+  };
+  const onFailed = ({ jobId, failedReason }) => end(String(jobId), null, jobError(failedReason, 'KX_JOB_FAILED'));
+  events.on('completed', onCompleted);
+  events.on('failed', onFailed);
+  const started = Date.now();
+  try {
+    while (pending.size > 0) {
+      const left = timeoutMs - (Date.now() - started);
+      if (left <= 0) {
+        for (const id of [...pending.keys()]) end(id, null, jobError(`not finished after ${timeoutMs / 1000} s (job ${id} stays queued)`, 'KX_JOB_TIMEOUT'));
+        break;
+      }
+      await new Promise((resolve) => { setTimeout(resolve, Math.min(pollMs, left)); });
+      for (const id of [...pending.keys()]) {
+        let state;
+        try {
+          state = await queue.getJobState(id);
+        } catch {
+          break; // the server is out of reach: asked again at the next look
+        }
+        if (state === 'unknown') {
+          end(id, null, jobError(`job ${id} is lost: the Redis server no longer has it (restarted without persistence?)`, 'KX_JOB_LOST'));
+        } else if (state === 'completed' || state === 'failed') {
+          const job = await queue.getJob(id).catch(() => null);
+          if (job && state === 'completed') end(id, job.returnvalue);
+          else if (job) end(id, null, jobError(job.failedReason, 'KX_JOB_FAILED'));
+        }
+      }
+    }
+  } finally {
+    events.off('completed', onCompleted);
+    events.off('failed', onFailed);
+  }
+}
+
 // Adds one job per task (the task forms of batch; paths are made absolute, since workers run
 // elsewhere). Without `wait`, answers the job ids; with it, waits and answers one result per
 // task, in task order, calling onResult(result, done, total) as each one ends.
 async function enqueue(tasks, options) {
   const { connection, name } = checkCommon(options, 'enqueue');
   const { outDir, format = 'csv', wait = false, onResult, orientation } = options;
+  const root = checkRoot(options.root, 'enqueue');
   if (!isFormat(format)) {
     throw queueError(RangeError, `queue.enqueue: options.format must be one of ${formatNames()}, got ${JSON.stringify(format)}`);
   }
   if (onResult !== undefined && typeof onResult !== 'function') throw queueError(TypeError, 'queue.enqueue: options.onResult must be a function');
+  const timeoutMs = positiveInteger(options.timeoutMs, 'queue.enqueue: options.timeoutMs', Infinity);
+  const pollMs = positiveInteger(options.pollMs, 'queue.enqueue: options.pollMs', 5000);
   const { jobs } = checkBatch(tasks, { outDir, format, orientation });
   const absolute = jobs.map((j) => (j.kind === 'read'
     ? { recording: path.resolve(j.files.recording), [format]: path.resolve(j.outputs[0]) }
     : { recordings: j.files.recordings.map((r) => path.resolve(r)), outDir: path.resolve(j.files.outDir) }));
+  // The workers' check, made here too when the caller names the root, so that a mistake is
+  // caught before it is queued.
+  if (root !== undefined) {
+    absolute.forEach((task, i) => {
+      const job = checkBatch([task], { format }).jobs[0];
+      const outside = outsideRoot(root, job.inputs, job.outputs);
+      if (outside !== null) throw queueError(Error, `queue.enqueue: tasks[${i}]: ${outside}`);
+    });
+  }
 
   const { Queue, QueueEvents } = loadBullmq();
   const queue = new Queue(name, { connection });
@@ -112,21 +196,16 @@ async function enqueue(tasks, options) {
     await connected(options.redis, ...[queue, events].filter(Boolean));
     const added = await queue.addBulk(absolute.map((task, i) => ({ name: jobs[i].kind, data: orientation === undefined ? { task, format } : { task, format, orientation } })));
     if (!wait) return added.map((j) => j.id);
-    events.setMaxListeners(0);
     const results = new Array(added.length);
     let done = 0;
-    await Promise.all(added.map(async (bullJob, i) => {
+    const settle = (i, value, error) => {
+      if (results[i] !== undefined) return;
       const job = { ...jobs[i], files: jobs[i].kind === 'read' ? absolute[i] : { recordings: absolute[i].recordings, outDir: absolute[i].outDir } };
-      let result;
-      try {
-        result = resultOf(job, await bullJob.waitUntilFinished(events));
-      } catch (err) {
-        result = resultOf(job, null, err instanceof Error ? err : new Error(String(err)));
-      }
-      results[i] = result;
+      results[i] = resultOf(job, value, error);
       done += 1;
-      if (onResult) onResult(result, done, added.length);
-    }));
+      if (onResult) onResult(results[i], done, added.length);
+    };
+    await waitForJobs(queue, events, added, settle, { pollMs, timeoutMs });
     return results;
   } finally {
     if (events) await events.close();
@@ -135,7 +214,8 @@ async function enqueue(tasks, options) {
 }
 
 // Runs jobs of the queue until `signal` aborts; then finishes the jobs it holds and resolves
-// with the number of jobs it ran. A worker that dies holding a job stops renewing its lock;
+// with the number of jobs it ran. Jobs reading or writing outside the folder `root` (default:
+// the current directory) fail without touching anything. A worker that dies holding a job stops renewing its lock;
 // after `stallMs` another worker takes the job over, and the conversion's output is written
 // whole or not at all, so the job simply runs again.
 async function work(options) {
@@ -143,6 +223,10 @@ async function work(options) {
   const { signal, onStart, onResult, onError } = options;
   const concurrency = positiveInteger(options.concurrency, 'queue.work: options.concurrency', defaultSize(), MAX_CONCURRENCY);
   const stallMs = positiveInteger(options.stallMs, 'queue.work: options.stallMs', 30000);
+  const root = checkRoot(options.root, 'work') ?? process.cwd();
+  // Times a job may lose its worker (a crash, a kill) and still be taken over; one more and it
+  // fails for good, since a job that keeps killing its workers would otherwise never leave.
+  const stallLimit = positiveInteger(options.stallLimit, 'queue.work: options.stallLimit', DEFAULT_STALL_LIMIT, 1000);
   if (signal !== undefined && (signal === null || typeof signal.aborted !== 'boolean')) {
     throw queueError(TypeError, 'queue.work: options.signal must be an AbortSignal');
   }
@@ -154,9 +238,11 @@ async function work(options) {
   const processor = async (bullJob) => {
     let job;
     try {
-      job = jobOf(bullJob.data);
+      job = jobOf(bullJob.data, root);
     } catch (err) {
-      throw new UnrecoverableError(`job ${bullJob.id}: ${err.message}`); // no retry can mend its data
+      const refused = `job ${bullJob.id}: ${err.message}`;
+      if (onError) onError(new Error(`${refused}; refused, nothing was touched`));
+      throw new UnrecoverableError(refused); // no retry can mend its data
     }
     for (const f of job.outputs) fs.mkdirSync(path.dirname(f), { recursive: true });
     if (onStart) onStart(job, bullJob.id);
@@ -166,11 +252,18 @@ async function work(options) {
       answer, ok: succeeded(job.kind, answer), seconds: Number(process.hrtime.bigint() - started) / 1e9, host: os.hostname(),
     };
     ran += 1;
-    if (onResult) onResult(resultOf(job, value), bullJob.id);
+    finished.set(bullJob, job);
     return value;
   };
+  // A job is reported done only once the server has recorded it: a server that lost the job
+  // (restarted without persistence) refuses its completion, and that is reported instead.
+  const finished = new WeakMap();
   const worker = new Worker(name, processor, {
-    connection, concurrency, lockDuration: stallMs, stalledInterval: stallMs, autorun: false,
+    connection, concurrency, lockDuration: stallMs, stalledInterval: stallMs, maxStalledCount: stallLimit, autorun: false,
+  });
+  worker.on('completed', (bullJob, value) => {
+    const job = finished.get(bullJob);
+    if (job && onResult) onResult(resultOf(job, value), bullJob.id);
   });
   // Lost connections are retried by the client; they are only reported.
   worker.on('error', (err) => { if (onError) onError(err); });
@@ -192,4 +285,6 @@ async function work(options) {
   return ran;
 }
 
-module.exports = { enqueue, work, DEFAULT_QUEUE, FORMATS };
+module.exports = {
+  enqueue, work, DEFAULT_QUEUE, DEFAULT_STALL_LIMIT, FORMATS,
+};

@@ -3,6 +3,7 @@
 'use strict';
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
+const gates = require('../run/gate.js');
 const { makeData } = require('../data/index.js');
 const { isPath, PATH_WANTED, outputOverInput } = require('../paths.js');
 const { writeReason } = require('../reasons.js');
@@ -17,11 +18,21 @@ const SYNC_STATUS = {
   '-13': 'a recording has no orientation (no accelerometer and gyroscope at one rate)',
 };
 
-function checkArguments(recordingPaths, pagePath) {
+function checkArguments(recordingPaths, pagePath, options = {}) {
   if (!Array.isArray(recordingPaths) || recordingPaths.length === 0 || !recordingPaths.every(isPath)) {
     throw new TypeError(`recordingPaths: expected a non-empty array of recording paths, each ${PATH_WANTED}`);
   }
   if (!isPath(pagePath)) throw new TypeError(`pagePath: expected ${PATH_WANTED}`);
+  if (options === null || typeof options !== 'object') throw new TypeError('options: expected an object ({ from, to })');
+  for (const key of ['from', 'to']) {
+    if (options[key] !== undefined && !(typeof options[key] === 'number' && Number.isFinite(options[key]))) {
+      throw new TypeError(`options.${key}: expected seconds (a finite number)`);
+    }
+  }
+  if (options.from !== undefined && options.to !== undefined && !(options.to > options.from)) {
+    throw new TypeError('options.to: expected a time after options.from');
+  }
+  orientationOptions('report', options);
 }
 
 // The decoded devices of the page: readData's answer for one recording; for several, their
@@ -49,6 +60,13 @@ function loadDevices(addon, recordingPaths, options) {
   return { synchronised: true, devices };
 }
 
+// The page model of `recordingPaths`. options: { from, to } (seconds on the recording's or the
+// set's time axis) and { orientation }.
+function modelOf(addon, recordingPaths, options = {}) {
+  const { synchronised, devices } = loadDevices(addon, recordingPaths, orientationOptions('report', options));
+  return pageModel(devices, { synchronised, from: options.from, to: options.to });
+}
+
 // Writes the page through the addon's output file: a temporary file beside the target,
 // renamed over it once complete, so a failure or an interruption leaves an earlier page as it
 // was; a page that is one of the recordings is refused. Throws an Error whose code says what
@@ -70,35 +88,35 @@ function writePage(addon, pagePath, html, recordingPaths) {
 // The page's title: the file names of its recordings.
 const titleOf = (recordingPaths) => `${recordingPaths.map((p) => path.basename(p)).join(' + ')}: kx-binreader report`;
 
-// Makes the page of `recordingPaths` and writes it to `pagePath`; answers { page, bytes,
+// Makes the page of `recordingPaths` (of the window options.from..options.to, seconds, when
+// given) and writes it to `pagePath`; answers { page, bytes,
 // devices, synchronised }. Argument errors are TypeErrors; unreadable recordings (readData's
-// errors), a failed synchronisation (code KX_SYNC) and a failed write are Errors. options:
-// { orientation }.
-function report(addon, recordingPaths, pagePath, options) {
-  checkArguments(recordingPaths, pagePath);
-  const orientation = orientationOptions('report', options);
-  const { synchronised, devices } = loadDevices(addon, recordingPaths, orientation);
-  const html = pageHtml(pageModel(devices, { synchronised }), titleOf(recordingPaths));
+// errors), a failed synchronisation (code KX_SYNC) and a failed write are Errors. options.orientation
+// chooses the orientation filter.
+function report(addon, recordingPaths, pagePath, options = {}) {
+  checkArguments(recordingPaths, pagePath, options);
+  const model = modelOf(addon, recordingPaths, options);
+  const html = pageHtml(model, titleOf(recordingPaths));
   writePage(addon, pagePath, html, recordingPaths);
-  return { page: pagePath, bytes: Buffer.byteLength(html), devices: devices.length, synchronised };
+  return { page: pagePath, bytes: Buffer.byteLength(html), devices: recordingPaths.length, synchronised: model.synchronised };
 }
 
 // The same in a worker thread of its own, so that the event loop stays free while a day-long
 // recording is decoded; rejects with the Error or TypeError report would throw, its code and
 // status kept.
-function reportInWorker(addonPath, recordingPaths, pagePath, options) {
+function reportInWorker(addonPath, recordingPaths, pagePath, options = {}) {
   return new Promise((resolve, reject) => {
-    let orientation;
     try {
-      checkArguments(recordingPaths, pagePath);
-      orientation = orientationOptions('report', options);
+      checkArguments(recordingPaths, pagePath, options);
     } catch (err) {
       reject(err);
       return;
     }
+    const gate = gates.newGate();
     const worker = new Worker(path.join(__dirname, 'worker.js'), {
-      workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath, options: orientation },
+      workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath, options: { from: options.from, to: options.to, orientation: options.orientation }, gate },
     });
+    worker.once('exit', () => gates.forget(gate));
     let settled = false;
     worker.once('message', (m) => {
       settled = true;
@@ -120,4 +138,4 @@ function reportInWorker(addonPath, recordingPaths, pagePath, options) {
   });
 }
 
-module.exports = { report, reportInWorker, checkArguments, loadDevices };
+module.exports = { report, reportInWorker, checkArguments, loadDevices, modelOf, titleOf };

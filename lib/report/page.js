@@ -13,6 +13,9 @@ function uplotFiles() {
   };
 }
 
+const { clock } = require('./data.js');
+
+const clockText = (t) => clock(t, true);
 const escapeHtml = (text) => String(text).replace(/[&<>"']/g, (c) => `&#${c.charCodeAt(0)};`);
 // Inside a script element only "</script" (any case) and "<!--" can end or disturb it.
 const inScript = (text) => text.replace(/<\/(script)/gi, '<\\/$1').replace(/<!--/g, '<\\!--');
@@ -34,6 +37,9 @@ h2 { font-size: 14px; margin: 12px 0 2px; }
 .kx-bar button { font: inherit; margin-right: 4px; }
 .kx-help { color: #555; font-size: 13px; margin: 4px 0 0; }
 .kx-plot .u-legend { font-size: 12px; }
+#kx-plots { display: grid; gap: 12px; }
+.kx-tip { position: absolute; background: #fffbe6; border: 1px solid #aaa; padding: 2px 6px; font-size: 12px; pointer-events: none; z-index: 20; }
+.kx-layout { margin-left: 16px; }
 `;
 
 // The page for a model made by data.js's pageModel.
@@ -44,28 +50,32 @@ function pageHtml(model, title) {
 <table>${d.facts.map(([k, v]) => `<tr><th>${escapeHtml(k)}</th><td>${escapeHtml(v)}</td></tr>`).join('')}</table>
 ${d.warnings.length ? `<ul class="kx-warnings">${d.warnings.map((w) => `<li>${escapeHtml(w)}</li>`).join('')}</ul>` : '<p class="kx-ok">Nothing looks wrong: no gaps, no clipping, every stream runs to the end, orientation computed.</p>'}
 </div>`).join('');
-  const envelopeHelp = model.enveloped
-    ? ' Zoomed in past this resolution, a plot shows the envelope (the shaded band between each column\'s smallest and largest sample, so no spike is lost), not the single samples; make a page of a shorter recording to see them.'
+  let envelopeHelp = '';
+  if (model.serve) envelopeHelp = ' Zoomed in, the page asks the running command for the samples of the window it shows (every sample once the window holds few enough).';
+  else if (model.enveloped) envelopeHelp = ` A plot shows the envelope (the shaded band between each column's smallest and largest sample, so no spike is lost), finer as you zoom in, not the single samples; to see them, make a page of a window (view --from and --to, up to ${model.sampleBudget} samples a stream) or serve the page (view --serve).`;
+  const layoutSwitch = model.devices.length > 1
+    ? '<span class="kx-layout">Devices: <label><input type="radio" name="kx-layout" value="overlay" checked> overlaid, one plot per axis</label> <label><input type="radio" name="kx-layout" value="columns"> one column each</label></span>'
     : '';
+  const windowNote = model.window ? `<p>Window ${escapeHtml(model.window.map((t) => clockText(t)).join(' to '))} of the recording${model.devices.length > 1 ? 's' : ''}: facts and warnings describe the samples in it.</p>` : '';
   return `<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
-<meta http-equiv="Content-Security-Policy" content="default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src data:">
+<meta http-equiv="Content-Security-Policy" content="default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; img-src data:${model.serve ? "; connect-src 'self'" : ''}">
 <title>${escapeHtml(title)}</title>
 <style>${inScript(u.style)}${STYLE}</style>
 </head>
 <body>
 <h1>${escapeHtml(title)}</h1>
-${model.synchronised ? '<p>Synchronised: every device is drawn on the common time base of the set, cut to the window all of them recorded.</p>' : ''}
+${windowNote}${model.synchronised ? '<p>Synchronised: every device is drawn on the common time base of the set, cut to the window all of them recorded.</p>' : ''}
 <div class="kx-devices">${devices}</div>
 <div class="kx-bar">
 <button id="kx-left" title="pan left (←)">◀</button><button id="kx-right" title="pan right (→)">▶</button>
 <button id="kx-in" title="zoom in (+)">+</button><button id="kx-out" title="zoom out (−)">−</button>
 <button id="kx-reset" title="whole recording (Esc)">Whole recording</button>
-<span id="kx-window"></span>
-<p class="kx-help" id="kx-help">Drag across a plot to zoom in; the mouse wheel zooms around the pointer, Shift+wheel or the arrow keys pan, a double click or Esc shows everything again; every plot follows. Dashed lines mark the events. Time is h:mm:ss from the start of the time base. Resolution: ${escapeHtml(model.resolution)}.${envelopeHelp}</p>
+<span id="kx-window"></span>${layoutSwitch}
+<p class="kx-help" id="kx-help">Drag across a plot to zoom in; the mouse wheel zooms around the pointer, Shift+wheel or the arrow keys pan, a double click or Esc shows everything again; every plot follows. Dashed lines mark a few events; many are ticks in a strip under the time axis, their values shown on hover. Time is h:mm:ss from the start of the time base. Resolution: ${escapeHtml(model.resolution)}.${envelopeHelp} <span id="kx-shown"></span></p>
 </div>
 <div id="kx-plots"></div>
 <script type="application/json" id="kx-data">${jsonInScript(model)}</script>

@@ -2,10 +2,11 @@
 'use strict';
 const { parentPort, workerData } = require('node:worker_threads');
 const { report } = require('./index.js');
+const { guarded } = require('../run/gate.js');
 
-const { addonPath, recordingPaths, pagePath, options } = workerData;
+const { addonPath, recordingPaths, pagePath, options, gate } = workerData;
 try {
-  parentPort.postMessage({ answer: report(require(addonPath), recordingPaths, pagePath, options) });
+  parentPort.postMessage({ answer: report(guarded(require(addonPath), gate), recordingPaths, pagePath, options) });
 } catch (err) {
   const e = err || {};
   parentPort.postMessage({

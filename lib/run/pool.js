@@ -4,6 +4,7 @@
 const os = require('node:os');
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
+const gates = require('./gate.js');
 
 const WORKER_FILE = path.join(__dirname, 'worker.js');
 
@@ -46,8 +47,10 @@ class WorkerPool {
   }
 
   spawn() {
-    const w = new Worker(WORKER_FILE, { workerData: { addonPath: this.addonPath } });
+    const gate = gates.newGate();
+    const w = new Worker(WORKER_FILE, { workerData: { addonPath: this.addonPath, gate } });
     w.task = null;
+    w.once('exit', () => gates.forget(gate));
     w.on('message', (m) => {
       const task = w.task;
       if (task === null || m.id !== task.id) return;

@@ -124,8 +124,9 @@ class Manifest {
 }
 
 // The manifest record of one task: what went in and out, what the addon answered and how long
-// it took, which shard and which machine ran it.
-function manifestRecord(job, result, { shard = null, skipped = false } = {}) {
+// it took, which shard and which machine ran it; a failed task's record says why (`reason`, when
+// the result itself carries no error).
+function manifestRecord(job, result, { shard = null, skipped = false, reason } = {}) {
   const record = {
     kind: job.kind,
     inputs: job.inputs,
@@ -140,6 +141,7 @@ function manifestRecord(job, result, { shard = null, skipped = false } = {}) {
   if (job.kind === 'read' && result.ok) record.answer = JSON.parse(result.answer);
   if (skipped) record.skipped = true;
   if (result.error) record.error = result.error.message || String(result.error);
+  else if (!result.ok && reason !== undefined) record.error = reason;
   return record;
 }
 

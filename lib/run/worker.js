@@ -3,8 +3,9 @@
 'use strict';
 const { parentPort, workerData } = require('node:worker_threads');
 const { makeData, transferList } = require('../data/index.js');
+const { guarded } = require('./gate.js');
 
-const addon = require(workerData.addonPath);
+const addon = guarded(require(workerData.addonPath), workerData.gate);
 const data = makeData(addon);
 
 // Calls built in JavaScript over the addon's internal functions; the rest are the addon's own.

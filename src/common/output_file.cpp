@@ -22,6 +22,20 @@ namespace {
 // Set once the process is about to end on a signal: every output stops where it is.
 std::atomic<bool> outputs_stopped{false};
 
+// Per step, calls left before the one that fails (0: none fails); see _fail_output_step.
+std::atomic<int> fail_in[static_cast<int>(OutputStep::count)];
+
+// True when this call of `step` is the one a test asked to fail; errno is then EIO.
+bool fails(OutputStep step) {
+    std::atomic<int>& left = fail_in[static_cast<int>(step)];
+    int n = left.load(std::memory_order_relaxed);
+    while (n > 0 && !left.compare_exchange_weak(n, n - 1)) {
+    }
+    if (n != 1) return false;
+    errno = EIO;
+    return true;
+}
+
 constexpr int kMaxLinkHops = 40;  // as the kernel's own limit on links in one lookup
 constexpr char kTempPrefix[] = ".kx-";
 constexpr char kTempSuffix[] = ".tmp";
@@ -146,7 +160,9 @@ int create_temporary(const std::string& dir, mode_t mode, std::string* name) {
 bool write_all(int fd, const char* p, size_t size, const off_t* offset) {
     off_t at = offset ? *offset : 0;
     while (size > 0) {
-        const ssize_t n = offset ? ::pwrite(fd, p, size, at) : ::write(fd, p, size);
+        const ssize_t n = fails(OutputStep::write) ? -1
+                          : offset                 ? ::pwrite(fd, p, size, at)
+                                                   : ::write(fd, p, size);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -174,6 +190,14 @@ void OutputFile::abandon() {
 
 void _stop_all_outputs() {
     outputs_stopped.store(true);
+}
+
+void _fail_output_step(OutputStep step, int nth) {
+    if (step != OutputStep::count) fail_in[static_cast<int>(step)].store(nth < 0 ? 0 : nth);
+}
+
+bool _outputs_stopped() {
+    return outputs_stopped.load(std::memory_order_relaxed);
 }
 
 bool OutputFile::open(const std::string& path) {
@@ -266,10 +290,11 @@ bool OutputFile::finish() {
     if (!truncate_once()) failed_ = true;
     // On disk before it takes the target's name: a crash then leaves the old file or the new
     // one, never an empty one. Devices and FIFOs have nothing to flush.
-    if (!failed_ && (!in_place_ || regular_) && ::fsync(fd_) != 0) failed_ = true;
+    if (!failed_ && (!in_place_ || regular_) && (fails(OutputStep::fsync) || ::fsync(fd_) != 0))
+        failed_ = true;
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0) failed_ = true;
+    if (::close(fd) != 0 || fails(OutputStep::close)) failed_ = true;
     if (failed_) {
         abandon();
         return false;
@@ -281,7 +306,8 @@ bool OutputFile::finish() {
 bool OutputFile::publish() {
     if (!finished_) return false;
     if (in_place_ || temp_.empty()) return true;
-    if (outputs_stopped.load(std::memory_order_relaxed) || ::rename(temp_.c_str(), target_.c_str()) != 0) {
+    if (outputs_stopped.load(std::memory_order_relaxed) || fails(OutputStep::rename) ||
+        ::rename(temp_.c_str(), target_.c_str()) != 0) {
         abandon();
         return false;
     }

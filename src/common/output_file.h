@@ -86,6 +86,17 @@ private:
 // running in other threads end promptly (and leave their targets as they were) when the
 // process is about to exit on a signal. It cannot be undone.
 void _stop_all_outputs();
+// Steps of writing an output file that tests can make fail (see _fail_output_step).
+enum class OutputStep { write, fsync, close, rename, count };
+
+// Test seam: the `nth` call (from 1) of `step` from now on, in any output of this process, fails
+// as the system would fail it (EIO); 0 disarms it. Lets tests reach the failures of a full or
+// broken disk that no file system here produces on demand.
+void _fail_output_step(OutputStep step, int nth);
+
+// True once _stop_all_outputs() was called: long decoding steps end early too, since what they
+// make could no longer be written.
+bool _outputs_stopped();
 
 // True when `output` names an existing file that is also one of `inputs` (same device and
 // inode, links followed), whatever the spelling: writing it would destroy an input.

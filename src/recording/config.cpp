@@ -322,7 +322,8 @@ bool _kx_readConfig(kx_Config* config, std::ifstream& in) {
 
 template <typename CharT>
 bool kx_readConfig(kx_Config* config, const CharT* path) {
-    std::ifstream in(path, std::ios::in | std::ios::binary);
+    std::ifstream in;
+    if (_kx_openRecording(in, path) != kx_DecodeError::none) return false;
     return _kx_readConfig(config, in);
 }
 

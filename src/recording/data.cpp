@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "../common/output_file.h"
 #include "bytes.h"
 #include "recording.h"
 
@@ -215,6 +216,7 @@ kx_DecodeError for_each_block(std::ifstream& in, uint64_t data_blocks, Visit vis
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[chunk_blocks * kBlockSize]);
     uint64_t done = 0;
     while (done < data_blocks) {
+        if (_outputs_stopped()) return kx_DecodeError::unreadable;  // the process is exiting
         const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk_blocks, data_blocks - done));
         in.read(reinterpret_cast<char*>(buffer.get()), static_cast<std::streamsize>(want * kBlockSize));
         const size_t got = static_cast<size_t>(in.gcount()) / kBlockSize;  // whole blocks only
@@ -278,6 +280,7 @@ kx_DecodeError _kx_decode(kx_Config* config, kx_SensorMap* sensors, std::ifstrea
             std::memcpy(sample.bytes, record + 2, sizeof sample.bytes);
             collected[s].push_back(sample);
         });
+    if (_outputs_stopped()) return kx_DecodeError::unreadable;  // nothing of it will be used
 
     for (int s = 0; s < kStreamCount; ++s) {
         if (stream_config(c, s).present) _transfertData(sensors, config, s, &collected[s]);
@@ -294,7 +297,8 @@ bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in) {
 template <typename CharT>
 bool kx_read(kx_Config* config, kx_SensorMap* sensors, const CharT* path) {
     if (config == nullptr || sensors == nullptr || path == nullptr) return false;
-    std::ifstream in(path, std::ios::in | std::ios::binary);
+    std::ifstream in;
+    if (_kx_openRecording(in, path) != kx_DecodeError::none) return false;
     return _kx_read(config, sensors, in);
 }
 
@@ -379,7 +383,7 @@ kx_StreamReader::~kx_StreamReader() = default;
 bool kx_StreamReader::open(const char* path, int sensorId) {
     impl_ = std::make_unique<Impl>();
     Impl& m = *impl_;
-    m.in.open(path, std::ios::in | std::ios::binary);
+    if (_kx_openRecording(m.in, path) != kx_DecodeError::none) return false;
     if (open_data(&m.config, m.in, &m.blocks_left) != kx_DecodeError::none) return false;
     Stream dispatch[256];
     build_dispatch(m.config, dispatch);

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "../common/output_file.h"
 #include "recording.h"
 
 namespace {
@@ -18,26 +19,41 @@ kx_DecodeError open_error(const char* path) {
 
 }  // namespace
 
+kx_DecodeError _kx_openRecording(std::ifstream& in, const char* path) {
+    // A FIFO would block the open until a writer comes, a device would never end: only what
+    // the path names after its links, a regular file, is opened.
+    std::error_code ec;
+    const std::filesystem::file_status st = std::filesystem::status(path, ec);
+    if (st.type() == std::filesystem::file_type::not_found) return kx_DecodeError::missing;
+    if (st.type() != std::filesystem::file_type::regular) return kx_DecodeError::unreadable;
+    in.open(path, std::ios::in | std::ios::binary);
+    return in.is_open() ? kx_DecodeError::none : open_error(path);
+}
+
 kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording, kx_Orientation mode) {
     if (path == nullptr || recording == nullptr) return kx_DecodeError::missing;
-    std::ifstream in(path, std::ios::in | std::ios::binary);
-    if (!in.is_open()) return open_error(path);
+    std::ifstream in;
+    if (const kx_DecodeError opened = _kx_openRecording(in, path); opened != kx_DecodeError::none)
+        return opened;
     const kx_DecodeError error = _kx_decode(&recording->config, &recording->sensors, in);
     if (error != kx_DecodeError::none) return error;
     recording->hasQuaternions = kx_computeQuaternion(&recording->config, &recording->sensors, mode);
-    return kx_DecodeError::none;
+    // An orientation cut short because the process is exiting is no orientation.
+    return _outputs_stopped() ? kx_DecodeError::unreadable : kx_DecodeError::none;
 }
 
 kx_DecodeError kx_decodeConfig(const char* path, kx_Config* config) {
     if (path == nullptr || config == nullptr) return kx_DecodeError::missing;
-    std::ifstream in(path, std::ios::in | std::ios::binary);
-    if (!in.is_open()) return open_error(path);
+    std::ifstream in;
+    if (const kx_DecodeError opened = _kx_openRecording(in, path); opened != kx_DecodeError::none)
+        return opened;
     return _kx_decodeConfig(config, in);
 }
 
 kx_DecodeError kx_scanRecording(const char* path, kx_RecordingScan* scan) {
     if (path == nullptr || scan == nullptr) return kx_DecodeError::missing;
-    std::ifstream in(path, std::ios::in | std::ios::binary);
-    if (!in.is_open()) return open_error(path);
+    std::ifstream in;
+    if (const kx_DecodeError opened = _kx_openRecording(in, path); opened != kx_DecodeError::none)
+        return opened;
     return _kx_scan(scan, in);
 }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 
+#include "../common/output_file.h"
 #include "../tracker/bias_filter.h"
 #include "../tracker/tracker.h"
 #include "recording.h"
@@ -26,6 +27,8 @@ constexpr float kMagObservationNoise[9] = {200000, 0, 0, 0, 200000, 0, 0, 0, 200
 // Status values of run_tracker that carry an orientation.
 constexpr int kTrackerReset = 1;
 constexpr int kTrackerComputed = 3;
+// Samples filtered between two looks at whether the process is exiting (about 0.1 s).
+constexpr size_t kStopCheckSamples = 1 << 16;
 
 }  // namespace
 
@@ -58,41 +61,27 @@ bool kx_OrientationFilter::start(const kx_Config& config, kx_Orientation mode) {
 void kx_OrientationFilter::run(const kx_DataSensor& acc, const kx_DataSensor& gyro, size_t count, double* w,
                                size_t out_length) {
     if (state_ == nullptr) return;
-    if (mode_ == kx_Orientation::biasCorrected) {
-        run_bias_corrected(acc, gyro, count, w, out_length);
-        return;
-    }
-    tracker_state* state = static_cast<tracker_state*>(state_.get());
     // One sample in, one sample run: the tracker's buffer never holds more than one.
     const size_t na = acc.length;
     const size_t ng = gyro.length;
     for (size_t i = 0; i < count; ++i) {
+        if (i % kStopCheckSamples == 0 && _outputs_stopped()) return;  // the process is exiting
         const float a3[3] = {static_cast<float>(acc.data[i]), static_cast<float>(acc.data[na + i]),
                              static_cast<float>(acc.data[2 * na + i])};
         const float g3[3] = {static_cast<float>(gyro.data[i]), static_cast<float>(gyro.data[ng + i]),
                              static_cast<float>(gyro.data[2 * ng + i])};
         float result[7];
-        add_to_tracker_buffer(state, a3, g3, nullptr);
-        const int status = run_tracker(state, result);
-        if (status == kTrackerReset || status == kTrackerComputed) {
-            for (int k = 0; k < 4; ++k) w[k * out_length + i] = result[k];
+        bool computed;
+        if (mode_ == kx_Orientation::biasCorrected) {
+            computed = kx_bias_filter_step(static_cast<kx_bias_filter*>(state_.get()), a3, g3, result) == 1;
+        } else {
+            tracker_state* state = static_cast<tracker_state*>(state_.get());
+            add_to_tracker_buffer(state, a3, g3, nullptr);
+            const int status = run_tracker(state, result);
+            computed = status == kTrackerReset || status == kTrackerComputed;
         }
-    }
-}
-
-void kx_OrientationFilter::run_bias_corrected(const kx_DataSensor& acc, const kx_DataSensor& gyro, size_t count,
-                                              double* w, size_t out_length) {
-    kx_bias_filter* filter = static_cast<kx_bias_filter*>(state_.get());
-    const size_t na = acc.length;
-    const size_t ng = gyro.length;
-    for (size_t i = 0; i < count; ++i) {
-        const float a3[3] = {static_cast<float>(acc.data[i]), static_cast<float>(acc.data[na + i]),
-                             static_cast<float>(acc.data[2 * na + i])};
-        const float g3[3] = {static_cast<float>(gyro.data[i]), static_cast<float>(gyro.data[ng + i]),
-                             static_cast<float>(gyro.data[2 * ng + i])};
-        float q[4];
-        if (kx_bias_filter_step(filter, a3, g3, q) == 1) {
-            for (int k = 0; k < 4; ++k) w[k * out_length + i] = q[k];
+        if (computed) {
+            for (int k = 0; k < 4; ++k) w[k * out_length + i] = result[k];
         }
     }
 }

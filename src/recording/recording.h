@@ -13,10 +13,14 @@
 enum class kx_DecodeError {
     none,
     missing,        // no file at the path
-    unreadable,     // there is one, but it cannot be opened or read (permissions, a directory)
+    unreadable,     // there is one, but it cannot be opened or read (permissions, not a regular file)
     notARecording,  // no frame magic in the configuration block
     truncated,      // the file ends inside its configuration block or data
 };
+
+// Opens `path` for reading when it names a regular file (after links): a FIFO, a device or a
+// directory is refused without being opened (unreadable), so that no read blocks for good.
+kx_DecodeError _kx_openRecording(std::ifstream& in, const char* path);
 
 // Decodes one header frame at `frame` (which must have `avail` readable bytes).
 // Returns the frame length L + 7, or -1 when no frame starts there. Clears *known for an
@@ -63,8 +67,6 @@ public:
              size_t out_length);
 
 private:
-    void run_bias_corrected(const kx_DataSensor& acc, const kx_DataSensor& gyro, size_t count, double* out,
-                            size_t out_length);
     struct Deleter {
         void operator()(void* p) const;
     };

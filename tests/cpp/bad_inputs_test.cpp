@@ -23,7 +23,6 @@
 #include "base64/base64.h"
 #include "bin_reader/bin_reader.h"
 #include "common/config_text.h"
-#include "common/output_file.h"
 #include "frontend/binreader2.h"
 #include "support/recording_builder.h"
 
@@ -758,17 +757,6 @@ TEST_F(BadInputs, FullDiskKeepsThePreviousFile) {
                                   return r.read(recordings[0].c_str(), csv.c_str()) == kLoadError &&
                                          r.readAndSync(recordings, path("out")) == "-12";
                               }),
-              0);
-    // A process ending on a signal stops every output: a write in flight fails, nothing takes
-    // its target's place, no temporary file stays, and a new conversion is refused.
-    EXPECT_EQ(in_child([&] {
-                  OutputFile file;
-                  const bool started = file.open(cfg) && file.write("new", 3);
-                  _stop_all_outputs();
-                  const bool stopped = !file.write("er", 2) && !file.commit();
-                  const bool refused = BinReader2().read(recordings[0].c_str(), csv.c_str()) == kLoadError;
-                  return started && stopped && refused ? 0 : 1;
-              }),
               0);
     EXPECT_EQ(read_file(cfg), "old");
     EXPECT_EQ(read_file(csv), "old");

@@ -51,14 +51,35 @@ function freshDir(name, mode = 0o777) {
 
 const totalRows = (csv) => Number(/\nTotal data points: (\d+)/.exec(fs.readFileSync(csv, 'utf8'))[1]);
 
+// The package as a child running as another user loads it: a checkout under a private folder
+// (root's home, in most containers) is out of that user's reach, so what it runs is copied into
+// the test folder once.
+let copied = null;
+function reachableEntry() {
+  if (copied === null) {
+    const root = path.dirname(entry);
+    const pkg = path.join(dir, 'package');
+    fs.mkdirSync(path.join(pkg, 'build'), { recursive: true });
+    for (const f of ['index.js', 'package.json']) fs.copyFileSync(path.join(root, f), path.join(pkg, f));
+    fs.cpSync(path.join(root, 'lib'), path.join(pkg, 'lib'), { recursive: true });
+    fs.copyFileSync(require('../../lib/addon.js').addonPath, path.join(pkg, 'build', 'addon.node'));
+    copied = { entry: path.join(pkg, 'index.js'), addon: path.join(pkg, 'build', 'addon.node') };
+  }
+  return copied;
+}
+
 // Runs `body` (source text using `addon` and `input`) in a child node, after `prefix` (a
 // command that changes the child's conditions), and answers what the body returned.
 function inChild(prefix, body, input) {
-  const script = `const addon = require(${JSON.stringify(entry)}); const input = ${JSON.stringify(input)};`
+  const other = prefix[0] === 'setpriv';
+  const load = other ? reachableEntry() : { entry, addon: process.env.KX_ADDON_PATH };
+  const script = `const addon = require(${JSON.stringify(load.entry)}); const input = ${JSON.stringify(input)};`
     + `process.stdout.write(JSON.stringify((() => { ${body} })()))`;
+  const env = { ...process.env };
+  if (load.addon) env.KX_ADDON_PATH = load.addon;
   const child = spawnSync(prefix[0] ?? process.execPath,
     [...prefix.slice(1), ...(prefix.length ? [process.execPath] : []), '-e', script],
-    { encoding: 'utf8', env: process.env });
+    { encoding: 'utf8', env, cwd: other ? dir : undefined });
   if (child.error) return { skipped: child.error.message };
   if (child.status === 77) return { skipped: child.stderr };
   assert.equal(child.status, 0, child.stderr);
@@ -74,7 +95,7 @@ const unprivileged = () => (process.getuid() === 0
   ? ['setpriv', '--reuid=65534', '--regid=65534', '--clear-groups'] : []);
 
 describe('damaged recordings', () => {
-  test('short files, truncated files and a directory', () => {
+  test('short files, truncated files, a directory, a FIFO and a device', () => {
     const full = recording(2);
     const noMagic = Buffer.from(full);
     noMagic.fill(0x78, 0, 512);
@@ -88,14 +109,18 @@ describe('damaged recordings', () => {
       { name: 'all 0xFF', bytes: Buffer.alloc(1536, 0xff), device: '', rows: null },
       { name: 'zero and 0xFF data blocks', device: '{"deviceId":42}', rows: 0,
         bytes: Buffer.concat([full.subarray(0, 512), Buffer.alloc(512, 0), Buffer.alloc(512, 0xff)]) },
-      { name: 'a directory', bytes: null, device: '', rows: null },
+      { name: 'a directory', make: (f) => fs.mkdirSync(f), device: '', rows: null, why: /is a directory/ },
+      // Opening either for reading would block for good or never end.
+      { name: 'a FIFO', make: (f) => spawnSync('mkfifo', [f]), device: '', rows: null, why: /is a FIFO/ },
+      { name: 'a link to a device', make: (f) => fs.symlinkSync('/dev/zero', f), device: '', rows: null, why: /is a character device/ },
     ];
     const good = path.join(dir, 'good.bin');
     fs.writeFileSync(good, full);
     const out = freshDir('out-damaged');
     for (const c of cases) {
       const file = path.join(dir, `${c.name}.bin`);
-      if (c.bytes) fs.writeFileSync(file, c.bytes); else fs.mkdirSync(file, { recursive: true });
+      if (c.bytes) fs.writeFileSync(file, c.bytes); else c.make(file);
+      if (c.why) assert.throws(() => addon.readData(file), { message: c.why }, c.name);
       assert.equal(addon.readConfigDeviceId(file), c.device, c.name);
       assert.equal(addon.readConfig(file) === '', c.device === '', c.name);
       const csv = path.join(out, `${c.name}.csv`);

@@ -102,11 +102,18 @@ describe('help and usage', () => {
       [['read', left, linkToLeft], new RegExp(`read: ${linkToLeft} is the recording ${left}`)],
       [['sync', '-o', path.dirname(csvNamed), left, csvNamed], new RegExp(`sync: ${csvNamed} is the recording ${csvNamed}`)],
       [['view', '-o', linkToLeft, right, left], new RegExp(`view: ${linkToLeft} is the recording ${left}; writing the page would lose the recording`)],
-      [['view'], /view: expected view \[-o <page.html>\] <recording>\.\.\./],
+      [['view'], /view: expected view \[-o <page.html>\] \[--from <time>\] \[--to <time>\] \[--serve\] <recording>\.\.\./],
+      [['view', '--from', 'noon', left], /view: --from noon: expected h:mm:ss, m:ss or seconds/],
+      [['view', '--from', '1:00', '--to', '59', left], /view: --to must come after --from/],
+      [['view', '--serve', '--to', '5', left], /view: --serve takes no -o, --from or --to/],
       [['batch', '-o', dir, '--sets', overSets, namedBin], /tasks\[0\] would write .*named.csv over the recording .*named.csv of tasks\[1\]/],
       [['batch', '-o', path.dirname(csvNamed), left, csvNamed], /tasks\[1\] would write .*named.csv over its own recording/],
       // Bad batch arguments: one line, exit 2, and no set folder made.
       [['batch', '-o', csvNamed, '--sets', setsFile], /batch: -o .*named.csv is not a directory/],
+      [['batch', '-o', csvNamed, left], /batch: -o .*named.csv is not a directory/],
+      // A manifest is appended to: never a recording, never an output.
+      [['batch', '-o', unmade, '--manifest', left, left, right], new RegExp(`the manifest ${left} is the recording ${left}`)],
+      [['batch', '-o', unmade, '--manifest', path.join(unmade, 'right-thigh.csv'), right], /the manifest .*right-thigh.csv is the output/],
       [['batch', '-o', unmade, '--sets', nulSets], /set 1 has an unusable name "a\\u0000b"/],
       [['batch', '-o', unmade, '--sets', setsFile, 'x/a.bin', 'y/a.bin'], /would both write/],
       [['batch', '-o', unmade, '--shard', '0/3', left], /--shard must be K\/N with 1 <= K <= N/],
@@ -120,6 +127,8 @@ describe('help and usage', () => {
       [['enqueue', '--redis', 'http://127.0.0.1:1', left], /options.redis must be a redis:\/\/ or rediss:\/\/ URL/],
       [['enqueue', '--redis', 'redis://127.0.0.1:1', '-o', unmade, '--sets', nulSets], /unusable name/],
       [['worker', '--redis', 'redis://127.0.0.1:1', '-j', '0'], /worker: --jobs must be an integer from 1 to 256, got "0"/],
+      [['worker', '--redis', 'redis://127.0.0.1:1', '--stall-limit', '0'], /worker: --stall-limit must be an integer from 1 to 1000, got "0"/],
+      [['enqueue', '--redis', 'redis://127.0.0.1:1', '--timeout', '5', left], /--timeout takes seconds.*needs --wait/],
       [['worker', '--redis', 'redis://127.0.0.1:1', '--queue', 'a:b'], /options.queue must be a non-empty name without ":"/],
     ];
     for (const [args, message] of table) {
@@ -196,6 +205,12 @@ describe('commands', () => {
     assert.equal(s.code, 0, s.err);
     assert.deepEqual(JSON.parse(s.out).files.map((f) => path.basename(f)), ['left-thigh.csv', 'right-thigh.csv']);
     assert.deepEqual(fs.readdirSync(out).sort(), ['left-thigh.csv', 'right-thigh.csv']);
+    // A page of recordings with long names gets a short default name.
+    const longs = [left, right].map((r, i) => path.join(out, `${String(i).repeat(120)}.bin`));
+    longs.forEach((r, i) => fs.copyFileSync([left, right][i], r));
+    const v = run(['view', ...longs], { cwd: out });
+    assert.equal(v.code, 0, v.err);
+    assert.ok(fs.existsSync(path.join(out, `${'0'.repeat(88)}+1-more.html`)), fs.readdirSync(out).join());
 
     assert.deepEqual(JSON.parse(run(['config', '--json', left]).out), JSON.parse(kx.readConfig(left)));
     assert.match(run(['config', left]).out, /^gyro:\n {2}frequency {2}100$/m);
@@ -218,8 +233,12 @@ describe('commands', () => {
     const cfg = path.join(dir, 'kept.bin');
     fs.writeFileSync(cfg, 'old');
     const nowhere = path.join(dir, 'no', 'such', 'dir');
+    const fifo = path.join(dir, 'fifo.bin');
+    spawnSync('mkfifo', [fifo]);
     const table = [
       [['read', missing, 'm.csv'], 3, `${missing}: no such file`],
+      [['read', fifo, 'f.csv'], 3, `${fifo}: is a FIFO (named pipe), not a regular file`],
+      [['batch', '--format', 'parquet', '-o', dir, '/dev/zero'], 1, '/dev/zero: is a character device, not a regular file'],
       [['read', short, 's.csv'], 3, `${short}: only 100 bytes, shorter than one 512-byte block`],
       [['read', zeros, 'z.csv'], 3, `${zeros}: not a recording`],
       [['read', left, path.join(nowhere, 'x.csv')], 4, `cannot write: directory ${nowhere} does not exist`],
@@ -235,6 +254,7 @@ describe('commands', () => {
       [['view', '-o', 'v3.html', left, accelOnly], 5, `${accelOnly}: has no gyroscope`],
       [['view', '-o', 'v4.html', ...unsynced], 6, 'no common time base'],
       [['view', '-o', path.join(nowhere, 'v.html'), left], 4, `cannot write: directory ${nowhere} does not exist`],
+      [['view', '-o', `${'p'.repeat(300)}.html`, left, missing], 4, 'cannot write: file name too long (305 bytes, at most 255)'],
       [['write-config', cfg, 'device,1'], 7, `${cfg}: configuration text refused`],
       [['write-config', path.join(nowhere, 'c.bin'), 'baro,1'], 4, `cannot write: directory ${nowhere} does not exist`],
     ];
@@ -250,13 +270,16 @@ describe('commands', () => {
   });
 
   test('batch converts recordings and sets, names each failure and exits 1 when some fail', () => {
-    const out = fs.mkdtempSync(path.join(dir, 'batch-'));
+    const out = path.join(fs.mkdtempSync(path.join(dir, 'batch-')), 'made', 'here'); // -o is made
+    const manifest = path.join(dir, 'batch-manifest.jsonl');
     const sets = path.join(dir, 'set', 'sets.json');
     fs.writeFileSync(sets, JSON.stringify([[path.basename(left), path.basename(right)], { name: 'again', recordings: [path.basename(left), path.basename(right)] }]));
     const missing = path.join(dir, 'gone.bin');
-    const r = run(['batch', '--json', '-j', '2', '-o', out, '--sets', sets, left, missing]);
+    const r = run(['batch', '--json', '-j', '2', '-o', out, '--manifest', manifest, '--sets', sets, left, missing]);
     assert.equal(r.code, 1, r.err);
     assert.match(r.err, new RegExp(`${missing}: no such file`));
+    const failedLine = fs.readFileSync(manifest, 'utf8').trim().split('\n').map((l) => JSON.parse(l)).find((l) => !l.ok);
+    assert.equal(failedLine.error, `${missing}: no such file`);
     const report = JSON.parse(r.out);
     assert.equal(report.converted, 3);
     assert.equal(report.failed, 1);
@@ -303,9 +326,23 @@ describe('signals', () => {
   });
 
   // Spawns the tool, waits until it writes a hidden temporary file in `out` (other than
-  // `foreign`), then sends the signals; answers the exit code, standard error and what `out`
-  // holds at the end.
-  function interrupt(args, out, signals, foreign) {
+  // `foreign`), or with `reading` until it holds that recording open, then sends the signals;
+  // answers the exit code, standard error and what `out` holds at the end.
+  const linkOf = (p) => {
+    try {
+      return fs.readlinkSync(p);
+    } catch {
+      return null; // closed meanwhile, or the process is gone
+    }
+  };
+  const holds = (pid, file) => {
+    try {
+      return fs.readdirSync(`/proc/${pid}/fd`).some((fd) => linkOf(`/proc/${pid}/fd/${fd}`) === file);
+    } catch {
+      return false; // the process is gone
+    }
+  };
+  function interrupt(args, out, signals, foreign, reading) {
     return new Promise((resolve, reject) => {
       const child = spawn(process.execPath, [BIN, ...args], { cwd: dir, stdio: ['ignore', 'ignore', 'pipe'] });
       let err = '';
@@ -321,7 +358,8 @@ describe('signals', () => {
       });
       let sent = false;
       const poll = setInterval(() => {
-        if (sent || !fs.readdirSync(out).some((n) => n !== foreign && n.startsWith('.') && n.endsWith('.tmp'))) return;
+        if (sent) return;
+        if (reading ? !holds(child.pid, reading) : !fs.readdirSync(out).some((n) => n !== foreign && n.startsWith('.') && n.endsWith('.tmp'))) return;
         sent = true;
         // A temporary file of this tool in the same folder, as the next version names them.
         fs.writeFileSync(path.join(out, `.kx-${child.pid}-zzzzzz.tmp`), 'partial');
@@ -337,24 +375,32 @@ describe('signals', () => {
 
   test('SIGINT and SIGTERM remove the unfinished files of this process only and keep earlier outputs', async () => {
     const table = [
-      [['read'], ['SIGINT'], 130, /interrupted; removed 2 unfinished files/],
-      [['read'], ['SIGINT', 'SIGINT'], 130, /interrupted; removed 2 unfinished files/],
-      [['read'], ['SIGTERM'], 143, /terminated; removed 2 unfinished files/],
+      [['read'], ['SIGINT'], 130, /interrupted; removed [12] unfinished files?/],
+      [['read'], ['SIGINT', 'SIGINT'], 130, /interrupted; removed [12] unfinished files?/],
+      [['read'], ['SIGTERM'], 143, /terminated; removed [12] unfinished files?/],
       // A batch conversion that ended before the signal keeps its new output.
       [['batch', '-j', '2'], ['SIGTERM'], 143, /terminated; removed [1-3] unfinished files?/],
       [['batch', '-j', '2'], ['SIGINT', 'SIGINT'], 130, /interrupted; removed [1-3] unfinished files?/],
+      // Caught while a worker thread decodes, inside the addon: the process must not abort.
+      [['read', '--format', 'parquet'], ['SIGINT'], 130, /interrupted; removed 1 unfinished file/, 'reading'],
+      [['view'], ['SIGTERM'], 143, /terminated; removed 1 unfinished file/, 'reading'],
+      [['sync'], ['SIGINT'], 130, /interrupted; removed 1 unfinished file/, 'reading'],
+      [['batch', '--format', 'parquet'], ['SIGTERM'], 143, /terminated; removed [1-3] unfinished files?/, 'reading'],
     ];
-    for (const [command, signals, code, message] of table) {
-      const label = `${command.join(' ')} with ${signals.join(', ')}`;
+    const extensions = { parquet: 'parquet', view: 'html' };
+    for (const [command, signals, code, message, when] of table) {
+      if (when === 'reading' && !fs.existsSync(`/proc/${process.pid}/fd`)) continue; // no /proc to see it reading
+      const label = `${command.join(' ')} with ${signals.join(', ')}${when ? ` while ${when}` : ''}`;
       const out = fs.mkdtempSync(path.join(dir, 'signal-'));
-      const recordings = command[0] === 'read' ? [longs[0]] : longs;
-      const csvs = recordings.map((r) => path.join(out, `${path.basename(r, '.bin')}.csv`));
+      const recordings = ['batch', 'sync'].includes(command[0]) ? longs : [longs[0]];
+      const ext = extensions[command.find((c) => extensions[c])] || 'csv';
+      const csvs = recordings.map((r) => path.join(out, `${path.basename(r, '.bin')}.${ext}`));
       for (const csv of csvs) fs.writeFileSync(csv, 'earlier output');
       // A temporary file of another live process (this test's) is never touched.
       const foreign = `.kx-${process.pid}-abcdef.tmp`;
       fs.writeFileSync(path.join(out, foreign), 'not ours');
-      const args = command[0] === 'read' ? ['read', longs[0], csvs[0]] : [...command, '-o', out, ...longs];
-      const r = await interrupt(args, out, signals, foreign);
+      const args = { read: [...command, longs[0], csvs[0]], view: [...command, '-o', csvs[0], longs[0]] }[command[0]] || [...command, '-o', out, ...longs];
+      const r = await interrupt(args, out, signals, foreign, when && longs[0]);
       assert.ok(r.sent, `${label}: no temporary file seen before the end (${r.err})`);
       assert.equal(r.code, code, `${label}: ${r.signal} ${r.err}`);
       assert.match(r.err, message, label);

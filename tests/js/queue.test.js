@@ -3,7 +3,7 @@
 'use strict';
 const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const os = require('node:os');
@@ -79,8 +79,8 @@ async function startRedis(where) {
 }
 
 // A worker process; `lines` collects what it prints, `waitFor(re)` resolves with the first line matching.
-function startWorker(url, queue) {
-  const child = track(spawn(process.execPath, [BIN, 'worker', '--json', '--redis', url, '--queue', queue, '-j', '1', '--stall-ms', STALL_MS],
+function startWorker(url, queue, root = dir) {
+  const child = track(spawn(process.execPath, [BIN, 'worker', '--json', '--redis', url, '--queue', queue, '-j', '1', '--stall-ms', STALL_MS, '--root', root],
     { stdio: ['ignore', 'pipe', 'pipe'] }));
   child.lines = [];
   child.err = '';
@@ -135,7 +135,8 @@ const skipUnlessRedis = () => (redis && redis.reason ? redis.reason : false);
 describe('queue', () => {
   test('enqueue with no Redis server to reach says so at once (exit 69)', async () => {
     const closed = await freePort();
-    const { child, output } = runTool(['enqueue', '--redis', `redis://127.0.0.1:${closed}`, '-o', dir, path.join(dir, 'a.bin')]);
+    fs.writeFileSync(path.join(dir, 'a.bin'), '');
+    const { child, output } = runTool(['enqueue', '--redis', `redis://127.0.0.1:${closed}`, '--root', dir, '-o', dir, path.join(dir, 'a.bin')]);
     const { code } = await exitOf(child, 20000);
     assert.equal(code, 69, output().err);
     assert.match(output().err, new RegExp(`cannot reach Redis at redis://127.0.0.1:${closed} \\(ECONNREFUSED\\)\n$`));
@@ -154,7 +155,7 @@ describe('queue', () => {
     const workers = [0, 1, 2].map(() => startWorker(redis.url, 'twelve'));
     try {
       // The jobs carry the orientation filter to the workers.
-      const enqueue = runTool(['enqueue', '--json', '--wait', '--redis', redis.url, '--queue', 'twelve', '--orientation', 'bias-corrected', '-o', out, ...recs]);
+      const enqueue = runTool(['enqueue', '--json', '--wait', '--redis', redis.url, '--queue', 'twelve', '--root', dir, '--orientation', 'bias-corrected', '-o', out, ...recs]);
       // The first worker is killed as soon as it starts converting.
       const taken = await workers[0].waitFor((l) => l.event === 'start');
       workers[0].kill('SIGKILL');
@@ -181,6 +182,79 @@ describe('queue', () => {
       assert.deepEqual(fs.readdirSync(out).filter((f) => !f.endsWith('.csv')), []);
     } finally {
       for (const w of workers) w.kill('SIGKILL');
+    }
+  });
+
+  test('a worker converts only inside its --root; enqueue --root refuses the same before queueing', async (t) => {
+    if (skipUnlessRedis()) return t.skip(skipUnlessRedis());
+    const root = fs.mkdtempSync(path.join(dir, 'root-'));
+    const elsewhere = fs.mkdtempSync(path.join(dir, 'elsewhere-'));
+    const rec = path.join(root, 'in.bin');
+    writeLongRecording(rec, 2);
+    const outsider = path.join(elsewhere, 'out.bin');
+    fs.copyFileSync(rec, outsider);
+    const victim = path.join(elsewhere, 'important.txt');
+    fs.writeFileSync(victim, 'keep me');
+    fs.symlinkSync(elsewhere, path.join(root, 'away'));
+    spawnSync('mkfifo', [path.join(root, 'pipe.bin')]);
+    const table = [
+      [{ recording: rec, csv: victim }, /important.txt is outside the root folder/],
+      [{ recording: rec, csv: path.join(root, 'away', 'x.csv') }, /away\/x.csv is outside the root folder/],
+      [{ recording: outsider, csv: path.join(root, 'o.csv') }, /out.bin is outside the root folder/],
+      [{ recording: rec, csv: path.join(root, '..', path.basename(elsewhere), 'y.csv') }, /y.csv is outside the root folder/],
+      [{ recording: path.join(root, 'pipe.bin'), csv: path.join(root, 'p.csv') }, /pipe.bin: is a FIFO/],
+      [{ recordings: [rec, outsider], outDir: path.join(root, 'set') }, /out.bin is outside the root folder/],
+      [{ recording: rec, csv: path.join(root, 'new', 'deep', 'x.csv') }, null],
+    ];
+    const worker = startWorker(redis.url, 'rooted', root);
+    try {
+      const results = await kx.queue.enqueue(table.map(([task]) => task), { redis: redis.url, queue: 'rooted', wait: true, pollMs: 500 });
+      results.forEach((r, i) => {
+        const [, refused] = table[i];
+        if (refused === null) assert.ok(r.ok, JSON.stringify(r));
+        else assert.match(r.error && r.error.message, refused, JSON.stringify(r));
+      });
+      assert.equal(fs.readFileSync(victim, 'utf8'), 'keep me');
+      assert.deepEqual(fs.readdirSync(elsewhere).sort(), ['important.txt', 'out.bin']);
+      assert.deepEqual(fs.readdirSync(root).sort(), ['away', 'in.bin', 'new', 'pipe.bin']);
+      assert.match(worker.err, /refused, nothing was touched/);
+      // The same tasks are refused when queued with the root named; nothing is queued.
+      const r = runTool(['enqueue', '--redis', redis.url, '--queue', 'rooted', '--root', root, '-o', elsewhere, rec]);
+      const { code } = await exitOf(r.child, 20000);
+      assert.equal(code, 2, r.output().err);
+      assert.match(r.output().err, /is outside the root folder/);
+    } finally {
+      worker.kill('SIGKILL');
+    }
+  });
+
+  test('enqueue --wait reports jobs the server lost, and those past --timeout, and exits 1', async (t) => {
+    if (skipUnlessRedis()) return t.skip(skipUnlessRedis());
+    const Redis = require('ioredis');
+    const client = new Redis(redis.url);
+    const recs = Array.from({ length: 12 }, (_, i) => path.join(dir, `lost-${i}.bin`));
+    for (const r of recs) fs.writeFileSync(r, '');
+    try {
+      for (const [queue, extra, message] of [
+        // No worker runs: the jobs wait until the server forgets them, as a restart without
+        // persistence does.
+        ['lost', [], /is lost: the Redis server no longer has it/],
+        ['late', ['--timeout', '1'], /not finished after 1 s/],
+      ]) {
+        const r = runTool(['enqueue', '--wait', '--redis', redis.url, '--queue', queue, '--root', dir, '-o', dir, ...extra, ...recs]);
+        if (queue === 'lost') {
+          while (await client.llen(`bull:${queue}:wait`) < recs.length) await new Promise((resolve) => { setTimeout(resolve, 50); });
+          await client.flushall();
+        }
+        const { code } = await exitOf(r.child, 30000);
+        const { out, err } = r.output();
+        assert.equal(code, 1, `${queue}: ${err}`);
+        assert.equal(err.split('\n').filter((l) => message.test(l)).length, recs.length, `${queue}: ${err}`);
+        assert.doesNotMatch(err, /MaxListenersExceededWarning/);
+        assert.match(out, new RegExp(`0 of ${recs.length} converted; ${recs.length} failed${queue === 'lost' ? ` \\(${recs.length} lost\\)` : ''}`));
+      }
+    } finally {
+      client.disconnect();
     }
   });
 

@@ -8,7 +8,7 @@ const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
-const { reduce, eulerDegrees } = require('../../lib/report/data.js');
+const { Envelope, RawSamples, eulerDegrees, duration } = require('../../lib/report/data.js');
 const { addon } = require('../../lib/addon.js');
 const { frames, records, Recording } = require('../support/recording.js');
 
@@ -26,9 +26,11 @@ after(() => fs.rmSync(dir, { recursive: true, force: true }));
 
 // A recording at 100 Hz: accelerometer (±2 g) and gyroscope at `gyroHz`, barometer at 25 Hz
 // until `baroUntil` s, every tick in `ticks`; `accel(tick)` gives the raw accelerometer sample.
-function build(name, { ticks, accel = () => [0, 0, 16384], gyro = true, gyroHz = 100, baroUntil = Infinity, offsets } = {}) {
+// Its header's end date is `endAfter` s after its start when given.
+function build(name, { ticks, accel = () => [0, 0, 16384], gyro = true, gyroHz = 100, baroUntil = Infinity, offsets, endAfter } = {}) {
   const rec = new Recording().frames(frames.baseFrequency(100), frames.inertial(2, ACC, 100, 0, offsets ? { offsets } : {}),
-    ...(gyro ? [frames.inertial(3, GYR, gyroHz, 1)] : []), frames.baro(BARO, 25), frames.timeMarks(10, 0, 0, 20, 0, 1000));
+    ...(gyro ? [frames.inertial(3, GYR, gyroHz, 1)] : []), frames.baro(BARO, 25), frames.timeMarks(10, 0, 0, 20, 0, 1000),
+    ...(endAfter === undefined ? [] : [frames.date(0, { year: 2026 }), frames.date(6, { year: 2026, minute: Math.floor(endAfter / 60), second: endAfter % 60 })]));
   const samples = [];
   for (const t of ticks) {
     samples.push({ tick: t, record: (o) => records.xyz(ACC, o, ...accel(t)) });
@@ -61,6 +63,8 @@ describe('warnings in plain words', () => {
       ['barometer stops', { ticks: range(0, 1000), baroUntil: 2 }, [/^The barometer stops at 0:00:02\.0, 8\.0 s before the other streams end \(0:00:10\.0\)\.$/]],
       ['no gyroscope', { ticks: range(0, 300), gyro: false }, [/^No orientation: it has no gyroscope\.$/]],
       ['rates differ', { ticks: range(0, 300), gyroHz: 50 }, [/^No orientation: its accelerometer \(100 Hz\) and gyroscope \(50 Hz\) run at different rates\.$/]],
+      // Ten minutes by the header, the first half of them in the file.
+      ['cut in half', { ticks: range(0, 30000), endAfter: 600 }, [/^The header says it ended 00:10:00; samples end 00:05:00: the file may be cut short\.$/]],
     ];
     for (const [name, recipe, expected] of table) {
       const page = path.join(dir, `${name}.html`);
@@ -73,32 +77,52 @@ describe('warnings in plain words', () => {
 });
 
 describe('the page data', () => {
-  test('the envelope of a long stream keeps every sample inside its column and every extreme', () => {
-    // 2 hours at 100 Hz of a seeded pseudo-random signal with three one-sample spikes.
+  test('the envelope of a long stream keeps every sample inside its column, every extreme at every level, and the heading unwrapped', () => {
+    // 2 hours at 100 Hz of a seeded pseudo-random signal with three one-sample spikes, and a
+    // heading that turns steadily, crossing ±180° every 36 s.
     let seed = 12345;
     const random = () => (seed = (seed * 1103515245 + 12345) % 2147483648) / 2147483648;
     const n = 720000;
     const time = Float64Array.from({ length: n }, (_, i) => i / 100);
     const value = Float64Array.from({ length: n }, () => random() - 0.5);
     for (const [i, v] of [[12345, 40], [500000, -35], [n - 1, 20]]) value[i] = v;
-    const columns = 4000;
+    const heading = (i) => ((i / 10 + 180) % 360) - 180;
+    const columns = 48000;
     const step = (time[n - 1] - time[0]) / columns;
-    const { x, values: [{ min, max }] } = reduce(time, [(i) => value[i]], { t0: time[0], step, columns });
-    assert.equal(x.length, columns);
+    const envelope = new Envelope({ t0: time[0], step, columns }, [false, true]);
+    for (let i = 0; i < n; i++) envelope.add(time[i], [value[i], heading(i)]);
+    const levels = envelope.levels();
+    assert.deepEqual(levels.map((l) => l.columns), [48000, 12000, 3000]);
+    const [{ min: [min, hmin], max: [max, hmax] }] = levels;
     for (let i = 0; i < n; i++) {
-      // Each sample falls in the column whose centre is within half a step.
-      const c = Math.min(columns - 1, Math.round((time[i] - time[0]) / step - 0.5));
-      assert.ok(Math.abs(x[c] - time[i]) <= step / 2 + 1e-9, `sample ${i} at ${time[i]} s is in column ${c} (${x[c]})`);
-      assert.ok(min[c] <= value[i] && value[i] <= max[c], `sample ${i} (${value[i]}) within [${min[c]}, ${max[c]}]`);
+      const c = Math.min(columns - 1, Math.floor((time[i] - time[0]) / step));
+      assert.ok(min[c] <= Math.fround(value[i]) && Math.fround(value[i]) <= max[c], `sample ${i} (${value[i]}) within [${min[c]}, ${max[c]}]`);
     }
-    assert.deepEqual([Math.max(...max), Math.min(...min), max[columns - 1]], [40, -35, 20]);
+    for (const l of levels) {
+      assert.deepEqual([Math.max(...l.max[0]), Math.min(...l.min[0]), l.max[0][l.columns - 1]], [40, -35, 20]);
+      // The heading turns 10°/s: a column's band spans its own turning, never the whole circle.
+      for (let c = 0; c < l.columns; c++) assert.ok(l.max[1][c] - l.min[1][c] <= 10 * l.step + 1e-3 && Math.abs((l.max[1][c] + l.min[1][c]) / 2) <= 180, `level ${l.step} s column ${c}: [${l.min[1][c]}, ${l.max[1][c]}]`);
+    }
+    assert.ok(Math.abs(hmax[0] - hmin[0] - 1.4) < 1e-3, 'the first column holds 0.15 s of turning: 1.4°');
   });
 
-  test('a short stream is sent as it is, with a gap where its ticks pause', () => {
-    const time = Float64Array.from([0, 0.01, 0.02, 3.5, 3.51]);
-    const { x, values: [{ raw }] } = reduce(time, [(i) => i * 10], { t0: 0, step: 0.001, columns: 4000 });
-    assert.deepEqual(x, [0, 0.01, 0.02, 1.76, 3.5, 3.51]);
-    assert.deepEqual(raw, [0, 10, 20, null, 30, 40]);
+  test('a short stream is sent as it is, with a gap where its ticks pause, and gives up past its budget', () => {
+    const raw = new RawSamples(1, 5);
+    let last = -Infinity;
+    for (const [t, v] of [[0, 0], [0.01, 10], [0.02, 20], [3.5, 30], [3.51, 40]]) {
+      raw.add(t, [v], last);
+      last = t;
+    }
+    assert.deepEqual(Array.from(raw.x.subarray(0, raw.n)), [0, 0.01, 0.02, 1.76, 3.5, 3.51]);
+    assert.deepEqual(Array.from(raw.y[0].subarray(0, raw.n)), [0, 10, 20, NaN, 30, 40]);
+    raw.add(3.52, [50], 3.51);
+    assert.equal(raw.full, true);
+  });
+
+  test('durations never read 60 in a part', () => {
+    const table = [[0.25, '250 ms'], [20, '20.0 s'], [59.96, '1 min 0 s'], [299.8, '4 min 60 s'.replace('4 min 60 s', '5 min 0 s')],
+      [599.6, '10 min 0 s'], [3599.7, '1 h 0 min 0 s'], [3600, '1 h 0 min 0 s'], [86399.9, '24 h 0 min 0 s'], [5025, '1 h 23 min 45 s']];
+    for (const [seconds, text] of table) assert.equal(duration(seconds), text, String(seconds));
   });
 
   test('the synchronised streams of a set are the samples readAndSync2 writes, events on the common time base', () => {
@@ -155,6 +179,19 @@ describe('the page data', () => {
 });
 
 describe('report', () => {
+  test('a recording named with markup is text on the page: escaped in its HTML, no "<" in its data', () => {
+    const name = 'x<!--<script>&<b>y';
+    const page = path.join(dir, 'markup.html');
+    kx.report([build(name, { ticks: range(0, 300) })], page);
+    const html = fs.readFileSync(page, 'utf8');
+    const data = /<script type="application\/json" id="kx-data">(.*?)<\/script>/s.exec(html)[1];
+    // A "<" in the data could end its element or turn the rest of the page into script.
+    assert.doesNotMatch(data, /</);
+    assert.ok(JSON.stringify(pageModelOf(page)).includes(name));
+    assert.ok(!html.includes('<b>y'), 'the name is never markup');
+    assert.match(html, /<h1>[^<]*x&#60;!--&#60;script&#62;&#38;&#60;b&#62;y/);
+  });
+
   test('bad arguments throw, and the promise twin rejects alike, before anything is read', async () => {
     const table = [
       [[EXAMPLE, 'x.html'], /^recordingPaths: expected a non-empty array of recording paths/],
@@ -162,6 +199,8 @@ describe('report', () => {
       [[[EXAMPLE, 'a\0b'], 'x.html'], /^recordingPaths: expected/],
       [[[EXAMPLE], 5], /^pagePath: expected a non-empty path string/],
       [[[EXAMPLE], ''], /^pagePath: expected/],
+      [[[EXAMPLE], 'x.html', { from: '1:00' }], /^options\.from: expected seconds \(a finite number\)$/],
+      [[[EXAMPLE], 'x.html', { from: 5, to: 5 }], /^options\.to: expected a time after options\.from$/],
     ];
     for (const [args, message] of table) {
       assert.throws(() => kx.report(...args), { name: 'TypeError', message }, String(args));
@@ -179,6 +218,7 @@ describe('report', () => {
       [[[missing], path.join(out, 'p1.html')], { code: 'ENOENT', message: new RegExp(`${missing}: no such file`) }],
       [[[EXAMPLE, missing], path.join(out, 'p2.html')], { code: 'KX_SYNC', status: '-10', message: /cannot synchronise: a recording could not be read/ }],
       [[[EXAMPLE], EXAMPLE], { code: 'KX_OUTPUT_IS_INPUT', message: /writing the page would lose the recording/ }],
+      [[[EXAMPLE], path.join(out, 'p3.html'), { from: 100 }], { code: 'KX_EMPTY_WINDOW', message: /window 0:01:40\.0 to the end holds no samples; the samples run from 0:00:00\.0 to 0:00:20\.0$/ }],
     ];
     for (const [args, expected] of table) {
       assert.throws(() => kx.report(...args), expected, String(args));

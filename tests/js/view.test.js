@@ -3,7 +3,7 @@
 'use strict';
 const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawnSync } = require('node:child_process');
+const { spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -42,8 +42,15 @@ after(async () => {
   fs.rmSync(dir, { recursive: true, force: true });
 });
 
-function view(recordings, page) {
-  const r = spawnSync(process.execPath, [BIN, 'view', '--json', '-o', page, ...recordings], { encoding: 'utf8', timeout: 300000 });
+// A day-long recording, written once for the cases that draw it.
+function dayRecording() {
+  const file = path.join(dir, 'day.bin');
+  if (!fs.existsSync(file)) writeLongRecording(file, 24 * 60);
+  return file;
+}
+
+function view(recordings, page, options = []) {
+  const r = spawnSync(process.execPath, [BIN, 'view', '--json', '-o', page, ...options, ...recordings], { encoding: 'utf8', timeout: 300000 });
   assert.equal(r.status, 0, r.stderr);
   return JSON.parse(r.stdout);
 }
@@ -60,7 +67,7 @@ async function look(page, screenshot) {
   const requests = [];
   tab.on('request', (r) => requests.push(r.url()));
   await tab.setViewport({ width: 1100, height: 900 });
-  await tab.goto(`file://${page}`, { waitUntil: 'load', timeout: 120000 });
+  await tab.goto(page.startsWith('http') ? page : `file://${page}`, { waitUntil: 'load', timeout: 120000 });
   await tab.waitForSelector('body[data-ready="true"]', { timeout: 60000 });
   await tab.screenshot({ path: screenshot, fullPage: true });
 
@@ -73,6 +80,9 @@ async function look(page, screenshot) {
     return { id: u.kxId, inked };
   }));
   const text = await tab.evaluate(() => document.body.innerText);
+  // What each plot draws: its points' kind and envelope step, and how it shows the events.
+  const shown = () => tab.evaluate(() => window.kxPlots.map((u) => ({ kind: u.kxKind, step: u.kxStep, events: u.kxEventMode, labels: u.kxLabels })));
+  const drawnFirst = await shown();
   const before = await tab.evaluate(() => window.kxPlots.map((u) => [u.scales.x.min, u.scales.x.max]));
 
   // Drag across the second plot from 30% to 50% of its width.
@@ -94,8 +104,10 @@ async function look(page, screenshot) {
   await tab.mouse.move(lbox.x + lbox.width * 0.6, lbox.y + lbox.height / 2);
   await tab.mouse.wheel({ deltaY: -100 });
   const wheeled = await tab.evaluate(() => window.kxPlots.map((u) => [u.scales.x.min, u.scales.x.max]));
+  await new Promise((resolve) => setTimeout(resolve, 300));
+  const drawnZoomed = await shown();
   await tab.close();
-  return { problems, requests, drawn, text, before, after, wheeled };
+  return { problems, requests, drawn, text, before, after, wheeled, drawnFirst, drawnZoomed };
 }
 
 describe('the report page in a browser', { skip: noBrowser }, () => {
@@ -109,22 +121,28 @@ describe('the report page in a browser', { skip: noBrowser }, () => {
       name: 'synchronised-pair',
       recordings: () => ['left-thigh.bin', 'right-thigh.bin'].map((f) => path.join(EXAMPLES, f)),
       resolution: /Resolution: every sample\./,
+      // One plot per axis, the devices overlaid.
+      plots: ['accel-x', 'accel-y', 'accel-z', 'gyro-x', 'gyro-y', 'gyro-z', 'pressure', 'temperature', 'orientation-roll', 'orientation-pitch', 'orientation-heading'],
     },
     {
       name: 'day',
-      recordings: () => {
-        const file = path.join(dir, 'day.bin');
-        writeLongRecording(file, 24 * 60);
-        return [file];
-      },
-      resolution: /Resolution: one point per 21\.6 s \(4000 columns across 2[34]:\d\d:\d\d\).*Zoomed in past this resolution, a plot shows the envelope/,
+      recordings: () => [dayRecording()],
+      resolution: /Resolution: one point per 28\.8 s across the whole window, down to one per 1\.8 s as you zoom in \(3 levels\).*finer as you zoom in/,
+      finer: true,
+      strip: true,
+    },
+    {
+      name: 'window',
+      recordings: () => [dayRecording()],
+      options: ['--from', '1:00:00', '--to', '3900'],
+      resolution: /Window 1:00:00\.0 to 1:05:00\.0 .*Resolution: every sample\./,
     },
   ];
   for (const c of cases) {
     test(`${c.name}: no error, every plot drawn, the header's facts, plots zoom together`, async () => {
       const recordings = c.recordings();
       const page = path.join(dir, `${c.name}.html`);
-      const answer = view(recordings, page);
+      const answer = view(recordings, page, c.options);
       const bytes = fs.statSync(page).size;
       assert.equal(answer.bytes, bytes);
       assert.ok(bytes < 10e6, `${bytes} bytes`);
@@ -133,7 +151,7 @@ describe('the report page in a browser', { skip: noBrowser }, () => {
       const seen = await look(page, screenshot);
       assert.deepEqual(seen.problems, []);
       assert.deepEqual(seen.requests, [`file://${page}`], 'the page asks for nothing but itself');
-      assert.deepEqual(seen.drawn.map((d) => d.id), ['accel', 'gyro', 'pressure', 'temperature', 'orientation']);
+      assert.deepEqual(seen.drawn.map((d) => d.id), c.plots || ['accel', 'gyro', 'pressure', 'temperature', 'orientation']);
       for (const d of seen.drawn) assert.ok(d.inked > 500, `${d.id}: ${d.inked} pixels drawn`);
 
       for (const file of recordings) {
@@ -144,19 +162,77 @@ describe('the report page in a browser', { skip: noBrowser }, () => {
           assert.ok(seen.text.includes(fact), `${fact} in\n${seen.text.slice(0, 2000)}`);
         }
       }
-      assert.match(seen.text, /Duration\t\d+:\d\d:\d\d\.\d/);
+      assert.match(seen.text, /(Duration|Samples in the window)\t\d+:\d\d:\d\d\.\d/);
       assert.match(seen.text.replace(/\n/g, ' '), c.resolution);
 
       // The drag zoomed every plot to one window inside the one shown before; the wheel on
       // another plot zoomed all of them further.
-      for (const [windows, moved, narrower] of [[seen.after, 1, seen.before[1]], [seen.wheeled, 4, seen.after[1]]]) {
+      for (const [windows, moved, narrower] of [[seen.after, 1, seen.before[1]], [seen.wheeled, seen.drawn.length - 1, seen.after[1]]]) {
         const [min, max] = windows[moved];
         assert.ok(max - min < 0.9 * (narrower[1] - narrower[0]), `zoomed to ${min}..${max} from ${narrower}`);
         for (const [i, w] of windows.entries()) {
           assert.ok(Math.abs(w[0] - min) < 1e-9 && Math.abs(w[1] - max) < 1e-9, `plot ${seen.drawn[i].id} shows ${w}, not ${min}..${max}`);
         }
       }
+      // Zoomed in, an envelope page draws a finer level; a handful of events are lines whose
+      // labels never overlap, many are a strip of ticks.
+      if (c.finer) assert.ok(seen.drawnZoomed[0].step < seen.drawnFirst[0].step, `${seen.drawnFirst[0].step} s, then ${seen.drawnZoomed[0].step} s`);
+      else assert.ok(seen.drawnZoomed.every((d) => d.kind === 'every sample'), JSON.stringify(seen.drawnZoomed));
+      for (const d of [...seen.drawnFirst, ...seen.drawnZoomed]) {
+        assert.equal(d.events, c.strip && d === seen.drawnFirst[0] ? 'strip' : d.events === 'strip' ? 'strip' : 'lines');
+        for (const [i, a] of d.labels.entries()) {
+          for (const b of d.labels.slice(i + 1)) assert.ok(a.right <= b.left || b.right <= a.left || a.bottom <= b.top || b.bottom <= a.top, `labels overlap: ${JSON.stringify([a, b])}`);
+        }
+      }
+      if (c.strip) assert.equal(seen.drawnFirst[0].events, 'strip');
       if (c.name === 'example' && process.env.KX_VIEW_SCREENSHOT) fs.copyFileSync(screenshot, process.env.KX_VIEW_SCREENSHOT);
     });
   }
+});
+
+describe('view --serve', () => {
+  test('answers the page and its windows with the token only, draws a zoomed window sample by sample, and stops on SIGINT', async () => {
+    const file = path.join(dir, 'hour.bin');
+    writeLongRecording(file, 60);
+    const child = spawn(process.execPath, [BIN, 'view', '--serve', file], { stdio: ['ignore', 'pipe', 'pipe'] });
+    const url = await new Promise((resolve, reject) => {
+      let out = '';
+      child.stdout.on('data', (chunk) => {
+        out += chunk;
+        if (out.includes('\n')) resolve(out.split('\n')[0]);
+      });
+      child.once('exit', (code) => reject(new Error(`exited ${code} before printing its address`)));
+    });
+    const { origin, searchParams } = new URL(url);
+    assert.match(origin, /^http:\/\/127\.0\.0\.1:\d+$/);
+    const token = searchParams.get('token');
+    const table = [
+      [url, 200, /<title>hour\.bin: kx-binreader report<\/title>/],
+      [`${origin}/`, 403, /needs the token/],
+      [`${origin}/window?from=0&to=10&columns=100`, 403, /needs the token/],
+      [`${origin}/window?token=${token}x&from=0&to=10&columns=100`, 403, /needs the token/],
+      [`${origin}/window?token=${token}&from=10&to=5&columns=100`, 400, /expected from < to/],
+      [`${origin}/window?token=${token}&from=1800&to=1810&columns=2000`, 200, /"resolution":"every sample"/],
+      [`${origin}/window?token=${token}&from=0&to=3000&columns=500`, 200, /"resolution":"one point per 6\.0 s/],
+    ];
+    for (const [address, status, body] of table) {
+      const r = await fetch(address);
+      assert.equal(r.status, status, address);
+      assert.match(await r.text(), body, address);
+    }
+    if (!noBrowser) {
+      // Zoomed to 10 s in the browser, the page asks for the window and draws every sample of it.
+      const tab = await browser.newPage();
+      await tab.setViewport({ width: 1100, height: 900 });
+      await tab.goto(url, { waitUntil: 'load', timeout: 120000 });
+      await tab.waitForSelector('body[data-ready="true"]', { timeout: 60000 });
+      await tab.evaluate(() => window.kxSetWindow(1800, 1810));
+      await tab.waitForFunction(() => window.kxPlots.every((u) => u.kxKind === 'every sample'), { timeout: 30000 });
+      await tab.screenshot({ path: path.join(OUTPUT, 'view-served-zoomed.png'), fullPage: true });
+      await tab.close();
+    }
+    const exited = new Promise((resolve) => child.once('exit', (code) => resolve(code)));
+    child.kill('SIGINT');
+    assert.equal(await exited, 130);
+  });
 });

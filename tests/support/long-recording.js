@@ -21,10 +21,28 @@ function repeatRecording(bytes, copies, ticksPerCopy) {
   return out;
 }
 
+// The header's end date (the date frame of subtype 6) moved to `seconds` after its start date
+// (subtype 0), as a device writes it for a recording that long.
+function setEndDate(bytes, seconds) {
+  const at = (subtype) => {
+    for (let i = 0; i + 12 <= BLOCK_BYTES; i++) {
+      if (bytes[i] === 0x4b && bytes[i + 1] === 0x58 && bytes[i + 2] === 3 && bytes[i + 3] === subtype && bytes[i + 4] === 7) return i + 5;
+    }
+    throw new Error(`no date frame of subtype ${subtype} in the header`);
+  };
+  const s = at(0);
+  const start = Date.UTC(bytes.readUInt16BE(s + 5), bytes[s + 4] - 1, bytes[s + 3], bytes[s + 2], bytes[s + 1], bytes[s]);
+  const end = new Date(start + seconds * 1000);
+  const e = at(6);
+  [end.getUTCSeconds(), end.getUTCMinutes(), end.getUTCHours(), end.getUTCDate(), end.getUTCMonth() + 1].forEach((v, k) => { bytes[e + k] = v; });
+  bytes.writeUInt16BE(end.getUTCFullYear(), e + 5);
+  return bytes;
+}
+
 // Writes a recording of `minutes` minutes (base frequency 100 Hz) to file.
 function writeLongRecording(file, minutes) {
   const device = simulate({ seconds: 60, truth: false }).devices[0];
-  fs.writeFileSync(file, repeatRecording(device.bytes, minutes, 6000));
+  fs.writeFileSync(file, setEndDate(repeatRecording(device.bytes, minutes, 6000), minutes * 60));
 }
 
-module.exports = { writeLongRecording, repeatRecording };
+module.exports = { writeLongRecording, repeatRecording, setEndDate };

@@ -116,5 +116,6 @@ void queued;
 void kx.queue.work({ concurrency: 2 });
 
 const page: kx.ReportAnswer = kx.report(['left.bin', 'right.bin'], 'set.html');
-seen.push(page.bytes, page.synchronised);
+const windowPage: kx.ReportAnswer = kx.report(['day.bin'], 'hour.html', { from: 3600, to: 7200 });
+seen.push(page.bytes, page.synchronised, windowPage.bytes);
 void kx.promises.report(['walk.bin'], 'walk.html').then((a) => a.page).catch((err: kx.ReportSyncError) => err.status);
