@@ -44,8 +44,10 @@ function guardSignals(stderr) {
     if (take !== null) take();
     else stop('SIGTERM');
   };
+  // Windows delivers no SIGTERM (a kill ends the process outright); Ctrl-Break is its "stop".
+  const termSignals = process.platform === 'win32' ? ['SIGTERM', 'SIGBREAK'] : ['SIGTERM'];
   process.on('SIGINT', onSigint);
-  process.on('SIGTERM', onSigterm);
+  for (const s of termSignals) process.on(s, onSigterm);
   return {
     // Output files about to be written: their folders are searched for temporary files.
     writes(files) {
@@ -60,7 +62,7 @@ function guardSignals(stderr) {
     },
     release() {
       process.removeListener('SIGINT', onSigint);
-      process.removeListener('SIGTERM', onSigterm);
+      for (const s of termSignals) process.removeListener(s, onSigterm);
     },
   };
 }

@@ -10,6 +10,7 @@
 
 #include "../base64/base64.h"
 #include "../common/config_text.h"
+#include "../common/platform.h"
 #include "../common/fixed_format.h"
 #include "../common/json_builder.h"
 #include "../common/text.h"
@@ -514,7 +515,7 @@ void parseDataPackage(const unsigned char* block) {
 std::string BinReader::readConfig(const char* path) {
     using namespace bin_reader;
     reset();
-    if (!infile.is_open()) infile.open(path, std::ios::binary);
+    if (!infile.is_open()) infile.open(kx_path(path), std::ios::binary);
     readHeaderBlock();
     const std::string answer = configToJSON();
     infile.close();
@@ -531,7 +532,7 @@ void BinReader::writeConfig(const char* path, const char* config) {
 std::string BinReader::read(const char* path, const char* csvPath) {
     using namespace bin_reader;
     reset();
-    if (!infile.is_open()) infile.open(path, std::ios::binary);
+    if (!infile.is_open()) infile.open(kx_path(path), std::ios::binary);
     // Written like every other output (the old table kept until the new one is complete), and
     // never over its own recording. There is no answer to report a failed write in.
     if (!_output_is_input(csvPath, {path})) outfile.open(csvPath);

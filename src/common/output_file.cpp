@@ -1,6 +1,8 @@
 // Output files that keep their target's identity and are replaced only once complete.
 #include "output_file.h"
 
+// Windows has its twin of everything here but OutputSet: output_file_win.cpp.
+#ifndef _WIN32
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -320,6 +322,7 @@ bool OutputFile::publish() {
 bool OutputFile::commit() {
     return finish() && publish();
 }
+#endif  // !_WIN32
 
 OutputFile* OutputSet::open(const std::string& path) {
     auto file = std::make_unique<OutputFile>();
@@ -351,6 +354,7 @@ bool OutputSet::commit() {
     return all;
 }
 
+#ifndef _WIN32
 bool _output_is_input(const std::string& output, const std::vector<std::string>& inputs) {
     struct stat out;
     if (::stat(output.c_str(), &out) != 0) return false;
@@ -361,3 +365,4 @@ bool _output_is_input(const std::string& output, const std::vector<std::string>&
     }
     return false;
 }
+#endif  // !_WIN32

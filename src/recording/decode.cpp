@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "../common/output_file.h"
+#include "../common/platform.h"
 #include "recording.h"
 
 namespace {
@@ -12,7 +13,7 @@ namespace {
 // Why a path could not be opened: no file there, or one this process may not read.
 kx_DecodeError open_error(const char* path) {
     std::error_code ec;
-    const std::filesystem::file_status st = std::filesystem::status(path, ec);
+    const std::filesystem::file_status st = std::filesystem::status(kx_path(path), ec);
     return st.type() == std::filesystem::file_type::not_found ? kx_DecodeError::missing
                                                               : kx_DecodeError::unreadable;
 }
@@ -23,10 +24,10 @@ kx_DecodeError _kx_openRecording(std::ifstream& in, const char* path) {
     // A FIFO would block the open until a writer comes, a device would never end: only what
     // the path names after its links, a regular file, is opened.
     std::error_code ec;
-    const std::filesystem::file_status st = std::filesystem::status(path, ec);
+    const std::filesystem::file_status st = std::filesystem::status(kx_path(path), ec);
     if (st.type() == std::filesystem::file_type::not_found) return kx_DecodeError::missing;
     if (st.type() != std::filesystem::file_type::regular) return kx_DecodeError::unreadable;
-    in.open(path, std::ios::in | std::ios::binary);
+    in.open(kx_path(path), std::ios::in | std::ios::binary);
     return in.is_open() ? kx_DecodeError::none : open_error(path);
 }
 

@@ -1,8 +1,8 @@
-// Configuration block decoding: frame scan, every frame kind, malformed and unknown frames.
+// Configuration block decoding: frame scan, every frame kind, malformed and unknown frames,
+// down to the members the JSON answers leave out. The answers themselves, and the files that
+// are no recording, are checked through JavaScript (tests/js/config.test.js).
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -24,21 +24,6 @@ kx_Config decode(const Bytes& block, bool expect = true) {
     kx_Config c;
     EXPECT_EQ(_readConfig(&c, block.data()), expect);
     return c;
-}
-
-TEST(ConfigScan, DecodesFramesAndKeepsUnknownOnesInOrder) {
-    const Bytes unknown1 = frame(3, 5, {1, 2, 3});
-    const Bytes unknown2 = frame(7, 1, {9});
-    const kx_Config c = decode(block_with(cat(
-        {device_frame(1234, 2, 3), unknown1, base_frequency_frame(200), unknown2, measure_id_frame(77)})));
-    EXPECT_EQ(c.deviceId, 1234);
-    EXPECT_EQ(c.deviceType, 2);
-    EXPECT_EQ(c.bodyLocation, 3);
-    EXPECT_TRUE(c.hasDeviceInfo);
-    EXPECT_EQ(c.frequency, 200);
-    EXPECT_EQ(c.measureId, 77);
-    EXPECT_EQ(c.unknownFrames, cat({unknown1, unknown2}));
-    EXPECT_FALSE(c.frameError);
 }
 
 TEST(ConfigScan, FindsTheMagicUpToOffset507Only) {
@@ -219,30 +204,6 @@ TEST(ConfigFrames, RadioTimeMarksChannelsAndDates) {
     EXPECT_FALSE(c.accel.present);  // extra frames do not make a sensor present
     EXPECT_EQ(c.measureParam1, 258);
     EXPECT_EQ(c.measureParam2, 0xAB);
-}
-
-TEST(ConfigFile, ShortMissingAndMagicLessFiles) {
-    const std::string dir = temp_dir();
-    // 100 bytes of valid frames: decoded, the rest counts as zero.
-    Bytes frames = cat({device_frame(5, 1, 1), base_frequency_frame(100)});
-    frames.resize(100, 0);
-    write_file(dir + "/short.bin", frames);
-    kx_Config c;
-    EXPECT_TRUE(kx_readConfig<char>(&c, (dir + "/short.bin").c_str()));
-    EXPECT_EQ(c.deviceId, 5);
-    EXPECT_EQ(c.frequency, 100);
-
-    write_file(dir + "/nomagic.bin", Bytes(2048, 0x55));
-    kx_Config none;
-    EXPECT_FALSE(kx_readConfig<char>(&none, (dir + "/nomagic.bin").c_str()));
-    EXPECT_EQ(none.deviceId, -1);
-    EXPECT_EQ(none.measureId, -1);
-    EXPECT_EQ(none.radioSensor.mode, 2);
-    EXPECT_FALSE(kx_readConfig<char>(&none, (dir + "/missing.bin").c_str()));
-    EXPECT_FALSE(kx_readConfig<char>(&none, dir.c_str()));  // a directory is no recording
-    std::remove((dir + "/short.bin").c_str());
-    std::remove((dir + "/nomagic.bin").c_str());
-    rmdir(dir.c_str());
 }
 
 }  // namespace

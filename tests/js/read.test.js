@@ -1,8 +1,8 @@
-// "read" end to end: the JSON answer, the CSV file on disk, and every way it must fail.
+// "read" end to end: the JSON answer, the CSV file on disk, and how readData fails. Files read
+// or written under bad conditions are in bad_inputs.test.js and bad_inputs_test.cpp.
 'use strict';
 const { describe, test, before, after } = require('node:test');
 const assert = require('node:assert/strict');
-const { spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
@@ -14,7 +14,6 @@ const ACC = 0x21;
 const GYR = 0x22;
 const BAR = 0x23;
 const EVT = 0x26;
-const loadError = '{"error":"Error during data loading."}';
 
 let dir;
 before(() => { dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kx-read-')); });
@@ -115,30 +114,6 @@ describe('read', () => {
     assert.equal(events.filter((e) => e !== '').length, 3);
   });
 
-  test('answers the error object and writes nothing for what cannot be read', () => {
-    const full = stillRecording().toBuffer();
-    const noMagic = Buffer.from(full);
-    noMagic.fill(0, 0, 512);
-    const inputs = {
-      missing: null,
-      empty: Buffer.alloc(0),
-      short: full.subarray(0, 511),
-      'no magic': noMagic,
-    };
-    for (const [what, bytes] of Object.entries(inputs)) {
-      const input = path.join(dir, `bad-${what}.bin`);
-      if (bytes) fs.writeFileSync(input, bytes);
-      const csv = path.join(dir, `bad-${what}.csv`);
-      assert.equal(addon.read(input, csv), loadError, what);
-      assert.equal(fs.existsSync(csv), false, what);
-    }
-    // An existing table is left as it was.
-    const kept = path.join(dir, 'kept.csv');
-    fs.writeFileSync(kept, 'old');
-    assert.equal(addon.read(path.join(dir, 'missing.bin'), kept), loadError);
-    assert.equal(fs.readFileSync(kept, 'utf8'), 'old');
-  });
-
   test('readData and promises.readData throw an Error naming the file, why, and a code', async () => {
     const full = stillRecording().toBuffer();
     const noMagic = Buffer.from(full);
@@ -168,34 +143,4 @@ describe('read', () => {
       await assert.rejects(addon.promises.readData(input), expected);
     }
   });
-
-  test('answers the error object when the table cannot be written', () => {
-    const input = path.join(dir, 'for-errors.bin');
-    stillRecording({ seconds: 5 }).write(input);
-    assert.equal(addon.read(input, path.join(dir, 'no', 'such', 'dir.csv')), loadError);
-    assert.equal(fs.existsSync(path.join(dir, 'no')), false);
-    assert.equal(addon.read(input, dir), loadError);  // a directory
-    assert.equal(addon.read(input, '/dev/full'), loadError);
-    assert.deepEqual(fs.readdirSync(dir).filter((n) => n.endsWith('.tmp')), []);
-  });
-
-  test('a file-size limit hit while writing answers the error object and keeps the old table', () => {
-    const input = path.join(dir, 'limit.bin');
-    const csv = path.join(dir, 'limit.csv');
-    stillRecording({ seconds: 60 }).write(input);  // about 6000 rows, well over 64 KiB
-    fs.writeFileSync(csv, 'old');
-    // The size signal is ignored (node ignores it too), so the write fails with an error.
-    const script = `process.stdout.write(require(${JSON.stringify(require.resolve('../../index.js'))})`
-      + `.read(${JSON.stringify(input)}, ${JSON.stringify(csv)}))`;
-    const child = spawnSync('/bin/sh', ['-c', 'trap "" XFSZ; ulimit -f 64; exec "$0" -e "$1"', process.execPath, script],
-      { encoding: 'utf8', env: process.env });
-    assert.equal(child.status, 0, child.stderr);
-    assert.equal(child.stdout, loadError);
-    assert.equal(fs.readFileSync(csv, 'utf8'), 'old');
-    assert.deepEqual(fs.readdirSync(dir).filter((n) => n.startsWith('.limit.csv')), []);
-    // Without the limit the same call succeeds and replaces the table.
-    assert.notEqual(addon.read(input, csv), loadError);
-    assert.equal(csvLines(csv)[2], 'Total data points: 6000');
-  });
-
 });
