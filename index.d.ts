@@ -81,16 +81,27 @@ export interface ConfigAnswer {
 }
 
 /**
+ * The limit on a table's rows: a table over it is refused before anything is written.
+ * Without it, at most 1024 rows per data record of the recording, and never fewer than 65536.
+ */
+export interface TableLimits {
+  /** most rows a table may have (a positive integer; otherwise a TypeError) */
+  maxRows?: number;
+}
+
+/**
  * Decodes a recording, adds the orientation quaternion stream and writes the CSV file at
  * `csvPath` (replaced only once complete).
  * @param recordingPath path of the recording (UTF-8, no NUL character)
  * @param csvPath path of the CSV file to write, used as given (no directory is created)
+ * @param options the orientation filter and the limit on the table's rows (a table over it gives
+ *   the {@link ReadError})
  * @returns JSON text of a {@link ReadSummary}, or of a {@link ReadError}
  *   (`{"error":"Error during data loading."}`)
  * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments;
  *   "Wrong arguments" when an argument is not a string primitive or holds a NUL character
  */
-export function read(recordingPath: string, csvPath: string, options?: OrientationOptions): string;
+export function read(recordingPath: string, csvPath: string, options?: ReadOptions): string;
 
 /**
  * The orientation filter of the quaternion columns and streams. "specified" (the default) is the
@@ -103,17 +114,22 @@ export interface OrientationOptions {
   orientation?: "specified" | "bias-corrected";
 }
 
+/** The options of read and readAndSync2: the orientation filter and the limit on a table's rows. */
+export interface ReadOptions extends OrientationOptions, TableLimits {}
+
 /**
  * Reads several recordings of devices worn together, adds quaternions, puts them on one time
  * base and window, and writes `<outDir>/<file name without extension>.csv` for each.
  * @param recordingPaths the recordings; the first one chooses the synchronisation method
  * @param outDir an existing directory
+ * @param options the orientation filter and the limit on each recording's table's rows (a table
+ *   over it gives "-10")
  * @returns a {@link SyncStatus}
  * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments;
  *   "Wrong arguments" when recordingPaths is not an array, outDir is not a string, an element
  *   is not a string, or a path holds a NUL character (no file is read)
  */
-export function readAndSync2(recordingPaths: readonly string[], outDir: string, options?: OrientationOptions): SyncStatus;
+export function readAndSync2(recordingPaths: readonly string[], outDir: string, options?: ReadOptions): SyncStatus;
 
 /**
  * Answers the configuration of a recording as compact JSON: a {@link ConfigAnswer}.
@@ -251,8 +267,8 @@ export function writeParquet(recordingPath: string, parquetPath: string, options
  * TypeErrors, before any work is queued.
  */
 export interface PromiseAPI {
-  read(recordingPath: string, csvPath: string, options?: OrientationOptions): Promise<string>;
-  readAndSync2(recordingPaths: readonly string[], outDir: string, options?: OrientationOptions): Promise<SyncStatus>;
+  read(recordingPath: string, csvPath: string, options?: ReadOptions): Promise<string>;
+  readAndSync2(recordingPaths: readonly string[], outDir: string, options?: ReadOptions): Promise<SyncStatus>;
   readConfig(recordingPath: string): Promise<string>;
   readConfigDeviceId(recordingPath: string): Promise<string>;
   writeConfig(path: string, configText: string): Promise<"OK" | "ERROR">;

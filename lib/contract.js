@@ -16,6 +16,9 @@ const CONTRACT = {
   writeParquet: ['path', 'path'],
 };
 
+// The functions that take an options object { maxRows, orientation } after their arguments.
+const LIMITED = new Set(['read', 'readAndSync2']);
+
 const wrongCount = () => new TypeError('Wrong number of arguments');
 const wrongArgs = () => new TypeError('Wrong arguments');
 
@@ -48,6 +51,9 @@ function checkArguments(name, args) {
       out.push(v);
     }
   }
+  // read and readAndSync2 take { maxRows, orientation } after their paths (checked by the addon).
+  const options = args[kinds.length];
+  if (LIMITED.has(name) && options !== null && typeof options === 'object') out.push({ maxRows: options.maxRows, orientation: options.orientation });
   return out;
 }
 

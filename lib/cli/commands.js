@@ -39,6 +39,14 @@ function parquetFailure(err) {
   return new CliError(EXIT.INPUT, message);
 }
 
+// { maxRows } of --max-rows, the limit on a table's rows (see read's options).
+function limitOf(values, command) {
+  const given = values['max-rows'];
+  if (given === undefined) return {};
+  if (!/^[1-9][0-9]*$/.test(given) || !Number.isSafeInteger(Number(given))) throw usageError(`${command}: --max-rows must be a positive integer, got "${given}"`);
+  return { maxRows: Number(given) };
+}
+
 // The conversions run in a worker thread, so that a signal is handled while they run.
 async function cmdRead(ctx, { values, positionals }) {
   const format = formatOf(values, 'read');
@@ -58,9 +66,10 @@ async function cmdRead(ctx, { values, positionals }) {
     else ctx.print([`${recording} -> ${csv}`, ...summaryLines(summary)].join('\n'));
     return EXIT.OK;
   }
-  const answer = await ctx.addon.promises.read(recording, csv, options);
+  const limits = limitOf(values, 'read');
+  const answer = await ctx.addon.promises.read(recording, csv, { ...options, ...limits });
   const parsed = JSON.parse(answer);
-  if ('error' in parsed) throw readFailure(ctx.addon, recording, csv);
+  if ('error' in parsed) throw readFailure(ctx.addon, recording, csv, limits);
   if (ctx.json) ctx.out({ recording, csv, summary: parsed });
   else ctx.print([`${recording} -> ${csv}`, ...summaryLines(parsed)].join('\n'));
   return EXIT.OK;
@@ -87,9 +96,9 @@ async function cmdSync(ctx, { values, positionals }) {
     if (result.error) throw parquetFailure(result.error);
     status = result.answer;
   } else {
-    status = await ctx.addon.promises.readAndSync2(positionals, outDir, orientationOptions(orientation));
+    status = await ctx.addon.promises.readAndSync2(positionals, outDir, { ...orientationOptions(orientation), ...limitOf(values, 'sync') });
   }
-  if (status !== 'OK') throw syncFailure(ctx.addon, status, positionals, outDir);
+  if (status !== 'OK') throw syncFailure(ctx.addon, status, positionals, outDir, limitOf(values, 'sync'));
   if (ctx.json) ctx.out({ status, files });
   else ctx.print(files.map((f, i) => `${positionals[i]} -> ${f}`).join('\n'));
   return EXIT.OK;

@@ -1,6 +1,7 @@
 // Diagnosis: turning the reader's short answers into one-line messages that name the file,
 // each with the exit code that says what failed.
 'use strict';
+const { addon: native } = require('../addon.js');
 const fs = require('node:fs');
 const path = require('node:path');
 const { EXIT, CliError } = require('./errors.js');
@@ -8,7 +9,7 @@ const { configTextProblem } = require('../config-text.js');
 const { REASONS, notRegular } = require('../reasons.js');
 
 // Why a recording cannot be read, or null when it looks readable.
-function recordingProblem(addon, file) {
+function recordingProblem(addon, file, limits = {}) {
   let st;
   try {
     st = fs.statSync(file);
@@ -23,6 +24,9 @@ function recordingProblem(addon, file) {
   }
   if (st.size < 512) return `only ${st.size} bytes, shorter than one 512-byte block`;
   if (addon.readConfig(file) === '') return REASONS.KX_NOT_A_RECORDING;
+  const opened = native._sourceOpen([file], limits);
+  if (opened.handle !== undefined) native._sourceClose(opened.handle);
+  else if (opened.code === 'KX_TOO_MANY_ROWS') return `its table would have ${opened.rows} rows, implausibly many for the recording (--max-rows raises the limit)`;
   return null;
 }
 
@@ -57,8 +61,8 @@ function orientationProblem(addon, file) {
 }
 
 // Why read(recording, csv) answered its error object.
-function readFailure(addon, recording, csv) {
-  const input = recordingProblem(addon, recording);
+function readFailure(addon, recording, csv, limits) {
+  const input = recordingProblem(addon, recording, limits);
   if (input) return new CliError(EXIT.INPUT, `${recording}: ${input}`);
   const out = directoryProblem(path.dirname(path.resolve(csv)));
   if (out) return new CliError(EXIT.OUTPUT, `${csv}: cannot write: ${out}`);
@@ -67,10 +71,10 @@ function readFailure(addon, recording, csv) {
 }
 
 // Why readAndSync2(recordings, outDir) answered `status`.
-function syncFailure(addon, status, recordings, outDir) {
+function syncFailure(addon, status, recordings, outDir, limits) {
   switch (status) {
     case '-10': {
-      const bad = recordings.map((r) => [r, recordingProblem(addon, r)]).filter(([, p]) => p);
+      const bad = recordings.map((r) => [r, recordingProblem(addon, r, limits)]).filter(([, p]) => p);
       const detail = bad.length ? bad.map(([r, p]) => `${r}: ${p}`).join('; ') : `one of ${recordings.join(', ')} could not be read in full`;
       return new CliError(EXIT.INPUT, detail);
     }

@@ -29,23 +29,25 @@ const COMMON = {
 // A command listed here needs a runner of the same name in commands.js.
 const COMMANDS = {
   read: {
-    usage: 'read [--format csv|parquet] <recording> [<output>]',
+    usage: 'read [--format csv|parquet] [--max-rows n] <recording> [<output>]',
     summary: 'convert one recording to CSV or Parquet (orientation quaternions included)',
     details: 'Without <output>, writes <name>.csv (or <name>.parquet) into the current directory.\nPrints the recording\'s summary: dates, base frequency, firmware version and measurement id.\nThe Parquet file holds the CSV\'s table: the same columns and rows, values unrounded,\nnull for an empty cell.',
     options: {
       format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
+      'max-rows': { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' },
     },
     positionals: [1, 2],
   },
   sync: {
-    usage: 'sync [-o <dir>] [--format csv|parquet] <recording> <recording>...',
+    usage: 'sync [-o <dir>] [--format csv|parquet] [--max-rows n] <recording> <recording>...',
     summary: 'synchronise recordings of devices worn together, one CSV per recording',
     details: 'Writes <dir>/<name>.csv (or .parquet) for every recording (default <dir>: the current directory).\nThe time base comes from the time marks, the radio channel sensor or the radio frame\nof the recordings, chosen by the first recording.',
     options: {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
       format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
+      'max-rows': { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' },
     },
     positionals: [1, Infinity],
   },

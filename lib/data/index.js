@@ -69,8 +69,8 @@ function makeData(addon) {
     const table = addon._tableColumns(recordingPath, orientation);
     if (typeof table === 'string') throw recordingError('writeParquet', recordingPath, table);
     const bytes = writeTable(table);
-    const status = addon._writeFiles([parquetPath], [bytes], [recordingPath]);
-    if (status !== 'OK') throw outputError(parquetPath, recordingPath, status.split(' ')[0]);
+    const { code } = addon._writeFiles([parquetPath], [bytes], [recordingPath]);
+    if (code !== 'OK') throw outputError(parquetPath, recordingPath, code);
     return table.summary;
   }
 
@@ -83,8 +83,8 @@ function makeData(addon) {
     if (typeof tables === 'string') return tables;
     const { writeTable } = loadParquetWriter();
     const outputs = paths.map((p) => `${dir}/${fileBasename(p)}.parquet`);
-    const status = addon._writeFiles(outputs, tables.map((t) => writeTable(t)), paths);
-    return status === 'OK' ? 'OK' : '-12';
+    const { code } = addon._writeFiles(outputs, tables.map((t) => writeTable(t)), paths);
+    return code === 'OK' ? 'OK' : '-12';
   }
 
   return { readData, writeParquet, syncParquet, decode };

@@ -72,9 +72,8 @@ function modelOf(addon, recordingPaths, options = {}) {
 // was; a page that is one of the recordings is refused. Throws an Error whose code says what
 // failed.
 function writePage(addon, pagePath, html, recordingPaths) {
-  const answer = addon._writeFiles([pagePath], [Buffer.from(html, 'utf8')], recordingPaths);
-  if (answer === 'OK') return;
-  const status = answer.split(' ')[0];
+  const { code: status } = addon._writeFiles([pagePath], [Buffer.from(html, 'utf8')], recordingPaths);
+  if (status === 'OK') return;
   let why;
   if (status === 'KX_OUTPUT_IS_INPUT') {
     const clash = outputOverInput([{ path: pagePath }], recordingPaths.map((r) => ({ path: r })));

@@ -17,7 +17,8 @@ function makePromises(getPool) {
         const options = args[CONTRACT[name].length];
         const wanted = TAKES_OPTIONS[name] === 'any' || (TAKES_OPTIONS[name] === 'object' && options !== null && typeof options === 'object');
         const orientation = wanted ? orientationOptions(name, options) : undefined;
-        if (orientation !== undefined) checked.push(orientation);
+        // read and readAndSync2 already carry their options object (see checkArguments).
+        if (orientation !== undefined && checked.length === CONTRACT[name].length) checked.push(orientation);
         return getPool().run(name, checked);
       },
     }[name];

@@ -366,3 +366,22 @@ bool _output_is_input(const std::string& output, const std::vector<std::string>&
     return false;
 }
 #endif  // !_WIN32
+
+kx_WriteError _write_file_set(const std::vector<std::string>& paths, const std::vector<const void*>& contents,
+                              const std::vector<size_t>& sizes, const std::vector<std::string>& inputs,
+                              std::string* failed) {
+    for (const std::string& path : paths) {
+        *failed = path;
+        if (_output_is_input(path, inputs)) return kx_WriteError::outputIsInput;
+    }
+    OutputSet set;
+    for (const std::string& path : paths) {
+        *failed = path;
+        if (set.open(path) == nullptr) return kx_WriteError::openFailed;
+    }
+    failed->clear();
+    for (const size_t i : set.writing_order()) {
+        if (!set[i].write(contents[i], sizes[i])) return kx_WriteError::writeFailed;
+    }
+    return set.commit() ? kx_WriteError::none : kx_WriteError::writeFailed;
+}

@@ -6,18 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "../pipeline/pipeline.h"
 #include "../recording/recording.h"
-#include "../sync/sync.h"
 
 class BinReader2 {
 public:
     // Decodes a recording, adds quaternions, writes the CSV file at csvPath and answers the
-    // JSON summary, or the error object when nothing could be read or written.
-    std::string read(const char* path, const char* csvPath, kx_Orientation mode = kx_Orientation::specified);
+    // JSON summary, or the error object when nothing could be read or written (a table over
+    // the row limit of options is refused before anything is written).
+    std::string read(const char* path, const char* csvPath, const kx_SourceOptions& options = {});
 
     // Reads, synchronises and exports several recordings into outDir; answers a status text.
     std::string readAndSync(const std::vector<std::string>& paths, const std::string& outDir,
-                            kx_Orientation mode = kx_Orientation::specified);
+                            const kx_SourceOptions& options = {});
 
     // Configuration of a recording as JSON; empty text when the file is not a recording.
     std::string readConfig(const char* path);
@@ -42,27 +43,15 @@ bool _write_csv(OutputFile* file, const kx_Config* config, const kx_SensorMap* s
 // written a range of rows at a time: the same bytes as _write_csv over the decoded recording,
 // in memory bounded by the ranges in flight. False when a write failed or the recording
 // changed since its scan. helpers: formatting threads beside the caller's, -1 to choose.
-bool _write_csv_streamed(OutputFile* file, const char* path, const kx_RecordingScan& scan, int helpers = -1,
-                         kx_Orientation mode = kx_Orientation::specified);
+bool _write_csv_streamed(OutputFile* file, const char* path, const kx_RecordingScan& scan, int helpers = -1);
 
 // The summary answered by read().
 std::string _generate_read_answer_JSON(const kx_Config* config);
 
-// A synchronised set: the decoded recordings and their maps on the common time base. The
-// recordings are declared last so that they are freed before the maps.
-struct kx_SyncedSet {
-    kx_SyncedMaps synced;
-    std::vector<std::unique_ptr<kx_Recording>> recordings;
-};
+// A member of a source written as CSV into an open output file that the caller completes;
+// false when a fill or a write failed. helpers: formatting threads beside the caller's, -1 to choose.
+bool _write_member_csv(OutputFile* file, kx_SourceMember& member, int helpers = -1);
 
-// The stages of readAndSync before anything is written: reads, adds orientation and
-// synchronises the recordings at paths into set. Answers "OK" or the status of the stage that
-// failed ("-10", "-13", "-11"); an empty list is "OK" with nothing read.
-const char* kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set,
-                              kx_Orientation mode = kx_Orientation::specified);
-
-// kx_sync cuts the event channels to the common window but keeps their recorded times. For a
-// set that kx_syncRecordings answered "OK", replaces each synchronised map's event channels
-// with the whole channels of its recording moved onto the common time base. False when the
-// shift of a recording cannot be found.
-bool _events_on_common_base(kx_SyncedSet* set);
+// readAndSync2's status for a source error: "-10" (a recording could not be read, or its table
+// would be implausibly large), "-13" (no orientation), "-11" (not synchronised).
+const char* _sync_status(kx_SourceError error);

@@ -1,89 +1,15 @@
-// The CSV export as data: a prepared layout of the streams in use, the header it gives, and a
-// writer of any row range, so that rows can be written in one piece, in chunks or in parallel.
+// The CSV export of a table: the header its layout gives and a writer of any row range, so
+// that rows can be written in one piece, in chunks or in parallel.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
-#include "../recording/types.h"
-
-// What a stream kind looks like in the table: its label, its columns with their names, units
-// and decimals.
-struct CsvStreamKind {
-    const char* label;  // label row: "<label> [<rate> hz]"
-    int columns;        // 1..4
-    const char* name[4];
-    const char* unit[4];
-    int decimals[4];  // fixed-point decimals of each column's cells
-};
-
-// One stream of a prepared layout, in column order.
-struct CsvStream {
-    const CsvStreamKind* kind = nullptr;
-    int32_t rate_hz = 0;    // shown in the label row
-    bool labelled = false;  // has a label in the label row
-    bool named = false;     // has its column names and units in the two rows below
-    // The samples that fill its cells; nullptr when it has no cells (a configured stream whose
-    // samples are missing or unusable keeps its header columns).
-    const kx_DataSensor* sensor = nullptr;
-    // Whether it fills cells, and from how many samples. A layout prepared from stream lengths
-    // alone has cells without a sensor: its samples come in windows.
-    bool cells = false;
-    size_t length = 0;
-    int sensor_id = 0;  // the stream's sensor-map identifier, when it has cells
-    // Sample i sits on row i x factor. 0: placed by time instead, at most one a row, on the
-    // first row whose time reaches the sample's (later samples move to the following rows).
-    uint64_t factor = 0;
-};
-
-// Everything the header and the rows need, prepared once per export.
-struct CsvLayout {
-    int32_t base_hz = 0;  // one row per base tick
-    kx_Config::DateStruct createdAt;
-    uint64_t rows = 0;    // enough to place every sample of every stream with cells
-    size_t row_room = 0;  // the most bytes one row can take
-    std::vector<CsvStream> streams;
-};
-
-// Where the writer stands: the next row, the running time of the row before it (the sum of
-// one 1 / base_hz step per row written so far, never a product, so that it matches a running
-// clock to the last bit) and the next time-placed sample.
-struct CsvCursor {
-    uint64_t row = 0;
-    double time_s = 0.0;
-    size_t timed_position = 0;
-};
-
-// The layout of a recording's table: which streams are used, at which spacing.
-CsvLayout csv_prepare_layout(const kx_Config& config, const kx_SensorMap& sensors);
-
-// The same layout from each configured stream's sample count (one entry per stream the sensor
-// map would hold), for a recording streamed in windows rather than held whole. The
-// orientation stream is counted as the decode step would compute it.
-CsvLayout csv_prepare_layout(const kx_Config& config, const std::unordered_map<int, size_t>& lengths);
-
-// The samples of one stream that a row range needs: `sensor` holds samples first, first + 1, ...
-// of the stream (component-major in its own length). One window per stream of the layout.
-struct CsvWindow {
-    const kx_DataSensor* sensor = nullptr;
-    size_t first = 0;
-};
+#include "../table/table.h"
 
 // The seven header lines, the rows count included.
 std::string csv_header(const CsvLayout& layout);
-
-// Moves the cursor forward to row `row` without writing anything: the running time and the
-// position of the time-placed stream are carried row by row, exactly as the writer does.
-// Spaced streams need no carrying: at row r their next sample is ceil(r / factor).
-void csv_skip_rows(const CsvLayout& layout, CsvCursor* cursor, uint64_t row);
-
-// The same over windows: a spaced stream's window must hold the samples of rows
-// [cursor->row, row), a time-placed stream's the samples from cursor->timed_position on, as many
-// as rows are skipped (or to its end).
-void csv_skip_rows(const CsvLayout& layout, const CsvWindow* windows, CsvCursor* cursor, uint64_t row);
 
 // Writes rows [cursor->row, last) at out and advances the cursor, stopping early after the
 // row that takes the text to `fill` bytes or more. out must have fill + layout.row_room bytes.
@@ -93,17 +19,6 @@ size_t csv_write_rows(const CsvLayout& layout, CsvCursor* cursor, uint64_t last,
 // The same over windows, which must hold what csv_skip_rows over windows names for these rows.
 size_t csv_write_rows(const CsvLayout& layout, const CsvWindow* windows, CsvCursor* cursor, uint64_t last,
                       char* out, size_t fill);
-
-// Gives the samples of a table's row ranges, asked in row order on one thread: fill() makes the
-// windows of rows [first, last) starting at cursor, in storage it owns until the next call with
-// the same slot (slots go round, so a window stays put while its range is being formatted).
-class CsvRowSource {
-public:
-    virtual ~CsvRowSource() = default;
-    // False when the samples cannot be had (the recording changed or cannot be read).
-    virtual bool fill(size_t slot, uint64_t first, uint64_t last, const CsvCursor& cursor,
-                      CsvWindow* windows) = 0;
-};
 
 class OutputFile;
 // Writes the header and rows [0, layout.rows) into file: ranges of rows are filled in order on

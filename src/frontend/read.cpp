@@ -26,25 +26,16 @@ std::string _generate_read_answer_JSON(const kx_Config* config) {
     return o.close();
 }
 
-std::string BinReader2::read(const char* path, const char* csvPath, kx_Orientation mode) {
+std::string BinReader2::read(const char* path, const char* csvPath, const kx_SourceOptions& options) {
     if (path == nullptr || csvPath == nullptr) return kLoadError;
     // A table written over its own recording would destroy it.
     if (_output_is_input(csvPath, {path})) return kLoadError;
     // A recording that cannot be read in full is an error, not an empty table: no CSV file is
-    // written for it. Recordings without both inertial streams at one rate simply get no
-    // quaternion columns.
-    // A recording in order (almost all are) is streamed from its file in bounded memory; one
-    // that needs reordering is decoded whole. Both give the same bytes.
-    kx_RecordingScan scan;
-    if (kx_scanRecording(path, &scan) != kx_DecodeError::none) return kLoadError;
-    if (scan.inOrder) {
-        OutputFile file;
-        if (!file.open(csvPath) || !_write_csv_streamed(&file, path, scan, -1, mode) || !file.commit())
-            return kLoadError;
-        return _generate_read_answer_JSON(&scan.config);
-    }
-    kx_Recording recording;
-    if (kx_decodeRecording(path, &recording, mode) != kx_DecodeError::none) return kLoadError;
-    if (!exportCSV(csvPath, &recording.config, &recording.sensors)) return kLoadError;
-    return _generate_read_answer_JSON(&recording.config);
+    // written for it, nor for one whose table would be implausibly large. Recordings without
+    // both inertial streams at one rate simply get no quaternion columns.
+    kx_Source source;
+    if (source.open({path}, options) != kx_SourceError::none) return kLoadError;
+    OutputFile file;
+    if (!file.open(csvPath) || !_write_member_csv(&file, source.member(0)) || !file.commit()) return kLoadError;
+    return _generate_read_answer_JSON(&source.member(0).config);
 }

@@ -313,6 +313,7 @@ kx_DecodeError _kx_scan(kx_RecordingScan* scan, std::ifstream& in) {
     build_dispatch(c, dispatch);
 
     size_t counts[kStreamCount] = {};
+    int64_t first[kStreamCount] = {};
     int64_t last[kStreamCount];
     for (int64_t& t : last) t = INT64_MIN;
     bool in_order = true;
@@ -321,11 +322,14 @@ kx_DecodeError _kx_scan(kx_RecordingScan* scan, std::ifstream& in) {
             // A tick at or before the last one would be moved or dropped by the ordering step.
             if (tick <= last[s]) in_order = false;
             last[s] = tick;
-            ++counts[s];
+            if (counts[s]++ == 0) first[s] = tick;
         });
     scan->lengths.clear();
+    scan->firstTicks.clear();
     for (int s = 0; s < kStreamCount; ++s) {
-        if (stream_config(c, s).present) scan->lengths[kStreams[s].id] = counts[s];
+        if (!stream_config(c, s).present) continue;
+        scan->lengths[kStreams[s].id] = counts[s];
+        if (counts[s] != 0) scan->firstTicks[kStreams[s].id] = first[s];
     }
     scan->inOrder = in_order;
     in.close();
@@ -339,6 +343,8 @@ struct kx_StreamReader::Impl {
     int stream = kNone;
     bool take[256] = {};
     uint64_t blocks_left = 0;
+    uint64_t blocks = 0;      // data blocks of the file
+    uint64_t next_block = 0;  // the data block the next read starts at
     std::unique_ptr<unsigned char[]> buffer;
     size_t buffer_blocks = 0;  // whole blocks in the buffer
     size_t block = 0;          // current block of the buffer
@@ -358,6 +364,7 @@ struct kx_StreamReader::Impl {
                     in.read(reinterpret_cast<char*>(buffer.get()),
                             static_cast<std::streamsize>(want * kBlockSize));
                     buffer_blocks = static_cast<size_t>(in.gcount()) / kBlockSize;
+                    next_block += buffer_blocks;
                     if (buffer_blocks < want)
                         blocks_left = 0;  // the file shrank: no more data
                     else
@@ -385,6 +392,7 @@ bool kx_StreamReader::open(const char* path, int sensorId) {
     Impl& m = *impl_;
     if (_kx_openRecording(m.in, path) != kx_DecodeError::none) return false;
     if (open_data(&m.config, m.in, &m.blocks_left) != kx_DecodeError::none) return false;
+    m.blocks = m.blocks_left;
     Stream dispatch[256];
     build_dispatch(m.config, dispatch);
     for (int s = 0; s < kStreamCount; ++s) {
@@ -413,5 +421,43 @@ bool kx_StreamReader::read(size_t count, kx_DataSensor* out) {
     const double divisor = m.config.frequency;
     for (size_t i = 0; i < count; ++i) out->time[i] = static_cast<double>(m.raw[i].tick) / divisor;
     decode(m.config, m.stream, m.raw.data(), count, out->data.data());
+    return true;
+}
+
+kx_StreamReader::Position kx_StreamReader::position() const {
+    Position p;
+    if (!impl_) return p;
+    const Impl& m = *impl_;
+    p.block = m.next_block - m.buffer_blocks + m.block;
+    p.record = m.record;
+    // A block read to its end, or none read yet: the next record is the first of the next block.
+    if (m.buffer_blocks == 0) {
+        p.block = m.next_block;
+        p.record = 1;
+    } else if (m.record > kRecordsPerBlock) {
+        p.block += 1;
+        p.record = 1;
+    }
+    p.last_tick = m.last_tick;
+    return p;
+}
+
+bool kx_StreamReader::seek(const Position& p) {
+    if (!impl_ || impl_->stream == kNone || p.block > impl_->blocks) return false;
+    Impl& m = *impl_;
+    m.in.clear();
+    m.in.seekg(static_cast<std::streamoff>((p.block + 1) * kBlockSize), std::ios::beg);
+    if (!m.in.good()) return false;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlocksPerRead, m.blocks - p.block));
+    m.in.read(reinterpret_cast<char*>(m.buffer.get()), static_cast<std::streamsize>(want * kBlockSize));
+    m.buffer_blocks = static_cast<size_t>(m.in.gcount()) / kBlockSize;
+    if (m.buffer_blocks < want) return false;
+    m.next_block = p.block + m.buffer_blocks;
+    m.blocks_left = m.blocks - m.next_block;
+    m.block = 0;
+    m.record = p.record;
+    m.last_tick = p.last_tick;
+    // A position at the end of the data: the next read finds no block.
+    if (m.buffer_blocks == 0) m.record = kRecordsPerBlock + 1;
     return true;
 }

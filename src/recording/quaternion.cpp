@@ -1,6 +1,7 @@
 // Orientation over a whole recording: runs the tracker over the accelerometer and gyroscope
 // streams and stores the quaternion of every common sample as a stream of the sensor map.
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -84,6 +85,20 @@ void kx_OrientationFilter::run(const kx_DataSensor& acc, const kx_DataSensor& gy
             for (int k = 0; k < 4; ++k) w[k * out_length + i] = result[k];
         }
     }
+}
+
+size_t kx_OrientationFilter::state_size() const {
+    if (!state_) return 0;
+    if (mode_ == kx_Orientation::biasCorrected) return sizeof(kx_bias_filter);
+    return static_cast<size_t>(get_tracker_size());
+}
+
+void kx_OrientationFilter::save(void* state) const {
+    if (state_) std::memcpy(state, state_.get(), state_size());
+}
+
+void kx_OrientationFilter::restore(const void* state) {
+    if (state_) std::memcpy(state_.get(), state, state_size());
 }
 
 bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors, kx_Orientation mode) {

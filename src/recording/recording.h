@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <fstream>
 #include <memory>
 #include <unordered_map>
@@ -65,6 +66,11 @@ public:
     // whose length is out_length. Samples before the filter has started stay as `out` held them.
     void run(const kx_DataSensor& acc, const kx_DataSensor& gyro, size_t count, double* out,
              size_t out_length);
+    // The filter's whole state, a plain record of state_size() bytes: copied out and back in, it
+    // lets a caller go back to where the filter stood.
+    size_t state_size() const;
+    void save(void* state) const;
+    void restore(const void* state);
 
 private:
     struct Deleter {
@@ -80,17 +86,38 @@ inline double kx_inertialReading(double raw, double range, double offset, double
     return ((raw * range * 3.0517578125e-5) - offset) / gain;
 }
 
+// The readings an inertial axis shows at the ends of the 16-bit converter (raw -32768 and
+// 32767), computed as every sample is, so that a clipped sample equals one of them.
+struct kx_FullScale {
+    int32_t range = 0;  // g or deg/s
+    double low[3] = {0, 0, 0};
+    double high[3] = {0, 0, 0};
+};
+inline kx_FullScale kx_fullScale(const kx_Config::InertialConfig& ic) {
+    const double offset[3] = {ic.offsetX, ic.offsetY, ic.offsetZ};
+    const double gain[3] = {ic.gainX, ic.gainY, ic.gainZ};
+    kx_FullScale f;
+    f.range = ic.range;
+    for (int k = 0; k < 3; ++k) {
+        f.low[k] = kx_inertialReading(-32768.0, ic.range, offset[k], gain[k]);
+        f.high[k] = kx_inertialReading(32767.0, ic.range, offset[k], gain[k]);
+    }
+    return f;
+}
+
 // Runs the orientation tracker over the accelerometer and gyroscope streams and stores the
 // quaternion stream (w, x, y, z) under KX_QUATERNION. False when the inputs do not allow it.
 bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors,
                           kx_Orientation mode = kx_Orientation::specified);
 
 // First pass over a recording without keeping its samples: the configuration, each configured
-// stream's record count (one entry per stream the sensor map would hold) and whether every
-// stream's ticks rise strictly, so that no record would be moved or dropped by ordering.
+// stream's record count (one entry per stream the sensor map would hold), the tick of each
+// stream's first record (for streams that have one) and whether every stream's ticks rise
+// strictly, so that no record would be moved or dropped by ordering.
 struct kx_RecordingScan {
     kx_Config config;
     std::unordered_map<int, size_t> lengths;
+    std::unordered_map<int, int64_t> firstTicks;
     bool inOrder = true;
 };
 kx_DecodeError _kx_scan(kx_RecordingScan* scan, std::ifstream& in);
@@ -109,6 +136,16 @@ public:
     // Decodes the next `count` samples into out (resized to them, times in seconds). False when
     // the file no longer holds them in order (it changed since its scan) or cannot be read.
     bool read(size_t count, kx_DataSensor* out);
+
+    // Where the reader stands: the next record's data block and slot, and the last tick read.
+    struct Position {
+        uint64_t block = 0;
+        int record = 0;
+        int64_t last_tick = 0;
+    };
+    Position position() const;
+    // Goes back (or on) to a position answered by position(); false when the file cannot be read.
+    bool seek(const Position& position);
 
 private:
     struct Impl;

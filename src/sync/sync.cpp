@@ -60,12 +60,12 @@ struct Work {
 
 // Time marks: each mark is a clock reading minus the local time at which it was taken; the
 // mean of the two is the recording's start on that clock. The earliest start keeps its times.
-void apply_time_marks(std::vector<Work>& recs) {
+void time_mark_shifts(const std::vector<kx_Config*>& configs, size_t k_count, std::vector<double>* shifts_s) {
     std::vector<float> starts;
-    starts.reserve(recs.size());
-    for (const Work& r : recs) {
-        const kx_Config::Settings18& s = r.config->settings18;
-        const float f_hz = static_cast<float>(r.config->frequency);
+    starts.reserve(configs.size());
+    for (const kx_Config* c : configs) {
+        const kx_Config::Settings18& s = c->settings18;
+        const float f_hz = static_cast<float>(c->frequency);
         // Ta = (s x 1000 + ms) / 1000 - tick / F, in single precision throughout
         const float ta = (static_cast<float>(s.value5) * 1000.0f + static_cast<float>(s.value6)) / 1000.0f -
                          ieee_div(static_cast<float>(s.value7), f_hz);
@@ -77,15 +77,14 @@ void apply_time_marks(std::vector<Work>& recs) {
     for (float s : starts) {
         if (s < m) m = s;
     }
-    for (size_t i = 0; i < recs.size(); ++i) {
-        const double shift_s = static_cast<double>(starts[i] - m);
-        for (kx_DataSensor* c : recs[i].copies) shift_times(*c, shift_s);
+    for (size_t i = 0; i < configs.size(); ++i) {
+        for (size_t j = 0; j < k_count; ++j) (*shifts_s)[i * k_count + j] = static_cast<double>(starts[i] - m);
     }
 }
 
 // Radio methods: exactly one master and agreeing channels, else the refusal message.
 // Answers the master's index, or -1 after writing the message.
-long find_radio_master(const std::vector<Work>& recs, bool channel_sensor) {
+long find_radio_master(const std::vector<kx_Config*>& configs, bool channel_sensor) {
     auto is_master = [&](const kx_Config& c) {
         return channel_sensor ? c.radioSensor.mode == 0 : c.radioMode == 0;
     };
@@ -93,12 +92,12 @@ long find_radio_master(const std::vector<Work>& recs, bool channel_sensor) {
         return channel_sensor ? c.radioSensor.channel : c.radioChannel;
     };
 
-    const int32_t reference = channel(*recs[0].config);
+    const int32_t reference = channel(*configs[0]);
     bool channels_agree = true;
     int masters = 0;
     long master = -1;
-    for (size_t i = 0; i < recs.size(); ++i) {
-        const kx_Config& c = *recs[i].config;
+    for (size_t i = 0; i < configs.size(); ++i) {
+        const kx_Config& c = *configs[i];
         const int32_t ch = channel(c);
         // -1 stands for "any channel"
         if (ch != reference && ch != -1 && reference != -1) channels_agree = false;
@@ -117,33 +116,33 @@ long find_radio_master(const std::vector<Work>& recs, bool channel_sensor) {
 }
 
 // Radio channel sensor: the first radio time value against its local time gives the offset.
-bool apply_radio_channel_sensor(std::vector<Work>& recs, size_t master) {
-    for (size_t i = 0; i < recs.size(); ++i) {
+bool radio_channel_shifts(const std::vector<kx_SyncRadio>& radio, size_t master, size_t k_count,
+                          std::vector<double>* shifts_s) {
+    for (size_t i = 0; i < radio.size(); ++i) {
         if (i == master) continue;
-        const auto radio = recs[i].source->find(KX_RADIO_TIME);
-        if (radio == recs[i].source->end() || radio->second.length == 0 || radio->second.dimension == 0) {
+        if (!radio[i].present) {
             std::fputs("No radio data.\n", stderr);
             return false;
         }
-        const double offset_s = radio->second.data[0] - radio->second.time[0];
-        for (kx_DataSensor* c : recs[i].copies) shift_times(*c, offset_s);
+        const double offset_s = radio[i].value_s - radio[i].time_s;
+        for (size_t j = 0; j < k_count; ++j) (*shifts_s)[i * k_count + j] = offset_s;
     }
     return true;
 }
 
 // Basic radio frame: the frame's two values give a shift that scales with each kind's rate
 // (f x d / F), so streams of different rates move by different amounts.
-void apply_basic_radio_frame(std::vector<Work>& recs, const std::vector<int>& kinds, size_t master) {
-    for (size_t i = 0; i < recs.size(); ++i) {
+void basic_radio_shifts(const std::vector<kx_Config*>& configs, const std::vector<int>& kinds, size_t master,
+                        std::vector<double>* shifts_s) {
+    for (size_t i = 0; i < configs.size(); ++i) {
         if (i == master) continue;
-        const kx_Config& c = *recs[i].config;
+        const kx_Config& c = *configs[i];
         // the values are free-running counters: their difference wraps like a signed 32-bit number
         const float d = static_cast<float>(static_cast<int32_t>(c.radioValue2 - c.radioValue1));
         const float base_hz = static_cast<float>(c.frequency);
         for (size_t j = 0; j < kinds.size(); ++j) {
             const float f_hz = static_cast<float>(kind_frequency(c, kinds[j]));
-            const double shift_s = static_cast<double>(ieee_div(f_hz * d, base_hz));
-            shift_times(*recs[i].copies[j], shift_s);
+            (*shifts_s)[i * kinds.size() + j] = static_cast<double>(ieee_div(f_hz * d, base_hz));
         }
     }
 }
@@ -188,50 +187,22 @@ void trim(kx_DataSensor& s, size_t first, size_t n) {
 
 // Cuts every copy to the common window; answers the window [T0, T1] in seconds.
 std::pair<double, double> cut_to_common_window(std::vector<Work>& recs, const std::vector<int>& kinds) {
-    const size_t n = recs.size();
     const size_t k_count = kinds.size();
-
-    // A start is never negative; an empty copy has no first time and takes no part.
-    std::vector<double> starts(k_count, 0.0);
-    for (size_t j = 0; j < k_count; ++j) {
-        for (const Work& r : recs) {
-            const kx_DataSensor& c = *r.copies[j];
-            if (c.length != 0 && c.time[0] > starts[j]) starts[j] = c.time[0];
+    std::vector<kx_Config*> configs;
+    std::vector<size_t> lengths;
+    std::vector<double> first_times_s;
+    for (const Work& r : recs) {
+        configs.push_back(const_cast<kx_Config*>(r.config));
+        for (const kx_DataSensor* c : r.copies) {
+            lengths.push_back(c->length);
+            first_times_s.push_back(c->length != 0 ? c->time[0] : 0.0);
         }
     }
-
-    std::vector<uint64_t> first(n * k_count, 0);
-    std::vector<float> remaining_s(n * k_count, 0.0f);
-    for (size_t i = 0; i < n; ++i) {
-        for (size_t j = 0; j < k_count; ++j) {
-            const kx_DataSensor& c = *recs[i].copies[j];
-            if (c.length == 0) continue;  // remaining duration 0: the window closes for everyone
-            const size_t k = nearest_index(c, starts[j]);
-            first[i * k_count + j] = k;
-            const float f_hz = static_cast<float>(kind_frequency(*recs[i].config, kinds[j]));
-            remaining_s[i * k_count + j] = ieee_div(static_cast<float>(c.length - k), f_hz);
-        }
-    }
-
-    float d_s = remaining_s[0];
-    for (float r : remaining_s) {
-        if (r < d_s) d_s = r;
-    }
-
-    for (size_t i = 0; i < n; ++i) {
-        for (size_t j = 0; j < k_count; ++j) {
-            kx_DataSensor& c = *recs[i].copies[j];
-            const size_t k = static_cast<size_t>(first[i * k_count + j]);
-            const float f_hz = static_cast<float>(kind_frequency(*recs[i].config, kinds[j]));
-            trim(c, k, window_length(f_hz * d_s, c.length - k));
-        }
-    }
-
-    double t0_s = starts[0];
-    for (double s : starts) {
-        if (s < t0_s) t0_s = s;
-    }
-    return {t0_s, t0_s + static_cast<double>(d_s)};
+    const kx_SyncWindow w = kx_syncWindow(configs, kinds, lengths, first_times_s, [&](size_t s, double start_s) {
+        return nearest_index(*recs[s / k_count].copies[s % k_count], start_s);
+    });
+    for (size_t s = 0; s < lengths.size(); ++s) trim(*recs[s / k_count].copies[s % k_count], w.first[s], w.count[s]);
+    return {w.t0_s, w.t1_s};
 }
 
 // The event channel keeps its own times (no shift); only the window is applied.
@@ -266,19 +237,18 @@ void carry_events(Work& r, double t0_s, double t1_s) {
 
 // Steps after the copies exist; false on a radio refusal.
 bool synchronise(std::vector<Work>& recs, const std::vector<int>& kinds) {
-    const kx_Config& first = *recs[0].config;
-    if (first.settings18.present) {
-        apply_time_marks(recs);
-    } else {
-        // mode 2: no radio channel sensor frame was read, only the basic radio frame
-        const bool channel_sensor = first.radioSensor.mode != 2;
-        const long master = find_radio_master(recs, channel_sensor);
-        if (master < 0) return false;
-        if (channel_sensor) {
-            if (!apply_radio_channel_sensor(recs, static_cast<size_t>(master))) return false;
-        } else {
-            apply_basic_radio_frame(recs, kinds, static_cast<size_t>(master));
-        }
+    std::vector<kx_Config*> configs;
+    std::vector<kx_SyncRadio> radio(recs.size());
+    for (size_t i = 0; i < recs.size(); ++i) {
+        configs.push_back(const_cast<kx_Config*>(recs[i].config));
+        const auto found = recs[i].source->find(KX_RADIO_TIME);
+        if (found != recs[i].source->end() && found->second.length != 0 && found->second.dimension != 0)
+            radio[i] = {true, found->second.data[0], found->second.time[0]};
+    }
+    std::vector<double> shifts_s;
+    if (!kx_syncShifts(configs, kinds, radio, &shifts_s)) return false;
+    for (size_t i = 0; i < recs.size(); ++i) {
+        for (size_t j = 0; j < kinds.size(); ++j) shift_times(*recs[i].copies[j], shifts_s[i * kinds.size() + j]);
     }
     const std::pair<double, double> window = cut_to_common_window(recs, kinds);
     for (Work& r : recs) carry_events(r, window.first, window.second);
@@ -286,6 +256,88 @@ bool synchronise(std::vector<Work>& recs, const std::vector<int>& kinds) {
 }
 
 }  // namespace
+
+std::vector<int> kx_syncKinds(size_t count, const std::function<bool(size_t, int)>& held) {
+    // A kind is common only when every recording holds it, whatever its length.
+    std::vector<int> kinds;
+    for (int kind : kSyncedKinds) {
+        bool everywhere = true;
+        for (size_t i = 0; i < count; ++i) everywhere = everywhere && held(i, kind);
+        if (everywhere) kinds.push_back(kind);
+    }
+    return kinds;
+}
+
+bool kx_syncShifts(const std::vector<kx_Config*>& configs, const std::vector<int>& kinds,
+                   const std::vector<kx_SyncRadio>& radio, std::vector<double>* shifts_s) {
+    const size_t n = configs.size();
+    shifts_s->assign(n * kinds.size(), 0.0);
+    if (n == 0 || radio.size() != n) return false;
+    const kx_Config& first = *configs[0];
+    if (first.settings18.present) {
+        time_mark_shifts(configs, kinds.size(), shifts_s);
+        return true;
+    }
+    // mode 2: no radio channel sensor frame was read, only the basic radio frame
+    const bool channel_sensor = first.radioSensor.mode != 2;
+    const long master = find_radio_master(configs, channel_sensor);
+    if (master < 0) return false;
+    if (channel_sensor) return radio_channel_shifts(radio, static_cast<size_t>(master), kinds.size(), shifts_s);
+    basic_radio_shifts(configs, kinds, static_cast<size_t>(master), shifts_s);
+    return true;
+}
+
+kx_SyncWindow kx_syncWindow(const std::vector<kx_Config*>& configs, const std::vector<int>& kinds,
+                            const std::vector<size_t>& lengths, const std::vector<double>& first_times_s,
+                            const std::function<size_t(size_t, double)>& nearest) {
+    const size_t n = configs.size();
+    const size_t k_count = kinds.size();
+    kx_SyncWindow w;
+    w.first.assign(n * k_count, 0);
+    w.count.assign(n * k_count, 0);
+    if (n == 0 || k_count == 0) return w;
+
+    // A start is never negative; an empty stream has no first time and takes no part.
+    std::vector<double> starts(k_count, 0.0);
+    for (size_t j = 0; j < k_count; ++j) {
+        for (size_t i = 0; i < n; ++i) {
+            const size_t s = i * k_count + j;
+            if (lengths[s] != 0 && first_times_s[s] > starts[j]) starts[j] = first_times_s[s];
+        }
+    }
+
+    std::vector<float> remaining_s(n * k_count, 0.0f);
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < k_count; ++j) {
+            const size_t s = i * k_count + j;
+            if (lengths[s] == 0) continue;  // remaining duration 0: the window closes for everyone
+            const size_t k = lengths[s] <= 1 ? 0 : nearest(s, starts[j]);
+            w.first[s] = k;
+            const float f_hz = static_cast<float>(kind_frequency(*configs[i], kinds[j]));
+            remaining_s[s] = ieee_div(static_cast<float>(lengths[s] - k), f_hz);
+        }
+    }
+
+    float d_s = remaining_s[0];
+    for (float r : remaining_s) {
+        if (r < d_s) d_s = r;
+    }
+
+    for (size_t i = 0; i < n; ++i) {
+        for (size_t j = 0; j < k_count; ++j) {
+            const size_t s = i * k_count + j;
+            const float f_hz = static_cast<float>(kind_frequency(*configs[i], kinds[j]));
+            w.count[s] = window_length(f_hz * d_s, lengths[s] - w.first[s]);
+        }
+    }
+
+    w.t0_s = starts[0];
+    for (double s : starts) {
+        if (s < w.t0_s) w.t0_s = s;
+    }
+    w.t1_s = w.t0_s + static_cast<double>(d_s);
+    return w;
+}
 
 bool kx_sync(std::vector<kx_SensorMap*>& synced, const std::vector<kx_Config*>& configs,
              const std::vector<kx_SensorMap*>& sources) {
@@ -301,13 +353,8 @@ bool kx_sync(std::vector<kx_SensorMap*>& synced, const std::vector<kx_Config*>& 
         }
     }
 
-    // A kind is common only when every recording holds it, whatever its length.
-    std::vector<int> kinds;
-    for (int kind : kSyncedKinds) {
-        bool everywhere = true;
-        for (const kx_SensorMap* m : sources) everywhere = everywhere && m->count(kind) != 0;
-        if (everywhere) kinds.push_back(kind);
-    }
+    const std::vector<int> kinds =
+        kx_syncKinds(n, [&](size_t i, int kind) { return sources[i]->count(kind) != 0; });
     // Without a common kind there is no window to cut to.
     if (kinds.empty()) return false;
 

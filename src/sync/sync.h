@@ -2,6 +2,8 @@
 // time base and cuts them to one common window, in new maps.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "../recording/types.h"
@@ -18,6 +20,39 @@
 // not match its dimension and length (false without a message). Times in seconds.
 bool kx_sync(std::vector<kx_SensorMap*>& synced, const std::vector<kx_Config*>& configs,
              const std::vector<kx_SensorMap*>& sources);
+
+// The stages of kx_sync on stream facts alone, so that recordings read in windows are
+// synchronised exactly as held ones: the kinds, the shifts, the common window.
+
+// The kinds kx_sync synchronises (accelerometer, gyroscope, barometer, quaternion, in this
+// order) that `held(i, kind)` answers true for every recording i of `count`.
+std::vector<int> kx_syncKinds(size_t count, const std::function<bool(size_t, int)>& held);
+
+// The first sample of a recording's radio time stream (value and local time, seconds).
+struct kx_SyncRadio {
+    bool present = false;  // false when the stream is missing or empty
+    double value_s = 0.0;
+    double time_s = 0.0;
+};
+
+// The time shift (seconds) kx_sync adds to kind kinds[j] of recording i, in
+// shifts_s[i * kinds.size() + j]. False on the radio refusals kx_sync makes (with its message).
+bool kx_syncShifts(const std::vector<kx_Config*>& configs, const std::vector<int>& kinds,
+                   const std::vector<kx_SyncRadio>& radio, std::vector<double>* shifts_s);
+
+// The common window: stream (i, j) keeps samples [first, first + count). Streams are indexed
+// i * kinds.size() + j; `lengths` are their sample counts, `first_times_s` their first shifted
+// times, `nearest(stream, start_s)` the index of the sample nearest to start_s (the earliest on
+// a tie). [t0_s, t1_s] is the window the event channel is cut to.
+struct kx_SyncWindow {
+    std::vector<size_t> first;
+    std::vector<size_t> count;
+    double t0_s = 0.0;
+    double t1_s = 0.0;
+};
+kx_SyncWindow kx_syncWindow(const std::vector<kx_Config*>& configs, const std::vector<int>& kinds,
+                            const std::vector<size_t>& lengths, const std::vector<double>& first_times_s,
+                            const std::function<size_t(size_t, double)>& nearest);
 
 // Owner of the maps kx_sync hands over through raw pointers: pass `maps` to kx_sync, and
 // whatever it holds is deleted with this object, on every path.

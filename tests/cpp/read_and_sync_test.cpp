@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "common/output_file.h"
 #include "common/text.h"
 #include "frontend/binreader2.h"
+#include "frontend/table_columns.h"
 #include "support/recording_builder.h"
 
 namespace {
@@ -159,3 +161,108 @@ TEST(FileBasename, DropsDirectoryAndLastExtension) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr int kBaroId = 0xA3;
+constexpr int kEventId = 0xA4;
+constexpr int kRadioId = 0xA5;
+
+// A long device at 100 Hz from local tick `start`: accelerometer and gyroscope at 100 Hz, a
+// barometer at 20 Hz (a row factor of 5, which does not divide the writer's ranges), an event
+// every 997 ticks and a radio time sample every 100 ticks reading tick + radio_offset.
+void write_long_device(const std::string& path, const Bytes& sync_frames, uint32_t start, int ticks,
+                       int radio_offset) {
+    kxtest::RecordingBuilder rec;
+    rec.header(kxtest::base_frequency_frame(100));
+    rec.header(kxtest::inertial_frame(2, kAccelId, 100, 0));
+    rec.header(kxtest::inertial_frame(3, kGyroId, 100, 1));
+    rec.header(kxtest::baro_frame(kBaroId, 20));
+    rec.header(kxtest::sensor_frame(16, kEventId, 100));
+    rec.header(sync_frames);
+    std::vector<Record> records;
+    uint32_t base = start;
+    for (int k = 0; k < ticks; ++k) {
+        const uint32_t tick = start + uint32_t(k);
+        if (records.size() + 5 > kRecordsPerBlock || tick - base > 255) {
+            rec.block(base, records);
+            records.clear();
+            base = tick;
+        }
+        const int offset = int(tick - base);
+        const int16_t wave = int16_t((k * 37) % 2000 - 1000);
+        records.push_back(kxtest::xyz_record(kAccelId, offset, wave, int16_t(-wave / 2), 16384));
+        records.push_back(kxtest::xyz_record(kGyroId, offset, int16_t(wave / 3), 7, int16_t(-wave / 5)));
+        if (k % 5 == 0) records.push_back(kxtest::baro_record(kBaroId, offset, 4096000u + uint32_t(k % 4096), 2000));
+        if (k % 997 == 3) records.push_back(kxtest::byte_record(kEventId, offset, 2, uint8_t(k % 200)));
+        if (k % 100 == 0) records.push_back(kxtest::radio_record(kRadioId, offset, int32_t(tick) + radio_offset));
+    }
+    rec.block(base, records);
+    rec.write(path);
+}
+
+struct SetCase {
+    const char* name;
+    Bytes left, right;  // synchronisation frames
+    uint32_t right_start;
+    int right_radio_offset;
+};
+
+}  // namespace
+
+// The streamed set writes the bytes of the set synchronised whole: tables of more than one of
+// the writer's ranges, members starting at different ticks, each way of synchronising.
+TEST_F(ReadAndSync, StreamedSetWritesTheWholeSetsBytes) {
+    const SetCase cases[] = {
+        {"marks", kxtest::settings18_frame(100, 0, 1000, 100, 0, 1000),
+         kxtest::settings18_frame(100, 730, 1000, 100, 730, 1000), 1000, 0},
+        {"radio sensor", kxtest::radio_sensor_frame(kRadioId, 1, 0, 3), kxtest::radio_sensor_frame(kRadioId, 1, 1, 3),
+         1400, 2577},
+        {"radio frame", kxtest::radio_frame(0, 0, 0, 4), kxtest::radio_frame(1, 100, 433, 4), 1250, 0},
+    };
+    for (const SetCase& c : cases) {
+        const std::vector<std::string> paths = {root_ + "/a/left.bin", root_ + "/b/right.bin"};
+        write_long_device(paths[0], c.left, 1000, 70000, 0);
+        write_long_device(paths[1], c.right, c.right_start, 69000, c.right_radio_offset);
+        ASSERT_EQ(BinReader2().readAndSync(paths, out_), "OK") << c.name;
+
+        kx_SyncedSet whole;
+        ASSERT_EQ(kx_syncRecordings(paths, &whole), kx_SourceError::none) << c.name;
+        for (size_t i = 0; i < 2; ++i) {
+            const std::string name = _file_basename(paths[i]);
+            OutputFile file;
+            ASSERT_TRUE(file.open(root_ + "/" + name + ".csv"));
+            ASSERT_TRUE(_write_csv(&file, &whole.recordings[i]->config, whole.synced.maps[i]) && file.commit());
+            const std::string expected = kxtest::read_file(root_ + "/" + name + ".csv");
+            const size_t at = expected.find("Total data points: ") + 19;
+            EXPECT_GT(std::stoul(expected.substr(at, expected.find('\n', at) - at)), 32768u) << c.name;
+            EXPECT_TRUE(kxtest::read_file(out_ + "/" + name + ".csv") == expected) << c.name << ": " << name;
+        }
+
+        // A range asked again after others, later and earlier, holds the cells it held the first
+        // time: going back starts from a checkpoint of the readers and the filter.
+        kx_Source source, fresh, again;
+        for (kx_Source* s : {&source, &fresh, &again}) ASSERT_EQ(s->open(paths, {}), kx_SourceError::none);
+        const auto cells = [&](kx_Source& source, uint64_t first, uint64_t last) {
+            const std::vector<TableColumn> columns = table_columns(source.member(1).layout);
+            std::vector<std::vector<double>> values(columns.size(), std::vector<double>(last - first));
+            std::vector<std::vector<uint8_t>> valid(columns.size(), std::vector<uint8_t>((last - first + 7) / 8));
+            std::vector<void*> v;
+            std::vector<uint8_t*> b;
+            for (size_t k = 0; k < columns.size(); ++k) {
+                v.push_back(values[k].data());
+                b.push_back(valid[k].data());
+            }
+            std::vector<uint64_t> nulls(columns.size());
+            EXPECT_TRUE(source.fill_columns(1, first, last, v.data(), b.data(), nulls.data())) << c.name;
+            return std::make_pair(values, valid);
+        };
+        const uint64_t end = source.member(1).layout.rows;  // more than 34,000 in every case
+        const auto early = cells(fresh, 1000, 1500);
+        const auto later = cells(fresh, end - 1000, end - 500);
+        cells(source, end - 500, end);  // past the checkpoints at rows 0 and 32768
+        EXPECT_EQ(cells(source, end - 1000, end - 500), later) << c.name;
+        EXPECT_EQ(cells(source, 1000, 1500), early) << c.name;
+        EXPECT_EQ(cells(again, end - 1000, end - 500), later) << c.name;
+    }
+}

@@ -13,6 +13,8 @@ const accuracy = require('../../tools/sim/accuracy.js');
 const { parseExport, samples, QUATERNION_COLUMNS } = require('../../tools/sim/csv.js');
 const { frames, records, Recording } = require('../support/recording.js');
 const { simulate, writeSet } = require('../../tools/sim/simulate.js');
+const { addon } = require('../../lib/addon.js');
+const { openSource } = require('../../lib/data/source.js');
 
 const DEG = Math.PI / 180;
 const ACC = 0x21;
@@ -108,6 +110,12 @@ describe('the orientation option', () => {
     }
   });
   const last = (q) => q[q.length - 1];
+  // The quaternion cells of rows [first, last) of a source's member m, one [w, x, y, z] a row.
+  const sourceQuats = (source, m, first, lastRow) => {
+    const filled = source.fill(m, first, lastRow);
+    const at = QUATERNION_COLUMNS.map((name) => source.members[m].columns.findIndex((c) => c.name === name));
+    return Array.from({ length: lastRow - first }, (_, r) => at.map((k) => filled[k].values[r]));
+  };
   const near = (a, b, what) => assert.ok(a.every((v, k) => Math.abs(v - b[k]) < 1e-5), `${what}: ${a} against ${b}`);
 
   test('read: the default, a non-object and { orientation: "specified" } write the same bytes', () => {
@@ -132,6 +140,21 @@ describe('the orientation option', () => {
         assert.ok(r.ok, JSON.stringify(r));
         return last(csvOf(csv));
       }],
+      ['openSource', () => {
+        const source = openSource(addon, [rec], BIAS);
+        const { rows } = source.members[0];
+        const forward = sourceQuats(source, 0, 0, rows);
+        // Going back restores the filter's state from a checkpoint: the same cells again.
+        assert.deepEqual(sourceQuats(source, 0, rows - 100, rows), forward.slice(rows - 100), 'openSource going back');
+        source.close();
+        return last(forward);
+      }],
+      ['openSource, set', () => {
+        const source = openSource(addon, pair, BIAS);
+        const q = last(sourceQuats(source, 0, 0, source.members[0].rows));
+        source.close();
+        return q;
+      }],
       ['readAndSync2', () => {
         const out = path.join(dir, 'synced');
         fs.mkdirSync(out, { recursive: true });
@@ -142,7 +165,7 @@ describe('the orientation option', () => {
     for (const [name, got] of table) {
       const q = await got();
       // A synchronised table ends where the set ends; its last row is still one of the recording's.
-      if (name === 'readAndSync2') assert.ok(quats.bias.some((r) => r.every((v, k) => Math.abs(v - q[k]) < 1e-5)), name);
+      if (name === 'readAndSync2' || name === 'openSource, set') assert.ok(quats.bias.some((r) => r.every((v, k) => Math.abs(v - q[k]) < 1e-5)), name);
       else near(q, last(quats.bias), name);
     }
     const bad = { orientation: 'sideways' };
@@ -152,6 +175,7 @@ describe('the orientation option', () => {
       () => kx.readData(rec, 'bias-corrected'),
       () => kx.writeParquet(rec, path.join(dir, 'x.parquet'), bad),
       () => kx.report([rec], path.join(dir, 'x.html'), bad),
+      () => openSource(addon, pair, bad),
     ];
     for (const fn of refusals) assert.throws(fn, { name: 'TypeError', message: /orientation|options/ });
     await assert.rejects(kx.batch([rec], { outDir: dir, orientation: 'sideways' }), { name: 'TypeError', message: /options\.orientation must be one of specified, bias-corrected/ });

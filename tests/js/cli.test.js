@@ -10,7 +10,7 @@ const path = require('node:path');
 const kx = require('../../index.js');
 const { simulate, writeSet } = require('../../tools/sim/simulate.js');
 const { frames, records, Recording } = require('../support/recording.js');
-const { writeLongRecording } = require('../support/long-recording.js');
+const { repeatRecording, setEndDate } = require('../support/long-recording.js');
 
 const BIN = path.join(__dirname, '..', '..', 'bin', 'kx-binreader.js');
 const pkg = require('../../package.json');
@@ -85,10 +85,11 @@ describe('help and usage', () => {
     const table = [
       [[], /Usage: kx-binreader <command>/],
       [['convert', 'a.bin'], /unknown command "convert"/],
-      [['read'], /read: expected read \[--format csv\|parquet\] <recording> \[<output>\]/],
+      [['read'], /read: expected read \[--format csv\|parquet\] \[--max-rows n\] <recording> \[<output>\]/],
       [['read', '--format', 'xml', left], /read: --format must be csv or parquet, got "xml"/],
       [['read', '--orientation', 'sideways', left], /read: --orientation must be specified or bias-corrected, got "sideways"/],
       [['view', '--orientation', 'Bias-Corrected', left], /view: --orientation must be/],
+      [['read', '--max-rows', '1e3', left], /read: --max-rows must be a positive integer, got "1e3"/],
       [['batch', '--format', 'json', left], /batch: --format must be csv or parquet, got "json"/],
       [['read', '--format', 'parquet', left, linkToLeft], new RegExp(`read: ${linkToLeft} is the recording ${left}; writing the Parquet file would lose the recording`)],
       [['read', 'a', 'b', 'c'], /read: expected/],
@@ -242,6 +243,8 @@ describe('commands', () => {
       [['read', short, 's.csv'], 3, `${short}: only 100 bytes, shorter than one 512-byte block`],
       [['read', zeros, 'z.csv'], 3, `${zeros}: not a recording`],
       [['read', left, path.join(nowhere, 'x.csv')], 4, `cannot write: directory ${nowhere} does not exist`],
+      [['read', '--max-rows', '10', left, 'r.csv'], 3, `${left}: its table would have 1000 rows, implausibly many`],
+      [['sync', '--max-rows', '10', '-o', dir, left, right], 3, `${right}: its table would have 1000 rows`],
       [['config', missing], 3, `${missing}: no such file`],
       [['device-id', zeros], 3, `${zeros}: not a recording`],
       [['sync', '-o', dir, left, missing], 3, `${missing}: no such file`],
@@ -319,8 +322,10 @@ describe('signals', () => {
   before(() => {
     longs = ['long-a.bin', 'long-b.bin'].map((n) => path.join(dir, 'long', n));
     fs.mkdirSync(path.join(dir, 'long'));
-    writeLongRecording(longs[0], 60);
-    fs.copyFileSync(longs[0], longs[1]);
+    // Two devices worn together: a set that synchronises, so that sync runs long enough too.
+    simulate({ seconds: 60, devices: 2, truth: false }).devices.forEach((d, i) => {
+      fs.writeFileSync(longs[i], setEndDate(repeatRecording(d.bytes, 60, 6000), 3600));
+    });
     kx.read(longs[0], path.join(dir, 'long', 'complete.csv'));
     complete = fs.readFileSync(path.join(dir, 'long', 'complete.csv'));
   });
@@ -384,7 +389,8 @@ describe('signals', () => {
       // Caught while a worker thread decodes, inside the addon: the process must not abort.
       [['read', '--format', 'parquet'], ['SIGINT'], 130, /interrupted; removed 1 unfinished file/, 'reading'],
       [['view'], ['SIGTERM'], 143, /terminated; removed 1 unfinished file/, 'reading'],
-      [['sync'], ['SIGINT'], 130, /interrupted; removed 1 unfinished file/, 'reading'],
+      // The set's recordings are read while its files are written: its temporary files go too.
+      [['sync'], ['SIGINT'], 130, /interrupted; removed [1-3] unfinished files?/, 'reading'],
       [['batch', '--format', 'parquet'], ['SIGTERM'], 143, /terminated; removed [1-3] unfinished files?/, 'reading'],
     ];
     const extensions = { parquet: 'parquet', view: 'html' };

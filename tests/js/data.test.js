@@ -8,6 +8,8 @@ const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
+const { addon } = require('../../lib/addon.js');
+const { openSource } = require('../../lib/data/source.js');
 const { frames, records, Recording } = require('../support/recording.js');
 
 const ACC = 0x21;
@@ -288,5 +290,70 @@ describe('writeParquet', () => {
     const [failed] = await kx.batch([{ recordings: files, outDir: pqDir }], { format: 'parquet' });
     assert.deepEqual([failed.answer, failed.ok], ['-12', false]);
     assert.equal(fs.readFileSync(path.join(pqDir, 'left-thigh.parquet'), 'utf8'), 'old');
+  });
+});
+
+// A member's table as CSV cells, filled in ranges of `step` rows (the last range shorter).
+function sourceCells(source, m, step) {
+  const { columns, rows } = source.members[m];
+  const decimals = columns.map((c) => COLUMNS[c.name][0]);
+  const out = [];
+  for (let first = 0; first < rows; first += step) {
+    const filled = source.fill(m, first, Math.min(rows, first + step));
+    for (let r = 0; r < filled[0].values.length; ++r) {
+      const cells = columns.flatMap((c, k) => {
+        if (!c.cells) return [];
+        const { values, valid } = filled[k];
+        return [(valid[r >> 3] >> (r & 7)) & 1 ? fixed(values[r], decimals[k]) : ''];
+      });
+      out.push(cells);
+    }
+  }
+  return { names: columns.map((c) => c.name), rows: out };
+}
+
+describe('openSource', () => {
+  test('fills rising ranges of any size with the cells of the CSV, alone and as a set', () => {
+    for (const [name, file] of recordings()) {
+      for (const step of [7, 65536]) {
+        const source = openSource(addon, [file]);
+        assert.deepEqual(sourceCells(source, 0, step), csvOf(file), `${name}, ${step} rows a range`);
+        source.close();
+      }
+    }
+    const files = ['left-thigh.bin', 'right-thigh.bin'].map((n) => path.join(EXAMPLES, n));
+    const csvDir = fs.mkdtempSync(path.join(dir, 'source-'));
+    assert.equal(kx.readAndSync2(files, csvDir), 'OK');
+    const source = openSource(addon, files);
+    ['left-thigh', 'right-thigh'].forEach((n, m) => {
+      assert.deepEqual(sourceCells(source, m, 1000), csvTable(path.join(csvDir, `${n}.csv`)), n);
+    });
+    // Going back starts from a checkpoint: the same cells as the first time.
+    assert.equal(source.seekable, true);
+    const again = sourceCells(source, 1, 1000);
+    assert.deepEqual(again, csvTable(path.join(csvDir, 'right-thigh.csv')));
+    source.close();
+    assert.throws(() => source.fill(1, 0, 10), /closed/);
+  });
+
+  test('refuses what cannot be opened, and a table over the row limit before writing anything', () => {
+    const [, file] = recordings()[0];
+    const csv = path.join(dir, 'limited.csv');
+    const syncDir = fs.mkdtempSync(path.join(dir, 'limited-'));
+    assert.throws(() => openSource(addon, [path.join(dir, 'missing.bin')]), { code: 'ENOENT' });
+    assert.throws(() => openSource(addon, [file, file], { orientation: 'other' }), TypeError);
+    assert.throws(() => openSource(addon, [file], { maxRows: 10 }), (err) => err.code === 'KX_TOO_MANY_ROWS' &&
+      err.message.includes(file) && err.message.includes(` ${err.rows} rows`) && err.rows > 10);
+    assert.equal(kx.read(file, csv, { maxRows: 10 }), '{"error":"Error during data loading."}');
+    assert.equal(kx.readAndSync2([file, file], syncDir, { maxRows: 10 }), '-10');
+    assert.deepEqual([fs.existsSync(csv), fs.readdirSync(syncDir)], [false, []]);
+    // The default limit takes every bundled and synthetic recording, and refuses a few records
+    // that claim a 65535 Hz base and a 1 Hz stream.
+    for (const [name, f] of recordings()) assert.doesNotThrow(() => openSource(addon, [f]).close(), name);
+    const hostile = path.join(dir, 'hostile.bin');
+    const list = [0, 1, 2, 3].map((k) => ({ tick: 65535 * k, record: (o) => records.xyz(ACC, o, 1, 2, 3) }));
+    new Recording().frames(frames.baseFrequency(65535), frames.inertial(2, ACC, 1, 1)).samples(list).write(hostile);
+    assert.throws(() => openSource(addon, [hostile]), { code: 'KX_TOO_MANY_ROWS', rows: 3 * 65535 + 1 });
+    assert.equal(JSON.parse(kx.read(hostile, csv)).error, 'Error during data loading.');
   });
 });

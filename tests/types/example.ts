@@ -5,7 +5,7 @@ import type { BatchResult, ConfigAnswer, DataError, QueueResult, ReadError, Read
 const seen: unknown[] = [];
 
 const answer: string = kx.read('walk.bin', 'walk.csv');
-const corrected: string = kx.read('walk.bin', 'walk.csv', { orientation: 'bias-corrected' });
+const corrected: string = kx.read('walk.bin', 'walk.csv', { orientation: 'bias-corrected', maxRows: 1e6 });
 void corrected;
 const parsed = JSON.parse(answer) as ReadSummary | ReadError;
 if ('error' in parsed) {

@@ -1,0 +1,39 @@
+// What the binding's files share: argument checks and the conversion of core answers.
+#pragma once
+
+#include <napi.h>
+
+#include <string>
+#include <vector>
+
+#include "../pipeline/pipeline.h"
+
+namespace demo {
+
+void throw_type_error(Napi::Env env, const char* message);
+// A string argument (a path must hold no NUL), or the module's TypeError and false.
+bool string_arg(Napi::Value value, bool is_path, std::string* out);
+// Checks the argument count, then that the first `n` arguments are strings, and converts them.
+bool string_args(const Napi::CallbackInfo& info, size_t n, const bool* is_path, std::string* out);
+// The paths of a JavaScript array of strings; false (with the module's TypeError) otherwise.
+bool path_list(Napi::Env env, Napi::Value value, std::vector<std::string>* out);
+// { orientation, maxRows } of an optional options object at index `at` into *options; false
+// with the module's TypeError when one is malformed.
+bool source_options(const Napi::CallbackInfo& info, size_t at, kx_SourceOptions* options);
+// A string of the text up to its first NUL; undefined when it cannot be made.
+Napi::Value text_value(Napi::Env env, const std::string& text);
+// The code JavaScript turns into an Error for a source that could not be opened; an unreadable
+// file's own reason (EACCES, EISDIR...) is found there from the file system.
+const char* source_error_code(kx_SourceError e);
+
+// The data functions (data.cpp) and the table functions (table.cpp).
+Napi::Value ReadData(const Napi::CallbackInfo& info);
+Napi::Value TableColumns(const Napi::CallbackInfo& info);
+Napi::Value SyncTables(const Napi::CallbackInfo& info);
+Napi::Value ReadSynced(const Napi::CallbackInfo& info);
+Napi::Value FullScale(const Napi::CallbackInfo& info);
+Napi::Value SourceOpen(const Napi::CallbackInfo& info);
+Napi::Value SourceFill(const Napi::CallbackInfo& info);
+Napi::Value SourceClose(const Napi::CallbackInfo& info);
+
+}  // namespace demo

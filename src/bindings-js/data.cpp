@@ -1,0 +1,183 @@
+// The binding's stream functions: decoded streams as typed arrays (one recording, or a set on
+// its common time base) and the full-scale readings of a configuration.
+#include <napi.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../frontend/binreader2.h"
+#include "../frontend/table_columns.h"
+#include "convert.h"
+
+namespace demo {
+
+namespace {
+
+// Doubles owned by an ArrayBuffer that JavaScript holds: freed by its finalizer.
+struct OwnedDoubles {
+    std::vector<double> values;
+};
+
+// An ArrayBuffer over `values`. Without `transferable`, the vector's memory itself becomes the
+// buffer's (no copy; freed when the buffer is collected). Such external buffers cannot be
+// moved to another thread (postMessage copies them), so with `transferable` (a worker's answer)
+// the values are copied once into a buffer JavaScript allocated, and the vector is freed at
+// once so that only one stream is ever held twice. Runtimes that refuse external buffers get
+// the copy as well.
+Napi::Value stream_buffer(Napi::Env env, std::vector<double>* values, bool transferable) {
+    const size_t bytes = values->size() * sizeof(double);
+    if (!transferable) {
+        auto owned = std::make_unique<OwnedDoubles>();
+        owned->values.swap(*values);
+        napi_value buffer;
+        const napi_status status = napi_create_external_arraybuffer(
+            env, owned->values.data(), bytes,
+            [](napi_env finalize_env, void*, void* hint) {
+                std::unique_ptr<OwnedDoubles> owner(static_cast<OwnedDoubles*>(hint));
+                Napi::MemoryManagement::AdjustExternalMemory(
+                    finalize_env, -static_cast<int64_t>(owner->values.size() * sizeof(double)));
+            },
+            owned.get(), &buffer);
+        if (status == napi_ok) {
+            owned.release();
+            Napi::MemoryManagement::AdjustExternalMemory(env, static_cast<int64_t>(bytes));
+            return Napi::Value(env, buffer);
+        }
+        if (status != napi_no_external_buffers_allowed) return Napi::Value();
+        values->swap(owned->values);
+    }
+    Napi::ArrayBuffer buffer = Napi::ArrayBuffer::New(env, bytes);
+    if (env.IsExceptionPending()) return Napi::Value();
+    if (bytes != 0) std::memcpy(buffer.Data(), values->data(), bytes);
+    std::vector<double>().swap(*values);
+    return buffer;
+}
+
+// One stream as { rate, time, <component>... }, its arrays over the stream's own memory.
+Napi::Value stream_object(Napi::Env env, const DataStreamKind& kind, int32_t rate, kx_DataSensor* s,
+                          bool transferable) {
+    const size_t length = s->length;
+    s->data.resize(static_cast<size_t>(kind.components) * length);
+    s->time.resize(length);
+    Napi::Object out = Napi::Object::New(env);
+    out.Set("rate", Napi::Number::New(env, rate));
+    Napi::Value time = stream_buffer(env, &s->time, transferable);
+    if (time.IsEmpty() || env.IsExceptionPending()) return Napi::Value();
+    out.Set("time", Napi::Float64Array::New(env, length, time.As<Napi::ArrayBuffer>(), 0));
+    Napi::Value data = stream_buffer(env, &s->data, transferable);
+    if (data.IsEmpty() || env.IsExceptionPending()) return Napi::Value();
+    for (int k = 0; k < kind.components; ++k) {
+        out.Set(kind.component[k], Napi::Float64Array::New(env, length, data.As<Napi::ArrayBuffer>(),
+                                                           static_cast<size_t>(k) * length * sizeof(double)));
+    }
+    if (env.IsExceptionPending()) return Napi::Value();
+    return out;
+}
+
+// Puts every stream of `sensors` that has samples into `streams` as { rate, time, <component>... }
+// (see stream_object); the vectors are handed over. False with an exception pending on failure.
+bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors, bool transferable,
+                 Napi::Object* streams) {
+    for (const DataStreamKind& kind : kDataStreams) {
+        const auto it = sensors->find(kind.sensor);
+        if (it == sensors->end()) continue;
+        kx_DataSensor& s = it->second;
+        // A stream without samples, or one that does not hold what its counts claim, is left out.
+        if (s.length == 0 || s.dimension < static_cast<size_t>(kind.components) ||
+            s.data.size() < static_cast<size_t>(kind.components) * s.length || s.time.size() < s.length)
+            continue;
+        Napi::Value stream =
+            stream_object(env, kind, data_stream_rate(config, kind.sensor), &s, transferable);
+        if (stream.IsEmpty()) {
+            // A buffer that could not be made without an exception of its own (out of memory).
+            if (!env.IsExceptionPending())
+                Napi::Error::New(env, "readData: no memory for the arrays").ThrowAsJavaScriptException();
+            return false;
+        }
+        streams->Set(kind.name, stream);
+    }
+    return !env.IsExceptionPending();
+}
+
+}  // namespace
+
+// _readData(path, transferable, options): { config, summary, frequency, streams } with config and
+// summary as JSON texts, or the code of why the recording could not be decoded.
+Napi::Value ReadData(const Napi::CallbackInfo& info) {
+    static constexpr bool kPath[] = {true};
+    std::string a[1];
+    if (!string_args(info, 1, kPath, a)) return Napi::Value();
+    Napi::Env env = info.Env();
+    const bool transferable = info.Length() > 1 && info[1].ToBoolean().Value();
+    kx_SourceOptions options;
+    if (!source_options(info, 2, &options)) return Napi::Value();
+    kx_Recording recording;
+    const kx_SourceError error = kx_readRecording(a[0], &recording, options.orientation);
+    if (error != kx_SourceError::none) return text_value(env, source_error_code(error));
+    Napi::Object out = Napi::Object::New(env);
+    out.Set("config", text_value(env, _generate_config_JSON(recording.config)));
+    out.Set("summary", text_value(env, _generate_read_answer_JSON(&recording.config)));
+    out.Set("frequency", recording.config.frequency);
+    Napi::Object streams = Napi::Object::New(env);
+    if (!put_streams(env, recording.config, &recording.sensors, transferable, &streams)) return Napi::Value();
+    out.Set("streams", streams);
+    if (env.IsExceptionPending()) return Napi::Value();
+    return out;
+}
+
+// _readSynced(paths, options): { status } with readAndSync2's status text ("OK", "-10", "-13", "-11"),
+// and with "OK" also recordings: one { streams } per path on the common time base (seconds),
+// event channels included. The report page draws a set from it.
+Napi::Value ReadSynced(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    std::vector<std::string> paths;
+    kx_SourceOptions options;
+    if (!path_list(env, info.Length() > 0 ? info[0] : env.Undefined(), &paths) || !source_options(info, 1, &options))
+        return Napi::Value();
+    kx_SyncedSet set;
+    const kx_SourceError error = kx_readSynced(paths, &set, options.orientation);
+    Napi::Object answer = Napi::Object::New(env);
+    answer.Set("status", _sync_status(error));
+    if (error != kx_SourceError::none) return answer;
+    Napi::Array recordings = Napi::Array::New(env, paths.size());
+    for (size_t i = 0; i < set.recordings.size(); ++i) {
+        Napi::Object streams = Napi::Object::New(env);
+        if (!put_streams(env, set.recordings[i]->config, set.synced.maps[i], false, &streams)) return Napi::Value();
+        Napi::Object r = Napi::Object::New(env);
+        r.Set("streams", streams);
+        recordings.Set(static_cast<uint32_t>(i), r);
+    }
+    answer.Set("recordings", recordings);
+    return answer;
+}
+
+// _fullScale(path): { accel, gyro } (each { range, x: [low end, high end], y, z }, when
+// configured) from the configuration block alone; an empty object when it is not a recording.
+Napi::Value FullScale(const Napi::CallbackInfo& info) {
+    static constexpr bool kPath[] = {true};
+    std::string a[1];
+    if (!string_args(info, 1, kPath, a)) return Napi::Value();
+    Napi::Env env = info.Env();
+    Napi::Object answer = Napi::Object::New(env);
+    kx_Config config;
+    if (kx_decodeConfig(a[0].c_str(), &config) != kx_DecodeError::none) return answer;
+    static const char* const kAxes[] = {"x", "y", "z"};
+    for (const auto& sensor : {std::make_pair("accel", &config.accel), std::make_pair("gyro", &config.gyro)}) {
+        if (!sensor.second->present) continue;
+        const kx_FullScale f = kx_fullScale(*sensor.second);
+        Napi::Object o = Napi::Object::New(env);
+        o.Set("range", f.range);
+        for (int k = 0; k < 3; ++k) {
+            Napi::Array ends = Napi::Array::New(env, 2);
+            ends.Set(0u, f.low[k]);
+            ends.Set(1u, f.high[k]);
+            o.Set(kAxes[k], ends);
+        }
+        answer.Set(sensor.first, o);
+    }
+    return answer;
+}
+
+}  // namespace demo

@@ -1,0 +1,313 @@
+// The source: opens one recording or a set, checks its tables' size, and answers row ranges.
+// In-order recordings are streamed from their files; a recording whose streams need reordering
+// (rare) is decoded whole, and a set holding one is synchronised whole. Both give the same cells.
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pipeline.h"
+#include "rows.h"
+#include "sync_stage.h"
+
+namespace {
+
+// Rows run through at a time when a caller skips ahead.
+constexpr uint64_t kSkipRows = 32768;
+
+// A path with a NUL character would name another file once it reaches the file system.
+bool usable_path(const std::string& path) {
+    return path.find('\0') == std::string::npos;
+}
+
+kx_SourceError from_decode(kx_DecodeError e) {
+    switch (e) {
+        case kx_DecodeError::none:
+            return kx_SourceError::none;
+        case kx_DecodeError::missing:
+            return kx_SourceError::missing;
+        case kx_DecodeError::notARecording:
+            return kx_SourceError::notARecording;
+        case kx_DecodeError::truncated:
+            return kx_SourceError::truncated;
+        case kx_DecodeError::unreadable:
+            break;
+    }
+    return kx_SourceError::unreadable;
+}
+
+// Whether the decode step would add an orientation stream to the recording a scan describes.
+bool has_orientation(const kx_RecordingScan& scan) {
+    const auto a = scan.lengths.find(KX_ACCEL);
+    const auto g = scan.lengths.find(KX_GYRO);
+    return a != scan.lengths.end() && g != scan.lengths.end() && std::min(a->second, g->second) > 0 &&
+           scan.config.accel.frequency == scan.config.gyro.frequency;
+}
+
+uint64_t records_of(const kx_RecordingScan& scan) {
+    uint64_t records = 0;
+    for (const auto& entry : scan.lengths) records += entry.second;
+    return records;
+}
+
+// The first shift of each recording of a set held whole, as the synchronisation applied it.
+bool whole_shifts(const kx_SyncedSet& set, std::vector<std::vector<double>>* shifts_s, std::vector<int>* kinds) {
+    std::vector<kx_Config*> configs;
+    std::vector<kx_SyncRadio> radio(set.recordings.size());
+    for (size_t i = 0; i < set.recordings.size(); ++i) {
+        const kx_Recording& r = *set.recordings[i];
+        configs.push_back(const_cast<kx_Config*>(&r.config));
+        const auto found = r.sensors.find(KX_RADIO_TIME);
+        if (found != r.sensors.end() && found->second.length != 0 && found->second.dimension != 0)
+            radio[i] = {true, found->second.data[0], found->second.time[0]};
+    }
+    *kinds = kx_syncKinds(configs.size(),
+                          [&](size_t i, int kind) { return set.recordings[i]->sensors.count(kind) != 0; });
+    std::vector<double> flat;
+    if (!kx_syncShifts(configs, *kinds, radio, &flat)) return false;
+    shifts_s->assign(configs.size(), {});
+    for (size_t i = 0; i < configs.size(); ++i)
+        (*shifts_s)[i].assign(flat.begin() + static_cast<std::ptrdiff_t>(i * kinds->size()),
+                              flat.begin() + static_cast<std::ptrdiff_t>((i + 1) * kinds->size()));
+    return true;
+}
+
+}  // namespace
+
+uint64_t kx_row_limit(uint64_t records) {
+    constexpr uint64_t kRowsPerRecord = 1024;
+    constexpr uint64_t kFloorRows = 65536;
+    return std::max(kFloorRows, records > UINT64_MAX / kRowsPerRecord ? UINT64_MAX : records * kRowsPerRecord);
+}
+
+size_t kx_source_member_bytes(const kx_SourceMember& member) {
+    // One read buffer of whole blocks per stream with cells (see kx_StreamReader).
+    size_t bytes = 0;
+    for (const CsvStream& s : member.layout.streams) {
+        if (s.cells && s.sensor == nullptr) bytes += 512 * static_cast<size_t>(kBlockSize);
+    }
+    return bytes;
+}
+
+kx_SourceError kx_readRecording(const std::string& path, kx_Recording* recording, kx_Orientation mode) {
+    if (!usable_path(path)) return kx_SourceError::missing;
+    return from_decode(kx_decodeRecording(path.c_str(), recording, mode));
+}
+
+kx_SourceError kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set, kx_Orientation mode) {
+    if (paths.empty()) return kx_SourceError::none;
+    auto& recordings = set->recordings;
+    // Every stage handles every recording before its outcome is decided.
+    bool all_read = true;
+    for (const std::string& path : paths) {
+        recordings.push_back(std::make_unique<kx_Recording>());
+        const bool ok = usable_path(path) &&
+                        kx_decodeRecording(path.c_str(), recordings.back().get(), mode) == kx_DecodeError::none;
+        all_read = all_read && ok;
+    }
+    if (!all_read) return kx_SourceError::setRead;
+    for (const auto& r : recordings) {
+        if (!r->hasQuaternions) return kx_SourceError::setOrientation;
+    }
+    std::vector<kx_Config*> configs;
+    std::vector<kx_SensorMap*> sources;
+    for (const auto& r : recordings) {
+        configs.push_back(&r->config);
+        sources.push_back(&r->sensors);
+    }
+    if (!kx_sync(set->synced.maps, configs, sources) || set->synced.maps.size() != paths.size())
+        return kx_SourceError::setSync;
+    for (const kx_SensorMap* m : set->synced.maps) {
+        if (m == nullptr) return kx_SourceError::setSync;
+    }
+    return kx_SourceError::none;
+}
+
+kx_SourceError kx_readSynced(const std::vector<std::string>& paths, kx_SyncedSet* set, kx_Orientation mode) {
+    const kx_SourceError e = kx_syncRecordings(paths, set, mode);
+    if (e != kx_SourceError::none || paths.empty()) return e;
+    // The synchronisation cuts the event channels to the common window but keeps their recorded
+    // times; here they are whole and moved by the recording's shift.
+    std::vector<std::vector<double>> shifts_s;
+    std::vector<int> kinds;
+    if (!whole_shifts(*set, &shifts_s, &kinds) || kinds.empty()) return kx_SourceError::setSync;
+    for (size_t i = 0; i < set->recordings.size(); ++i) {
+        kx_SensorMap& synced = *set->synced.maps[i];
+        const kx_SensorMap& source = set->recordings[i]->sensors;
+        for (const int id : {KX_EVENT, KX_EVENT2}) {
+            synced.erase(id);
+            const auto it = source.find(id);
+            if (it == source.end()) continue;
+            kx_DataSensor moved = it->second;
+            for (double& t : moved.time) t += shifts_s[i][0];
+            synced.emplace(id, std::move(moved));
+        }
+    }
+    return kx_SourceError::none;
+}
+
+// What whole-recording members keep alive: a decoded recording or a set synchronised whole.
+struct kx_Source::Held {
+    kx_Recording recording;
+    kx_SyncedSet set;
+};
+
+kx_Source::kx_Source() = default;
+kx_Source::~kx_Source() {
+    // Rows refer to the members' layouts, which refer to the held streams.
+    for (auto& m : members_) m->rows.reset();
+}
+
+kx_SourceError kx_Source::open(const std::vector<std::string>& paths, const kx_SourceOptions& options) {
+    if (paths.size() == 1) return open_one(paths[0], options);
+    return open_set(paths, options);
+}
+
+kx_SourceError kx_Source::open_one(const std::string& path, const kx_SourceOptions& options) {
+    error_path_ = path;
+    if (!usable_path(path)) return kx_SourceError::missing;
+    kx_RecordingScan scan;
+    const kx_SourceError scanned = from_decode(kx_scanRecording(path.c_str(), &scan));
+    if (scanned != kx_SourceError::none) return scanned;
+    auto member = std::make_unique<kx_SourceMember>();
+    member->path = path;
+    member->config = scan.config;
+    member->layout = csv_prepare_layout(member->config, scan.lengths);
+    // Refused before anything is decoded or written.
+    const uint64_t limit = options.max_rows != 0 ? options.max_rows : kx_row_limit(records_of(scan));
+    if (member->layout.rows > limit) {
+        error_rows_ = member->layout.rows;
+        return kx_SourceError::tooManyRows;
+    }
+    if (scan.inOrder) {
+        member->rows = kx_streamed_rows(member->layout, member->config, path.c_str(), {}, options.orientation);
+        // A file that no longer holds what its scan found cannot be read in full.
+        if (!member->rows) return kx_SourceError::truncated;
+    } else {
+        held_ = std::make_unique<Held>();
+        const kx_SourceError decoded = from_decode(kx_decodeRecording(path.c_str(), &held_->recording, options.orientation));
+        if (decoded != kx_SourceError::none) return decoded;
+        member->config = held_->recording.config;
+        member->layout = csv_prepare_layout(member->config, held_->recording.sensors);
+        member->rows = kx_whole_rows(member->layout);
+    }
+    members_.push_back(std::move(member));
+    error_path_.clear();
+    return kx_SourceError::none;
+}
+
+kx_SourceError kx_Source::open_set(const std::vector<std::string>& paths, const kx_SourceOptions& options) {
+    if (paths.empty()) return kx_SourceError::none;
+    const size_t n = paths.size();
+    std::vector<kx_RecordingScan> scans(n);
+    bool all_read = true, in_order = true;
+    for (size_t i = 0; i < n; ++i) {
+        const bool ok = usable_path(paths[i]) && kx_scanRecording(paths[i].c_str(), &scans[i]) == kx_DecodeError::none;
+        if (!ok && all_read) error_path_ = paths[i];
+        all_read = all_read && ok;
+        in_order = in_order && scans[i].inOrder;
+    }
+    if (!all_read) return kx_SourceError::setRead;
+    for (size_t i = 0; i < n; ++i) {
+        if (!has_orientation(scans[i])) {
+            error_path_ = paths[i];
+            return kx_SourceError::setOrientation;
+        }
+    }
+    // Each recording's own table is held to the limit, before anything is decoded or written.
+    for (size_t i = 0; i < n; ++i) {
+        const CsvLayout own = csv_prepare_layout(scans[i].config, scans[i].lengths);
+        const uint64_t limit = options.max_rows != 0 ? options.max_rows : kx_row_limit(records_of(scans[i]));
+        if (own.rows > limit) {
+            error_path_ = paths[i];
+            error_rows_ = own.rows;
+            return kx_SourceError::tooManyRows;
+        }
+    }
+
+    std::vector<kx_MemberPlan> plans;
+    if (in_order) {
+        const kx_SourceError planned = kx_plan_set(paths, scans, &plans);
+        if (planned != kx_SourceError::none) return planned;
+        for (size_t i = 0; i < n; ++i) {
+            auto member = std::make_unique<kx_SourceMember>();
+            member->path = paths[i];
+            member->config = scans[i].config;
+            member->layout = csv_prepare_layout(member->config, plans[i].lengths);
+            member->shift_s = plans[i].shift_s;
+            member->rows = kx_streamed_rows(member->layout, member->config, paths[i].c_str(), plans[i].skips,
+                                            options.orientation);
+            if (!member->rows) break;  // inertial streams starting apart: synchronised whole below
+            members_.push_back(std::move(member));
+        }
+        if (members_.size() == n) return kx_SourceError::none;
+        members_.clear();
+    }
+
+    held_ = std::make_unique<Held>();
+    kx_SyncedSet& set = held_->set;
+    const kx_SourceError synced = kx_syncRecordings(paths, &set, options.orientation);
+    if (synced != kx_SourceError::none) return synced;
+    std::vector<std::vector<double>> shifts_s;
+    std::vector<int> kinds;
+    const bool shifted = whole_shifts(set, &shifts_s, &kinds) && !kinds.empty();
+    for (size_t i = 0; i < n; ++i) {
+        auto member = std::make_unique<kx_SourceMember>();
+        member->path = paths[i];
+        member->config = set.recordings[i]->config;
+        member->layout = csv_prepare_layout(member->config, *set.synced.maps[i]);
+        member->shift_s = shifted ? shifts_s[i][0] : 0.0;
+        member->rows = kx_whole_rows(member->layout);
+        members_.push_back(std::move(member));
+    }
+    return kx_SourceError::none;
+}
+
+void kx_Source::checkpoint(kx_SourceMember& member) {
+    const auto& list = member.checkpoints;
+    if (!list.empty() && member.cursor.row < list.back().cursor.row + kx_checkpoint_rows) return;
+    kx_SourceMember::Checkpoint c{member.cursor, {}};
+    if (member.rows->save(&c.state)) member.checkpoints.push_back(std::move(c));
+}
+
+bool kx_Source::advance(kx_SourceMember& member, uint64_t row) {
+    std::vector<CsvWindow> windows(member.layout.streams.size());
+    checkpoint(member);
+    while (member.cursor.row < row) {
+        const uint64_t last = std::min(row, member.cursor.row + kSkipRows);
+        if (!member.rows->fill(0, member.cursor.row, last, member.cursor, windows.data())) return false;
+        csv_skip_rows(member.layout, windows.data(), &member.cursor, last);
+        checkpoint(member);
+    }
+    return true;
+}
+
+bool kx_Source::rewind(kx_SourceMember& member, uint64_t row) {
+    const auto& list = member.checkpoints;
+    // The last checkpoint at or before row; the first is row 0's.
+    auto it = std::upper_bound(list.begin(), list.end(), row,
+                               [](uint64_t r, const kx_SourceMember::Checkpoint& c) { return r < c.cursor.row; });
+    if (it == list.begin() || !member.rows->restore((it - 1)->state)) return false;
+    member.cursor = (it - 1)->cursor;
+    return true;
+}
+
+bool kx_Source::fill_columns(size_t m, uint64_t first, uint64_t last, void* const* values, uint8_t* const* valid,
+                             uint64_t* nulls) {
+    if (m >= members_.size()) return false;
+    kx_SourceMember& member = *members_[m];
+    last = std::min(last, member.layout.rows);
+    if (first > last || (first < member.cursor.row && !rewind(member, first)) || !advance(member, first))
+        return false;
+    const std::vector<TableColumn> columns = table_columns(member.layout);
+    if (last == first) {
+        std::fill(nulls, nulls + columns.size(), 0);
+        return true;
+    }
+    std::vector<CsvWindow> windows(member.layout.streams.size());
+    if (!member.rows->fill(0, first, last, member.cursor, windows.data())) return false;
+    table_fill_columns(member.layout, columns, windows.data(), &member.cursor, last, values,
+                       valid, nulls);
+    checkpoint(member);
+    return true;
+}

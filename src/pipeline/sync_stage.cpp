@@ -1,0 +1,149 @@
+// The synchronisation of a set on scans: shifts, common window and each member's first samples
+// are found from the scans and a few samples read from the start of each stream, so that the
+// members' rows can then be streamed as a single recording's are.
+#include "sync_stage.h"
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+// Samples read at a time while looking for a stream's start.
+constexpr size_t kChunk = 4096;
+
+size_t count_of(const kx_RecordingScan& scan, int id) {
+    const auto it = scan.lengths.find(id);
+    return it == scan.lengths.end() ? 0 : it->second;
+}
+
+// The stream a kind's samples and times come from: the orientation has the accelerometer's times.
+int stream_of(int kind) {
+    return kind == KX_QUATERNION ? KX_ACCEL : kind;
+}
+
+// Index of the sample of a stream (times shifted by shift_s) nearest to start_s, the earliest on a
+// tie, as the synchronisation finds it over a held stream. Times rise, so the gaps fall and then
+// rise: the walk stops at the first sample past start_s that does no better.
+bool nearest_sample(const char* path, int id, size_t length, double shift_s, double start_s, size_t* index) {
+    kx_StreamReader reader;
+    if (!reader.open(path, id)) return false;
+    kx_DataSensor window;
+    size_t best = 0;
+    double best_gap = 0.0;
+    for (size_t done = 0; done < length;) {
+        const size_t n = std::min(kChunk, length - done);
+        if (!reader.read(n, &window)) return false;
+        for (size_t k = 0; k < n; ++k) {
+            const double t = window.time[k] + shift_s;
+            const double gap = std::fabs(t - start_s);
+            if (done + k == 0 || gap < best_gap) {
+                best_gap = gap;
+                best = done + k;
+            } else if (t >= start_s) {
+                *index = best;
+                return true;
+            }
+        }
+        done += n;
+    }
+    *index = best;
+    return true;
+}
+
+// The event channel cut to [t0_s, t1_s] on its own (unshifted) times: samples [*first, *end).
+bool event_cut(const char* path, size_t length, double t0_s, double t1_s, size_t* first, size_t* end) {
+    kx_StreamReader reader;
+    if (!reader.open(path, KX_EVENT)) return false;
+    kx_DataSensor window;
+    *first = length;
+    *end = 0;
+    for (size_t done = 0; done < length;) {
+        const size_t n = std::min(kChunk, length - done);
+        if (!reader.read(n, &window)) return false;
+        for (size_t k = 0; k < n; ++k) {
+            if (*first == length && window.time[k] >= t0_s) *first = done + k;
+            if (window.time[k] <= t1_s) *end = done + k + 1;
+        }
+        done += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+kx_SourceError kx_plan_set(const std::vector<std::string>& paths, std::vector<kx_RecordingScan>& scans,
+                           std::vector<kx_MemberPlan>* plans) {
+    const size_t n = scans.size();
+    std::vector<kx_Config*> configs;
+    for (kx_RecordingScan& s : scans) configs.push_back(&s.config);
+    if (n < 2) {
+        // The synchronisation's own refusal, message included.
+        std::vector<kx_SensorMap> empty(n);
+        std::vector<kx_SensorMap*> sources;
+        for (kx_SensorMap& m : empty) sources.push_back(&m);
+        kx_SyncedMaps unused;
+        kx_sync(unused.maps, configs, sources);
+        return kx_SourceError::setSync;
+    }
+    const std::vector<int> kinds = kx_syncKinds(n, [&](size_t i, int kind) {
+        return kind == KX_QUATERNION || scans[i].lengths.count(kind) != 0;
+    });
+    const size_t k_count = kinds.size();
+
+    std::vector<kx_SyncRadio> radio(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (count_of(scans[i], KX_RADIO_TIME) == 0) continue;
+        kx_StreamReader reader;
+        kx_DataSensor first;
+        if (!reader.open(paths[i].c_str(), KX_RADIO_TIME) || !reader.read(1, &first)) return kx_SourceError::setRead;
+        radio[i] = {true, first.data[0], first.time[0]};
+    }
+    std::vector<double> shifts_s;
+    if (!kx_syncShifts(configs, kinds, radio, &shifts_s)) return kx_SourceError::setSync;
+
+    std::vector<size_t> lengths(n * k_count);
+    std::vector<double> first_times_s(n * k_count, 0.0);
+    for (size_t i = 0; i < n; ++i) {
+        const kx_RecordingScan& scan = scans[i];
+        for (size_t j = 0; j < k_count; ++j) {
+            const size_t s = i * k_count + j;
+            lengths[s] = kinds[j] == KX_QUATERNION ? std::min(count_of(scan, KX_ACCEL), count_of(scan, KX_GYRO))
+                                                   : count_of(scan, kinds[j]);
+            const auto tick = scan.firstTicks.find(stream_of(kinds[j]));
+            if (lengths[s] != 0 && tick != scan.firstTicks.end()) {
+                const double divisor = scan.config.frequency;
+                first_times_s[s] = static_cast<double>(tick->second) / divisor + shifts_s[s];
+            }
+        }
+    }
+    bool readable = true;
+    const kx_SyncWindow window = kx_syncWindow(configs, kinds, lengths, first_times_s, [&](size_t s, double start_s) {
+        size_t index = 0;
+        const size_t i = s / k_count;
+        if (!nearest_sample(paths[i].c_str(), stream_of(kinds[s % k_count]), lengths[s], shifts_s[s], start_s,
+                            &index))
+            readable = false;
+        return index;
+    });
+    if (!readable) return kx_SourceError::setRead;
+
+    plans->assign(n, kx_MemberPlan());
+    for (size_t i = 0; i < n; ++i) {
+        kx_MemberPlan& plan = (*plans)[i];
+        for (size_t j = 0; j < k_count; ++j) {
+            plan.lengths[kinds[j]] = window.count[i * k_count + j];
+            plan.skips[kinds[j]] = window.first[i * k_count + j];
+        }
+        plan.shift_s = shifts_s[i * k_count];
+        const size_t events = count_of(scans[i], KX_EVENT);
+        if (scans[i].lengths.count(KX_EVENT) == 0) continue;
+        size_t first = 0, end = 0;
+        if (!event_cut(paths[i].c_str(), events, window.t0_s, window.t1_s, &first, &end))
+            return kx_SourceError::setRead;
+        if (end > first) {
+            plan.lengths[KX_EVENT] = end - first;
+            plan.skips[KX_EVENT] = first;
+        }
+    }
+    return kx_SourceError::none;
+}
