@@ -1,5 +1,6 @@
 // Output files that keep their target's identity and are replaced only once complete.
 #include "output_file.h"
+#include "temp_names.h"
 
 // Windows has its twin of everything here but OutputSet: output_file_win.cpp.
 #ifndef _WIN32
@@ -39,10 +40,6 @@ bool fails(OutputStep step) {
 }
 
 constexpr int kMaxLinkHops = 40;  // as the kernel's own limit on links in one lookup
-constexpr char kTempPrefix[] = ".kx-";
-constexpr char kTempSuffix[] = ".tmp";
-constexpr size_t kTempRandom = 6;  // characters after the pid
-constexpr char kTempAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 // A directory is searched for stale temporary files at most this often by one process, so that
 // a batch writing thousands of files into one folder reads it a few times, not thousands.
 constexpr auto kSweepInterval = std::chrono::seconds(10);
@@ -79,27 +76,10 @@ bool follow_links(const std::string& path, std::string* target, struct stat* st,
     return true;
 }
 
-// ".kx-<pid>-XXXXXX.tmp": answers the pid, or 0 for any other name.
+// The pid of a temporary file's name, or 0 for any other name.
 pid_t temporary_pid(const char* name) {
-    const std::string s(name);
-    const size_t prefix = sizeof kTempPrefix - 1;
-    const size_t suffix = sizeof kTempSuffix - 1;
-    if (s.size() < prefix + 2 + kTempRandom + suffix || s.compare(0, prefix, kTempPrefix) != 0 ||
-        s.compare(s.size() - suffix, suffix, kTempSuffix) != 0) {
-        return 0;
-    }
-    const size_t dash = s.size() - suffix - kTempRandom - 1;
-    if (s[dash] != '-' || dash == prefix || dash - prefix > 10) return 0;
-    long long pid = 0;
-    for (size_t i = prefix; i < dash; ++i) {
-        if (s[i] < '0' || s[i] > '9') return 0;
-        pid = pid * 10 + (s[i] - '0');
-    }
-    for (size_t i = dash + 1; i < dash + 1 + kTempRandom; ++i) {
-        const char c = s[i];
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return 0;
-    }
-    return pid > 0 && pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+    const unsigned long long pid = kx_temp::pid_of(name);
+    return pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
 }
 
 // True when this process should search `dir` now (see kSweepInterval). Keyed by the spelling
@@ -143,12 +123,8 @@ void remove_stale_temporaries(const std::string& dir) {
 // Creates ".kx-<pid>-XXXXXX.tmp" in `dir`: short whatever the target's name, so any valid target
 // name works, and it names the process that may remove it. Answers the descriptor or -1.
 int create_temporary(const std::string& dir, mode_t mode, std::string* name) {
-    thread_local std::mt19937 random(std::random_device{}());
-    std::uniform_int_distribution<size_t> pick(0, sizeof kTempAlphabet - 2);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string n = dir + "/" + kTempPrefix + std::to_string(::getpid()) + "-";
-        for (size_t i = 0; i < kTempRandom; ++i) n += kTempAlphabet[pick(random)];
-        n += kTempSuffix;
+        const std::string n = dir + "/" + kx_temp::name_for(static_cast<unsigned long long>(::getpid()));
         const int fd = ::open(n.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0) {
             *name = n;

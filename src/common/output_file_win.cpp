@@ -4,6 +4,7 @@
 // Windows has no owner or mode to carry over: a replaced file gets the access list that its
 // folder gives new files. OutputSet is shared with the POSIX build (output_file.cpp).
 #include "output_file.h"
+#include "temp_names.h"
 #include "platform.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -24,10 +25,6 @@ namespace {
 
 std::atomic<bool> outputs_stopped{false};
 
-constexpr char kTempPrefix[] = ".kx-";
-constexpr char kTempSuffix[] = ".tmp";
-constexpr size_t kTempRandom = 6;
-constexpr char kTempAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr auto kSweepInterval = std::chrono::seconds(10);
 
 bool is_separator(char c) {
@@ -88,25 +85,9 @@ bool follow_links(const std::string& path, std::string* target, bool* exists) {
     return !target->empty();
 }
 
-// ".kx-<pid>-XXXXXX.tmp": answers the pid, or 0 for any other name.
+// The pid of a temporary file's name, or 0 for any other name.
 DWORD temporary_pid(const std::string& s) {
-    const size_t prefix = sizeof kTempPrefix - 1;
-    const size_t suffix = sizeof kTempSuffix - 1;
-    if (s.size() < prefix + 2 + kTempRandom + suffix || s.compare(0, prefix, kTempPrefix) != 0 ||
-        s.compare(s.size() - suffix, suffix, kTempSuffix) != 0) {
-        return 0;
-    }
-    const size_t dash = s.size() - suffix - kTempRandom - 1;
-    if (s[dash] != '-' || dash == prefix || dash - prefix > 10) return 0;
-    unsigned long long pid = 0;
-    for (size_t i = prefix; i < dash; ++i) {
-        if (s[i] < '0' || s[i] > '9') return 0;
-        pid = pid * 10 + static_cast<unsigned>(s[i] - '0');
-    }
-    for (size_t i = dash + 1; i < dash + 1 + kTempRandom; ++i) {
-        const char c = s[i];
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return 0;
-    }
+    const unsigned long long pid = kx_temp::pid_of(s);
     return pid <= 0xFFFFFFFFull ? static_cast<DWORD>(pid) : 0;
 }
 
@@ -154,12 +135,8 @@ void remove_stale_temporaries(const std::string& dir) {
 }
 
 int create_temporary(const std::string& dir, std::string* name) {
-    thread_local std::mt19937 random(std::random_device{}());
-    std::uniform_int_distribution<size_t> pick(0, sizeof kTempAlphabet - 2);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string n = kTempPrefix + std::to_string(::GetCurrentProcessId()) + "-";
-        for (size_t i = 0; i < kTempRandom; ++i) n += kTempAlphabet[pick(random)];
-        n = join(dir, n + kTempSuffix);
+        const std::string n = join(dir, kx_temp::name_for(::GetCurrentProcessId()));
         const int fd = ::_wopen(kx_widen(n).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
                                 _S_IREAD | _S_IWRITE);
         if (fd >= 0) {
