@@ -360,6 +360,8 @@ export interface ReadResult {
   /** the answer of `read` (or `writeParquet`); null when the worker thread itself failed or
    *  writeParquet threw (see `error`, a {@link DataError}) */
   answer: string | null;
+  /** the answer parsed: the recording's summary; null when the task failed */
+  summary: ReadSummary | null;
   /** true when the answer is a {@link ReadSummary} */
   ok: boolean;
   /** seconds the conversion took */

@@ -11,6 +11,7 @@ const { FORMATS } = require('../formats.js');
 const { REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../run/shards.js');
+const { STDOUT, outputFormat, isStandardOutput } = require('./formats.js');
 
 function summaryLines(s) {
   return [
@@ -49,29 +50,42 @@ function limitOf(values, command) {
 
 // The conversions run in a worker thread, so that a signal is handled while they run.
 async function cmdRead(ctx, { values, positionals }) {
-  const format = formatOf(values, 'read');
   const options = orientationOptions(orientationOf(values, 'read'));
   const [recording, given] = positionals;
-  const csv = given !== undefined ? given : `${fileBasename(recording)}.${format}`;
-  refuseOutputOverInput('read', [csv], [recording], format);
-  ctx.writes([csv]);
+  const format = outputFormat('read', Object.keys(FORMATS), values.format, given);
+  // The output file names standard output by a name of the descriptor, which Windows lacks.
+  if (given === STDOUT && process.platform === 'win32') throw usageError('read: - (standard output) is not available on Windows yet; name an output file');
+  const file = given === STDOUT ? '/dev/stdout' : given !== undefined ? given : `${fileBasename(recording)}.${format}`;
+  // Standard output holds the table alone, the summary goes to standard error; it is written
+  // in place, so there is no unfinished file to remove on a signal.
+  const toStdout = isStandardOutput(file);
+  refuseOutputOverInput('read', [file], [recording], format);
+  if (!toStdout) ctx.writes([file]);
+  const show = (json, lines) => {
+    const text = ctx.json ? JSON.stringify(json) : lines.join('\n');
+    if (toStdout) ctx.stderr.write(`${text}\n`);
+    else ctx.print(text);
+  };
+  const shown = given !== undefined ? given : file;
   if (format === 'parquet') {
     let summary;
     try {
-      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, csv, options));
+      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, file, options));
     } catch (err) {
       throw parquetFailure(err);
     }
-    if (ctx.json) ctx.out({ recording, parquet: csv, summary });
-    else ctx.print([`${recording} -> ${csv}`, ...summaryLines(summary)].join('\n'));
+    show({ recording, parquet: shown, summary }, [`${recording} -> ${shown}`, ...summaryLines(summary)]);
     return EXIT.OK;
   }
   const limits = limitOf(values, 'read');
-  const answer = await ctx.addon.promises.read(recording, csv, { ...options, ...limits });
+  const answer = await ctx.addon.promises.read(recording, file, { ...options, ...limits });
   const parsed = JSON.parse(answer);
-  if ('error' in parsed) throw readFailure(ctx.addon, recording, csv, limits);
-  if (ctx.json) ctx.out({ recording, csv, summary: parsed });
-  else ctx.print([`${recording} -> ${csv}`, ...summaryLines(parsed)].join('\n'));
+  if ('error' in parsed) {
+    const failure = readFailure(ctx.addon, recording, file, limits);
+    if (toStdout && failure.code === EXIT.OUTPUT) throw new CliError(EXIT.OUTPUT, 'standard output: the CSV could not be written in full (closed before the end?)');
+    throw failure;
+  }
+  show({ recording, csv: shown, summary: parsed }, [`${recording} -> ${toStdout ? 'standard output' : shown}`, ...summaryLines(parsed)]);
   return EXIT.OK;
 }
 
@@ -164,6 +178,7 @@ async function cmdView(ctx, { values, positionals }) {
   const page = values.out !== undefined ? values.out : defaultPageName(positionals);
   const clash = outputOverInput([{ path: page }], positionals.map((r) => ({ path: r })));
   if (clash !== null) throw usageError(`view: ${page} is the recording ${clash.input.path}; writing the page would lose the recording`);
+  outputFormat('view', ['html'], undefined, page);
   // Said before any recording is decoded, which may take long.
   const nameBytes = Buffer.byteLength(path.basename(page));
   const unwritable = nameBytes > NAME_MAX ? `file name too long (${nameBytes} bytes, at most ${NAME_MAX})` : directoryProblem(path.dirname(path.resolve(page)));
@@ -377,9 +392,9 @@ function reportBatch(ctx, plan, { results, seconds }) {
       skipped: skipped.length,
       shard: shard === null ? null : `${shard.index}/${shard.count}`,
       results: results.map((r) => {
-        const { error, answer, ...rest } = r;
-        const item = { ...rest, answer };
-        if (r.kind === 'read' && r.ok) item.answer = JSON.parse(answer);
+        // A converted recording's answer is printed parsed: its summary.
+        const { error, answer, summary, ...rest } = r;
+        const item = { ...rest, answer: summary || answer };
         if (error) item.error = error.message;
         else if (!r.ok) item.error = taskFailure(ctx.addon, r);
         return item;

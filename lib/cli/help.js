@@ -3,21 +3,24 @@
 'use strict';
 const { PROGRAM } = require('./errors.js');
 const { QUEUE_COMMANDS } = require('./queue-commands.js');
+const { formatOption } = require('./formats.js');
+const { FORMATS } = require('../formats.js');
 
-const EXIT_HELP = `Exit codes:
-  0  success
-  1  batch, enqueue --wait: some tasks failed (each one is named on standard error)
-  2  wrong command line
-  3  a recording could not be read (missing, too short, not a recording, read error)
-  4  an output file or directory could not be written
-  5  sync, view: a recording has no accelerometer and gyroscope at one rate (no orientation)
-  6  sync, view: the recordings could not be put on one time base
-  7  write-config: the configuration text was refused
-  69 enqueue: the Redis server could not be reached
-  130 interrupted by Ctrl-C (SIGINT); unfinished output files were removed, and earlier
-      outputs were left as they were (batch: a first Ctrl-C lets the conversions already
-      running finish)
-  143 stopped by SIGTERM; unfinished output files were removed`;
+// What each exit code means; a command's help lists the codes of its `exits`.
+const EXIT_TEXT = {
+  0: 'success',
+  1: 'some tasks failed (each one is named on standard error)',
+  2: 'wrong command line',
+  3: 'a recording could not be read (missing, too short, not a recording, read error)',
+  4: 'an output file or directory could not be written',
+  5: 'a recording has no accelerometer and gyroscope at one rate (no orientation)',
+  6: 'the recordings could not be put on one time base',
+  7: 'the configuration text was refused',
+  69: 'the Redis server could not be reached',
+  130: 'interrupted by Ctrl-C (SIGINT); unfinished output files were removed, and earlier\n      outputs were left as they were',
+  143: 'stopped by SIGTERM; unfinished output files were removed',
+};
+const SIGNALLED = [130, 143];
 
 // Options every command takes.
 const COMMON = {
@@ -25,31 +28,48 @@ const COMMON = {
   help: { type: 'boolean', short: 'h', help: 'describe the command' },
 };
 
-// Every command: usage line, summary, details, options and [fewest, most] positional arguments.
+// Every command: usage line, summary, details, options, [fewest, most] positional arguments
+// (tooFew: what to say when there are fewer) and the exit codes it can give.
 // A command listed here needs a runner of the same name in commands.js.
 const COMMANDS = {
   read: {
-    usage: 'read [--format csv|parquet] [--max-rows n] <recording> [<output>]',
+    usage: 'read [-f csv|parquet] [--max-rows n] <recording> [<output>|-]',
     summary: 'convert one recording to CSV or Parquet (orientation quaternions included)',
-    details: 'Without <output>, writes <name>.csv (or <name>.parquet) into the current directory.\nPrints the recording\'s summary: dates, base frequency, firmware version and measurement id.\nThe Parquet file holds the CSV\'s table: the same columns and rows, values unrounded,\nnull for an empty cell.',
+    details: [
+      'Without <output>, writes <name>.csv (or <name>.parquet) into the current directory. The',
+      'format follows <output>\'s extension (.csv, .parquet) unless --format is given; the two',
+      'must agree. - (or /dev/stdout) writes the CSV to standard output, and the summary then goes',
+      'to standard error.',
+      'Prints the recording\'s summary: dates, base frequency, firmware version and measurement id.',
+      'The Parquet file holds the CSV\'s table: the same columns and rows, values unrounded,',
+      'null for an empty cell.',
+    ].join('\n'),
     options: {
-      format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
+      format: formatOption(Object.keys(FORMATS), { named: true }),
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
       'max-rows': { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' },
     },
     positionals: [1, 2],
+    exits: [0, 2, 3, 4, ...SIGNALLED],
   },
   sync: {
-    usage: 'sync [-o <dir>] [--format csv|parquet] [--max-rows n] <recording> <recording>...',
-    summary: 'synchronise recordings of devices worn together, one CSV per recording',
-    details: 'Writes <dir>/<name>.csv (or .parquet) for every recording (default <dir>: the current directory).\nThe time base comes from the time marks, the radio channel sensor or the radio frame\nof the recordings, chosen by the first recording.',
+    usage: 'sync [-o <dir>] [-f csv|parquet] [--max-rows n] <recording> <recording>...',
+    summary: 'synchronise recordings of devices worn together, one CSV or Parquet file per recording',
+    details: [
+      'Writes <dir>/<name>.csv, or <dir>/<name>.parquet with --format parquet, for every recording',
+      '(default <dir>: the current directory); the files of the set are written all or none.',
+      'The time base comes from the time marks, the radio channel sensor or the radio frame',
+      'of the recordings, chosen by the first recording.',
+    ].join('\n'),
     options: {
-      'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
-      format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
+      'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
+      format: formatOption(Object.keys(FORMATS)),
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
       'max-rows': { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' },
     },
-    positionals: [1, Infinity],
+    positionals: [2, Infinity],
+    tooFew: 'needs two or more recordings',
+    exits: [0, 2, 3, 4, 5, 6, ...SIGNALLED],
   },
   view: {
     usage: 'view [-o <page.html>] [--from <time>] [--to <time>] [--serve] <recording>...',
@@ -77,6 +97,7 @@ const COMMANDS = {
       serve: { type: 'boolean', help: 'serve the page on 127.0.0.1 until Ctrl-C instead of writing it' },
     },
     positionals: [1, Infinity],
+    exits: [0, 2, 3, 4, 5, 6, ...SIGNALLED],
   },
   config: {
     usage: 'config <recording>',
@@ -84,6 +105,7 @@ const COMMANDS = {
     details: 'Prints every configured sensor, the device and radio settings and the dates.',
     options: {},
     positionals: [1, 1],
+    exits: [0, 2, 3, ...SIGNALLED],
   },
   'device-id': {
     usage: 'device-id <recording>',
@@ -91,6 +113,7 @@ const COMMANDS = {
     details: 'Prints -1 when the recording names no device.',
     options: {},
     positionals: [1, 1],
+    exits: [0, 2, 3, ...SIGNALLED],
   },
   'write-config': {
     usage: 'write-config <file> <text>',
@@ -98,9 +121,10 @@ const COMMANDS = {
     details: 'The text holds sections separated by ":", fields by ",", for example\n  accel,100,8,0,0,0,1,1,1:gyro,100,2000,0,0,0,1,1,1:baro,25:device,12,1,2\nAn existing file is replaced only when the new one was written completely.',
     options: {},
     positionals: [2, 2],
+    exits: [0, 2, 4, 7, ...SIGNALLED],
   },
   batch: {
-    usage: 'batch [-o <dir>] [-j <n>] [--format csv|parquet] [--sets <file>] [--shard K/N] [--skip-existing] [--manifest <file>] [<recording>...]',
+    usage: 'batch [-o <dir>] [-j <n>] [-f csv|parquet] [--sets <file>] [--shard K/N] [--skip-existing] [--manifest <file>] [<recording>...]',
     summary: 'convert many recordings and device sets in parallel',
     details: [
       'Converts every <recording> into <dir>/<name>.csv, or <dir>/<name>.parquet with --format',
@@ -125,9 +149,9 @@ const COMMANDS = {
       'seconds, shard, host), whole, so the copies of a job can share one file.',
     ].join('\n'),
     options: {
-      'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
+      'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
       jobs: { type: 'string', short: 'j', arg: 'n', help: 'conversions running at once, 1 to 256 (default: the number of cores)' },
-      format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
+      format: formatOption(Object.keys(FORMATS)),
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       progress: { type: 'boolean', help: 'draw the progress bar even when standard error is not a terminal' },
       'no-progress': { type: 'boolean', help: 'never draw the progress bar' },
@@ -138,6 +162,7 @@ const COMMANDS = {
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
     },
     positionals: [0, Infinity],
+    exits: [0, 1, 2, 4, ...SIGNALLED],
   },
   ...QUEUE_COMMANDS,
 };
@@ -169,7 +194,7 @@ Run ${PROGRAM} <command> --help for the arguments of a command.
 ${PROGRAM} --version prints the package version.
 ${PROGRAM} simulate --out DIR writes simulated recordings to try it without one (simulate --help).
 
-${EXIT_HELP}`;
+${exitHelp()}`;
 }
 
 function commandHelp(name) {
@@ -182,7 +207,20 @@ ${c.details}
 Options:
 ${optionLines({ ...c.options, ...COMMON }).join('\n')}
 
-${EXIT_HELP}`;
+${exitHelp(name)}`;
 }
 
-module.exports = { COMMANDS, COMMON, EXIT_HELP, mainHelp, commandHelp, parserOptions };
+// The exit codes of one command, or of all, each naming the commands that give it when not
+// every command does.
+function exitHelp(name) {
+  const names = Object.keys(COMMANDS);
+  const codes = Object.keys(EXIT_TEXT).map(Number).filter((code) => name === undefined || COMMANDS[name].exits.includes(code));
+  const lines = codes.map((code) => {
+    const by = names.filter((n) => COMMANDS[n].exits.includes(code));
+    const who = name === undefined && by.length < names.length ? `${by.join(', ')}: ` : '';
+    return `  ${String(code).padEnd(3)} ${who}${EXIT_TEXT[code]}`;
+  });
+  return `Exit codes:\n${lines.join('\n')}`;
+}
+
+module.exports = { COMMANDS, COMMON, mainHelp, commandHelp, parserOptions };

@@ -67,6 +67,44 @@ function guardSignals(stderr) {
   };
 }
 
+// The first option of `args` that `options` lacks, as it was written (--fromat, -x), or null.
+function unknownOption(args, options) {
+  const { tokens } = parseArgs({ args, options: parserOptions(options), allowPositionals: true, strict: false, tokens: true });
+  const token = tokens.find((t) => t.kind === 'option' && !Object.hasOwn(options, t.name));
+  return token ? token.rawName : null;
+}
+
+// Edits that turn a into b: insertions, deletions, substitutions and swaps of two neighbours
+// (the commonest typing slip: --fromat).
+function editDistance(a, b) {
+  const d = Array.from({ length: a.length + 1 }, (_, i) => [i, ...Array(b.length).fill(0)]);
+  for (let j = 1; j <= b.length; ++j) d[0][j] = j;
+  for (let i = 1; i <= a.length; ++i) {
+    for (let j = 1; j <= b.length; ++j) {
+      d[i][j] = Math.min(d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] === b[j - 1] ? 0 : 1));
+      if (i > 1 && j > 1 && a[i - 1] === b[j - 2] && a[i - 2] === b[j - 1]) d[i][j] = Math.min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.length][b.length];
+}
+
+// The option a mistyped long option most likely meant: the only one it begins, else the
+// closest within a third of its length; null when none is that close.
+function nearestOption(written, options) {
+  if (!written.startsWith('--')) return null;
+  const typed = written.slice(2);
+  const names = Object.keys(options);
+  const starting = names.filter((k) => k.startsWith(typed));
+  if (starting.length === 1) return `--${starting[0]}`;
+  let best = null;
+  let bestDistance = Math.max(1, Math.floor(typed.length / 3)) + 1;
+  for (const k of names) {
+    const distance = editDistance(typed, k);
+    if (distance < bestDistance) [best, bestDistance] = [k, distance];
+  }
+  return best === null ? null : `--${best}`;
+}
+
 // Runs one command line; answers the exit code. io: { stdout, stderr } writable streams.
 async function main(argv, io = { stdout: process.stdout, stderr: process.stderr }) {
   const say = (stream, text) => stream.write(`${text}\n`);
@@ -92,9 +130,15 @@ async function main(argv, io = { stdout: process.stdout, stderr: process.stderr 
   if (name === 'simulate') return require('../../tools/simulate.js').main(rest, io);
   const command = Object.hasOwn(COMMANDS, name) ? COMMANDS[name] : undefined;
   if (!command) return fail(EXIT.USAGE, `unknown command "${name}"; run ${PROGRAM} --help`);
+  const options = { ...command.options, ...COMMON };
+  const unknown = unknownOption(rest, options);
+  if (unknown !== null) {
+    const near = nearestOption(unknown, options);
+    return fail(EXIT.USAGE, `${name}: unknown option ${unknown}${near ? ` (did you mean ${near}?)` : ''}; run ${PROGRAM} ${name} --help`);
+  }
   let parsed;
   try {
-    parsed = parseArgs({ args: rest, options: parserOptions({ ...command.options, ...COMMON }), allowPositionals: true, strict: true });
+    parsed = parseArgs({ args: rest, options: parserOptions(options), allowPositionals: true, strict: true });
   } catch (err) {
     return fail(EXIT.USAGE, `${name}: ${err.message}; run ${PROGRAM} ${name} --help`);
   }
@@ -105,7 +149,8 @@ async function main(argv, io = { stdout: process.stdout, stderr: process.stderr 
   const [min, max] = command.positionals;
   const n = parsed.positionals.length;
   if (n < min || n > max) {
-    return fail(EXIT.USAGE, `${name}: expected ${command.usage}; run ${PROGRAM} ${name} --help`);
+    const why = n < min && command.tooFew ? command.tooFew : `expected ${command.usage}`;
+    return fail(EXIT.USAGE, `${name}: ${why}; run ${PROGRAM} ${name} --help`);
   }
   if (parsed.positionals.some((p) => p.includes('\0'))) return fail(EXIT.USAGE, `${name}: an argument holds a NUL character`);
   const json = Boolean(parsed.values.json);

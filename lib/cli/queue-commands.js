@@ -5,6 +5,8 @@ const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { taskFailure } = require('./diagnose.js');
 const { formatOf, orientationOf, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
+const { formatOption } = require('./formats.js');
+const { FORMATS } = require('../formats.js');
 
 function loadQueue(command) {
   const queue = require('../queue/index.js');
@@ -34,8 +36,8 @@ function resultLine(r) {
 }
 
 function jsonResult(r) {
-  const { error, answer, ...rest } = r;
-  const item = { ...rest, answer: r.kind === 'read' && r.ok ? JSON.parse(answer) : answer };
+  const { error, answer, summary, ...rest } = r;
+  const item = { ...rest, answer: summary || answer };
   if (error) item.error = error.message;
   return item;
 }
@@ -132,7 +134,7 @@ const queueOptions = {
 // Commands of the queue, in the form of help.js's COMMANDS.
 const QUEUE_COMMANDS = {
   enqueue: {
-    usage: 'enqueue --redis <url> [--queue <name>] [--root <dir>] [-o <dir>] [--format csv|parquet] [--wait [--timeout <s>]] [--sets <file>] [<recording>...]',
+    usage: 'enqueue --redis <url> [--queue <name>] [--root <dir>] [-o <dir>] [-f csv|parquet] [--wait [--timeout <s>]] [--sets <file>] [<recording>...]',
     summary: 'add conversions to a Redis job queue for workers on other machines',
     details: [
       'Adds one job per task, the tasks batch would run: every <recording> into <dir>/<name>.csv,',
@@ -147,14 +149,15 @@ const QUEUE_COMMANDS = {
     ].join('\n'),
     options: {
       ...queueOptions,
-      'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the CSV files (default: .)' },
-      format: { type: 'string', arg: 'format', help: 'output format: csv (default) or parquet' },
+      'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
+      format: formatOption(Object.keys(FORMATS)),
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       wait: { type: 'boolean', help: 'wait for the jobs, print their results and exit as batch would' },
       timeout: { type: 'string', arg: 's', help: 'with --wait: seconds after which the jobs not yet finished count as failed' },
     },
     positionals: [0, Infinity],
+    exits: [0, 1, 2, 69, 130, 143],
   },
   worker: {
     usage: 'worker --redis <url> [--queue <name>] [--root <dir>] [-j <n>] [--stall-ms <ms>] [--stall-limit <n>]',
@@ -177,6 +180,7 @@ const QUEUE_COMMANDS = {
       'stall-limit': { type: 'string', arg: 'n', help: 'times a job may be taken over before it fails for good, 1 to 1000 (default: 3)' },
     },
     positionals: [0, 0],
+    exits: [0, 2, 69, 130, 143],
   },
 };
 

@@ -6,17 +6,16 @@ const path = require('node:path');
 const { EXIT, CliError, usageError } = require('./errors.js');
 const { outputPathIn } = require('../paths.js');
 const { CODES: BATCH_CODES, checkBatch } = require('../run/batch.js');
-const { FORMATS, DEFAULT_FORMAT, isFormat } = require('../formats.js');
+const { FORMATS } = require('../formats.js');
 const { ORIENTATIONS } = require('../contract.js');
+const { outputFormat } = require('./formats.js');
 
 // Errors batch throws for a task list it refuses before starting: a wrong command line here.
 const REFUSED_BY_BATCH = new Set(Object.values(BATCH_CODES));
 
 // The output format a command was given: csv (the default) or parquet.
 function formatOf(values, command) {
-  const format = values.format === undefined ? DEFAULT_FORMAT : values.format;
-  if (!isFormat(format)) throw usageError(`${command}: --format must be ${Object.keys(FORMATS).join(' or ')}, got "${format}"`);
-  return format;
+  return outputFormat(command, Object.keys(FORMATS), values.format);
 }
 
 // The orientation filter a command was given (--orientation), undefined for the default.

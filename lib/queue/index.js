@@ -6,7 +6,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { WorkerPool, defaultSize } = require('../run/pool.js');
-const { checkBatch, succeeded, MAX_CONCURRENCY } = require('../run/batch.js');
+const { checkBatch, succeeded, summaryOf, MAX_CONCURRENCY } = require('../run/batch.js');
 const { FORMATS, isFormat } = require('../formats.js');
 const { outsideRoot } = require('../paths.js');
 
@@ -96,8 +96,9 @@ async function connected(url, ...parts) {
 // The result of a finished job, in the form batch answers a task.
 function resultOf(job, value, error) {
   const base = { kind: job.kind, ...job.files };
-  if (error !== undefined) return { ...base, answer: null, ok: false, seconds: 0, error };
-  return { ...base, answer: value.answer, ok: value.ok, seconds: value.seconds, host: value.host };
+  const summary = job.kind === 'read' ? { summary: error === undefined ? summaryOf('read', value.answer) : null } : {};
+  if (error !== undefined) return { ...base, answer: null, ...summary, ok: false, seconds: 0, error };
+  return { ...base, answer: value.answer, ...summary, ok: value.ok, seconds: value.seconds, host: value.host };
 }
 
 const jobError = (message, code) => Object.assign(new Error(message), { code });

@@ -138,15 +138,19 @@ function checkBatch(tasks, options) {
   return { jobs, ...checked };
 }
 
-function succeeded(kind, answer) {
-  if (typeof answer !== 'string') return false;
-  if (kind === 'sync') return answer === 'OK';
+// The summary a read task answered, parsed; null for a failed task (or a sync task).
+function summaryOf(kind, answer) {
+  if (kind !== 'read' || typeof answer !== 'string') return null;
   try {
     const parsed = JSON.parse(answer);
-    return parsed !== null && typeof parsed === 'object' && !('error' in parsed);
+    return parsed !== null && typeof parsed === 'object' && !('error' in parsed) ? parsed : null;
   } catch {
-    return false;
+    return null;
   }
+}
+
+function succeeded(kind, answer) {
+  return kind === 'sync' ? answer === 'OK' : summaryOf(kind, answer) !== null;
 }
 
 function abortError(signal) {
@@ -158,7 +162,7 @@ function abortError(signal) {
 
 function makeBatch(addonPath) {
   // Converts every task; resolves with one result per task, in task order:
-  // { kind: 'read', recording, csv (or parquet), answer, ok, seconds } or { kind: 'sync',
+  // { kind: 'read', recording, csv (or parquet), answer, summary, ok, seconds } or { kind: 'sync',
   // recordings, outDir, answer, ok, seconds },
   // with `error` instead of an answer when the worker itself failed.
   return async function batch(tasks, options) {
@@ -177,10 +181,11 @@ function makeBatch(addonPath) {
         if (failure !== null || (signal && signal.aborted) || next >= jobs.length) return;
         const i = next++;
         const job = jobs[i];
-        const result = { kind: job.kind, ...job.files, answer: null, ok: false, seconds: 0 };
+        const result = { kind: job.kind, ...job.files, answer: null, ...(job.kind === 'read' ? { summary: null } : {}), ok: false, seconds: 0 };
         const started = process.hrtime.bigint();
         try {
           result.answer = await pool.run(job.fn, job.args);
+          if (job.kind === 'read') result.summary = summaryOf(job.kind, result.answer);
           result.ok = succeeded(job.kind, result.answer);
         } catch (err) {
           result.error = err;
@@ -208,4 +213,4 @@ function makeBatch(addonPath) {
   };
 }
 
-module.exports = { makeBatch, checkBatch, succeeded, CODES, MAX_CONCURRENCY, FORMATS };
+module.exports = { makeBatch, checkBatch, succeeded, summaryOf, CODES, MAX_CONCURRENCY, FORMATS };

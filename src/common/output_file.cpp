@@ -6,6 +6,7 @@
 #ifndef _WIN32
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,9 +52,22 @@ std::string directory_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// The descriptor a link of /proc/self/fd, /proc/<this pid>/fd or /dev/fd stands for, or -1.
+int descriptor_named(const std::string& link) {
+    const std::string dir = directory_of(link);
+    if (dir != "/proc/self/fd" && dir != "/dev/fd" && dir != "/proc/" + std::to_string(::getpid()) + "/fd")
+        return -1;
+    const std::string n = link.substr(dir.size() + 1);
+    if (n.empty() || n.size() > 9 || n.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::stoi(n);
+}
+
 // The path a chain of symbolic links ends at: an existing file that is not a link, or a missing
-// one (a dangling link names the file to create). False on a loop or an unreadable link.
-bool follow_links(const std::string& path, std::string* target, struct stat* st, bool* exists) {
+// one (a dangling link names the file to create). `descriptor`: the descriptor of this process
+// that a link of the chain names (/dev/stdout), or -1. False on a loop or an unreadable link.
+bool follow_links(const std::string& path, std::string* target, struct stat* st, bool* exists,
+                  int* descriptor) {
+    *descriptor = -1;
     std::string t = path;
     for (int hop = 0;; ++hop) {
         if (::lstat(t.c_str(), st) != 0) {
@@ -66,6 +80,7 @@ bool follow_links(const std::string& path, std::string* target, struct stat* st,
             break;
         }
         if (hop == kMaxLinkHops) return false;
+        if (*descriptor < 0) *descriptor = descriptor_named(t);
         std::string link(PATH_MAX, '\0');
         const ssize_t n = ::readlink(t.c_str(), &link[0], link.size());
         if (n <= 0 || static_cast<size_t>(n) >= link.size()) return false;
@@ -143,6 +158,14 @@ bool write_all(int fd, const char* p, size_t size, const off_t* offset) {
                                                    : ::write(fd, p, size);
         if (n < 0) {
             if (errno == EINTR) continue;
+            // A descriptor shared with Node.js (standard output) is non-blocking: wait until the
+            // reader makes room, checking now and then whether the process is stopping.
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                if (outputs_stopped.load(std::memory_order_relaxed)) return false;
+                pollfd ready{fd, POLLOUT, 0};
+                ::poll(&ready, 1, 100);
+                continue;
+            }
             return false;
         }
         p += n;
@@ -190,9 +213,21 @@ bool OutputFile::open(const std::string& path) {
     struct stat st;
     bool exists = false;
     std::string target;
-    if (path.empty() || !follow_links(path, &target, &st, &exists)) return false;
+    int descriptor = -1;
+    if (path.empty() || !follow_links(path, &target, &st, &exists, &descriptor)) return false;
     target_ = target;
 
+    // A descriptor's name (/dev/stdout) means that descriptor as it is: written in place at its
+    // offset and with its flags (a shell's >> appends), never truncated or replaced. Opening it
+    // by name would fail for a socket and start a regular file anew.
+    if (descriptor >= 0) {
+        const int flags = ::fcntl(descriptor, F_GETFL);
+        if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) return false;
+        target_ = path;
+        in_place_ = true;
+        fd_ = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+        return fd_ >= 0;
+    }
     if (exists && !S_ISREG(st.st_mode)) {
         // A device or a FIFO: renaming over it would replace the node itself.
         in_place_ = true;

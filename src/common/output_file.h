@@ -18,7 +18,8 @@
 //   with one link whose owner, group and mode the temporary file can take.
 // - in place: the target itself is truncated (at the first write) and written. Used for a file
 //   with several links, one whose owner cannot be kept, and anything not a regular file (a
-//   device, a FIFO). A write that fails half-way leaves a partial file.
+//   device, a FIFO). A descriptor's name (/dev/stdout, /dev/fd/N) is written through that
+//   descriptor, where it stands. A write that fails half-way leaves a partial file.
 // Every open also removes the temporary files of this module left in that directory by
 // processes that no longer exist (killed before they could clean up).
 class OutputFile {

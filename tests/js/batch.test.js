@@ -109,13 +109,13 @@ describe('conversion', () => {
       { recordings: [pairs[0][0], path.join(dir, 'absent.bin')], outDir: out },
       { recording: recordings[3], csv: path.join(out, 'no', 'dir.csv') },
     ]);
-    assert.deepEqual(results.map((r) => [r.ok, r.answer]), [
-      [false, '{"error":"Error during data loading."}'],
-      [true, results[1].answer],
-      [false, '-10'],
-      [false, '{"error":"Error during data loading."}'],
+    assert.deepEqual(results.map((r) => [r.ok, r.answer, r.summary]), [
+      [false, '{"error":"Error during data loading."}', null],
+      [true, results[1].answer, JSON.parse(results[1].answer)],
+      [false, '-10', undefined],
+      [false, '{"error":"Error during data loading."}', null],
     ]);
-    assert.equal(JSON.parse(results[1].answer).frequency, 100);
+    assert.equal(results[1].summary.frequency, 100);
     assert.deepEqual(fs.readdirSync(out), ['fine.csv']);
   });
 

@@ -80,20 +80,34 @@ describe('help and usage', () => {
       assert.match(r.out, new RegExp(`^Usage: kx-binreader ${name}`), name);
       assert.match(r.out, /Exit codes:/);
     }
+    // Each command lists the exit codes it can give, and no other.
+    for (const [name, codes] of [['sync', '0 2 3 4 5 6 130 143'], ['config', '0 2 3 130 143'], ['write-config', '0 2 4 7 130 143']]) {
+      const listed = run([name, '--help']).out.split('Exit codes:\n')[1].match(/^ {2}\d+/gm).map(Number);
+      assert.equal(listed.join(' '), codes, name);
+    }
+    assert.match(run(['sync', '--help']).out, /one CSV or Parquet file per recording/);
     assert.match(run(['--help']).out, /Commands:\n {2}read/);
     assert.equal(run(['--version']).out.trim(), pkg.version);
     const table = [
       [[], /Usage: kx-binreader <command>/],
       [['convert', 'a.bin'], /unknown command "convert"/],
-      [['read'], /read: expected read \[--format csv\|parquet\] \[--max-rows n\] <recording> \[<output>\]/],
+      [['read'], /read: expected read \[-f csv\|parquet\] \[--max-rows n\] <recording> \[<output>\|-\]/],
+      [['sync', left], /sync: needs two or more recordings; run kx-binreader sync --help/],
+      // The format follows the output's name; a contradiction is refused.
+      [['read', '--format', 'csv', left, 'out.parquet'], /read: --format csv contradicts the output's name out.parquet \(a Parquet file\)/],
+      [['read', left, 'page.html'], /read: page.html names an HTML page; read writes a CSV file or a Parquet file/],
+      [['view', '-o', 'page.csv', left], /view: page.csv names a CSV file; view writes an HTML page/],
+      [['read', '-f', 'parquet', left, '-'], /read: only CSV can be written to standard output/],
       [['read', '--format', 'xml', left], /read: --format must be csv or parquet, got "xml"/],
       [['read', '--orientation', 'sideways', left], /read: --orientation must be specified or bias-corrected, got "sideways"/],
       [['view', '--orientation', 'Bias-Corrected', left], /view: --orientation must be/],
       [['read', '--max-rows', '1e3', left], /read: --max-rows must be a positive integer, got "1e3"/],
       [['batch', '--format', 'json', left], /batch: --format must be csv or parquet, got "json"/],
-      [['read', '--format', 'parquet', left, linkToLeft], new RegExp(`read: ${linkToLeft} is the recording ${left}; writing the Parquet file would lose the recording`)],
+      [['read', '--format', 'parquet', left, left], new RegExp(`read: ${left} is the recording ${left}; writing the Parquet file would lose the recording`)],
       [['read', 'a', 'b', 'c'], /read: expected/],
-      [['config', '--bogus', 'a.bin'], /config: Unknown option '--bogus'/],
+      [['config', '--bogus', 'a.bin'], /config: unknown option --bogus; run kx-binreader config --help/],
+      [['read', '--fromat', 'csv', left], /read: unknown option --fromat \(did you mean --format\?\); run/],
+      [['batch', '--skip-exist', left], /batch: unknown option --skip-exist \(did you mean --skip-existing\?\)/],
       [['batch', '-j', '0', 'a.bin'], /--jobs must be an integer from 1 to 256, got "0"/],
       [['batch', '-j', '1000000', left, right], /--jobs must be an integer from 1 to 256, got "1000000"/],
       [['batch'], /nothing to convert/],
@@ -167,6 +181,23 @@ describe('commands', () => {
     // Without a CSV path: <name>.csv in the current directory.
     assert.equal(run(['read', right]).code, 0);
     assert.ok(fs.existsSync(path.join(dir, `${path.basename(right, '.bin')}.csv`)));
+    // Standard output takes the table alone, where it stands (a file opened to append keeps
+    // what it held); the summary goes to standard error.
+    const appended = path.join(dir, 'appended.csv');
+    fs.writeFileSync(appended, 'earlier\n');
+    const appending = fs.openSync(appended, 'a');
+    for (const [target, fd] of [['-'], ['/dev/stdout'], ['-', appending]]) {
+      const r = run(['read', left, target], fd === undefined ? {} : { stdio: ['ignore', fd, 'pipe'] });
+      assert.equal(r.code, 0, r.err);
+      const written = fd === undefined ? Buffer.from(r.out) : fs.readFileSync(appended);
+      assert.ok(written.equals(fd === undefined ? expected : Buffer.concat([Buffer.from('earlier\n'), expected])), target);
+      assert.match(r.err, /-> standard output\n {2}created/, target);
+    }
+    fs.closeSync(appending);
+    // The output's extension, in any case, chooses the format.
+    const named = path.join(dir, 'named.PARQUET');
+    assert.equal(run(['read', left, named]).code, 0);
+    assert.equal(fs.readFileSync(named).subarray(0, 4).toString(), 'PAR1');
   });
 
   test('read, sync and batch write Parquet files with --format parquet', () => {
@@ -249,7 +280,6 @@ describe('commands', () => {
       [['device-id', zeros], 3, `${zeros}: not a recording`],
       [['sync', '-o', dir, left, missing], 3, `${missing}: no such file`],
       [['sync', '-o', dir, left, accelOnly], 5, `${accelOnly}: has no gyroscope`],
-      [['sync', '-o', dir, left], 6, 'synchronising needs at least two recordings'],
       [['sync', '-o', nowhere, left, right], 4, `directory ${nowhere} does not exist`],
       // view: the failures of read and sync, and no page written (checked below).
       [['view', '-o', 'v1.html', left, missing], 3, `${missing}: no such file`],

@@ -79,7 +79,7 @@ async function nonBlocking(): Promise<void> {
   );
   const asParquet = await kx.batch(['a.bin', { recording: 'b.bin', parquet: 'b.parquet' }], { outDir: 'out', format: 'parquet' });
   for (const r of [...results, ...asParquet]) {
-    if (r.kind === 'read') seen.push(r.csv ?? r.parquet, r.ok, r.answer);
+    if (r.kind === 'read') seen.push(r.csv ?? r.parquet, r.ok, r.answer, r.summary?.measureId);
     else seen.push(r.outDir, r.answer === 'OK', r.recordings.length);
   }
 }
