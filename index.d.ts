@@ -163,7 +163,14 @@ export function writeConfig(path: string, configText: string): "OK" | "ERROR";
 export interface DataStream {
   /** Hz, as configured */
   rate: number;
+  /** the recording's own clock: its tick counter / base frequency, from 0 */
   time: Float64Array;
+  /** the base-rate tick of the table row the sample sits on (integers, exact): the Parquet
+   *  `Tick` of that row, whose CSV and Parquet `Time` is tick / frequency. Sample i of a stream
+   *  at a slower rate sits on tick i x (frequency / rate) + 1; events and radio time on the
+   *  first row whose Time reaches their time, one a row. NaN for a stream the table cannot
+   *  place (a rate of 0 or above the base frequency). */
+  tick: Float64Array;
 }
 export interface XyzStream extends DataStream {
   x: Float64Array;
@@ -177,6 +184,9 @@ export interface BaroStream extends DataStream {
   temperature: Float64Array;
 }
 export interface QuaternionStream extends DataStream {
+  /** index of the first sample the filter computed; the samples before it (0, 0, 0, 0 in the
+   *  CSV) are NaN. The stream's length when the filter never starts. */
+  firstValid: number;
   w: Float64Array;
   x: Float64Array;
   y: Float64Array;
@@ -194,6 +204,12 @@ export interface RecordingData {
   summary: ReadSummary;
   /** base tick rate in Hz */
   frequency: number;
+  /** the IANA zone given as options.timezone (canonical spelling), or null */
+  timezone: string | null;
+  /** the recording's start (createdAt, a wall-clock time read in `timezone`) as an instant:
+   *  that of `time` 0, so a sample's instant is startTime + its time. Null without a zone, or
+   *  when createdAt is not a date */
+  startTime: Date | null;
   streams: {
     /** g */
     accel?: XyzStream;
@@ -227,6 +243,8 @@ export type DataErrorCode =
   | "KX_WRITE_FAILED"
   /** writeParquet: the optional packages apache-arrow and parquet-wasm are not installed */
   | "KX_NO_PARQUET_WRITER"
+  /** options.timezone is not an IANA time zone (a RangeError; a TypeError when not a text) */
+  | "KX_BAD_TIMEZONE"
   | string;
 
 /** An Error thrown by `readData` or `writeParquet`: the message names the function, the file
@@ -245,20 +263,59 @@ export interface DataError extends Error {
  * @throws {TypeError} "Wrong number of arguments" without an argument; "Wrong arguments" when
  *   recordingPath is not a string primitive or holds a NUL character
  */
-export function readData(recordingPath: string, options?: OrientationOptions): RecordingData;
+export function readData(recordingPath: string, options?: DataOptions): RecordingData;
+
+/** Options of readData, readChunks and writeParquet (maxRows: readChunks and writeParquet). */
+export interface DataOptions extends TableLimits, OrientationOptions {
+  /** IANA name of the zone whose wall-clock time the device showed (e.g. "Europe/Berlin"),
+   *  checked through Intl: a RangeError with code KX_BAD_TIMEZONE when it is none. Gives
+   *  readData its `startTime` and the Parquet file its `Timestamp` column. */
+  timezone?: string;
+}
+
+/** One window of {@link readChunks}: rows [first, last) of the recording's table. */
+export interface TableWindow {
+  first: number;
+  last: number;
+  /** the rows' base-rate ticks (first + 1 ... last) */
+  tick: Float64Array;
+  /** the rows' Time, as the CSV prints it unrounded */
+  time: Float64Array;
+  /** per stream the table shows (gyro, accel, baro, the CSV's event channel, quaternion): the
+   *  samples on these rows, as readData names them, with their `tick`. The quaternion is NaN
+   *  before the filter starts, as in readData. */
+  streams: { [stream: string]: { tick: Float64Array; [component: string]: Float64Array } };
+}
+
+/**
+ * Walks the table of a recording in windows of `rows` rows (default 65,536; 1 to 16,777,216).
+ * Concatenated, the windows' streams are exactly readData's streams for the streams the table
+ * shows (values and ticks); the magnetometer, radio time and an event channel the table does
+ * not show are readData's alone. Memory is that of the source plus one window.
+ * @throws {DataError} as readData, on the first step
+ */
+export function readChunks(recordingPath: string, options?: TableLimits & OrientationOptions & { rows?: number }): AsyncIterableIterator<TableWindow>;
 
 /**
  * Writes the CSV table of a recording as a Parquet file: the same columns in the same order,
  * one row per CSV row, values unrounded (float64; float32 for the quaternion columns), null
- * where the CSV cell is empty; key-value metadata "config" (readConfig answer) and "summary"
- * (read answer); zstd-compressed. The file replaces its target only once complete. Needs the
- * optional packages apache-arrow and parquet-wasm, loaded on the first call.
+ * where the CSV cell is empty and on the quaternion rows before the filter starts; then `Tick`
+ * (int64, the row's base-rate tick), `Timestamp` (TIMESTAMP(isAdjustedToUTC, MICROS), with
+ * options.timezone: startTime plus the recording's clock at the row) and `Mag X/Y/Z` (raw counts, when the recording has magnetometer samples).
+ * Every column carries field metadata `unit` and `description`. Key-value metadata: "config"
+ * (readConfig answer), "summary" (read answer), "timezone" (the zone, or a note that times are
+ * local and unzoned), "quaternionStart" ({ row, tick } of the first rotation, or null),
+ * "codes", and "sync" ({ method, members: [{ file, shift }] }) for a synchronised set.
+ * Zstd-compressed, written in row groups of 1,048,576 rows as the rows are filled, in bounded
+ * memory. The file replaces its target only once complete. Needs the optional packages
+ * apache-arrow and parquet-wasm, loaded on the first call; the synchronous form runs the
+ * conversion in a worker thread and waits for it.
  * @returns JSON text of the {@link ReadSummary}, as `read` answers it
  * @throws {DataError} when the recording cannot be read or the file cannot be written
  * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments; "Wrong
  *   arguments" when an argument is not a string primitive or holds a NUL character
  */
-export function writeParquet(recordingPath: string, parquetPath: string, options?: OrientationOptions): string;
+export function writeParquet(recordingPath: string, parquetPath: string, options?: DataOptions): string;
 
 /**
  * The same five functions, run in a pool of worker threads (one per core, started on first
@@ -273,8 +330,8 @@ export interface PromiseAPI {
   readConfigDeviceId(recordingPath: string): Promise<string>;
   writeConfig(path: string, configText: string): Promise<"OK" | "ERROR">;
   /** readData in a worker thread; the arrays are moved (transferred) to this thread, not copied */
-  readData(recordingPath: string, options?: OrientationOptions): Promise<RecordingData>;
-  writeParquet(recordingPath: string, parquetPath: string, options?: OrientationOptions): Promise<string>;
+  readData(recordingPath: string, options?: DataOptions): Promise<RecordingData>;
+  writeParquet(recordingPath: string, parquetPath: string, options?: DataOptions): Promise<string>;
   /** {@link report} in a worker thread of its own; rejects as report throws. */
   report(recordingPaths: readonly string[], pagePath: string, options?: ReportOptions): Promise<ReportAnswer>;
 }

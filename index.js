@@ -19,8 +19,9 @@ const sharedPool = () => {
 const api = {};
 // Names beginning with "_" are the addon's helpers for lib/, not part of the API.
 for (const name of Object.getOwnPropertyNames(addon)) if (!name.startsWith('_')) api[name] = addon[name];
-const { readData, writeParquet } = makeData(addon);
+const { readData, readChunks, writeParquet } = makeData(addon, addonPath);
 api.readData = readData;
+api.readChunks = readChunks;
 api.writeParquet = writeParquet;
 api.promises = makePromises(sharedPool);
 // The report page: made on the calling thread, or by the promise twin in a worker of its own.

@@ -1,32 +1,60 @@
 #!/usr/bin/env node
-// Data benchmark: read() to CSV, readData() to typed arrays and writeParquet() side by side on a
-// simulated hour and a day, then the Parquet writer's compressions and encodings on the hour's
-// table (file size and encoding time).
+// Data benchmark: each output of a simulated recording in a process of its own, the paths taken
+// in turn round after round, outputs on a memory file system: read() to CSV, writeParquet(),
+// readChunks() walking the table and readData(), with wall time, CPU seconds and peak memory
+// (from /usr/bin/time). Then, with --sweep, the Parquet writer's compressions and encodings on
+// the first recording's table (file size and writing time).
 'use strict';
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { execFileSync } = require('node:child_process');
 const { parseArgs } = require('node:util');
-const kx = require('../index.js');
-const { addon } = require('../lib/addon.js');
-const { simulate } = require('../tools/sim/simulate.js');
-const { repeatRecording } = require('../tests/support/long-recording.js');
 
-const { values } = parseArgs({
+const { values, positionals } = parseArgs({
+  allowPositionals: true,
   options: {
     hours: { type: 'string', default: '1,24' },
     rounds: { type: 'string', default: '3' },
-    'no-sweep': { type: 'boolean' },
+    paths: { type: 'string', default: 'read,writeParquet,readChunks,readData' },
+    sweep: { type: 'boolean' },
+    child: { type: 'string' },
     help: { type: 'boolean', short: 'h' },
   },
 });
 if (values.help) {
-  console.log('Usage: node bench/data.js [--hours 1,24] [--rounds 3] [--no-sweep]');
+  console.log('Usage: node bench/data.js [--hours 1,24,168] [--rounds 3] [--paths read,writeParquet,readChunks,readData,readDataLoop] [--sweep]');
   process.exit(0);
 }
+
+// --child <path> <recording> <output>: one measured call, in this process.
+if (values.child !== undefined) {
+  const kx = require('../index.js');
+  const [file, out] = positionals;
+  const run = {
+    read: () => kx.read(file, out),
+    writeParquet: () => kx.promises.writeParquet(file, out),
+    readData: () => kx.readData(file),
+    // Ten synchronous calls in a row: the peak shows whether answers are freed between them.
+    readDataLoop: () => { for (let i = 0; i < 10; i++) kx.readData(file); },
+    readChunks: async () => {
+      let rows = 0;
+      for await (const w of kx.readChunks(file)) rows += w.tick.length;
+      return rows;
+    },
+  }[values.child];
+  Promise.resolve(run()).then(() => process.exit(0), (err) => { console.error(err); process.exit(1); });
+  return;
+}
+
+const { simulate } = require('../tools/sim/simulate.js');
+const { repeatRecording } = require('../tests/support/long-recording.js');
+
 const hours = values.hours.split(',').map(Number);
 const rounds = Number(values.rounds);
-const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kx-bench-data-'));
+const paths = values.paths.split(',');
+const base = fs.existsSync('/dev/shm') ? '/dev/shm' : os.tmpdir();
+const dir = fs.mkdtempSync(path.join(base, 'kx-bench-data-'));
 
 // One simulated hour (100 Hz accelerometer and gyroscope, 25 Hz barometer and magnetometer),
 // repeated with its ticks moved on for longer recordings.
@@ -37,51 +65,42 @@ function recording(h) {
   return file;
 }
 
-const now = () => Number(process.hrtime.bigint()) / 1e9;
-const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
-const mb = (n) => (n / 1e6).toFixed(1);
-
-function time(fn) {
-  const ts = [];
-  for (let r = 0; r < rounds; r++) {
-    const t0 = now();
-    fn();
-    ts.push(now() - t0);
-  }
-  return median(ts);
+// Wall seconds, CPU seconds (user + system) and peak resident memory (MB) of one child.
+function measure(name, file, out) {
+  const report = path.join(dir, 'time.txt');
+  execFileSync('/usr/bin/time', ['-v', '-o', report, process.execPath, __filename, '--child', name, file, out], { stdio: 'inherit' });
+  const text = fs.readFileSync(report, 'utf8');
+  const field = (label) => Number(new RegExp(`${label}: ([0-9.:]+)`).exec(text)[1].split(':').reduce((a, b) => a * 60 + Number(b), 0));
+  if (fs.existsSync(out)) fs.rmSync(out);
+  return { wall: field('Elapsed \\(wall clock\\) time \\(h:mm:ss or m:ss\\)'), cpu: field('User time \\(seconds\\)') + field('System time \\(seconds\\)'), peak: field('Maximum resident set size \\(kbytes\\)') / 1024 };
 }
 
-console.log(`node ${process.version}, ${os.cpus()[0].model}, ${os.availableParallelism()} cores, median of ${rounds} rounds`);
-console.log('| Recording | read() to CSV | readData() | writeParquet() | CSV size | Parquet size | Parquet / CSV |');
-console.log('|---|---|---|---|---|---|---|');
+const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
+console.log(`node ${process.version}, ${os.cpus()[0].model}, ${os.availableParallelism()} cores; each path in its own process, taken in turn, median of ${rounds} rounds; outputs in ${base}`);
+console.log('| Recording | Path | Wall | CPU | Wall / read() | Peak memory |');
+console.log('|---|---|---|---|---|---|');
 for (const h of hours) {
   const file = recording(h);
-  const csv = path.join(dir, `walk-${h}h.csv`);
-  const pq = path.join(dir, `walk-${h}h.parquet`);
-  const tRead = time(() => kx.read(file, csv));
-  const tData = time(() => kx.readData(file));
-  const tPq = time(() => kx.writeParquet(file, pq));
-  const csvSize = fs.statSync(csv).size;
-  const pqSize = fs.statSync(pq).size;
-  console.log(`| ${h} h (${mb(fs.statSync(file).size)} MB) | ${tRead.toFixed(2)} s | ${tData.toFixed(2)} s | ${tPq.toFixed(2)} s | ${mb(csvSize)} MB | ${mb(pqSize)} MB | ${((100 * pqSize) / csvSize).toFixed(1)}% |`);
-  fs.rmSync(csv);
-  fs.rmSync(pq);
+  const runs = Object.fromEntries(paths.map((p) => [p, []]));
+  for (let r = 0; r < rounds; r++) {
+    for (const p of paths) runs[p].push(measure(p, file, path.join(dir, `out-${p}`)));
+  }
+  const read = runs.read ? median(runs.read.map((m) => m.wall)) : NaN;
+  for (const p of paths) {
+    const [wall, cpu, peak] = ['wall', 'cpu', 'peak'].map((k) => median(runs[p].map((m) => m[k])));
+    console.log(`| ${h} h (${(fs.statSync(file).size / 1e6).toFixed(0)} MB) | ${p} | ${wall.toFixed(2)} s | ${cpu.toFixed(2)} s | ${(wall / read).toFixed(2)}x | ${peak.toFixed(0)} MB |`);
+  }
   if (h !== hours[0]) fs.rmSync(file);
 }
 
-if (!values['no-sweep']) {
-  // The writer's options on the hour's table: the encoding alone, without decoding or writing.
+if (values.sweep) {
+  // The writer's options on the first recording's table: size and time of the whole write.
+  const { addon } = require('../lib/addon.js');
+  const { openSource } = require('../lib/data/source.js');
+  const { writeMember } = require('../lib/data/parquet.js');
   const { loadParquetWriter } = require('../lib/data/index.js');
-  const { writeTable } = loadParquetWriter();
-  const table = addon._tableColumns(path.join(dir, `walk-${hours[0]}h.bin`));
-  const csvBytes = (() => {
-    const csv = path.join(dir, 'sweep.csv');
-    kx.read(path.join(dir, `walk-${hours[0]}h.bin`), csv);
-    return fs.statSync(csv).size;
-  })();
-  console.log(`\nWriter options, ${hours[0]} h table (${table.rows} rows, ${table.columns.length} columns; CSV ${mb(csvBytes)} MB):`);
-  console.log('| Compression | Dictionary | Fallback encoding | Size | / CSV | Encoding time |');
-  console.log('|---|---|---|---|---|---|');
+  const { arrow, pq } = loadParquetWriter();
+  const file = path.join(dir, `walk-${hours[0]}h.bin`);
   const options = [];
   for (const compression of ['zstd', 'snappy', 'lz4', 'gzip', 'brotli', 'none']) {
     for (const dictionary of [true, false]) options.push({ compression, dictionary, encoding: 'plain' });
@@ -89,12 +108,20 @@ if (!values['no-sweep']) {
   options.push({ compression: 'zstd', dictionary: false, encoding: 'byte-stream-split' });
   options.push({ compression: 'zstd', dictionary: true, encoding: 'byte-stream-split' });
   options.push({ compression: 'zstd', dictionary: 'sensors', encoding: 'byte-stream-split' });
-  options.push({ compression: 'snappy', dictionary: false, encoding: 'byte-stream-split' });
-  options.push({ compression: 'lz4', dictionary: false, encoding: 'byte-stream-split' });
-  for (const o of options) {
-    let bytes;
-    const t = time(() => { bytes = writeTable(table, o); });
-    console.log(`| ${o.compression} | ${o.dictionary === 'sensors' ? 'sensor columns' : o.dictionary ? 'on' : 'off'} | ${o.encoding} | ${mb(bytes.length)} MB | ${((100 * bytes.length) / csvBytes).toFixed(1)}% | ${t.toFixed(2)} s |`);
-  }
+  (async () => {
+    console.log(`\nWriter options, ${hours[0]} h table:`);
+    console.log('| Compression | Dictionary | Fallback encoding | Size | Time |');
+    console.log('|---|---|---|---|---|');
+    for (const o of options) {
+      const source = openSource(addon, [file]);
+      let bytes = 0;
+      const t0 = process.hrtime.bigint();
+      await writeMember(arrow, pq, source, 0, { mag: source.members[0].mag }, (chunk) => { bytes += chunk.length; return true; }, o);
+      const t = Number(process.hrtime.bigint() - t0) / 1e9;
+      console.log(`| ${o.compression} | ${o.dictionary === 'sensors' ? 'sensor columns' : o.dictionary ? 'on' : 'off'} | ${o.encoding} | ${(bytes / 1e6).toFixed(1)} MB | ${t.toFixed(2)} s |`);
+    }
+    fs.rmSync(dir, { recursive: true, force: true });
+  })();
+} else {
+  fs.rmSync(dir, { recursive: true, force: true });
 }
-fs.rmSync(dir, { recursive: true, force: true });

@@ -2,7 +2,8 @@
 // Report page benchmark: a day-long recording (one simulated minute repeated) made into a page.
 // read() and report() of the same file run in processes of their own, in turn, each answering
 // its wall time, CPU seconds and peak memory; then the page's steps are timed in this process
-// (decode, the page model, the HTML text) with the page's size, and a window page beside them.
+// (the one pass over the rows, the HTML text, served windows) with the page's size, and the
+// whole-decode model beside them for recordings of a day or less.
 'use strict';
 const fs = require('node:fs');
 const os = require('node:os');
@@ -12,18 +13,23 @@ const { parseArgs } = require('node:util');
 const { addon } = require('../lib/addon.js');
 const { loadDevices } = require('../lib/report/index.js');
 const { pageModel } = require('../lib/report/data.js');
+const { streamedPage } = require('../lib/report/stream.js');
 const { pageHtml } = require('../lib/report/page.js');
 const { writeLongRecording } = require('../tests/support/long-recording.js');
 
 const { values } = parseArgs({
-  options: { minutes: { type: 'string', default: '1440' }, rounds: { type: 'string', default: '2' }, help: { type: 'boolean', short: 'h' } },
+  options: {
+    minutes: { type: 'string', default: '1440' }, rounds: { type: 'string', default: '2' }, dir: { type: 'string', default: os.tmpdir() },
+    help: { type: 'boolean', short: 'h' },
+  },
 });
 if (values.help) {
-  console.log('Usage: node bench/report.js [--minutes 1440] [--rounds 2]');
+  console.log('Usage: node bench/report.js [--minutes 1440] [--rounds 2] [--dir DIR (where the recording and outputs go)]');
   process.exit(0);
 }
 
 const ROOT = path.join(__dirname, '..');
+const clockText = (s) => `${Math.floor(s / 3600)}:${new Date(s * 1000).toISOString().slice(14, 19)}`;
 // One call in a fresh process: { wall, cpu (s), peakMB }.
 function measured(call) {
   const script = `const kx = require(${JSON.stringify(ROOT)});
@@ -37,7 +43,7 @@ console.log(JSON.stringify({ wall, cpu: (u.userCPUTime + u.systemCPUTime) / 1e6,
   return JSON.parse(r.stdout);
 }
 
-const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kx-bench-report-'));
+const dir = fs.mkdtempSync(path.join(values.dir, 'kx-bench-report-'));
 try {
   const file = path.join(dir, 'day.bin');
   writeLongRecording(file, Number(values.minutes));
@@ -62,14 +68,24 @@ try {
     const r = fn();
     return [Number(process.hrtime.bigint() - t) / 1e9, r];
   };
-  const [decodeS, { devices }] = seconds(() => loadDevices(addon, [file]));
-  const [modelS, model] = seconds(() => pageModel(devices, { synchronised: false }));
-  const [htmlS, html] = seconds(() => pageHtml(model, 'bench'));
-  const row = (name, s) => console.log(`${name.padEnd(34)} ${s.toFixed(2).padStart(7)} s`);
-  row('decode (readData, orientation)', decodeS);
-  row('page model (warnings, envelopes)', modelS);
+  const [passS, streamed] = seconds(() => streamedPage(addon, file));
+  const [htmlS, html] = seconds(() => pageHtml(streamed.model, 'bench'));
+  const row = (name, s) => console.log(`${name.padEnd(40)} ${s.toFixed(2).padStart(7)} s`);
+  row('page model, one pass over the rows', passS);
   row('HTML text', htmlS);
   console.log(`page ${(Buffer.byteLength(html) / 1e6).toFixed(2)} MB`);
+  const [a, b] = streamed.model.span;
+  for (const at of [0.25, 0.5, 0.9]) {
+    const from = a + at * (b - a);
+    row(`served 10-s window at ${clockText(from)}`, seconds(() => streamed.window({ from, to: from + 10, columns: 3000 }))[0]);
+  }
+  streamed.close();
+  if (Number(values.minutes) <= 1440) {
+    const [decodeS, { devices }] = seconds(() => loadDevices(addon, [file]));
+    const [modelS] = seconds(() => pageModel(devices, { synchronised: false }));
+    row('whole: decode (readData, orientation)', decodeS);
+    row('whole: page model', modelS);
+  }
 } finally {
   fs.rmSync(dir, { recursive: true, force: true });
 }

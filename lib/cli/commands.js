@@ -11,6 +11,7 @@ const { FORMATS } = require('../formats.js');
 const { REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../run/shards.js');
+const { checkTimeZone } = require('../data/table-time.js');
 const { STDOUT, outputFormat, isStandardOutput } = require('./formats.js');
 
 function summaryLines(s) {
@@ -38,6 +39,16 @@ function parquetFailure(err) {
   if (err.code === 'KX_NO_PARQUET_WRITER' || err.code === 'KX_OUTPUT_IS_INPUT') return usageError(message);
   if (err.code === 'KX_OPEN_FAILED' || err.code === 'KX_WRITE_FAILED') return new CliError(EXIT.OUTPUT, message);
   return new CliError(EXIT.INPUT, message);
+}
+
+// { timezone } from --timezone, checked before any work (a name that is no zone is a usage error).
+function timezoneOf(values) {
+  if (values.timezone === undefined) return {};
+  try {
+    return { timezone: checkTimeZone(values.timezone, '--timezone') };
+  } catch (err) {
+    throw usageError(err.message);
+  }
 }
 
 // { maxRows } of --max-rows, the limit on a table's rows (see read's options).
@@ -70,7 +81,7 @@ async function cmdRead(ctx, { values, positionals }) {
   if (format === 'parquet') {
     let summary;
     try {
-      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, file, options));
+      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, file, { ...options, ...timezoneOf(values), ...limitOf(values, 'read') }));
     } catch (err) {
       throw parquetFailure(err);
     }
@@ -106,7 +117,7 @@ async function cmdSync(ctx, { values, positionals }) {
   let status;
   if (format === 'parquet') {
     // The same synchronised set, written as Parquet files, in a worker thread of the batch.
-    const [result] = await ctx.batch([{ recordings: positionals, outDir }], { format, concurrency: 1, orientation });
+    const [result] = await ctx.batch([{ recordings: positionals, outDir }], { format, concurrency: 1, orientation, ...timezoneOf(values) });
     if (result.error) throw parquetFailure(result.error);
     status = result.answer;
   } else {
@@ -353,6 +364,7 @@ async function runBatch(ctx, values, plan, manifest) {
         concurrency,
         format,
         orientation,
+        ...timezoneOf(values),
         signal: controller.signal,
         onProgress: (done, total, current, answer, result) => {
           if (bar) bar.update(done, total, current);
@@ -408,6 +420,7 @@ function reportBatch(ctx, plan, { results, seconds }) {
 }
 
 async function cmdBatch(ctx, { values, positionals }) {
+  timezoneOf(values); // a zone that is none is refused before anything is planned
   const plan = planBatch(ctx, values, positionals);
   let manifest = null;
   if (values.manifest !== undefined) {

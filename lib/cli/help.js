@@ -47,6 +47,7 @@ const COMMANDS = {
     options: {
       format: formatOption(Object.keys(FORMATS), { named: true }),
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
+      timezone: { type: 'string', arg: 'zone', help: 'IANA time zone the devices\' clocks showed (Europe/Berlin): Parquet gains a UTC Timestamp column' },
       'max-rows': { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' },
     },
     positionals: [1, 2],
@@ -65,6 +66,7 @@ const COMMANDS = {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
       format: formatOption(Object.keys(FORMATS)),
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
+      timezone: { type: 'string', arg: 'zone', help: 'IANA time zone the devices\' clocks showed (Europe/Berlin): Parquet gains a UTC Timestamp column' },
       'max-rows': { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' },
     },
     positionals: [2, Infinity],
@@ -152,6 +154,7 @@ const COMMANDS = {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
       jobs: { type: 'string', short: 'j', arg: 'n', help: 'conversions running at once, 1 to 256 (default: the number of cores)' },
       format: formatOption(Object.keys(FORMATS)),
+      timezone: { type: 'string', arg: 'zone', help: 'IANA time zone the devices\' clocks showed (Europe/Berlin): Parquet gains a UTC Timestamp column' },
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       progress: { type: 'boolean', help: 'draw the progress bar even when standard error is not a terminal' },
       'no-progress': { type: 'boolean', help: 'never draw the progress bar' },

@@ -1,98 +1,256 @@
-// The recording as data: readData answers its decoded streams as typed arrays, writeParquet
-// writes the CSV table as a Parquet file. Both take the addon they run on, so that the main
-// thread and the pool's workers build them alike.
+// The recording as data: readData answers its decoded streams as typed arrays, readChunks the
+// table in windows of rows, writeParquet writes the table as a Parquet file, streamed from the
+// row-range source. They take the addon they run on, so that the main thread and the pool's
+// workers build them alike.
 'use strict';
-const fs = require('node:fs');
+const path = require('node:path');
+const { Worker, MessageChannel, receiveMessageOnPort } = require('node:worker_threads');
 const { checkArguments, orientationOptions } = require('../contract.js');
 const { outputOverInput, fileBasename } = require('../paths.js');
-const { REASONS, writeReason, notRegular } = require('../reasons.js');
+const { openSource, recordingError, COMPONENTS } = require('./source.js');
+const { writeReason } = require('../reasons.js');
+const gates = require('../run/gate.js');
+const { writeMember, quaternionStart } = require('./parquet.js');
+const { factorOf, spacedTicks, timedTicks, checkTimeZone, wallClockInstant } = require('./table-time.js');
 
-// Rows per Parquet row group: about 3 hours at 100 Hz, 100 MB of values before compression,
-// so a day-long file has a handful of groups that a reader can take one at a time.
-const ROW_GROUP_ROWS = 1 << 20;
+const TIMED = new Set(['events', 'events2', 'radioTime']);
 
-// Why a file the reader could not open or read is unreadable, as the system names it. Only a
-// regular file is opened to find out: a FIFO would block.
-function unreadableCode(file) {
-  let fd;
-  try {
-    const st = fs.statSync(file);
-    if (st.isDirectory()) return 'EISDIR';
-    if (!st.isFile()) return 'KX_NOT_A_FILE';
-    fd = fs.openSync(file, 'r');
-    return 'EIO';
-  } catch (err) {
-    return err.code || 'EIO';
-  } finally {
-    if (fd !== undefined) fs.closeSync(fd);
-  }
+// The options object of readData, readChunks and writeParquet: { timezone } (an IANA name).
+function dataOptions(caller, options) {
+  if (options === undefined || options === null) return { timezone: null };
+  if (typeof options !== 'object') throw new TypeError(`${caller}: options must be an object`);
+  return { ...options, timezone: options.timezone === undefined || options.timezone === null ? null : checkTimeZone(options.timezone, caller) };
 }
 
-// The Error for a recording the addon could not decode (code as the addon answered it).
-function recordingError(fn, file, code) {
-  if (code === 'unreadable') code = unreadableCode(file);
-  const why = code === 'KX_NOT_A_FILE' ? notRegular(fs.statSync(file)) : REASONS[code] || `cannot read it (${code})`;
-  return Object.assign(new Error(`${fn}: ${file}: ${why}`), { code, path: file });
+// The source's own options among a caller's: { orientation, maxRows } when given.
+function sourceOptions(caller, options, set = false) {
+  const out = { caller, set };
+  for (const key of ['orientation', 'maxRows']) if (options[key] !== undefined) out[key] = options[key];
+  return out;
 }
 
-function makeData(addon) {
-  // { config, summary, frequency, streams }. With `transferable`, every array sits in a buffer
-  // that postMessage can move to another thread (a worker's answer); otherwise the arrays are
-  // the decoder's own memory, handed over without a copy. orientation: { orientation } or
-  // undefined (the default filter).
-  function decode(recordingPath, transferable, orientation) {
-    const raw = addon._readData(recordingPath, transferable, orientation);
+// Index of the first quaternion sample that holds the filter's answer (0, 0, 0, 0 before it).
+function firstRotation(q) {
+  let i = 0;
+  while (i < q.w.length && q.w[i] === 0 && q.x[i] === 0 && q.y[i] === 0 && q.z[i] === 0) ++i;
+  return i;
+}
+
+function makeData(addon, addonPath = null) {
+  // { config, summary, frequency, startTime, timezone, streams }. Every array sits in a buffer
+  // of its own that postMessage can move to another thread (a worker's answer). Every stream
+  // gains `tick` (see table-time.js); the quaternion's samples before the filter starts become
+  // NaN, and the stream says which is its first rotation (`firstValid`).
+  function decode(recordingPath, options = {}) {
+    const { timezone = null } = options;
+    const raw = addon._readData(recordingPath, orientationOptions('readData', options));
     if (typeof raw === 'string') throw recordingError('readData', recordingPath, raw);
+    const config = JSON.parse(raw.config);
+    const { frequency, streams } = raw;
+    for (const [name, stream] of Object.entries(streams)) {
+      stream.tick = TIMED.has(name) ? timedTicks(stream.time, frequency) : spacedTicks(stream.time.length, factorOf(frequency, stream.rate));
+    }
+    if (streams.quaternion) {
+      const q = streams.quaternion;
+      q.firstValid = firstRotation(q);
+      for (const k of COMPONENTS.quaternion) q[k].fill(NaN, 0, q.firstValid);
+    }
+    const start = timezone === null ? null : wallClockInstant(config.createdAt, timezone);
     return {
-      config: JSON.parse(raw.config),
+      config,
       summary: JSON.parse(raw.summary),
-      frequency: raw.frequency,
-      streams: raw.streams,
+      frequency,
+      timezone,
+      startTime: start === null ? null : new Date(start),
+      streams,
     };
   }
 
   function readData(...args) {
     const [recordingPath] = checkArguments('readData', args);
-    return decode(recordingPath, false, orientationOptions('readData', args[1]));
+    return decode(recordingPath, dataOptions('readData', args[1]));
   }
 
-  // Writes the CSV table of the recording as a Parquet file and answers the summary text, as
-  // read() answers it.
-  function writeParquet(...args) {
+  // Windows of the table of one recording, `rows` rows each: { first, last, tick, time,
+  // streams }, where each stream of the table holds the samples on those rows ({ tick,
+  // <component>... }, as readData names them). Concatenated, the windows' streams are readData's
+  // for the streams the table shows. Memory is that of the source and one window.
+  async function* readChunks(...args) {
+    const [recordingPath] = checkArguments('readData', args);
+    const options = dataOptions('readChunks', args[1]);
+    const rows = options.rows === undefined ? 65536 : options.rows;
+    if (!Number.isInteger(rows) || rows < 1 || rows > 1 << 24) throw new RangeError('readChunks: options.rows must be an integer from 1 to 16777216');
+    const source = openSource(addon, [recordingPath], sourceOptions('readChunks', options));
+    try {
+      const member = source.members[0];
+      const { columns, firstTick } = member;
+      const groups = new Map();
+      columns.forEach((c, k) => {
+        if (c.stream === null || !c.cells) return;
+        if (!groups.has(c.stream)) groups.set(c.stream, []);
+        groups.get(c.stream).push(k);
+      });
+      // The quaternion is NaN until its first rotation, as readData answers it.
+      let rotating = !groups.has('quaternion');
+      for (let first = 0; first < member.rows; first += rows) {
+        const last = Math.min(member.rows, first + rows);
+        const filled = source.fill(0, first, last);
+        const window = { first, last, tick: new Float64Array(last - first), time: new Float64Array(filled[0].values), streams: {} };
+        for (let r = 0; r < last - first; ++r) window.tick[r] = firstTick + first + r;
+        for (const [name, ks] of groups) {
+          // The rows with a sample: a stream's cells are all filled or all empty on a row.
+          const { valid, nulls } = filled[ks[0]];
+          const n = last - first - nulls;
+          const stream = { tick: new Float64Array(n) };
+          const from = ks.map((k) => filled[k].values);
+          const to = ks.map((k, j) => (stream[COMPONENTS[name][j]] = new Float64Array(n)));
+          for (let r = 0, i = 0; i < n; ++r) {
+            if (!((valid[r >> 3] >> (r & 7)) & 1)) continue;
+            stream.tick[i] = firstTick + first + r;
+            for (let j = 0; j < ks.length; ++j) to[j][i] = from[j][r];
+            ++i;
+          }
+          if (name === 'quaternion' && !rotating) {
+            let i = 0;
+            while (i < n && stream.w[i] === 0 && stream.x[i] === 0 && stream.y[i] === 0 && stream.z[i] === 0) ++i;
+            for (const c of COMPONENTS.quaternion) stream[c].fill(NaN, 0, i);
+            rotating = i < n;
+          }
+          window.streams[name] = stream;
+        }
+        yield window;
+      }
+    } finally {
+      source.close();
+    }
+  }
+
+  // Writes the tables of paths (one recording, or a synchronised set) as Parquet files at
+  // outputs, through the module's one output path: all complete or none in place.
+  async function writeTables(caller, paths, outputs, options) {
+    const { arrow, pq } = loadParquetWriter();
+    const set = paths.length > 1 || options.set === true;
+    const opening = sourceOptions(caller, options, set);
+    const source = openSource(addon, paths, opening);
+    let handle = null;
+    try {
+      const opened = addon._openOutputs(outputs, paths);
+      if (opened.handle === undefined) throw outputError(caller, opened.path, paths, opened.code);
+      handle = opened.handle;
+      // The metadata says where the orientation starts before the first row is written: a
+      // look ahead from row 0, on a second opening when the source only goes forward.
+      const firstRotationRow = (m) => {
+        if (!source.members[m].columns.some((c) => c.stream === 'quaternion' && c.cells)) return -1;
+        const ahead = source.seekable ? source : openSource(addon, paths, opening);
+        try {
+          return quaternionStart(ahead, m);
+        } finally {
+          if (ahead !== source) ahead.close();
+        }
+      };
+      const sync = set ? { method: source.method, members: source.members.map((mb) => ({ file: path.basename(mb.file), shift: mb.shift })) } : null;
+      for (const m of opened.order) {
+        const member = source.members[m];
+        const extra = { timezone: options.timezone, sync, clock: source.members[0], quatStart: firstRotationRow(m) };
+        const ok = await writeMember(arrow, pq, source, m, extra, (bytes) => addon._writeOutput(handle, m, bytes));
+        if (!ok) throw outputError(caller, outputs[m], paths, 'KX_WRITE_FAILED');
+      }
+      if (!addon._commitOutputs(handle)) throw outputError(caller, outputs[0], paths, 'KX_WRITE_FAILED');
+      handle = null;
+      return source.members.map((mb) => mb.summary);
+    } finally {
+      if (handle !== null) addon._closeOutputs(handle);
+      source.close();
+    }
+  }
+
+  // The streamed writer, answering a Promise of the summary text as read() answers it.
+  async function writeParquetAsync(...args) {
     const [recordingPath, parquetPath] = checkArguments('writeParquet', args);
-    const orientation = orientationOptions('writeParquet', args[2]);
+    const options = dataOptions('writeParquet', args[2]);
     // Refused before any work; the write itself checks again, by file identity.
     if (outputOverInput([{ path: parquetPath }], [{ path: recordingPath }]) !== null) {
-      throw outputError(parquetPath, recordingPath, 'KX_OUTPUT_IS_INPUT');
+      throw outputError('writeParquet', parquetPath, [recordingPath], 'KX_OUTPUT_IS_INPUT');
     }
-    const { writeTable } = loadParquetWriter();
-    const table = addon._tableColumns(recordingPath, orientation);
-    if (typeof table === 'string') throw recordingError('writeParquet', recordingPath, table);
-    const bytes = writeTable(table);
-    const { code } = addon._writeFiles([parquetPath], [bytes], [recordingPath]);
-    if (code !== 'OK') throw outputError(parquetPath, recordingPath, code);
-    return table.summary;
+    loadParquetWriter();
+    const [summary] = await writeTables('writeParquet', [recordingPath], [parquetPath], options);
+    return JSON.stringify(summary);
+  }
+
+  // The synchronous form: the stream writer answers only through Promises, so the conversion
+  // runs in a thread of its own while this one waits for its answer.
+  function writeParquet(...args) {
+    const [recordingPath, parquetPath] = checkArguments('writeParquet', args);
+    const options = dataOptions('writeParquet', args[2]);
+    if (outputOverInput([{ path: parquetPath }], [{ path: recordingPath }]) !== null) {
+      throw outputError('writeParquet', parquetPath, [recordingPath], 'KX_OUTPUT_IS_INPUT');
+    }
+    loadParquetWriter();
+    return runBlocking(addonPath || require('../addon.js').addonPath, 'writeParquet', [recordingPath, parquetPath, options]);
   }
 
   // The Parquet twin of readAndSync2: the same synchronised tables, written as
   // <outDir>/<name>.parquet for every recording, all together or none. Answers readAndSync2's
   // status texts.
-  function syncParquet(recordingPaths, outDir, options) {
+  async function syncParquet(recordingPaths, outDir, options) {
     const [paths, dir] = checkArguments('readAndSync2', [recordingPaths, outDir]);
-    const tables = addon._syncTables(paths, orientationOptions('syncParquet', options));
-    if (typeof tables === 'string') return tables;
-    const { writeTable } = loadParquetWriter();
+    const checked = dataOptions('syncParquet', options);
+    if (paths.length === 0) return 'OK';
     const outputs = paths.map((p) => `${dir}/${fileBasename(p)}.parquet`);
-    const { code } = addon._writeFiles(outputs, tables.map((t) => writeTable(t)), paths);
-    return code === 'OK' ? 'OK' : '-12';
+    try {
+      await writeTables('syncParquet', paths, outputs, { ...checked, set: true });
+      return 'OK';
+    } catch (err) {
+      if (err && err.code === 'KX_SYNC') return err.status;
+      if (err && err.code === 'KX_NO_PARQUET_WRITER') throw err;
+      return '-12';
+    }
   }
 
-  return { readData, writeParquet, syncParquet, decode };
+  return { readData, readChunks, writeParquet, writeParquetAsync, syncParquet, decode };
 }
 
-function outputError(file, recordingPath, status) {
-  const why = status === 'KX_OUTPUT_IS_INPUT' ? `is the recording ${recordingPath}; writing it would lose the recording` : writeReason(status);
-  return Object.assign(new Error(`writeParquet: ${file}: ${why}`), { code: status, path: file });
+// Runs a call of the pool's worker in a thread kept for these calls and waits for it: the
+// answer, or the error it threw, rebuilt with its type, code and path. The thread is started
+// on the first call (with the writer's module, about a quarter of a second) and never keeps
+// the process alive.
+let blocking = null;
+
+function runBlocking(addonPath, fn, args) {
+  // A message waiting between calls can only be the thread's last: it has ended.
+  if (blocking !== null && receiveMessageOnPort(blocking.port) !== undefined) blocking = null;
+  if (blocking === null) {
+    const flag = new Int32Array(new SharedArrayBuffer(4));
+    const { port1, port2 } = new MessageChannel();
+    // Gated like the pool's threads, so that a process exiting on a signal waits for its call.
+    const gate = gates.newGate();
+    const worker = new Worker(path.join(__dirname, '..', 'run', 'worker.js'), { workerData: { addonPath, gate, blocking: { flag, port: port2 } }, transferList: [port2] });
+    worker.once('exit', () => gates.forget(gate));
+    worker.unref();
+    port1.unref();
+    blocking = { worker, port: port1, flag };
+  }
+  const { worker, port, flag } = blocking;
+  Atomics.store(flag, 0, 0);
+  port.postMessage({ fn, args });
+  Atomics.wait(flag, 0, 0);
+  const received = receiveMessageOnPort(port);
+  if (received === undefined || received.message.ended) {
+    // The thread ended (its flag is raised on exit): the next call starts another.
+    blocking = null;
+    port.close();
+    worker.terminate();
+    throw new Error(`${fn}: its thread ended without an answer`);
+  }
+  const { answer, error } = received.message;
+  if (error === undefined) return answer;
+  const ErrorType = error.name === 'TypeError' ? TypeError : error.name === 'RangeError' ? RangeError : Error;
+  throw Object.assign(new ErrorType(error.message), error.code === undefined ? {} : { code: error.code }, error.path === undefined ? {} : { path: error.path });
+}
+
+function outputError(caller, file, recordingPaths, status) {
+  const why = status === 'KX_OUTPUT_IS_INPUT' ? `is the recording ${recordingPaths.length === 1 ? recordingPaths[0] : 'of the set'}; writing it would lose the recording` : writeReason(status);
+  return Object.assign(new Error(`${caller}: ${file}: ${why}`), { code: status, path: file });
 }
 
 // The buffers a readData answer holds, for postMessage's transfer list.
@@ -110,68 +268,15 @@ let writer = null;
 
 function loadParquetWriter() {
   if (writer !== null) return writer;
-  let arrow;
-  let pq;
   try {
-    arrow = require('apache-arrow');
-    pq = require('parquet-wasm');
+    writer = { arrow: require('apache-arrow'), pq: require('parquet-wasm') };
   } catch (err) {
     if (err && err.code === 'MODULE_NOT_FOUND') {
       throw Object.assign(new Error('writeParquet needs the packages apache-arrow and parquet-wasm: npm install apache-arrow parquet-wasm'), { code: 'KX_NO_PARQUET_WRITER' });
     }
     throw err;
   }
-  writer = { writeTable: (table, options) => writeTable(arrow, pq, table, options) };
   return writer;
 }
 
-// Encodes a table of the addon's columns as Parquet: nullable float64 columns (float32 for the
-// orientation), one row group per ROW_GROUP_ROWS rows, and the configuration and summary as
-// key-value metadata. Zstd-compressed; the sensor columns, which hold few distinct values (a
-// 16-bit sensor has at most 65,536 per axis), get dictionary pages; the time and orientation
-// columns, nearly all distinct, are split into byte streams, which zstd packs best (the
-// smallest and among the fastest of the writer's options: bench/data.js). The other options are
-// there to compare them.
-function writeTable(arrow, pq, table, {
-  compression = 'zstd', dictionary = 'sensors', encoding = 'byte-stream-split', rowGroupRows = ROW_GROUP_ROWS,
-} = {}) {
-  const fields = table.columns.map((c) => new arrow.Field(c.name, c.single ? new arrow.Float32() : new arrow.Float64(), true));
-  const schema = new arrow.Schema(fields);
-  const batches = [];
-  // Validity bits are sliced by whole bytes, hence a multiple of 8 rows per batch.
-  const step = Math.max(8, rowGroupRows - (rowGroupRows % 8));
-  let start = 0;
-  do {
-    const length = Math.min(step, table.rows - start);
-    const children = table.columns.map((c, k) => arrow.makeData({
-      type: fields[k].type,
-      length,
-      nullCount: c.nulls === 0 ? 0 : -1, // -1: counted from the bits
-      data: c.values.subarray(start, start + length),
-      nullBitmap: c.nulls === 0 ? undefined : c.valid.subarray(start / 8, (start + length + 7) / 8),
-    }));
-    const struct = arrow.makeData({ type: new arrow.Struct(fields), length, nullCount: 0, children });
-    batches.push(new arrow.RecordBatch(schema, struct));
-    start += step;
-  } while (start < table.rows);
-  const ipc = arrow.tableToIPC(new arrow.Table(schema, batches), 'stream');
-  const codec = {
-    zstd: pq.Compression.ZSTD, snappy: pq.Compression.SNAPPY, lz4: pq.Compression.LZ4_RAW, gzip: pq.Compression.GZIP, brotli: pq.Compression.BROTLI, none: pq.Compression.UNCOMPRESSED,
-  }[compression];
-  let builder = new pq.WriterPropertiesBuilder()
-    .setCompression(codec)
-    .setDictionaryEnabled(dictionary === true)
-    .setEncoding(encoding === 'byte-stream-split' ? pq.Encoding.BYTE_STREAM_SPLIT : pq.Encoding.PLAIN);
-  // 'sensors': dictionaries for the decoded sensor columns only (few distinct values each).
-  if (dictionary === 'sensors') {
-    for (const c of table.columns) if (c.name !== 'Time' && !c.single) builder = builder.setColumnDictionaryEnabled(c.name, true);
-  }
-  const props = builder
-    .setMaxRowGroupSize(step)
-    .setKeyValueMetadata(new Map([['config', table.config], ['summary', table.summary]]))
-    .build();
-  const wasmTable = pq.Table.fromIPCStream(ipc);
-  return pq.writeParquet(wasmTable, props);
-}
-
-module.exports = { makeData, transferList, loadParquetWriter, ROW_GROUP_ROWS };
+module.exports = { makeData, transferList, loadParquetWriter, dataOptions };

@@ -1,8 +1,16 @@
 // The row-range source: one recording, or a synchronised set, as tables whose row ranges are
 // filled on demand by the addon's pipeline, in memory bounded by the range asked for.
 'use strict';
-const { REASONS } = require('../reasons.js');
+const fs = require('node:fs');
+const { REASONS, notRegular } = require('../reasons.js');
 const { ORIENTATIONS } = require('../contract.js');
+
+
+// The components of each stream, in the order of its columns and of readData's arrays.
+const COMPONENTS = {
+  accel: ['x', 'y', 'z'], gyro: ['x', 'y', 'z'], mag: ['x', 'y', 'z'], baro: ['pressure', 'temperature'],
+  quaternion: ['w', 'x', 'y', 'z'], events: ['value'], events2: ['value'], radioTime: ['value'],
+};
 
 const SYNC_REASONS = {
   '-10': 'a recording could not be read in full, or its table would be implausibly large',
@@ -10,47 +18,72 @@ const SYNC_REASONS = {
   '-13': 'a recording has no orientation stream',
 };
 
-function checkOptions(options) {
+function checkOptions(caller, options) {
   if (options === null || typeof options !== 'object' || Array.isArray(options)) {
-    throw new TypeError(`openSource: options: expected an object, got ${options === null ? 'null' : typeof options}`);
+    throw new TypeError(`${caller}: options: expected an object, got ${options === null ? 'null' : typeof options}`);
   }
   const { orientation = 'specified', maxRows } = options;
   if (!ORIENTATIONS.includes(orientation)) {
-    throw new TypeError(`openSource: options.orientation: expected one of ${ORIENTATIONS.join(', ')}, got ${String(orientation)}`);
+    throw new TypeError(`${caller}: options.orientation: expected one of ${ORIENTATIONS.join(', ')}, got ${String(orientation)}`);
   }
   if (maxRows !== undefined && !(Number.isSafeInteger(maxRows) && maxRows >= 1)) {
-    throw new TypeError(`openSource: options.maxRows: expected a positive integer, got ${String(maxRows)}`);
+    throw new TypeError(`${caller}: options.maxRows: expected a positive integer, got ${String(maxRows)}`);
   }
-  return { orientation, maxRows };
+  return maxRows === undefined ? { orientation } : { orientation, maxRows };
+}
+
+// Why a file the reader could not open or read is unreadable, as the system names it. Only a
+// regular file is opened to find out: a FIFO would block.
+function unreadableCode(file) {
+  let fd;
+  try {
+    const st = fs.statSync(file);
+    if (st.isDirectory()) return 'EISDIR';
+    if (!st.isFile()) return 'KX_NOT_A_FILE';
+    fd = fs.openSync(file, 'r');
+    return 'EIO';
+  } catch (err) {
+    return err.code || 'EIO';
+  } finally {
+    if (fd !== undefined) fs.closeSync(fd);
+  }
+}
+
+// The Error for a recording the addon could not decode (code as the addon answered it).
+function recordingError(fn, file, code) {
+  if (code === 'unreadable') code = unreadableCode(file);
+  const why = code === 'KX_NOT_A_FILE' ? notRegular(fs.statSync(file)) : REASONS[code] || `cannot read it (${code})`;
+  return Object.assign(new Error(`${fn}: ${file}: ${why}`), { code, path: file });
 }
 
 // The Error for a source the addon could not open ({ code, path, status, rows }).
-function openError(answer) {
+function openError(caller, answer) {
   const { code, path, status, rows } = answer;
-  let message;
+  let err;
   if (code === 'KX_TOO_MANY_ROWS') {
-    message = `openSource: ${path}: its table would have ${rows} rows, implausibly many for the recording (raise options.maxRows to accept it)`;
+    err = new Error(`${caller}: ${path}: its table would have ${rows} rows, implausibly many for the recording (raise options.maxRows to accept it)`);
   } else if (code === 'KX_SYNC') {
-    message = `openSource: ${path || 'the set'}: cannot synchronise: ${SYNC_REASONS[status] || `status ${status}`}`;
+    err = new Error(`${caller}: ${path || 'the set'}: cannot synchronise: ${SYNC_REASONS[status] || `status ${status}`}`);
   } else {
-    message = `openSource: ${path}: ${REASONS[code] || 'cannot be read'}`;
+    return Object.assign(recordingError(caller, path, code), status === undefined ? {} : { status });
   }
-  const err = new Error(message);
-  err.code = code === 'unreadable' ? 'EIO' : code;
+  err.code = code;
   err.path = path;
   if (status !== undefined) err.status = status;
   if (rows !== undefined) err.rows = rows;
   return err;
 }
 
-// Opens one recording (paths.length === 1) or a synchronised set (>= 2) as a table source.
+// Opens one recording (paths.length === 1) or a synchronised set (>= 2, or options.set) as a
+// table source. options: { orientation, maxRows, set, caller (the function errors name) }.
 function openSource(addon, paths, options = {}) {
+  const caller = options && typeof options.caller === 'string' ? options.caller : 'openSource';
   if (!Array.isArray(paths) || paths.length === 0 || !paths.every((p) => typeof p === 'string' && !p.includes('\0'))) {
-    throw new TypeError('openSource: paths: expected a non-empty array of recording paths');
+    throw new TypeError(`${caller}: paths: expected a non-empty array of recording paths`);
   }
-  const checked = checkOptions(options);
-  const answer = addon._sourceOpen([...paths], checked);
-  if (answer.handle === undefined) throw openError(answer);
+  const checked = checkOptions(caller, options);
+  const answer = addon._sourceOpen([...paths], checked, options.set === true);
+  if (answer.handle === undefined) throw openError(caller, answer);
   let handle = answer.handle;
   const members = answer.members.map((m) => ({
     file: m.file,
@@ -60,22 +93,71 @@ function openSource(addon, paths, options = {}) {
     rows: m.rows,
     firstTick: m.firstTick,
     shift: m.shift,
+    // Beyond the contract: the recording's own clock (seconds) at row 0, and the magnetometer
+    // the table does not show ({ rate, samples } or null; see magnetometer()).
+    rowZeroTime: m.rowZeroTime,
+    magnetometer: m.magnetometer,
     columns: m.columns,
+    // { <stream>: { samples, rate, carried, first, last } }: carried streams are placed on the
+    // table's rows; first and last (seconds) are known for a single recording.
+    streams: m.streams,
   }));
+  const live = () => {
+    if (handle === null) throw new Error(`${caller}: the source is closed`);
+    return handle;
+  };
+  const checkMember = (m) => {
+    if (!Number.isSafeInteger(m) || m < 0 || m >= members.length) {
+      throw new RangeError(`fill: member: expected 0..${members.length - 1}, got ${m}`);
+    }
+  };
+  const checkRange = (first, last) => {
+    if (!Number.isSafeInteger(first) || !Number.isSafeInteger(last) || first < 0 || last < first) {
+      throw new RangeError(`rows: expected 0 <= first <= last, got ${first}, ${last}`);
+    }
+  };
   return {
     members,
+    // The set's synchronisation method, or null for one recording.
+    method: answer.method === undefined ? null : answer.method,
     // Ranges may go back: each member keeps checkpoints of where its rows stood.
     seekable: answer.seekable === true,
     // Rows [first, last) of member m as [{ values, valid, nulls }], in any order.
     fill(m, first, last) {
-      if (handle === null) throw new Error('openSource: the source is closed');
-      if (!Number.isSafeInteger(m) || m < 0 || m >= members.length) {
-        throw new RangeError(`fill: member: expected 0..${members.length - 1}, got ${m}`);
-      }
+      const h = live();
+      checkMember(m);
       if (!Number.isSafeInteger(first) || !Number.isSafeInteger(last) || first < 0 || last < first) {
         throw new RangeError(`fill: rows: expected 0 <= first <= last, got ${first}, ${last}`);
       }
-      return addon._sourceFill(handle, m, first, last).map(({ values, valid, nulls }) => ({ values, valid, nulls }));
+      return addon._sourceFill(h, m, first, last).map(({ values, valid, nulls }) => ({ values, valid, nulls }));
+    },
+    // Magnetometer samples [first, first + count) of member m as { x, y, z } Float64Arrays.
+    magnetometer(m, first, count) {
+      const h = live();
+      checkMember(m);
+      if (!Number.isSafeInteger(first) || !Number.isSafeInteger(count) || first < 0 || count < 0) {
+        throw new RangeError(`magnetometer: samples: expected 0 <= first and 0 <= count, got ${first}, ${count}`);
+      }
+      return addon._sourceMagnetometer(h, m, first, count);
+    },
+    // The samples the carried streams place on rows [first, last) of member m, each with its
+    // time (seconds, on the set's time base for a set): { <stream>: { rate, time,
+    // <component>... } } as readData answers, a stream without samples there left out. Same
+    // order rules as fill.
+    samples(m, first, last) {
+      const h = live();
+      checkMember(m);
+      checkRange(first, last);
+      return addon._sourceSamples(h, m, first, last);
+    },
+    // Samples [first, first + count) of a stream of a single recording, read forward (carried or
+    // not: "mag", "events", "events2", "radioTime"): { rate, time, <component>... } or null past
+    // its end.
+    stream(m, name, first, count) {
+      const h = live();
+      checkMember(m);
+      checkRange(first, first + count);
+      return addon._sourceStream(h, m, name, first, count);
     },
     close() {
       if (handle !== null) addon._sourceClose(handle);
@@ -84,4 +166,4 @@ function openSource(addon, paths, options = {}) {
   };
 }
 
-module.exports = { openSource };
+module.exports = { openSource, recordingError, COMPONENTS };

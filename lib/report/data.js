@@ -295,25 +295,25 @@ const indexRange = (time, from, to) => [lowerBound(time, from), lowerBound(time,
 const SENSOR_STREAMS = ['accel', 'gyro', 'baro', 'mag', 'quaternion'];
 
 // First and last sample time over the sensor streams of the devices, or null without any.
+// devices: [{ streams: { <stream>: { first, last } } }].
 function timeSpan(devices) {
   let t0 = Infinity;
   let t1 = -Infinity;
   for (const d of devices) {
     for (const key of SENSOR_STREAMS) {
       const s = d.streams[key];
-      if (!s || s.time.length === 0) continue;
-      t0 = Math.min(t0, s.time[0]);
-      t1 = Math.max(t1, s.time[s.time.length - 1]);
+      if (!s || !(s.first <= s.last)) continue;
+      t0 = Math.min(t0, s.first);
+      t1 = Math.max(t1, s.last);
     }
   }
   return Number.isFinite(t0) ? [t0, t1] : null;
 }
 
-// One pass over the samples of every device between `from` and `to` (seconds, on the page's
-// time axis); a window beside all the samples is an Error with code KX_EMPTY_WINDOW. devices: [{ file, config, streams }] (readData's streams, on one time base).
-// Answers per device the streams' facts, the events, and per plot the samples (if within
-// `budget`) and the envelope on a grid of `columns` across the window.
-function scan(devices, { from = -Infinity, to = Infinity, columns, budget, fullScale = [] }) {
+// The window [t0, t1] of a scan and its grid of `columns` columns, from the devices' streams
+// ({ <stream>: { rate, first, last } }); a window beside all the samples is an Error with code
+// KX_EMPTY_WINDOW.
+function windowOf(devices, { from = -Infinity, to = Infinity, columns }) {
   const whole = timeSpan(devices) || [0, 1];
   if (from > whole[1] || to < whole[0]) {
     throw Object.assign(new Error(`report: the window ${clock(from, true)} to ${Number.isFinite(to) ? clock(to, true) : 'the end'} holds no samples; the samples run from ${clock(whole[0], true)} to ${clock(whole[1], true)}`), { code: 'KX_EMPTY_WINDOW' });
@@ -326,45 +326,62 @@ function scan(devices, { from = -Infinity, to = Infinity, columns, budget, fullS
   const sample = rates.length ? 1 / Math.max(...rates) : 0.01;
   const grid = { t0, step: 0, columns: Math.max(1, Math.min(columns, Math.floor((t1 - t0) / sample))) };
   grid.step = (t1 - t0) / grid.columns;
+  return { whole, t0, t1, grid };
+}
 
-  const scanned = devices.map((device, m) => {
-    const ends = fullScale[m] || {};
-    const streams = {};
-    for (const key of SENSOR_STREAMS) {
-      const s = device.streams[key];
-      if (!s) continue;
-      const facts = new StreamFacts();
-      const [first, last] = indexRange(s.time, t0, t1);
-      const clip = ends[key];
-      const time = s.time;
-      for (let i = first; i < last; i++) facts.add(time[i]);
-      if (clip) {
-        for (let k = 0; k < 3; k++) {
-          const values = s['xyz'[k]];
-          const lo = clip.lo[k];
-          const hi = clip.hi[k];
-          let n = 0;
-          for (let i = first; i < last; i++) if (values[i] <= lo || values[i] >= hi) n++;
-          facts.clipped[k] = n;
-        }
-      }
-      streams[key] = { facts };
-    }
-    const plots = [];
-    for (const plot of PLOTS) {
-      const s = device.streams[plot.stream];
-      if (!s) continue;
+// What one pass learns of one device between t0 and t1: its samples are given stream by stream,
+// each stream's in rising time, in pieces of any length (a whole decoded stream, or the samples
+// of a range of rows), so a recording of any length is scanned in bounded memory.
+class DeviceScan {
+  // device: { file, config, streams: { <stream>: { rate } } (the streams it has samples of) };
+  // ends: its full-scale ends (clipEnds).
+  constructor(device, { t0, t1, grid }, budget, ends = {}) {
+    Object.assign(this, { device, t0, t1, ends });
+    this.streams = {};
+    for (const key of SENSOR_STREAMS) if (device.streams[key]) this.streams[key] = { facts: new StreamFacts() };
+    this.plots = PLOTS.filter((plot) => device.streams[plot.stream]).map((plot) => {
       const circular = plot.circular || plot.components.map(() => false);
-      const envelope = new Envelope(grid, circular);
-      const raw = new RawSamples(plot.components.length, budget);
-      const values = new Float64Array(plot.components.length);
-      const [first, last] = indexRange(s.time, t0, t1);
-      const time = s.time;
+      return {
+        plot, envelope: new Envelope(grid, circular), raw: new RawSamples(plot.components.length, budget),
+        values: new Float64Array(plot.components.length), lastT: -Infinity,
+      };
+    });
+    this.channels = { events: [], events2: [] };
+  }
+
+  // A piece of stream `key`: { time, <component>... } (readData's arrays).
+  add(key, s) {
+    const [first, last] = indexRange(s.time, this.t0, this.t1);
+    if (last <= first) return;
+    const time = s.time;
+    if (key === 'events' || key === 'events2') {
+      const channel = key === 'events' ? 1 : 2;
+      for (let i = first; i < last; i++) this.channels[key].push([time[i], s.value[i], channel]);
+      return;
+    }
+    const stream = this.streams[key];
+    if (!stream) return;
+    const { facts } = stream;
+    for (let i = first; i < last; i++) facts.add(time[i]);
+    const clip = this.ends[key];
+    if (clip) {
+      for (let k = 0; k < 3; k++) {
+        const values = s['xyz'[k]];
+        const lo = clip.lo[k];
+        const hi = clip.hi[k];
+        let n = 0;
+        for (let i = first; i < last; i++) if (values[i] <= lo || values[i] >= hi) n++;
+        facts.clipped[k] += n;
+      }
+    }
+    for (const p of this.plots) {
+      if (p.plot.stream !== key) continue;
+      const { envelope, raw, values } = p;
       // The angles of a quaternion, else the components' own arrays, read in this one loop.
-      const arrays = plot.stream === 'quaternion' ? null : plot.reads.map((c) => s[c]);
+      const arrays = key === 'quaternion' ? null : p.plot.reads.map((c) => s[c]);
       const { w, x, y, z } = s;
       const k = values.length;
-      let lastT = -Infinity;
+      let { lastT } = p;
       for (let i = first; i < last; i++) {
         const t = time[i];
         if (arrays === null) eulerInto(values, w[i], x[i], y[i], z[i]);
@@ -373,18 +390,37 @@ function scan(devices, { from = -Infinity, to = Infinity, columns, budget, fullS
         if (!raw.full) raw.add(t, values, lastT);
         lastT = t;
       }
-      plots.push({ plot, envelope, raw });
+      p.lastT = lastT;
     }
-    const events = [];
-    for (const [key, channel] of [['events', 1], ['events2', 2]]) {
-      const s = device.streams[key];
-      if (!s) continue;
-      const [first, last] = indexRange(s.time, t0, t1);
-      for (let i = first; i < last; i++) events.push([s.time[i], s.value[i], channel]);
-    }
-    return { device, streams, plots, events, reachedEnd: t1 >= whole[1] && t0 <= whole[0] };
+  }
+
+  result(whole) {
+    const { device, streams, plots } = this;
+    return {
+      device, streams, plots, events: [...this.channels.events, ...this.channels.events2],
+      reachedEnd: this.t1 >= whole[1] && this.t0 <= whole[0],
+    };
+  }
+}
+
+// One pass over the samples of every device between `from` and `to` (seconds, on the page's
+// time axis); a window beside all the samples is an Error with code KX_EMPTY_WINDOW.
+// devices: [{ file, config, streams }] (readData's streams, on one time base).
+// Answers per device the streams' facts, the events, and per plot the samples (if within
+// `budget`) and the envelope on a grid of `columns` across the window.
+function scan(devices, { from, to, columns, budget, fullScale = [] }) {
+  const spans = devices.map((d) => ({
+    streams: Object.fromEntries(Object.entries(d.streams).map(([key, s]) => [key, {
+      rate: s.rate, first: s.time.length ? s.time[0] : NaN, last: s.time.length ? s.time[s.time.length - 1] : NaN,
+    }])),
+  }));
+  const w = windowOf(spans, { from, to, columns });
+  const scanned = devices.map((device, m) => {
+    const d = new DeviceScan(device, w, budget, fullScale[m]);
+    for (const [key, s] of Object.entries(device.streams)) d.add(key, s);
+    return d.result(w.whole);
   });
-  return { span: [t0, t1], grid, devices: scanned };
+  return { span: [w.t0, w.t1], grid: w.grid, devices: scanned };
 }
 
 // Full-scale ends per inertial stream of a member, as the scan compares them: { lo, hi, range }.
@@ -544,6 +580,12 @@ function pageModel(devices, { synchronised = false, from, to } = {}) {
   const n = devices.length;
   const ends = devices.map((d) => clipEnds(d.fullScale));
   const scanned = scan(devices, { from, to, columns: Math.floor(FINEST_COLUMNS / n), budget: Math.floor(SAMPLE_BUDGET / n), fullScale: ends });
+  return modelOfScan(scanned, ends, { synchronised, from, to });
+}
+
+// The page model of a finished scan (see scan) of devices whose full-scale ends are `ends`.
+function modelOfScan(scanned, ends, { synchronised = false, from, to } = {}) {
+  const n = scanned.devices.length;
   const window = from !== undefined || to !== undefined ? scanned.span : null;
   const { data, enveloped } = drawnData(scanned);
   const levelCount = enveloped ? Math.max(...data.flatMap((d) => Object.values(d).map((p) => (p.levels ? p.levels.length : 0)))) : 0;
@@ -575,11 +617,15 @@ function pageModel(devices, { synchronised = false, from, to } = {}) {
 // `columns` columns when the window holds more than the sample budget.
 function windowData(devices, { from, to, columns }) {
   const n = devices.length;
-  const scanned = scan(devices, { from, to, columns, budget: Math.floor(SAMPLE_BUDGET / n) });
-  const { data, enveloped } = drawnData(scanned, { levels: false });
-  return { span: scanned.span, grid: { t0: scanned.grid.t0 }, resolution: resolutionOf(scanned.grid, enveloped, 1), data };
+  return windowOfScan(scan(devices, { from, to, columns, budget: Math.floor(SAMPLE_BUDGET / n) }));
 }
 
+const windowOfScan = (scanned) => {
+  const { data, enveloped } = drawnData(scanned, { levels: false });
+  return { span: scanned.span, grid: { t0: scanned.grid.t0 }, resolution: resolutionOf(scanned.grid, enveloped, 1), data };
+};
+
 module.exports = {
+  windowOf, DeviceScan, clipEnds, modelOfScan, windowOfScan,
   SAMPLE_BUDGET, FINEST_COLUMNS, PLOTS, pageModel, windowData, scan, Envelope, RawSamples, eulerDegrees, clock, duration,
 };

@@ -10,6 +10,7 @@ const { writeReason } = require('../reasons.js');
 const { orientationOptions } = require('../contract.js');
 const { pageModel } = require('./data.js');
 const { pageHtml } = require('./page.js');
+const { streamedPage } = require('./stream.js');
 
 // Status texts of the synchronisation and what they mean, as readAndSync2 answers them.
 const SYNC_STATUS = {
@@ -60,11 +61,20 @@ function loadDevices(addon, recordingPaths, options) {
   return { synchronised: true, devices };
 }
 
-// The page model of `recordingPaths`. options: { from, to } (seconds on the recording's or the
-// set's time axis) and { orientation }.
-function modelOf(addon, recordingPaths, options = {}) {
+// The page model of `recordingPaths` from their decoded streams. options: { from, to }
+// (seconds on the recording's or the set's time axis) and { orientation }.
+function wholeModelOf(addon, recordingPaths, options = {}) {
   const { synchronised, devices } = loadDevices(addon, recordingPaths, orientationOptions('report', options));
   return pageModel(devices, { synchronised, from: options.from, to: options.to });
+}
+
+// The same model; a single recording's in one pass over its rows (bounded memory), a set's
+// still from its streams synchronised whole.
+function modelOf(addon, recordingPaths, options = {}) {
+  if (recordingPaths.length > 1) return wholeModelOf(addon, recordingPaths, options);
+  const page = streamedPage(addon, recordingPaths[0], options);
+  page.close();
+  return page.model;
 }
 
 // Writes the page through the addon's output file: a temporary file beside the target,
@@ -137,4 +147,4 @@ function reportInWorker(addonPath, recordingPaths, pagePath, options = {}) {
   });
 }
 
-module.exports = { report, reportInWorker, checkArguments, loadDevices, modelOf, titleOf };
+module.exports = { report, reportInWorker, checkArguments, loadDevices, modelOf, wholeModelOf, titleOf };

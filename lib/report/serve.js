@@ -6,17 +6,31 @@ const http = require('node:http');
 const { loadDevices, titleOf } = require('./index.js');
 const { pageModel, windowData } = require('./data.js');
 const { pageHtml } = require('./page.js');
+const { streamedPage } = require('./stream.js');
 
 // Columns a window may ask for: a wide screen twice over.
 const MAX_COLUMNS = 16384;
 
 // Serves the page of `recordingPaths` and the windows it asks for. Answers { url, server,
-// close() } once listening. The recordings are decoded once and held; a window is the samples
-// between two indices found by bisection, so it costs its own length only.
+// close() } once listening. A single recording stays open as a row source and a window is read
+// from the rows that hold it; a set is synchronised whole once and held, a window found by
+// bisection.
+function pages(addon, recordingPaths) {
+  if (recordingPaths.length === 1) return streamedPage(addon, recordingPaths[0]);
+  let { synchronised, devices } = loadDevices(addon, recordingPaths);
+  return {
+    model: pageModel(devices, { synchronised }),
+    window: (w) => windowData(devices, w),
+    close() {
+      devices = null;
+    },
+  };
+}
+
 async function servePage(addon, recordingPaths) {
   const token = crypto.randomBytes(18).toString('base64url');
-  let { synchronised, devices } = loadDevices(addon, recordingPaths);
-  const model = pageModel(devices, { synchronised });
+  const served = pages(addon, recordingPaths);
+  const { model } = served;
   model.serve = { token };
   const page = Buffer.from(pageHtml(model, titleOf(recordingPaths)), 'utf8');
   const [spanMin, spanMax] = model.span;
@@ -44,7 +58,7 @@ async function servePage(addon, recordingPaths) {
       return send(400, 'text/plain', 'window: expected from < to (seconds) and columns >= 1\n');
     }
     try {
-      return send(200, 'application/json', JSON.stringify(windowData(devices, { from, to, columns })));
+      return send(200, 'application/json', JSON.stringify(served.window({ from, to, columns })));
     } catch (err) {
       return send(500, 'text/plain', `window: ${err.message}\n`);
     }
@@ -59,7 +73,7 @@ async function servePage(addon, recordingPaths) {
     server,
     close() {
       server.close();
-      devices = null;
+      served.close();
     },
   };
 }

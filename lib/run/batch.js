@@ -6,6 +6,7 @@ const { WorkerPool, defaultSize } = require('./pool.js');
 const { isPath, PATH_WANTED, outputPathIn, outputOverInput } = require('../paths.js');
 const { FORMATS, isFormat } = require('../formats.js');
 const { ORIENTATIONS } = require('../contract.js');
+const { checkTimeZone } = require('../data/table-time.js');
 
 // Most conversions running at once that a caller may ask for: each is a thread with its own
 // buffers, and more than this only costs memory on any machine this runs on.
@@ -39,7 +40,7 @@ function checkOptions(options) {
   if (options === null || typeof options !== 'object' || Array.isArray(options)) {
     throw argError(TypeError, 'options', 'an object', options);
   }
-  const { concurrency = defaultSize(), onProgress, outDir, signal, format = 'csv', orientation } = options;
+  const { concurrency = defaultSize(), onProgress, outDir, signal, format = 'csv', orientation, timezone } = options;
   if (orientation !== undefined && !ORIENTATIONS.includes(orientation)) {
     throw argError(TypeError, 'options.orientation', `one of ${ORIENTATIONS.join(', ')}`, orientation);
   }
@@ -56,7 +57,8 @@ function checkOptions(options) {
   if (signal !== undefined && (signal === null || typeof signal !== 'object' || typeof signal.aborted !== 'boolean')) {
     throw argError(TypeError, 'options.signal', 'an AbortSignal', signal);
   }
-  return { concurrency, onProgress, outDir, signal, format, orientation };
+  if (timezone !== undefined) checkTimeZone(timezone, 'batch: options.timezone');
+  return { concurrency, onProgress, outDir, signal, format, orientation, timezone };
 }
 
 // One task in the form the workers run: { kind, fn, args, path, outputs, files }. A read task
@@ -134,6 +136,15 @@ function checkBatch(tasks, options) {
   if (!Array.isArray(tasks)) throw argError(TypeError, 'tasks', 'an array of tasks', tasks);
   const checked = checkOptions(options);
   const jobs = tasks.map((t, i) => checkTask(t, i, checked.outDir, checked.format, checked.orientation));
+  // Parquet files take the zone in their converters' options object (the one that carries the
+  // filter, when one was chosen); the CSV has no place for it.
+  if (checked.timezone !== undefined && checked.format === 'parquet') {
+    for (const job of jobs) {
+      const last = job.args[job.args.length - 1];
+      if (last !== null && typeof last === 'object' && !Array.isArray(last)) last.timezone = checked.timezone;
+      else job.args.push({ timezone: checked.timezone });
+    }
+  }
   checkOutputs(jobs);
   return { jobs, ...checked };
 }

@@ -7,6 +7,8 @@ const { CONTRACT, checkArguments, orientationOptions } = require('../contract.js
 // anything but an object there, as the addon does.
 const TAKES_OPTIONS = { read: 'object', readAndSync2: 'object', readData: 'any', writeParquet: 'any' };
 
+const WITH_OPTIONS = new Set(['readData', 'writeParquet']);
+
 // Builds the five functions over a pool getter (the pool is made on first use).
 function makePromises(getPool) {
   const api = {};
@@ -16,9 +18,11 @@ function makePromises(getPool) {
         const checked = checkArguments(name, args);
         const options = args[CONTRACT[name].length];
         const wanted = TAKES_OPTIONS[name] === 'any' || (TAKES_OPTIONS[name] === 'object' && options !== null && typeof options === 'object');
-        const orientation = wanted ? orientationOptions(name, options) : undefined;
-        // read and readAndSync2 already carry their options object (see checkArguments).
-        if (orientation !== undefined && checked.length === CONTRACT[name].length) checked.push(orientation);
+        // An unknown filter is refused before dispatch, as the synchronous functions refuse it.
+        if (wanted) orientationOptions(name, options);
+        // readData and writeParquet take an options object after their paths; read and
+        // readAndSync2 already carry theirs (see checkArguments).
+        if (WITH_OPTIONS.has(name) && args[checked.length] !== undefined) checked.push(args[checked.length]);
         return getPool().run(name, checked);
       },
     }[name];

@@ -1,32 +1,53 @@
 // Worker thread of the pool: loads the addon and answers one call per message. readData's
 // arrays are moved to the caller (transferred, not copied); errors keep their code and path.
+// Started with `blocking`, it answers that one call through a port while its caller waits.
 'use strict';
 const { parentPort, workerData } = require('node:worker_threads');
-const { makeData, transferList } = require('../data/index.js');
+const { makeData, transferList, dataOptions } = require('../data/index.js');
 const { guarded } = require('./gate.js');
 
 const addon = guarded(require(workerData.addonPath), workerData.gate);
-const data = makeData(addon);
+const data = makeData(addon, workerData.addonPath);
 
 // Calls built in JavaScript over the addon's internal functions; the rest are the addon's own.
 const CALLS = {
-  readData: (recordingPath, orientation) => {
-    const answer = data.decode(recordingPath, true, orientation);
+  readData: (recordingPath, options) => {
+    const answer = data.decode(recordingPath, dataOptions('readData', options));
     return { answer, transfer: transferList(answer) };
   },
-  writeParquet: (...args) => ({ answer: data.writeParquet(...args), transfer: [] }),
-  syncParquet: (...args) => ({ answer: data.syncParquet(...args), transfer: [] }),
+  writeParquet: async (...args) => ({ answer: await data.writeParquetAsync(...args), transfer: [] }),
+  syncParquet: async (...args) => ({ answer: await data.syncParquet(...args), transfer: [] }),
 };
 
-parentPort.on('message', ({ id, fn, args }) => {
+async function call(fn, args) {
   try {
-    if (Object.hasOwn(CALLS, fn)) {
-      const { answer, transfer } = CALLS[fn](...args);
-      parentPort.postMessage({ id, answer }, transfer);
-    } else {
-      parentPort.postMessage({ id, answer: addon[fn](...args) });
-    }
+    if (Object.hasOwn(CALLS, fn)) return await CALLS[fn](...args);
+    return { answer: addon[fn](...args), transfer: [] };
   } catch (err) {
-    parentPort.postMessage({ id, error: { name: err && err.name, message: err && err.message, code: err && err.code, path: err && err.path } });
+    return { error: { name: err && err.name, message: err && err.message, code: err && err.code, path: err && err.path }, transfer: [] };
   }
-});
+}
+
+if (workerData.blocking) {
+  // One call at a time from a caller that waits on the flag; it is raised however this
+  // thread ends, so the caller never waits for a thread that is gone.
+  const { flag, port } = workerData.blocking;
+  const wake = () => {
+    Atomics.store(flag, 0, 1);
+    Atomics.notify(flag, 0);
+  };
+  process.on('exit', () => {
+    port.postMessage({ ended: true });
+    wake();
+  });
+  port.on('message', async ({ fn, args }) => {
+    const { answer, error, transfer } = await call(fn, args);
+    port.postMessage(error === undefined ? { answer } : { error }, transfer);
+    wake();
+  });
+} else {
+  parentPort.on('message', async ({ id, fn, args }) => {
+    const { answer, error, transfer } = await call(fn, args);
+    parentPort.postMessage(error === undefined ? { id, answer } : { id, error }, transfer);
+  });
+}

@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "../common/output_file.h"
 #include "../frontend/binreader2.h"
 #include "convert.h"
 
@@ -181,51 +180,6 @@ Napi::Value WriteConfig(const Napi::CallbackInfo& info) {
     return text_value(info.Env(), BinReader2().writeConfig(a[0].c_str(), a[1].c_str()) ? "OK" : "ERROR");
 }
 
-// _writeFiles(paths, contents, inputs): writes whole files (contents are typed arrays) as one
-// set through the module's one output path. Answers { code } with code "OK", or { code, path }:
-// "KX_OUTPUT_IS_INPUT" (path is one of inputs), "KX_OPEN_FAILED" (it cannot be opened for
-// writing) or "KX_WRITE_FAILED" (a content could not be written in full).
-Napi::Value WriteFiles(const Napi::CallbackInfo& info) {
-    Napi::Env env = info.Env();
-    if (info.Length() < 3) {
-        throw_type_error(env, "Wrong number of arguments");
-        return Napi::Value();
-    }
-    std::vector<std::string> paths, inputs;
-    if (!path_list(env, info[0], &paths) || !path_list(env, info[2], &inputs)) return Napi::Value();
-    if (!info[1].IsArray() || info[1].As<Napi::Array>().Length() != paths.size()) {
-        throw_type_error(env, "Wrong arguments");
-        return Napi::Value();
-    }
-    std::vector<const void*> contents;
-    std::vector<size_t> sizes;
-    for (uint32_t i = 0; i < paths.size(); ++i) {
-        Napi::Value v = info[1].As<Napi::Array>().Get(i);
-        if (env.IsExceptionPending()) return Napi::Value();
-        if (!v.IsTypedArray()) {
-            throw_type_error(env, "Wrong arguments");
-            return Napi::Value();
-        }
-        Napi::TypedArray view = v.As<Napi::TypedArray>();
-        contents.push_back(static_cast<const uint8_t*>(view.ArrayBuffer().Data()) + view.ByteOffset());
-        sizes.push_back(view.ByteLength());
-    }
-    std::string failed;
-    static const char* const kCodes[] = {"OK", "KX_OUTPUT_IS_INPUT", "KX_OPEN_FAILED", "KX_WRITE_FAILED"};
-    const kx_WriteError e = _write_file_set(paths, contents, sizes, inputs, &failed);
-    Napi::Object answer = Napi::Object::New(env);
-    answer.Set("code", kCodes[static_cast<int>(e)]);
-    if (e != kx_WriteError::none) answer.Set("path", text_value(env, failed));
-    return answer;
-}
-
-// _stopOutputs(): every conversion of the process fails at its next write (see
-// _stop_all_outputs); the command-line tool calls it when a signal ends it.
-Napi::Value StopOutputs(const Napi::CallbackInfo& info) {
-    _stop_all_outputs();
-    return info.Env().Undefined();
-}
-
 Napi::Object Init(Napi::Env env, Napi::Object exports) {
     const std::pair<const char*, Napi::Value (*)(const Napi::CallbackInfo&)> functions[] = {
         {"read", Read},
@@ -236,14 +190,19 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
         // Internal: the JavaScript layer builds readData, writeParquet, the report and the
         // row-range source on these.
         {"_readData", ReadData},
-        {"_tableColumns", TableColumns},
-        {"_syncTables", SyncTables},
         {"_readSynced", ReadSynced},
         {"_fullScale", FullScale},
         {"_sourceOpen", SourceOpen},
         {"_sourceFill", SourceFill},
+        {"_sourceMagnetometer", SourceMagnetometer},
         {"_sourceClose", SourceClose},
+        {"_sourceSamples", SourceSamples},
+        {"_sourceStream", SourceStream},
         {"_writeFiles", WriteFiles},
+        {"_openOutputs", OpenOutputs},
+        {"_writeOutput", WriteOutput},
+        {"_commitOutputs", CommitOutputs},
+        {"_closeOutputs", CloseOutputs},
         {"_stopOutputs", StopOutputs},
     };
     for (const auto& f : functions) exports.Set(f.first, Napi::Function::New(env, f.second, f.first));

@@ -26,14 +26,26 @@ Napi::Value text_value(Napi::Env env, const std::string& text);
 // file's own reason (EACCES, EISDIR...) is found there from the file system.
 const char* source_error_code(kx_SourceError e);
 
-// The data functions (data.cpp) and the table functions (table.cpp).
+// Puts every stream of `sensors` that has samples into `streams` as { rate, time, <component>... },
+// copied into buffers JavaScript owns. False with an exception pending on failure.
+bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors, Napi::Object* streams);
+
+// The data functions (data.cpp), the table functions (table.cpp) and the output functions
+// (outputs.cpp).
 Napi::Value ReadData(const Napi::CallbackInfo& info);
-Napi::Value TableColumns(const Napi::CallbackInfo& info);
-Napi::Value SyncTables(const Napi::CallbackInfo& info);
 Napi::Value ReadSynced(const Napi::CallbackInfo& info);
 Napi::Value FullScale(const Napi::CallbackInfo& info);
 Napi::Value SourceOpen(const Napi::CallbackInfo& info);
 Napi::Value SourceFill(const Napi::CallbackInfo& info);
+Napi::Value SourceMagnetometer(const Napi::CallbackInfo& info);
 Napi::Value SourceClose(const Napi::CallbackInfo& info);
+Napi::Value WriteFiles(const Napi::CallbackInfo& info);
+Napi::Value OpenOutputs(const Napi::CallbackInfo& info);
+Napi::Value WriteOutput(const Napi::CallbackInfo& info);
+Napi::Value CommitOutputs(const Napi::CallbackInfo& info);
+Napi::Value CloseOutputs(const Napi::CallbackInfo& info);
+Napi::Value StopOutputs(const Napi::CallbackInfo& info);
+Napi::Value SourceSamples(const Napi::CallbackInfo& info);
+Napi::Value SourceStream(const Napi::CallbackInfo& info);
 
 }  // namespace demo

@@ -15,39 +15,13 @@ namespace demo {
 
 namespace {
 
-// Doubles owned by an ArrayBuffer that JavaScript holds: freed by its finalizer.
-struct OwnedDoubles {
-    std::vector<double> values;
-};
-
-// An ArrayBuffer over `values`. Without `transferable`, the vector's memory itself becomes the
-// buffer's (no copy; freed when the buffer is collected). Such external buffers cannot be
-// moved to another thread (postMessage copies them), so with `transferable` (a worker's answer)
-// the values are copied once into a buffer JavaScript allocated, and the vector is freed at
-// once so that only one stream is ever held twice. Runtimes that refuse external buffers get
-// the copy as well.
-Napi::Value stream_buffer(Napi::Env env, std::vector<double>* values, bool transferable) {
+// An ArrayBuffer holding a copy of `values`, which are freed at once so that only one stream
+// is ever held twice. The buffer is JavaScript's own: the collector knows its size and frees it
+// as it collects, even inside a loop of synchronous calls (the finalizer of a buffer over the
+// vector's memory would wait for the event loop, and such a loop would grow without bound), and
+// postMessage can move it to another thread.
+Napi::Value stream_buffer(Napi::Env env, std::vector<double>* values) {
     const size_t bytes = values->size() * sizeof(double);
-    if (!transferable) {
-        auto owned = std::make_unique<OwnedDoubles>();
-        owned->values.swap(*values);
-        napi_value buffer;
-        const napi_status status = napi_create_external_arraybuffer(
-            env, owned->values.data(), bytes,
-            [](napi_env finalize_env, void*, void* hint) {
-                std::unique_ptr<OwnedDoubles> owner(static_cast<OwnedDoubles*>(hint));
-                Napi::MemoryManagement::AdjustExternalMemory(
-                    finalize_env, -static_cast<int64_t>(owner->values.size() * sizeof(double)));
-            },
-            owned.get(), &buffer);
-        if (status == napi_ok) {
-            owned.release();
-            Napi::MemoryManagement::AdjustExternalMemory(env, static_cast<int64_t>(bytes));
-            return Napi::Value(env, buffer);
-        }
-        if (status != napi_no_external_buffers_allowed) return Napi::Value();
-        values->swap(owned->values);
-    }
     Napi::ArrayBuffer buffer = Napi::ArrayBuffer::New(env, bytes);
     if (env.IsExceptionPending()) return Napi::Value();
     if (bytes != 0) std::memcpy(buffer.Data(), values->data(), bytes);
@@ -56,17 +30,16 @@ Napi::Value stream_buffer(Napi::Env env, std::vector<double>* values, bool trans
 }
 
 // One stream as { rate, time, <component>... }, its arrays over the stream's own memory.
-Napi::Value stream_object(Napi::Env env, const DataStreamKind& kind, int32_t rate, kx_DataSensor* s,
-                          bool transferable) {
+Napi::Value stream_object(Napi::Env env, const DataStreamKind& kind, int32_t rate, kx_DataSensor* s) {
     const size_t length = s->length;
     s->data.resize(static_cast<size_t>(kind.components) * length);
     s->time.resize(length);
     Napi::Object out = Napi::Object::New(env);
     out.Set("rate", Napi::Number::New(env, rate));
-    Napi::Value time = stream_buffer(env, &s->time, transferable);
+    Napi::Value time = stream_buffer(env, &s->time);
     if (time.IsEmpty() || env.IsExceptionPending()) return Napi::Value();
     out.Set("time", Napi::Float64Array::New(env, length, time.As<Napi::ArrayBuffer>(), 0));
-    Napi::Value data = stream_buffer(env, &s->data, transferable);
+    Napi::Value data = stream_buffer(env, &s->data);
     if (data.IsEmpty() || env.IsExceptionPending()) return Napi::Value();
     for (int k = 0; k < kind.components; ++k) {
         out.Set(kind.component[k], Napi::Float64Array::New(env, length, data.As<Napi::ArrayBuffer>(),
@@ -76,9 +49,11 @@ Napi::Value stream_object(Napi::Env env, const DataStreamKind& kind, int32_t rat
     return out;
 }
 
+}  // namespace
+
 // Puts every stream of `sensors` that has samples into `streams` as { rate, time, <component>... }
 // (see stream_object); the vectors are handed over. False with an exception pending on failure.
-bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors, bool transferable,
+bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors,
                  Napi::Object* streams) {
     for (const DataStreamKind& kind : kDataStreams) {
         const auto it = sensors->find(kind.sensor);
@@ -89,7 +64,7 @@ bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors, 
             s.data.size() < static_cast<size_t>(kind.components) * s.length || s.time.size() < s.length)
             continue;
         Napi::Value stream =
-            stream_object(env, kind, data_stream_rate(config, kind.sensor), &s, transferable);
+            stream_object(env, kind, data_stream_rate(config, kind.sensor), &s);
         if (stream.IsEmpty()) {
             // A buffer that could not be made without an exception of its own (out of memory).
             if (!env.IsExceptionPending())
@@ -101,18 +76,15 @@ bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors, 
     return !env.IsExceptionPending();
 }
 
-}  // namespace
-
-// _readData(path, transferable, options): { config, summary, frequency, streams } with config and
+// _readData(path, options): { config, summary, frequency, streams } with config and
 // summary as JSON texts, or the code of why the recording could not be decoded.
 Napi::Value ReadData(const Napi::CallbackInfo& info) {
     static constexpr bool kPath[] = {true};
     std::string a[1];
     if (!string_args(info, 1, kPath, a)) return Napi::Value();
     Napi::Env env = info.Env();
-    const bool transferable = info.Length() > 1 && info[1].ToBoolean().Value();
     kx_SourceOptions options;
-    if (!source_options(info, 2, &options)) return Napi::Value();
+    if (!source_options(info, 1, &options)) return Napi::Value();
     kx_Recording recording;
     const kx_SourceError error = kx_readRecording(a[0], &recording, options.orientation);
     if (error != kx_SourceError::none) return text_value(env, source_error_code(error));
@@ -121,7 +93,7 @@ Napi::Value ReadData(const Napi::CallbackInfo& info) {
     out.Set("summary", text_value(env, _generate_read_answer_JSON(&recording.config)));
     out.Set("frequency", recording.config.frequency);
     Napi::Object streams = Napi::Object::New(env);
-    if (!put_streams(env, recording.config, &recording.sensors, transferable, &streams)) return Napi::Value();
+    if (!put_streams(env, recording.config, &recording.sensors, &streams)) return Napi::Value();
     out.Set("streams", streams);
     if (env.IsExceptionPending()) return Napi::Value();
     return out;
@@ -144,7 +116,7 @@ Napi::Value ReadSynced(const Napi::CallbackInfo& info) {
     Napi::Array recordings = Napi::Array::New(env, paths.size());
     for (size_t i = 0; i < set.recordings.size(); ++i) {
         Napi::Object streams = Napi::Object::New(env);
-        if (!put_streams(env, set.recordings[i]->config, set.synced.maps[i], false, &streams)) return Napi::Value();
+        if (!put_streams(env, set.recordings[i]->config, set.synced.maps[i], &streams)) return Napi::Value();
         Napi::Object r = Napi::Object::New(env);
         r.Set("streams", streams);
         recordings.Set(static_cast<uint32_t>(i), r);

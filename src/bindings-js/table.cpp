@@ -1,8 +1,9 @@
-// The binding's table functions: the CSV table's columns over row ranges of a source, whole
-// tables for the columnar writer, and the source handle JavaScript holds between calls.
+// The binding's table functions: the CSV table's columns over row ranges of a source (the
+// source handle JavaScript holds between calls) and the magnetometer's samples beside them.
 #include <napi.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,8 +49,8 @@ Napi::Value columns_value(Napi::Env env, kx_Source& source, size_t m, uint64_t f
     }
     if (env.IsExceptionPending()) return Napi::Value();
     if (!source.fill_columns(m, first, last, values.data(), valid.data(), nulls.data())) {
-        Napi::Error::New(env, member.path + ": rows " + std::to_string(first) + " to " + std::to_string(last) +
-                                  " cannot be read (the recording changed)")
+        Napi::Error::New(env, member.path + ": rows " + std::to_string(first) + " to " +
+                                  std::to_string(last) + " cannot be read (the recording changed)")
             .ThrowAsJavaScriptException();
         return Napi::Value();
     }
@@ -57,16 +58,37 @@ Napi::Value columns_value(Napi::Env env, kx_Source& source, size_t m, uint64_t f
     return list;
 }
 
-// One member's whole table: { config, summary, rows, columns } (see columns_value).
-Napi::Value table_value(Napi::Env env, kx_Source& source, size_t m) {
-    const kx_SourceMember& member = source.member(m);
-    Napi::Value columns = columns_value(env, source, m, 0, member.layout.rows);
-    if (columns.IsEmpty()) return Napi::Value();
+// The readData name of the stream behind a column's cells, or null (Time).
+Napi::Value stream_name(Napi::Env env, const TableColumn& column) {
+    if (column.stream == nullptr) return env.Null();
+    for (const DataStreamKind& kind : kDataStreams) {
+        if (kind.sensor == column.stream->sensor_id) return Napi::String::New(env, kind.name);
+    }
+    return env.Null();
+}
+
+// The streams of a member: { <stream>: { samples, rate, carried (the table places them on its
+// rows), first, last (a single recording's first and last sample times) } }.
+Napi::Object streams_value(Napi::Env env, const kx_SourceMember& member) {
     Napi::Object out = Napi::Object::New(env);
-    out.Set("config", text_value(env, _generate_config_JSON(member.config)));
-    out.Set("summary", text_value(env, _generate_read_answer_JSON(&member.config)));
-    out.Set("rows", static_cast<double>(member.layout.rows));
-    out.Set("columns", columns);
+    for (const DataStreamKind& kind : kDataStreams) {
+        const auto recorded = member.recorded.find(kind.sensor);
+        const CsvStream* carried = nullptr;
+        for (const CsvStream& s : member.layout.streams) {
+            if (s.cells && s.sensor_id == kind.sensor) carried = &s;
+        }
+        if (recorded == member.recorded.end() && carried == nullptr) continue;
+        Napi::Object o = Napi::Object::New(env);
+        o.Set("samples", static_cast<double>(carried != nullptr ? carried->length : recorded->second));
+        o.Set("rate", data_stream_rate(member.config, kind.sensor));
+        o.Set("carried", carried != nullptr);
+        const auto span = member.spans_s.find(kind.sensor);
+        if (span != member.spans_s.end()) {
+            o.Set("first", span->second.first);
+            o.Set("last", span->second.second);
+        }
+        out.Set(kind.name, o);
+    }
     return out;
 }
 
@@ -95,43 +117,12 @@ kx_Source* source_of(const Napi::CallbackInfo& info, SourceHandle** handle) {
 
 }  // namespace
 
-// _tableColumns(path): the CSV table of the recording as columns (see table_value), or the
-// code of why it could not be opened.
-Napi::Value TableColumns(const Napi::CallbackInfo& info) {
-    static constexpr bool kPath[] = {true};
-    std::string a[1];
-    if (!string_args(info, 1, kPath, a)) return Napi::Value();
-    kx_Source source;
-    kx_SourceOptions options;
-    if (!source_options(info, 1, &options)) return Napi::Value();
-    const kx_SourceError error = source.open({a[0]}, options);
-    if (error != kx_SourceError::none) return text_value(info.Env(), source_error_code(error));
-    return table_value(info.Env(), source, 0);
-}
-
-// _syncTables(paths): the tables readAndSync2 would write for a synchronised set, one per
-// recording in order, or its status text when a stage before writing failed.
-Napi::Value SyncTables(const Napi::CallbackInfo& info) {
-    Napi::Env env = info.Env();
-    std::vector<std::string> paths;
-    if (!path_list(env, info.Length() > 0 ? info[0] : env.Undefined(), &paths)) return Napi::Value();
-    kx_Source source;
-    kx_SourceOptions options;
-    if (!source_options(info, 1, &options)) return Napi::Value();
-    const kx_SourceError error = source.open_set(paths, options);
-    if (error != kx_SourceError::none) return text_value(env, _sync_status(error));
-    Napi::Array tables = Napi::Array::New(env, source.size());
-    for (size_t i = 0; i < source.size(); ++i) {
-        Napi::Value table = table_value(env, source, i);
-        if (table.IsEmpty()) return Napi::Value();
-        tables.Set(static_cast<uint32_t>(i), table);
-    }
-    return tables;
-}
-
-// _sourceOpen(paths, options): { handle, seekable, members: [{ file, config, summary (JSON texts),
-// frequency, rows, firstTick, shift, columns: [{ name, single, cells, stream, component }] }] },
-// or { code, path, status (a set's), rows (a refused table's) } when it cannot be opened.
+// _sourceOpen(paths, options, asSet): { handle, seekable, method (a set's), members: [{ file,
+// config, summary (JSON texts), frequency, rows, firstTick, shift, rowZeroTime, magnetometer
+// ({ rate, samples } or null), columns: [{ name, single, cells, stream (readData's name),
+// component }], streams (see streams_value) }] }, or { code, path, status (a set's), rows (a
+// refused table's) } when it cannot be opened. asSet: synchronise even one path (refused as
+// readAndSync2 refuses it).
 Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     std::vector<std::string> paths;
@@ -139,13 +130,15 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
     auto source = std::make_unique<kx_Source>();
     kx_SourceOptions options;
     if (!source_options(info, 1, &options)) return Napi::Value();
-    const kx_SourceError error = source->open(paths, options);
+    const bool as_set = info.Length() > 2 && info[2].ToBoolean().Value();
+    const kx_SourceError error = as_set ? source->open_set(paths, options) : source->open(paths, options);
     Napi::Object answer = Napi::Object::New(env);
     if (error != kx_SourceError::none) {
         answer.Set("code", source_error_code(error));
         answer.Set("path", text_value(env, source->error_path()));
-        if (paths.size() > 1) answer.Set("status", _sync_status(error));
-        if (error == kx_SourceError::tooManyRows) answer.Set("rows", static_cast<double>(source->error_rows()));
+        if (paths.size() > 1 || as_set) answer.Set("status", _sync_status(error));
+        if (error == kx_SourceError::tooManyRows)
+            answer.Set("rows", static_cast<double>(source->error_rows()));
         return answer;
     }
     Napi::Array members = Napi::Array::New(env, source->size());
@@ -160,6 +153,15 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
         o.Set("rows", static_cast<double>(member.layout.rows));
         o.Set("firstTick", 1);  // row r is the running time of r + 1 base ticks
         o.Set("shift", member.shift_s);
+        o.Set("rowZeroTime", member.row_zero_s);
+        if (member.magnetometer_samples != 0) {
+            Napi::Object mag = Napi::Object::New(env);
+            mag.Set("rate", data_stream_rate(member.config, KX_MAG));
+            mag.Set("samples", static_cast<double>(member.magnetometer_samples));
+            o.Set("magnetometer", mag);
+        } else {
+            o.Set("magnetometer", env.Null());
+        }
         const std::vector<TableColumn> columns = table_columns(member.layout);
         Napi::Array list = Napi::Array::New(env, columns.size());
         for (size_t c = 0; c < columns.size(); ++c) {
@@ -167,22 +169,25 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
             col.Set("name", columns[c].name);
             col.Set("single", columns[c].single);
             col.Set("cells", columns[c].cells);
-            col.Set("stream", columns[c].stream != nullptr ? Napi::Value(Napi::String::New(env, columns[c].stream->kind->label)) : env.Null());
+            col.Set("stream", stream_name(env, columns[c]));
             col.Set("component", columns[c].component);
             list.Set(static_cast<uint32_t>(c), col);
         }
         o.Set("columns", list);
+        o.Set("streams", streams_value(env, member));
         members.Set(static_cast<uint32_t>(m), o);
         external += kx_source_member_bytes(member);
     }
     auto* handle = new SourceHandle{std::move(source), external};
     Napi::MemoryManagement::AdjustExternalMemory(env, external);
     answer.Set("handle", Napi::External<SourceHandle>::New(env, handle, [](Napi::Env e, SourceHandle* h) {
-        release(e, h);
-        delete h;
-    }));
+                   release(e, h);
+                   delete h;
+               }));
     answer.Set("members", members);
     answer.Set("seekable", true);  // ranges may go back: members keep checkpoints
+    if (handle->source->is_set() && handle->source->size() != 0)
+        answer.Set("method", kx_syncMethodName(kx_syncMethod(handle->source->member(0).config)));
     if (env.IsExceptionPending()) return Napi::Value();
     return answer;
 }
@@ -206,6 +211,125 @@ Napi::Value SourceFill(const Napi::CallbackInfo& info) {
     }
     return columns_value(info.Env(), *source, static_cast<size_t>(m), static_cast<uint64_t>(first),
                          static_cast<uint64_t>(last));
+}
+
+// _sourceMagnetometer(handle, member, first, count): { x, y, z } Float64Arrays of the
+// magnetometer's samples [first, first + count), in any order.
+Napi::Value SourceMagnetometer(const Napi::CallbackInfo& info) {
+    SourceHandle* handle = nullptr;
+    kx_Source* source = source_of(info, &handle);
+    if (source == nullptr) return Napi::Value();
+    Napi::Env env = info.Env();
+    if (info.Length() < 4 || !info[1].IsNumber() || !info[2].IsNumber() || !info[3].IsNumber()) {
+        throw_type_error(env, "Wrong arguments");
+        return Napi::Value();
+    }
+    const double m = info[1].As<Napi::Number>().DoubleValue();
+    const double first = info[2].As<Napi::Number>().DoubleValue();
+    const double count = info[3].As<Napi::Number>().DoubleValue();
+    kx_DataSensor samples;
+    if (!(m >= 0 && m < static_cast<double>(source->size()) && first >= 0 && count >= 0 &&
+          first + count <=
+              static_cast<double>(source->member(static_cast<size_t>(m)).magnetometer_samples))) {
+        Napi::RangeError::New(env, "member or samples out of range").ThrowAsJavaScriptException();
+        return Napi::Value();
+    }
+    const size_t n = static_cast<size_t>(count);
+    if (!source->magnetometer(static_cast<size_t>(m), static_cast<size_t>(first), n, &samples)) {
+        Napi::Error::New(env, source->member(static_cast<size_t>(m)).path +
+                                  ": the magnetometer's samples cannot be read (the recording changed)")
+            .ThrowAsJavaScriptException();
+        return Napi::Value();
+    }
+    Napi::Object out = Napi::Object::New(env);
+    static const char* const kAxes[] = {"x", "y", "z"};
+    for (size_t k = 0; k < 3; ++k) {
+        Napi::Float64Array axis = Napi::Float64Array::New(env, n);
+        if (env.IsExceptionPending()) return Napi::Value();
+        if (n != 0) std::memcpy(axis.Data(), samples.data.data() + k * n, n * sizeof(double));
+        out.Set(kAxes[k], axis);
+    }
+    return out;
+}
+
+// The member and row (or sample) range arguments at 1..3, checked; false with an exception.
+bool range_args(const Napi::CallbackInfo& info, const kx_Source& source, size_t at, double* m, double* a,
+                double* b) {
+    if (info.Length() < at + 2 || !info[1].IsNumber() || !info[at].IsNumber() || !info[at + 1].IsNumber()) {
+        throw_type_error(info.Env(), "Wrong arguments");
+        return false;
+    }
+    *m = info[1].As<Napi::Number>().DoubleValue();
+    *a = info[at].As<Napi::Number>().DoubleValue();
+    *b = info[at + 1].As<Napi::Number>().DoubleValue();
+    if (!(*m >= 0 && *m < static_cast<double>(source.size()) && *a >= 0 && *b >= 0)) {
+        Napi::RangeError::New(info.Env(), "member or rows out of range").ThrowAsJavaScriptException();
+        return false;
+    }
+    return true;
+}
+
+// _sourceSamples(handle, member, first, last): the samples each stream places on rows [first,
+// last), with their times, as readData's streams ({ <stream>: { rate, time, <component>... } });
+// a stream without samples there is left out.
+Napi::Value SourceSamples(const Napi::CallbackInfo& info) {
+    SourceHandle* handle = nullptr;
+    kx_Source* source = source_of(info, &handle);
+    double m = 0, first = 0, last = 0;
+    if (source == nullptr || !range_args(info, *source, 2, &m, &first, &last)) return Napi::Value();
+    kx_SensorMap samples;
+    const size_t member = static_cast<size_t>(m);
+    if (!source->samples(member, static_cast<uint64_t>(first), static_cast<uint64_t>(last), &samples)) {
+        Napi::Error::New(info.Env(), source->member(member).path + ": the samples of rows " +
+                                         std::to_string(first) + " to " + std::to_string(last) +
+                                         " cannot be read (the recording changed)")
+            .ThrowAsJavaScriptException();
+        return Napi::Value();
+    }
+    // Copied into buffers V8 owns: a caller reads range after range without returning to the
+    // event loop, where the finalisers of buffers over native memory would run.
+    Napi::Object streams = Napi::Object::New(info.Env());
+    if (!put_streams(info.Env(), source->member(member).config, &samples, &streams)) return Napi::Value();
+    return streams;
+}
+
+// _sourceStream(handle, member, stream, first, count): samples [first, first + count) of a
+// stream its table does not carry ("mag", "events", "events2", "radioTime") as { rate, time,
+// <component>... }, or null when it has none there; single recordings only.
+Napi::Value SourceStream(const Napi::CallbackInfo& info) {
+    SourceHandle* handle = nullptr;
+    kx_Source* source = source_of(info, &handle);
+    if (source == nullptr) return Napi::Value();
+    if (info.Length() < 3 || !info[2].IsString()) {
+        throw_type_error(info.Env(), "Wrong arguments");
+        return Napi::Value();
+    }
+    double m = 0, first = 0, count = 0;
+    if (!range_args(info, *source, 3, &m, &first, &count)) return Napi::Value();
+    const std::string name = info[2].As<Napi::String>().Utf8Value();
+    const DataStreamKind* kind = nullptr;
+    for (const DataStreamKind& k : kDataStreams) {
+        if (name == k.name) kind = &k;
+    }
+    kx_SensorMap samples;
+    const size_t member = static_cast<size_t>(m);
+    if (kind == nullptr || !source->stream_samples(member, kind->sensor, static_cast<size_t>(first),
+                                                   static_cast<size_t>(count), &samples[kind->sensor])) {
+        Napi::Error::New(info.Env(), source->member(member).path + ": the " + name + " samples from " +
+                                         std::to_string(first) + " cannot be read")
+            .ThrowAsJavaScriptException();
+        return Napi::Value();
+    }
+    // The readers opened for such streams are held until the source closes.
+    const int64_t external =
+        static_cast<int64_t>(kx_source_member_bytes(source->member(0)) + source->extra_bytes());
+    if (external != handle->external) {
+        Napi::MemoryManagement::AdjustExternalMemory(info.Env(), external - handle->external);
+        handle->external = external;
+    }
+    Napi::Object streams = Napi::Object::New(info.Env());
+    if (!put_streams(info.Env(), source->member(member).config, &samples, &streams)) return Napi::Value();
+    return streams.Has(name) ? streams.Get(name) : info.Env().Null();
 }
 
 // _sourceClose(handle): frees the source now rather than when the handle is collected.

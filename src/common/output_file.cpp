@@ -378,19 +378,26 @@ bool _output_is_input(const std::string& output, const std::vector<std::string>&
 }
 #endif  // !_WIN32
 
-kx_WriteError _write_file_set(const std::vector<std::string>& paths, const std::vector<const void*>& contents,
-                              const std::vector<size_t>& sizes, const std::vector<std::string>& inputs,
-                              std::string* failed) {
+kx_WriteError _open_file_set(const std::vector<std::string>& paths, const std::vector<std::string>& inputs,
+                             OutputSet* set, std::string* failed) {
     for (const std::string& path : paths) {
         *failed = path;
         if (_output_is_input(path, inputs)) return kx_WriteError::outputIsInput;
     }
-    OutputSet set;
     for (const std::string& path : paths) {
         *failed = path;
-        if (set.open(path) == nullptr) return kx_WriteError::openFailed;
+        if (set->open(path) == nullptr) return kx_WriteError::openFailed;
     }
     failed->clear();
+    return kx_WriteError::none;
+}
+
+kx_WriteError _write_file_set(const std::vector<std::string>& paths, const std::vector<const void*>& contents,
+                              const std::vector<size_t>& sizes, const std::vector<std::string>& inputs,
+                              std::string* failed) {
+    OutputSet set;
+    const kx_WriteError opened = _open_file_set(paths, inputs, &set, failed);
+    if (opened != kx_WriteError::none) return opened;
     for (const size_t i : set.writing_order()) {
         if (!set[i].write(contents[i], sizes[i])) return kx_WriteError::writeFailed;
     }

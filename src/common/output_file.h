@@ -112,6 +112,11 @@ enum class kx_WriteError {
     writeFailed,    // a content could not be written in full; staged targets are as they were
 };
 
+// Opens every path of a set into *set, refusing any that is one of inputs before any is opened;
+// the set is then written piece by piece. On an error, *failed is the path.
+kx_WriteError _open_file_set(const std::vector<std::string>& paths, const std::vector<std::string>& inputs,
+                             OutputSet* set, std::string* failed);
+
 // Writes contents[i] (sizes[i] bytes) to paths[i] as one set, refusing any path that is one of
 // inputs. On an error naming a file, *failed is its path.
 kx_WriteError _write_file_set(const std::vector<std::string>& paths, const std::vector<const void*>& contents,

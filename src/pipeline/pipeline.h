@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "../recording/recording.h"
@@ -47,6 +49,13 @@ struct kx_SourceMember {
     kx_Config config;
     CsvLayout layout;
     double shift_s = 0.0;  // the accelerometer's shift onto the set's time base; 0 alone
+    // Per sensor-map identifier, the shift a streamed member's samples take onto the set's time
+    // base (a set held whole has its streams moved already): empty alone.
+    std::unordered_map<int, double> shifts_s;
+    // Per sensor-map identifier, the samples the recording holds (its scan's counts).
+    std::unordered_map<int, size_t> recorded;
+    // A single recording's first and last sample time (seconds) of each stream with samples.
+    std::unordered_map<int, std::pair<double, double>> spans_s;
     std::unique_ptr<CsvRowSource> rows;
     CsvCursor cursor;  // where fill_columns stands
     // Where the rows stood every kx_checkpoint_rows rows or more, from row 0: a range that goes
@@ -56,6 +65,14 @@ struct kx_SourceMember {
         std::string state;
     };
     std::vector<Checkpoint> checkpoints;
+    // The recording's own clock (seconds) at row 0: the time of the first sample of the first
+    // stream spaced on the rows; a set's rows are on the common base, own time + shift_s.
+    double row_zero_s = 0.0;
+    // The magnetometer, which the table does not show: its samples (0 in a set, whose maps carry
+    // none), read in order by its own reader for outputs that add its columns.
+    size_t magnetometer_samples = 0;
+    std::unique_ptr<kx_StreamReader> magnetometer;
+    size_t magnetometer_next = 0;
 };
 
 // Rows between two checkpoints of a member at least: a week at 100 Hz keeps about 1,800 of a
@@ -86,18 +103,42 @@ public:
     // recording no longer holds the rows.
     bool fill_columns(size_t m, uint64_t first, uint64_t last, void* const* values, uint8_t* const* valid,
                       uint64_t* nulls);
+    // Magnetometer samples [first, first + count) of member m into out (x, y, z component-major,
+    // times in seconds); a range that goes back reopens the reader. False when the recording no
+    // longer holds them.
+    bool magnetometer(size_t m, size_t first, size_t count, kx_DataSensor* out);
+    // Whether the source is a synchronised set (of any number of recordings).
+    bool is_set() const { return set_; }
+    // The samples each stream with cells places on rows [first, last) of member m, by sensor-map
+    // identifier, with their times (seconds, on the set's time base for a set member; the
+    // orientation at its inertial samples' times). Same ordering rules as fill_columns.
+    bool samples(size_t m, uint64_t first, uint64_t last, kx_SensorMap* out);
+    // Samples [first, first + count) (or to its end) of a stream of a single recording that its
+    // table does not carry (the magnetometer, the event channel the table leaves out, radio
+    // time), read forward from the file; going back opens the stream again. False for a set
+    // member or when the file no longer holds them.
+    bool stream_samples(size_t m, int sensor_id, size_t first, size_t count, kx_DataSensor* out);
+    // Bytes the readers stream_samples opened hold (see kx_source_member_bytes).
+    size_t extra_bytes() const;
 
 private:
     kx_SourceError open_one(const std::string& path, const kx_SourceOptions& options);
     bool advance(kx_SourceMember& member, uint64_t row);
-    bool rewind(kx_SourceMember& member, uint64_t row);
+    bool reach(kx_SourceMember& member, uint64_t row);
     void checkpoint(kx_SourceMember& member);
+    bool find_row_zero(kx_SourceMember& member, bool held_set);
 
     struct Held;  // what whole-recording members keep alive
+    struct Extra {  // a reader of a stream outside the table, and the sample it stands at
+        std::unique_ptr<kx_StreamReader> reader;
+        size_t next = 0;
+    };
+    std::unordered_map<int, Extra> extras_;
     std::unique_ptr<Held> held_;
     std::vector<std::unique_ptr<kx_SourceMember>> members_;
     std::string error_path_;
     uint64_t error_rows_ = 0;
+    bool set_ = false;
 };
 
 // Bytes a member holds while open (its stream readers' buffers), for a caller that reports

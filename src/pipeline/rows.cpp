@@ -9,16 +9,14 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-// Samples [first, first + count) of a spaced stream's rows [r0, r1): sample i sits on row
-// i x factor.
-void spaced_range(uint64_t factor, size_t length, uint64_t r0, uint64_t r1, size_t* first, size_t* count) {
+void kx_spaced_range(uint64_t factor, size_t length, uint64_t r0, uint64_t r1, size_t* first, size_t* count) {
     const uint64_t begin = (r0 + factor - 1) / factor;
     const uint64_t end = std::min<uint64_t>(length, (r1 + factor - 1) / factor);
     *first = static_cast<size_t>(begin);
     *count = end > begin ? static_cast<size_t>(end - begin) : 0;
 }
+
+namespace {
 
 // Copies samples [from, from + count) of `in` to index `at` of `out` (component-major both).
 void copy_samples(const kx_DataSensor& in, size_t from, size_t count, kx_DataSensor* out, size_t at) {
@@ -89,7 +87,7 @@ public:
             windows[i].sensor = &own[i];
             if (s.factor != 0) {
                 size_t count = 0;
-                spaced_range(s.factor, s.length, r0, r1, &windows[i].first, &count);
+                kx_spaced_range(s.factor, s.length, r0, r1, &windows[i].first, &count);
                 if (!readers_[i]->read(count, &own[i])) return false;
             } else {
                 windows[i].first = cursor.timed_position;
@@ -101,7 +99,7 @@ public:
         if (quaternion_ != kNoStream) {
             const CsvStream& q = layout_.streams[quaternion_];
             size_t first = 0, count = 0;
-            spaced_range(q.factor, q.length, r0, r1, &first, &count);
+            kx_spaced_range(q.factor, q.length, r0, r1, &first, &count);
             kx_DataSensor& out = own[quaternion_];
             out.dimension = 4;
             out.length = count;

@@ -19,3 +19,7 @@ std::unique_ptr<CsvRowSource> kx_streamed_rows(const CsvLayout& layout, const kx
 
 // Rows of a layout whose streams are held whole (by the caller, for the source's life).
 std::unique_ptr<CsvRowSource> kx_whole_rows(const CsvLayout& layout);
+
+// Samples [first, first + count) of a stream spaced `factor` rows apart, of `length` samples,
+// that rows [r0, r1) hold: sample i sits on row i x factor.
+void kx_spaced_range(uint64_t factor, size_t length, uint64_t r0, uint64_t r1, size_t* first, size_t* count);

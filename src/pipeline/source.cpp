@@ -172,6 +172,7 @@ kx_SourceError kx_Source::open_one(const std::string& path, const kx_SourceOptio
     auto member = std::make_unique<kx_SourceMember>();
     member->path = path;
     member->config = scan.config;
+    member->recorded = scan.lengths;
     member->layout = csv_prepare_layout(member->config, scan.lengths);
     // Refused before anything is decoded or written.
     const uint64_t limit = options.max_rows != 0 ? options.max_rows : kx_row_limit(records_of(scan));
@@ -180,6 +181,13 @@ kx_SourceError kx_Source::open_one(const std::string& path, const kx_SourceOptio
         return kx_SourceError::tooManyRows;
     }
     if (scan.inOrder) {
+        const double divisor = scan.config.frequency;
+        for (const auto& first : scan.firstTicks) {
+            const auto last = scan.lastTicks.find(first.first);
+            if (last != scan.lastTicks.end() && divisor > 0)
+                member->spans_s[first.first] = {static_cast<double>(first.second) / divisor,
+                                                static_cast<double>(last->second) / divisor};
+        }
         member->rows = kx_streamed_rows(member->layout, member->config, path.c_str(), {}, options.orientation);
         // A file that no longer holds what its scan found cannot be read in full.
         if (!member->rows) return kx_SourceError::truncated;
@@ -189,14 +197,29 @@ kx_SourceError kx_Source::open_one(const std::string& path, const kx_SourceOptio
         if (decoded != kx_SourceError::none) return decoded;
         member->config = held_->recording.config;
         member->layout = csv_prepare_layout(member->config, held_->recording.sensors);
+        for (const auto& entry : held_->recording.sensors) {
+            const kx_DataSensor& s = entry.second;
+            if (s.length != 0 && s.time.size() >= s.length)
+                member->spans_s[entry.first] = {s.time.front(), s.time[s.length - 1]};
+        }
         member->rows = kx_whole_rows(member->layout);
     }
+    if (held_) {
+        const auto mag = held_->recording.sensors.find(KX_MAG);
+        if (mag != held_->recording.sensors.end() && mag->second.data.size() >= 3 * mag->second.length)
+            member->magnetometer_samples = mag->second.length;
+    } else {
+        const auto mag = scan.lengths.find(KX_MAG);
+        if (mag != scan.lengths.end()) member->magnetometer_samples = mag->second;
+    }
+    if (!find_row_zero(*member, false)) return kx_SourceError::truncated;
     members_.push_back(std::move(member));
     error_path_.clear();
     return kx_SourceError::none;
 }
 
 kx_SourceError kx_Source::open_set(const std::vector<std::string>& paths, const kx_SourceOptions& options) {
+    set_ = true;
     if (paths.empty()) return kx_SourceError::none;
     const size_t n = paths.size();
     std::vector<kx_RecordingScan> scans(n);
@@ -235,9 +258,14 @@ kx_SourceError kx_Source::open_set(const std::vector<std::string>& paths, const 
             member->config = scans[i].config;
             member->layout = csv_prepare_layout(member->config, plans[i].lengths);
             member->shift_s = plans[i].shift_s;
+            member->shifts_s = plans[i].shifts_s;
+            // Event channels keep their recorded times in the plan; they move by the set's shift.
+            member->shifts_s[KX_EVENT] = member->shifts_s[KX_EVENT2] = member->shift_s;
+            member->recorded = scans[i].lengths;
             member->rows = kx_streamed_rows(member->layout, member->config, paths[i].c_str(), plans[i].skips,
                                             options.orientation);
             if (!member->rows) break;  // inertial streams starting apart: synchronised whole below
+            if (!find_row_zero(*member, false)) return kx_SourceError::setRead;
             members_.push_back(std::move(member));
         }
         if (members_.size() == n) return kx_SourceError::none;
@@ -257,10 +285,65 @@ kx_SourceError kx_Source::open_set(const std::vector<std::string>& paths, const 
         member->config = set.recordings[i]->config;
         member->layout = csv_prepare_layout(member->config, *set.synced.maps[i]);
         member->shift_s = shifted ? shifts_s[i][0] : 0.0;
+        // The synchronisation moved the sensor streams; the event channels keep their times.
+        member->shifts_s[KX_EVENT] = member->shifts_s[KX_EVENT2] = member->shift_s;
+        member->recorded = scans[i].lengths;
         member->rows = kx_whole_rows(member->layout);
+        find_row_zero(*member, true);
         members_.push_back(std::move(member));
     }
     return kx_SourceError::none;
+}
+
+bool kx_Source::find_row_zero(kx_SourceMember& member, bool held_set) {
+    // Row 0's windows are filled and the rows put back where they stood.
+    const auto& streams = member.layout.streams;
+    size_t spaced = streams.size();
+    for (size_t k = 0; k < streams.size() && spaced == streams.size(); ++k) {
+        if (streams[k].cells && streams[k].factor != 0 && streams[k].length != 0) spaced = k;
+    }
+    if (spaced == streams.size() || member.layout.rows == 0) return true;
+    std::string state;
+    std::vector<CsvWindow> windows(streams.size());
+    if (!member.rows->save(&state) || !member.rows->fill(0, 0, 1, CsvCursor{}, windows.data()) ||
+        !member.rows->restore(state))
+        return false;
+    const kx_DataSensor* s = windows[spaced].sensor;
+    if (s == nullptr || s->time.size() <= windows[spaced].first) return true;
+    // A window holds samples from its first on; a whole stream's window starts at sample 0.
+    const double t = s->time[s == streams[spaced].sensor ? windows[spaced].first : 0];
+    member.row_zero_s = held_set ? t - member.shift_s : t;
+    return true;
+}
+
+bool kx_Source::magnetometer(size_t m, size_t first, size_t count, kx_DataSensor* out) {
+    if (m >= members_.size()) return false;
+    kx_SourceMember& member = *members_[m];
+    if (first > member.magnetometer_samples || count > member.magnetometer_samples - first) return false;
+    if (held_ && !set_) {
+        // Held whole: a copy of the range.
+        const kx_DataSensor& mag = held_->recording.sensors.at(KX_MAG);
+        const size_t n = mag.length;
+        *out = kx_DataSensor(3, count);
+        for (size_t c = 0; c < 3; ++c)
+            std::copy_n(mag.data.begin() + static_cast<std::ptrdiff_t>(c * n + first), count,
+                        out->data.begin() + static_cast<std::ptrdiff_t>(c * count));
+        std::copy_n(mag.time.begin() + static_cast<std::ptrdiff_t>(first), count, out->time.begin());
+        return true;
+    }
+    if (!member.magnetometer || first < member.magnetometer_next) {
+        member.magnetometer = std::make_unique<kx_StreamReader>();
+        member.magnetometer_next = 0;
+        if (!member.magnetometer->open(member.path.c_str(), KX_MAG)) return false;
+    }
+    for (size_t left = first - member.magnetometer_next; left > 0;) {
+        const size_t step = std::min(left, static_cast<size_t>(kSkipRows));
+        if (!member.magnetometer->read(step, out)) return false;
+        left -= step;
+    }
+    if (!member.magnetometer->read(count, out)) return false;
+    member.magnetometer_next = first + count;
+    return true;
 }
 
 void kx_Source::checkpoint(kx_SourceMember& member) {
@@ -282,14 +365,17 @@ bool kx_Source::advance(kx_SourceMember& member, uint64_t row) {
     return true;
 }
 
-bool kx_Source::rewind(kx_SourceMember& member, uint64_t row) {
+bool kx_Source::reach(kx_SourceMember& member, uint64_t row) {
     const auto& list = member.checkpoints;
-    // The last checkpoint at or before row; the first is row 0's.
+    // The last checkpoint at or before row (the first is row 0's): a range that goes back starts
+    // there, and so does one ahead of it, rather than running through the rows between.
     auto it = std::upper_bound(list.begin(), list.end(), row,
                                [](uint64_t r, const kx_SourceMember::Checkpoint& c) { return r < c.cursor.row; });
-    if (it == list.begin() || !member.rows->restore((it - 1)->state)) return false;
-    member.cursor = (it - 1)->cursor;
-    return true;
+    if (row < member.cursor.row || (it != list.begin() && (it - 1)->cursor.row > member.cursor.row)) {
+        if (it == list.begin() || !member.rows->restore((it - 1)->state)) return false;
+        member.cursor = (it - 1)->cursor;
+    }
+    return advance(member, row);
 }
 
 bool kx_Source::fill_columns(size_t m, uint64_t first, uint64_t last, void* const* values, uint8_t* const* valid,
@@ -297,8 +383,7 @@ bool kx_Source::fill_columns(size_t m, uint64_t first, uint64_t last, void* cons
     if (m >= members_.size()) return false;
     kx_SourceMember& member = *members_[m];
     last = std::min(last, member.layout.rows);
-    if (first > last || (first < member.cursor.row && !rewind(member, first)) || !advance(member, first))
-        return false;
+    if (first > last || !reach(member, first)) return false;
     const std::vector<TableColumn> columns = table_columns(member.layout);
     if (last == first) {
         std::fill(nulls, nulls + columns.size(), 0);
@@ -310,4 +395,88 @@ bool kx_Source::fill_columns(size_t m, uint64_t first, uint64_t last, void* cons
                        valid, nulls);
     checkpoint(member);
     return true;
+}
+
+bool kx_Source::samples(size_t m, uint64_t first, uint64_t last, kx_SensorMap* out) {
+    out->clear();
+    if (m >= members_.size()) return false;
+    kx_SourceMember& member = *members_[m];
+    last = std::min(last, member.layout.rows);
+    if (first > last || !reach(member, first)) return false;
+    if (last == first) return true;
+    const std::vector<CsvStream>& streams = member.layout.streams;
+    std::vector<CsvWindow> windows(streams.size());
+    if (!member.rows->fill(0, first, last, member.cursor, windows.data())) return false;
+    const size_t timed_from = member.cursor.timed_position;
+    csv_skip_rows(member.layout, windows.data(), &member.cursor, last);
+    // The orientation is computed at the accelerometer's samples and takes their times.
+    const CsvWindow* accel = nullptr;
+    for (size_t i = 0; i < streams.size(); ++i) {
+        if (streams[i].cells && streams[i].sensor_id == KX_ACCEL) accel = &windows[i];
+    }
+    for (size_t i = 0; i < streams.size(); ++i) {
+        const CsvStream& s = streams[i];
+        const CsvWindow& w = windows[i];
+        if (!s.cells || w.sensor == nullptr) continue;
+        size_t from = timed_from, count = member.cursor.timed_position - timed_from;
+        if (s.factor != 0) kx_spaced_range(s.factor, s.length, first, last, &from, &count);
+        const kx_DataSensor& in = *w.sensor;
+        const kx_DataSensor* clock = &in;
+        if (s.sensor_id == KX_QUATERNION && in.time.size() < in.length && accel != nullptr &&
+            accel->sensor != nullptr && accel->first == w.first)
+            clock = accel->sensor;
+        const size_t at = from - w.first;
+        if (from < w.first || at + count > in.length || at + count > clock->length ||
+            clock->time.size() < clock->length)
+            return false;
+        kx_DataSensor& o = (*out)[s.sensor_id];
+        o = kx_DataSensor(in.dimension, count);
+        for (size_t k = 0; k < in.dimension; ++k)
+            std::copy_n(in.data.begin() + static_cast<std::ptrdiff_t>(k * in.length + at), count,
+                        o.data.begin() + static_cast<std::ptrdiff_t>(k * count));
+        const auto shift = member.shifts_s.find(s.sensor_id);
+        const double by = shift == member.shifts_s.end() ? 0.0 : shift->second;
+        for (size_t j = 0; j < count; ++j) o.time[j] = clock->time[at + j] + by;
+    }
+    checkpoint(member);
+    return true;
+}
+
+bool kx_Source::stream_samples(size_t m, int sensor_id, size_t first, size_t count, kx_DataSensor* out) {
+    if (m >= members_.size() || members_.size() != 1) return false;
+    kx_SourceMember& member = *members_[m];
+    if (held_) {  // decoded whole: a slice of the held stream
+        const auto it = held_->recording.sensors.find(sensor_id);
+        if (it == held_->recording.sensors.end()) return false;
+        const kx_DataSensor& in = it->second;
+        const size_t from = std::min(first, in.length);
+        const size_t n = std::min(count, in.length - from);
+        *out = kx_DataSensor(in.dimension, n);
+        for (size_t k = 0; k < in.dimension; ++k)
+            std::copy_n(in.data.begin() + static_cast<std::ptrdiff_t>(k * in.length + from), n,
+                        out->data.begin() + static_cast<std::ptrdiff_t>(k * n));
+        std::copy_n(in.time.begin() + static_cast<std::ptrdiff_t>(from), n, out->time.begin());
+        return true;
+    }
+    const auto recorded = member.recorded.find(sensor_id);
+    if (recorded == member.recorded.end()) return false;
+    Extra& extra = extras_[sensor_id];
+    if (!extra.reader || first < extra.next) {
+        extra.reader = std::make_unique<kx_StreamReader>();
+        extra.next = 0;
+        if (!extra.reader->open(member.path.c_str(), sensor_id)) return false;
+    }
+    for (kx_DataSensor skipped; extra.next < first;) {
+        const size_t n = std::min(first - extra.next, size_t{16384});
+        if (!extra.reader->read(n, &skipped)) return false;
+        extra.next += n;
+    }
+    const size_t n = first < recorded->second ? std::min(count, recorded->second - first) : 0;
+    if (!extra.reader->read(n, out)) return false;
+    extra.next += n;
+    return true;
+}
+
+size_t kx_Source::extra_bytes() const {
+    return extras_.size() * 512 * static_cast<size_t>(kBlockSize);
 }

@@ -133,6 +133,7 @@ kx_SourceError kx_plan_set(const std::vector<std::string>& paths, std::vector<kx
         for (size_t j = 0; j < k_count; ++j) {
             plan.lengths[kinds[j]] = window.count[i * k_count + j];
             plan.skips[kinds[j]] = window.first[i * k_count + j];
+            plan.shifts_s[kinds[j]] = shifts_s[i * k_count + j];
         }
         plan.shift_s = shifts_s[i * k_count];
         const size_t events = count_of(scans[i], KX_EVENT);

@@ -13,6 +13,7 @@ struct kx_MemberPlan {
     std::unordered_map<int, size_t> lengths;
     std::unordered_map<int, size_t> skips;
     double shift_s = 0.0;
+    std::unordered_map<int, double> shifts_s;  // each kind's shift onto the common time base
 };
 
 // The plans of a set whose scans every recording passed (in order, with orientations): the

@@ -326,10 +326,13 @@ kx_DecodeError _kx_scan(kx_RecordingScan* scan, std::ifstream& in) {
         });
     scan->lengths.clear();
     scan->firstTicks.clear();
+    scan->lastTicks.clear();
     for (int s = 0; s < kStreamCount; ++s) {
         if (!stream_config(c, s).present) continue;
         scan->lengths[kStreams[s].id] = counts[s];
-        if (counts[s] != 0) scan->firstTicks[kStreams[s].id] = first[s];
+        if (counts[s] == 0) continue;
+        scan->firstTicks[kStreams[s].id] = first[s];
+        scan->lastTicks[kStreams[s].id] = last[s];
     }
     scan->inOrder = in_order;
     in.close();

@@ -112,12 +112,13 @@ bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors,
 
 // First pass over a recording without keeping its samples: the configuration, each configured
 // stream's record count (one entry per stream the sensor map would hold), the tick of each
-// stream's first record (for streams that have one) and whether every stream's ticks rise
+// stream's first and last record (for streams that have one) and whether every stream's ticks rise
 // strictly, so that no record would be moved or dropped by ordering.
 struct kx_RecordingScan {
     kx_Config config;
     std::unordered_map<int, size_t> lengths;
     std::unordered_map<int, int64_t> firstTicks;
+    std::unordered_map<int, int64_t> lastTicks;  // the tick of each stream's last record
     bool inOrder = true;
 };
 kx_DecodeError _kx_scan(kx_RecordingScan* scan, std::ifstream& in);

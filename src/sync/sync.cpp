@@ -257,6 +257,24 @@ bool synchronise(std::vector<Work>& recs, const std::vector<int>& kinds) {
 
 }  // namespace
 
+kx_SyncMethod kx_syncMethod(const kx_Config& first) {
+    if (first.settings18.present) return kx_SyncMethod::timeMarks;
+    // mode 2: no radio channel sensor frame was read, only the basic radio frame
+    return first.radioSensor.mode != 2 ? kx_SyncMethod::radioChannelSensor : kx_SyncMethod::basicRadioFrame;
+}
+
+const char* kx_syncMethodName(kx_SyncMethod method) {
+    switch (method) {
+        case kx_SyncMethod::timeMarks:
+            return "time-marks";
+        case kx_SyncMethod::radioChannelSensor:
+            return "radio-channel-sensor";
+        case kx_SyncMethod::basicRadioFrame:
+            break;
+    }
+    return "basic-radio-frame";
+}
+
 std::vector<int> kx_syncKinds(size_t count, const std::function<bool(size_t, int)>& held) {
     // A kind is common only when every recording holds it, whatever its length.
     std::vector<int> kinds;
@@ -273,13 +291,12 @@ bool kx_syncShifts(const std::vector<kx_Config*>& configs, const std::vector<int
     const size_t n = configs.size();
     shifts_s->assign(n * kinds.size(), 0.0);
     if (n == 0 || radio.size() != n) return false;
-    const kx_Config& first = *configs[0];
-    if (first.settings18.present) {
+    const kx_SyncMethod method = kx_syncMethod(*configs[0]);
+    if (method == kx_SyncMethod::timeMarks) {
         time_mark_shifts(configs, kinds.size(), shifts_s);
         return true;
     }
-    // mode 2: no radio channel sensor frame was read, only the basic radio frame
-    const bool channel_sensor = first.radioSensor.mode != 2;
+    const bool channel_sensor = method == kx_SyncMethod::radioChannelSensor;
     const long master = find_radio_master(configs, channel_sensor);
     if (master < 0) return false;
     if (channel_sensor) return radio_channel_shifts(radio, static_cast<size_t>(master), kinds.size(), shifts_s);

@@ -24,6 +24,12 @@ bool kx_sync(std::vector<kx_SensorMap*>& synced, const std::vector<kx_Config*>& 
 // The stages of kx_sync on stream facts alone, so that recordings read in windows are
 // synchronised exactly as held ones: the kinds, the shifts, the common window.
 
+// The method kx_sync uses for a set, chosen by its first recording's configuration, and its
+// name ("time-marks", "radio-channel-sensor", "basic-radio-frame") as outputs record it.
+enum class kx_SyncMethod { timeMarks, radioChannelSensor, basicRadioFrame };
+kx_SyncMethod kx_syncMethod(const kx_Config& first);
+const char* kx_syncMethodName(kx_SyncMethod method);
+
 // The kinds kx_sync synchronises (accelerometer, gyroscope, barometer, quaternion, in this
 // order) that `held(i, kind)` answers true for every recording i of `count`.
 std::vector<int> kx_syncKinds(size_t count, const std::function<bool(size_t, int)>& held);

@@ -140,6 +140,15 @@ describe('the orientation option', () => {
         assert.ok(r.ok, JSON.stringify(r));
         return last(csvOf(csv));
       }],
+      ['readChunks', async () => {
+        let q;
+        for await (const w of kx.readChunks(rec, { ...BIAS, rows: 1000 })) {
+          const s = w.streams.quaternion;
+          const n = s ? s.w.length - 1 : -1;
+          if (n >= 0) q = [s.w[n], s.x[n], s.y[n], s.z[n]];
+        }
+        return q;
+      }],
       ['openSource', () => {
         const source = openSource(addon, [rec], BIAS);
         const { rows } = source.members[0];
@@ -180,6 +189,7 @@ describe('the orientation option', () => {
     for (const fn of refusals) assert.throws(fn, { name: 'TypeError', message: /orientation|options/ });
     await assert.rejects(kx.batch([rec], { outDir: dir, orientation: 'sideways' }), { name: 'TypeError', message: /options\.orientation must be one of specified, bias-corrected/ });
     await assert.rejects(kx.promises.report([rec], path.join(dir, 'x.html'), bad), { name: 'TypeError' });
+    await assert.rejects(kx.readChunks(rec, bad).next(), { name: 'TypeError' });
   });
 
   test('the page and the Parquet file carry the chosen filter', async () => {

@@ -275,6 +275,7 @@ describe('commands', () => {
       [['read', zeros, 'z.csv'], 3, `${zeros}: not a recording`],
       [['read', left, path.join(nowhere, 'x.csv')], 4, `cannot write: directory ${nowhere} does not exist`],
       [['read', '--max-rows', '10', left, 'r.csv'], 3, `${left}: its table would have 1000 rows, implausibly many`],
+      [['read', '--format', 'parquet', '--max-rows', '10', left, 'r.parquet'], 3, `${left}: its table would have 1000 rows, implausibly many`],
       [['sync', '--max-rows', '10', '-o', dir, left, right], 3, `${right}: its table would have 1000 rows`],
       [['config', missing], 3, `${missing}: no such file`],
       [['device-id', zeros], 3, `${zeros}: not a recording`],

@@ -162,7 +162,7 @@ describe('same answers and same files', () => {
     // What the worker posts: every array's buffer is in the transfer list, so that posting it
     // detaches the sender's arrays instead of copying them.
     const { makeData, transferList } = require('../../lib/data/index.js');
-    const answer = makeData(require(require('../../lib/addon.js').addonPath)).decode(rec(0), true);
+    const answer = makeData(require(require('../../lib/addon.js').addonPath)).decode(rec(0));
     const arrays = Object.values(answer.streams).flatMap((s) => Object.values(s).filter((v) => ArrayBuffer.isView(v)));
     const { port1, port2 } = new MessageChannel();
     const received = new Promise((resolve) => port2.once('message', resolve));

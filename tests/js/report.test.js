@@ -8,7 +8,9 @@ const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
-const { Envelope, RawSamples, eulerDegrees, duration } = require('../../lib/report/data.js');
+const { Envelope, RawSamples, eulerDegrees, duration, windowData } = require('../../lib/report/data.js');
+const { loadDevices, wholeModelOf } = require('../../lib/report/index.js');
+const { streamedPage } = require('../../lib/report/stream.js');
 const { addon } = require('../../lib/addon.js');
 const { frames, records, Recording } = require('../support/recording.js');
 
@@ -117,6 +119,35 @@ describe('the page data', () => {
     assert.deepEqual(Array.from(raw.y[0].subarray(0, raw.n)), [0, 10, 20, NaN, 30, 40]);
     raw.add(3.52, [50], 3.51);
     assert.equal(raw.full, true);
+  });
+
+  test('the page from one pass over the rows is the page from the decoded streams, windows and served windows too', () => {
+    const clipped = (t) => [t % 100 < 7 ? 32767 : 0, (t * 37) % 2000 - 1000, 16384];
+    // Over two ranges of rows, with a pause in the ticks after the first.
+    const long = build('long', { ticks: [...range(0, 80000), ...range(90000, 140000)], accel: clipped, baroUntil: 1200 });
+    const table = [
+      [EXAMPLE, {}], [EXAMPLE, { from: 2.5, to: 7 }],
+      [build('diff-gap', { ticks: [...range(0, 300), ...range(600, 1000)] }), {}],
+      [build('diff-rates', { ticks: range(0, 300), gyroHz: 50 }), {}],
+      [build('diff-cut', { ticks: range(0, 30000), endAfter: 600 }), {}],
+      [long, {}], [long, { from: 790, to: 905 }], [long, { to: 100 }],
+    ];
+    for (const [file, options] of table) {
+      const label = `${path.basename(file)} ${JSON.stringify(options)}`;
+      const page = streamedPage(addon, file, options);
+      try {
+        assert.deepEqual(page.model, wholeModelOf(addon, [file], options), label);
+        const { devices } = loadDevices(addon, [file]);
+        // Windows as the served page asks them: within the page's span (the long one's across its pause).
+        const [a, b] = page.model.span;
+        for (const [f, t, columns] of [[0.56, 0.66, 500], [0.3, 0.31, 100], [0, 1, 2000]]) {
+          const w = { from: a + f * (b - a), to: a + t * (b - a), columns };
+          assert.deepEqual(page.window(w), windowData(devices, w), `${label} window ${JSON.stringify(w)}`);
+        }
+      } finally {
+        page.close();
+      }
+    }
   });
 
   test('durations never read 60 in a part', () => {

@@ -1,0 +1,142 @@
+// The binding's output functions: whole files and files written piece by piece, each set
+// through the module's one output path (staged, refused over an input, all or nothing).
+#include <napi.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../common/output_file.h"
+#include "convert.h"
+
+namespace demo {
+
+// The refusal codes of kx_WriteError, as JavaScript reads them.
+const char* const kWriteCodes[] = {"OK", "KX_OUTPUT_IS_INPUT", "KX_OPEN_FAILED", "KX_WRITE_FAILED"};
+
+// _writeFiles(paths, contents, inputs): writes whole files (contents are typed arrays) as one
+// set through the module's one output path. Answers { code } with code "OK", or { code, path }:
+// "KX_OUTPUT_IS_INPUT" (path is one of inputs), "KX_OPEN_FAILED" (it cannot be opened for
+// writing) or "KX_WRITE_FAILED" (a content could not be written in full).
+Napi::Value WriteFiles(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    if (info.Length() < 3) {
+        throw_type_error(env, "Wrong number of arguments");
+        return Napi::Value();
+    }
+    std::vector<std::string> paths, inputs;
+    if (!path_list(env, info[0], &paths) || !path_list(env, info[2], &inputs)) return Napi::Value();
+    if (!info[1].IsArray() || info[1].As<Napi::Array>().Length() != paths.size()) {
+        throw_type_error(env, "Wrong arguments");
+        return Napi::Value();
+    }
+    std::vector<const void*> contents;
+    std::vector<size_t> sizes;
+    for (uint32_t i = 0; i < paths.size(); ++i) {
+        Napi::Value v = info[1].As<Napi::Array>().Get(i);
+        if (env.IsExceptionPending()) return Napi::Value();
+        if (!v.IsTypedArray()) {
+            throw_type_error(env, "Wrong arguments");
+            return Napi::Value();
+        }
+        Napi::TypedArray view = v.As<Napi::TypedArray>();
+        contents.push_back(static_cast<const uint8_t*>(view.ArrayBuffer().Data()) + view.ByteOffset());
+        sizes.push_back(view.ByteLength());
+    }
+    std::string failed;
+    const kx_WriteError e = _write_file_set(paths, contents, sizes, inputs, &failed);
+    Napi::Object answer = Napi::Object::New(env);
+    answer.Set("code", kWriteCodes[static_cast<int>(e)]);
+    if (e != kx_WriteError::none) answer.Set("path", text_value(env, failed));
+    return answer;
+}
+
+namespace {
+
+// An output set written piece by piece from JavaScript. Dropping it uncommitted (closed, or
+// collected) removes its staged files.
+struct OutputHandle {
+    std::unique_ptr<OutputSet> set = std::make_unique<OutputSet>();
+};
+
+OutputSet* output_set(const Napi::CallbackInfo& info) {
+    if (info.Length() < 1 || !info[0].IsExternal()) {
+        throw_type_error(info.Env(), "Wrong arguments");
+        return nullptr;
+    }
+    return info[0].As<Napi::External<OutputHandle>>().Data()->set.get();
+}
+
+}  // namespace
+
+// _openOutputs(paths, inputs): { handle, order } (order: the indices in the order their contents
+// must be written, see OutputSet::writing_order), or the refusal as _writeFiles answers it.
+Napi::Value OpenOutputs(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    std::vector<std::string> paths, inputs;
+    if (info.Length() < 2) {
+        throw_type_error(env, "Wrong number of arguments");
+        return Napi::Value();
+    }
+    if (!path_list(env, info[0], &paths) || !path_list(env, info[1], &inputs)) return Napi::Value();
+    auto handle = std::make_unique<OutputHandle>();
+    std::string failed;
+    const kx_WriteError e = _open_file_set(paths, inputs, handle->set.get(), &failed);
+    Napi::Object answer = Napi::Object::New(env);
+    if (e != kx_WriteError::none) {
+        answer.Set("code", kWriteCodes[static_cast<int>(e)]);
+        answer.Set("path", text_value(env, failed));
+        return answer;
+    }
+    const std::vector<size_t> order = handle->set->writing_order();
+    answer.Set("handle", Napi::External<OutputHandle>::New(env, handle.release(),
+                                                           [](Napi::Env, OutputHandle* h) { delete h; }));
+    Napi::Array list = Napi::Array::New(env, order.size());
+    for (size_t i = 0; i < order.size(); ++i) list.Set(static_cast<uint32_t>(i), static_cast<double>(order[i]));
+    answer.Set("order", list);
+    return answer;
+}
+
+// _writeOutput(handle, index, bytes): appends a typed array's bytes to member index; false once
+// any write of that member failed.
+Napi::Value WriteOutput(const Napi::CallbackInfo& info) {
+    Napi::Env env = info.Env();
+    OutputSet* set = output_set(info);
+    if (set == nullptr) return Napi::Value();
+    if (info.Length() < 3 || !info[1].IsNumber() || !info[2].IsTypedArray()) {
+        throw_type_error(env, "Wrong arguments");
+        return Napi::Value();
+    }
+    const int64_t index = info[1].As<Napi::Number>().Int64Value();
+    if (index < 0 || static_cast<uint64_t>(index) >= set->size()) {
+        throw_type_error(env, "Wrong arguments");
+        return Napi::Value();
+    }
+    Napi::TypedArray view = info[2].As<Napi::TypedArray>();
+    const uint8_t* bytes = static_cast<const uint8_t*>(view.ArrayBuffer().Data()) + view.ByteOffset();
+    return Napi::Boolean::New(env, (*set)[static_cast<size_t>(index)].write(bytes, view.ByteLength()));
+}
+
+// _commitOutputs(handle): publishes the set (see OutputSet::commit); true when all went in.
+// _closeOutputs(handle): abandons it, leaving every staged target as it was.
+Napi::Value CommitOutputs(const Napi::CallbackInfo& info) {
+    OutputSet* set = output_set(info);
+    if (set == nullptr) return Napi::Value();
+    return Napi::Boolean::New(info.Env(), set->commit());
+}
+
+Napi::Value CloseOutputs(const Napi::CallbackInfo& info) {
+    if (output_set(info) == nullptr) return Napi::Value();
+    info[0].As<Napi::External<OutputHandle>>().Data()->set = std::make_unique<OutputSet>();
+    return info.Env().Undefined();
+}
+
+// _stopOutputs(): every conversion of the process fails at its next write (see
+// _stop_all_outputs); the command-line tool calls it when a signal ends it.
+Napi::Value StopOutputs(const Napi::CallbackInfo& info) {
+    _stop_all_outputs();
+    return info.Env().Undefined();
+}
+
+}  // namespace demo
