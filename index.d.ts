@@ -94,26 +94,42 @@ export interface TableLimits {
  * `csvPath` (replaced only once complete).
  * @param recordingPath path of the recording (UTF-8, no NUL character)
  * @param csvPath path of the CSV file to write, used as given (no directory is created)
- * @param limits the limit on the table's rows (a table over it gives the {@link ReadError})
+ * @param options the orientation filter and the limit on the table's rows (a table over it gives
+ *   the {@link ReadError})
  * @returns JSON text of a {@link ReadSummary}, or of a {@link ReadError}
  *   (`{"error":"Error during data loading."}`)
  * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments;
  *   "Wrong arguments" when an argument is not a string primitive or holds a NUL character
  */
-export function read(recordingPath: string, csvPath: string, limits?: TableLimits): string;
+export function read(recordingPath: string, csvPath: string, options?: ReadOptions): string;
+
+/**
+ * The orientation filter of the quaternion columns and streams. "specified" (the default) is the
+ * tracker every output used so far, bit for bit; "bias-corrected" is an error-state filter that
+ * also estimates the gyroscope's bias (README: "Which orientation filter"). Anything but an object
+ * in read's and readAndSync2's third place is ignored, as extra arguments always were; an
+ * unknown filter name is a TypeError.
+ */
+export interface OrientationOptions {
+  orientation?: "specified" | "bias-corrected";
+}
+
+/** The options of read and readAndSync2: the orientation filter and the limit on a table's rows. */
+export interface ReadOptions extends OrientationOptions, TableLimits {}
 
 /**
  * Reads several recordings of devices worn together, adds quaternions, puts them on one time
  * base and window, and writes `<outDir>/<file name without extension>.csv` for each.
  * @param recordingPaths the recordings; the first one chooses the synchronisation method
  * @param outDir an existing directory
- * @param limits the limit on each recording's table's rows (a table over it gives "-10")
+ * @param options the orientation filter and the limit on each recording's table's rows (a table
+ *   over it gives "-10")
  * @returns a {@link SyncStatus}
  * @throws {TypeError} "Wrong number of arguments" with fewer than two arguments;
  *   "Wrong arguments" when recordingPaths is not an array, outDir is not a string, an element
  *   is not a string, or a path holds a NUL character (no file is read)
  */
-export function readAndSync2(recordingPaths: readonly string[], outDir: string, limits?: TableLimits): SyncStatus;
+export function readAndSync2(recordingPaths: readonly string[], outDir: string, options?: ReadOptions): SyncStatus;
 
 /**
  * Answers the configuration of a recording as compact JSON: a {@link ConfigAnswer}.
@@ -250,7 +266,7 @@ export interface DataError extends Error {
 export function readData(recordingPath: string, options?: DataOptions): RecordingData;
 
 /** Options of readData, readChunks and writeParquet (maxRows: readChunks and writeParquet). */
-export interface DataOptions extends TableLimits {
+export interface DataOptions extends TableLimits, OrientationOptions {
   /** IANA name of the zone whose wall-clock time the device showed (e.g. "Europe/Berlin"),
    *  checked through Intl: a RangeError with code KX_BAD_TIMEZONE when it is none. Gives
    *  readData its `startTime` and the Parquet file its `Timestamp` column. */
@@ -278,7 +294,7 @@ export interface TableWindow {
  * not show are readData's alone. Memory is that of the source plus one window.
  * @throws {DataError} as readData, on the first step
  */
-export function readChunks(recordingPath: string, options?: TableLimits & { rows?: number }): AsyncIterableIterator<TableWindow>;
+export function readChunks(recordingPath: string, options?: TableLimits & OrientationOptions & { rows?: number }): AsyncIterableIterator<TableWindow>;
 
 /**
  * Writes the CSV table of a recording as a Parquet file: the same columns in the same order,
@@ -308,8 +324,8 @@ export function writeParquet(recordingPath: string, parquetPath: string, options
  * TypeErrors, before any work is queued.
  */
 export interface PromiseAPI {
-  read(recordingPath: string, csvPath: string, limits?: TableLimits): Promise<string>;
-  readAndSync2(recordingPaths: readonly string[], outDir: string, limits?: TableLimits): Promise<SyncStatus>;
+  read(recordingPath: string, csvPath: string, options?: ReadOptions): Promise<string>;
+  readAndSync2(recordingPaths: readonly string[], outDir: string, options?: ReadOptions): Promise<SyncStatus>;
   readConfig(recordingPath: string): Promise<string>;
   readConfigDeviceId(recordingPath: string): Promise<string>;
   writeConfig(path: string, configText: string): Promise<"OK" | "ERROR">;
@@ -322,7 +338,7 @@ export interface PromiseAPI {
 export const promises: PromiseAPI;
 
 /** The window of a {@link report} page, in seconds on the recording's or the set's time axis. */
-export interface ReportOptions {
+export interface ReportOptions extends OrientationOptions {
   /** start of the window (default: the first sample) */
   from?: number;
   /** end of the window, after from (default: the last sample) */
@@ -432,6 +448,8 @@ export interface BatchOptions {
   outDir?: string;
   /** output format: "csv" (the default) or "parquet" (TypeError otherwise) */
   format?: "csv" | "parquet";
+  /** orientation filter of every task (see {@link OrientationOptions}; TypeError otherwise) */
+  orientation?: "specified" | "bias-corrected";
   /** called after each task: tasks done so far, all tasks, the task's recording (read) or
    *  output directory (sync), its answer (null when the worker failed), and the full result.
    *  If it throws, no further task starts and the batch rejects with that error. */
@@ -474,6 +492,8 @@ export interface EnqueueOptions extends QueueConnectionOptions {
   outDir?: string;
   /** output format: "csv" (the default) or "parquet" (RangeError otherwise) */
   format?: "csv" | "parquet";
+  /** orientation filter of every job, carried in the job's data */
+  orientation?: "specified" | "bias-corrected";
   /** wait for every job to end and resolve with their results instead of their ids */
   wait?: boolean;
   /** with wait: called as each job ends, with its result, the jobs ended so far and all jobs */

@@ -16,7 +16,7 @@ const CONTRACT = {
   writeParquet: ['path', 'path'],
 };
 
-// The functions that take an options object { maxRows } after their arguments.
+// The functions that take an options object { maxRows, orientation } after their arguments.
 const LIMITED = new Set(['read', 'readAndSync2']);
 
 const wrongCount = () => new TypeError('Wrong number of arguments');
@@ -51,10 +51,29 @@ function checkArguments(name, args) {
       out.push(v);
     }
   }
-  // read and readAndSync2 take { maxRows } after their paths (checked by the addon).
+  // read and readAndSync2 take { maxRows, orientation } after their paths (checked by the addon).
   const options = args[kinds.length];
-  if (LIMITED.has(name) && options !== null && typeof options === 'object') out.push({ maxRows: options.maxRows });
+  if (LIMITED.has(name) && options !== null && typeof options === 'object') out.push({ maxRows: options.maxRows, orientation: options.orientation });
   return out;
 }
 
-module.exports = { CONTRACT, checkArguments };
+// The orientation filters: the specified tracker (default) and the one that estimates the
+// gyroscope's bias.
+const ORIENTATIONS = ['specified', 'bias-corrected'];
+
+// The options object of readData, writeParquet, report and batch: { orientation }. Answers
+// what to hand the addon (undefined for the default), or throws a TypeError naming the option.
+function orientationOptions(fn, options) {
+  if (options === undefined) return undefined;
+  if (options === null || typeof options !== 'object' || Array.isArray(options)) {
+    throw new TypeError(`${fn}: options: expected an object, got ${options === null ? 'null' : typeof options}`);
+  }
+  const { orientation } = options;
+  if (orientation === undefined) return undefined;
+  if (!ORIENTATIONS.includes(orientation)) {
+    throw new TypeError(`${fn}: options.orientation: expected one of ${ORIENTATIONS.map((o) => `'${o}'`).join(', ')}, got ${JSON.stringify(orientation)}`);
+  }
+  return { orientation };
+}
+
+module.exports = { CONTRACT, checkArguments, ORIENTATIONS, orientationOptions };

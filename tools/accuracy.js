@@ -21,6 +21,10 @@ Options:
   -d, --devices N      devices worn together, 1 to 4 (default 4)
       --gyro-bias DPS  standard deviation of a constant gyroscope bias per axis (default ${DEFAULTS.gyroBiasDps})
       --seed N         simulation seed (default ${DEFAULTS.seed})
+      --orientation M  the filter read() runs: specified or bias-corrected (default specified)
+      --table          every condition (bias, running, drifting bias, sway, start in motion) for both
+                       filters and the npm ahrs Madgwick and Mahony filters: total / tilt 95th
+                       percentiles, pooled over the devices
       --keep DIR       keep the recordings, truth files and CSV files in DIR
       --csv FILE       compare this CSV export ...
       --truth FILE     ... with this truth file instead of simulating
@@ -34,6 +38,8 @@ function main() {
       devices: { type: 'string', short: 'd', default: '4' },
       'gyro-bias': { type: 'string', default: String(DEFAULTS.gyroBiasDps) },
       seed: { type: 'string', default: String(DEFAULTS.seed) },
+      orientation: { type: 'string' },
+      table: { type: 'boolean' },
       keep: { type: 'string' },
       csv: { type: 'string' },
       truth: { type: 'string' },
@@ -64,7 +70,9 @@ function main() {
     if (!Number.isFinite(numbers[k])) throw new Error(`--${k} must be a number, got "${values[k]}"`);
   }
   const { read } = require('../index.js');
+  if (values.table) return table(accuracy, read, numbers, values.json);
   const result = accuracy.run(read, {
+    orientation: values.orientation,
     seconds: numbers.seconds,
     devices: numbers.devices,
     gyroBiasDps: numbers['gyro-bias'],
@@ -82,6 +90,27 @@ function main() {
     console.log(`${d.name.padEnd(12)} ${String(d.samples).padStart(8)} ${fmt(d.medianDeg)} ${fmt(d.p95Deg)} ${fmt(d.maxDeg)} ` +
       `${fmt(d.tiltMedianDeg)} ${fmt(d.tiltP95Deg)}`);
   }
+  return 0;
+}
+
+// One row per condition, one cell (total p95 / tilt p95, degrees) per filter.
+function table(accuracy, read, numbers, json) {
+  const rows = [];
+  const cell = (r) => `${r.all.p95Deg.toFixed(2)} / ${r.all.tiltP95Deg.toFixed(2)}`;
+  if (!json) {
+    console.log(`${numbers.devices} devices x ${numbers.seconds} s, seed ${numbers.seed}; total / tilt 95th percentile (degrees)\n`);
+    console.log(`| condition | ${accuracy.FILTERS.map((f) => f.name).join(' | ')} |`);
+    console.log(`|---|${accuracy.FILTERS.map(() => '---').join('|')}|`);
+  }
+  for (const c of accuracy.CONDITIONS) {
+    const cells = accuracy.FILTERS.map((f) => accuracy.run(read, {
+      seconds: numbers.seconds, devices: numbers.devices, seed: numbers.seed, gyroBiasDps: numbers['gyro-bias'],
+      ...c.options, ...f.run,
+    }));
+    rows.push({ condition: c.name, filters: cells.map((r, k) => ({ name: accuracy.FILTERS[k].name, ...r.all })) });
+    if (!json) console.log(`| ${c.name} | ${cells.map(cell).join(' | ')} |`);
+  }
+  if (json) console.log(JSON.stringify(rows));
   return 0;
 }
 

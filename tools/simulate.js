@@ -4,7 +4,7 @@
 const { parseArgs } = require('node:util');
 const { simulate, writeSet, METHODS, LOCATIONS, DEFAULTS } = require('./sim/simulate.js');
 
-const HELP = `Usage: node tools/simulate.js --out DIR [options]
+const HELP = `Usage: kx-binreader simulate --out DIR [options]   (or node tools/simulate.js)
 
 Simulates a walker wearing one or several devices: a still start, then walks with turns and
 pauses. Writes DIR/<location>.bin (the recording), DIR/<location>.truth.csv (true orientation
@@ -22,6 +22,11 @@ Options:
       --imu-hz HZ        accelerometer and gyroscope rate (default ${DEFAULTS.imuHz})
       --still S          seconds standing still at the start (default ${DEFAULTS.stillSeconds})
       --gyro-bias DPS    standard deviation of a constant gyroscope bias per axis (default ${DEFAULTS.gyroBiasDps})
+      --gyro-offset DPS  a fixed gyroscope bias: one value for every axis, or X,Y,Z (default ${DEFAULTS.gyroOffsetDps})
+      --gyro-bias-walk R bias random walk, deg/s per square root of a second (default ${DEFAULTS.gyroBiasWalkDps})
+      --gait NAME        walk or run (default ${DEFAULTS.gait})
+      --start HOW        still (stand --still seconds first) or moving (switched on mid-walk) (default ${DEFAULTS.start})
+      --sway DPS         standing sway in the pauses, peak pitch and roll rate (default ${DEFAULTS.swayDps})
       --seed N           random seed; the same seed writes the same files (default ${DEFAULTS.seed})
       --no-truth         do not write the truth files
   -h, --help             this text`;
@@ -33,7 +38,17 @@ function number(name, text) {
   return v;
 }
 
-function main(argv) {
+// Runs one command line; answers the exit code. io: { stdout, stderr } writable streams.
+function main(argv, io = { stdout: process.stdout, stderr: process.stderr }) {
+  try {
+    return run(argv, (text) => io.stdout.write(`${text}\n`));
+  } catch (err) {
+    io.stderr.write(`${err.message.startsWith('simulate:') ? err.message : `simulate: ${err.message}`}\n`);
+    return 2;
+  }
+}
+
+function run(argv, print) {
   const { values } = parseArgs({
     args: argv,
     options: {
@@ -45,13 +60,18 @@ function main(argv) {
       'imu-hz': { type: 'string' },
       still: { type: 'string' },
       'gyro-bias': { type: 'string' },
+      'gyro-offset': { type: 'string' },
+      'gyro-bias-walk': { type: 'string' },
+      gait: { type: 'string' },
+      start: { type: 'string' },
+      sway: { type: 'string' },
       seed: { type: 'string' },
       'no-truth': { type: 'boolean' },
       help: { type: 'boolean', short: 'h' },
     },
   });
   if (values.help) {
-    console.log(HELP);
+    print(HELP);
     return 0;
   }
   if (!values.out) throw new RangeError('--out DIR is required (see --help)');
@@ -62,7 +82,17 @@ function main(argv) {
   set('imuHz', number('imu-hz', values['imu-hz']));
   set('stillSeconds', number('still', values.still));
   set('gyroBiasDps', number('gyro-bias', values['gyro-bias']));
+  set('gyroBiasWalkDps', number('gyro-bias-walk', values['gyro-bias-walk']));
+  set('swayDps', number('sway', values.sway));
   set('seed', number('seed', values.seed));
+  set('gait', values.gait);
+  set('start', values.start);
+  const offset = values['gyro-offset'];
+  if (offset !== undefined) {
+    const list = offset.split(',').map((v) => number('gyro-offset', v));
+    if (list.length !== 1 && list.length !== 3) throw new RangeError(`--gyro-offset takes one value or X,Y,Z, got "${offset}"`);
+    options.gyroOffsetDps = list.length === 1 ? list[0] : list;
+  }
   set('method', values.method);
   if (values.devices !== undefined) {
     options.devices = /^\d+$/.test(values.devices) ? Number(values.devices) : values.devices.split(',');
@@ -70,14 +100,11 @@ function main(argv) {
   if (values['no-truth']) options.truth = false;
   const description = writeSet(values.out, simulate(options));
   for (const d of description.devices) {
-    console.log(`${values.out}/${d.recording}  ${d.location}${d.master ? ' (radio master)' : ''}  clock offset ${d.clockOffsetS} s`);
+    print(`${values.out}/${d.recording}  ${d.location}${d.master ? ' (radio master)' : ''}  clock offset ${d.clockOffsetS} s`);
   }
   return 0;
 }
 
-try {
-  process.exitCode = main(process.argv.slice(2));
-} catch (err) {
-  console.error(err.message.startsWith('simulate:') ? err.message : `simulate: ${err.message}`);
-  process.exitCode = 2;
-}
+if (require.main === module) process.exitCode = main(process.argv.slice(2));
+
+module.exports = { main };

@@ -8,7 +8,7 @@ const { readFailure, syncFailure, recordingProblem, directoryProblem, writeConfi
 const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
 const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { FORMATS } = require('../formats.js');
-const { REFUSED_BY_BATCH, formatOf, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
+const { REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../run/shards.js');
 const { checkTimeZone } = require('../data/table-time.js');
@@ -61,6 +61,7 @@ function limitOf(values, command) {
 
 // The conversions run in a worker thread, so that a signal is handled while they run.
 async function cmdRead(ctx, { values, positionals }) {
+  const options = orientationOptions(orientationOf(values, 'read'));
   const [recording, given] = positionals;
   const format = outputFormat('read', Object.keys(FORMATS), values.format, given);
   // The output file names standard output by a name of the descriptor, which Windows lacks.
@@ -80,7 +81,7 @@ async function cmdRead(ctx, { values, positionals }) {
   if (format === 'parquet') {
     let summary;
     try {
-      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, file, { ...timezoneOf(values), ...limitOf(values, 'read') }));
+      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, file, { ...options, ...timezoneOf(values), ...limitOf(values, 'read') }));
     } catch (err) {
       throw parquetFailure(err);
     }
@@ -88,7 +89,7 @@ async function cmdRead(ctx, { values, positionals }) {
     return EXIT.OK;
   }
   const limits = limitOf(values, 'read');
-  const answer = await ctx.addon.promises.read(recording, file, limits);
+  const answer = await ctx.addon.promises.read(recording, file, { ...options, ...limits });
   const parsed = JSON.parse(answer);
   if ('error' in parsed) {
     const failure = readFailure(ctx.addon, recording, file, limits);
@@ -101,6 +102,7 @@ async function cmdRead(ctx, { values, positionals }) {
 
 async function cmdSync(ctx, { values, positionals }) {
   const format = formatOf(values, 'sync');
+  const orientation = orientationOf(values, 'sync');
   const outDir = values['out-dir'] !== undefined ? values['out-dir'] : '.';
   // Recordings with one file name would write one file, the later over the earlier.
   const seen = new Map();
@@ -115,11 +117,11 @@ async function cmdSync(ctx, { values, positionals }) {
   let status;
   if (format === 'parquet') {
     // The same synchronised set, written as Parquet files, in a worker thread of the batch.
-    const [result] = await ctx.batch([{ recordings: positionals, outDir }], { format, concurrency: 1, ...timezoneOf(values) });
+    const [result] = await ctx.batch([{ recordings: positionals, outDir }], { format, concurrency: 1, orientation, ...timezoneOf(values) });
     if (result.error) throw parquetFailure(result.error);
     status = result.answer;
   } else {
-    status = await ctx.addon.promises.readAndSync2(positionals, outDir, limitOf(values, 'sync'));
+    status = await ctx.addon.promises.readAndSync2(positionals, outDir, { ...orientationOptions(orientation), ...limitOf(values, 'sync') });
   }
   if (status !== 'OK') throw syncFailure(ctx.addon, status, positionals, outDir, limitOf(values, 'sync'));
   if (ctx.json) ctx.out({ status, files });
@@ -179,6 +181,7 @@ async function serveView(ctx, positionals) {
 // The page of one or several recordings; several are synchronised first.
 async function cmdView(ctx, { values, positionals }) {
   const window = viewWindow(values);
+  const orientation = orientationOf(values, 'view');
   if (values.serve) {
     if (values.out !== undefined || window.from !== undefined || window.to !== undefined) throw usageError('view: --serve takes no -o, --from or --to: the page shows every window on request');
     return serveView(ctx, positionals);
@@ -194,7 +197,7 @@ async function cmdView(ctx, { values, positionals }) {
   ctx.writes([page]);
   let answer;
   try {
-    answer = await ctx.addon.promises.report(positionals, page, window);
+    answer = await ctx.addon.promises.report(positionals, page, { ...window, ...orientationOptions(orientation) });
   } catch (err) {
     if (err && err.code === 'KX_SYNC') throw syncFailure(ctx.addon, err.status, positionals, path.dirname(page));
     if (positionals.length === 1) {
@@ -298,12 +301,13 @@ function planBatch(ctx, values, positionals) {
     }
   }
   const format = formatOf(values, 'batch');
+  const orientation = orientationOf(values, 'batch');
   const { outDir, tasks: all, setDirs: allSetDirs } = tasksOf(values, positionals, format);
   if (all.length === 0) throw usageError('batch: nothing to convert (give recordings or --sets)');
   const shard = shardOf(values, ctx.env);
   // The whole list is checked, not only this shard's part, so that every shard of one list
   // refuses it alike: a clash between two shards' tasks would otherwise go unseen.
-  const allJobs = checkTasks(all, { concurrency, format });
+  const allJobs = checkTasks(all, { concurrency, format, orientation });
   refuseFileAsOutDir(outDir, 'batch');
   if (values.manifest !== undefined) {
     // Appending to a recording would damage it; a manifest that is an output would be replaced.
@@ -319,7 +323,7 @@ function planBatch(ctx, values, positionals) {
   const skip = new Set(skipped);
   const run = positions.filter((i) => !skip.has(i));
   return {
-    concurrency, format, shard, outDir, all, allSetDirs, allJobs, positions, skipped,
+    concurrency, format, orientation, shard, outDir, all, allSetDirs, allJobs, positions, skipped,
     tasks: run.map((i) => all[i]),
     jobs: run.map((i) => allJobs[i]),
   };
@@ -328,7 +332,7 @@ function planBatch(ctx, values, positionals) {
 // Runs the plan's tasks with a progress bar and the manifest's lines; answers { results,
 // seconds }, or null when interrupted.
 async function runBatch(ctx, values, plan, manifest) {
-  const { concurrency, format, shard, outDir, allSetDirs, allJobs, skipped, tasks, jobs } = plan;
+  const { concurrency, format, orientation, shard, outDir, allSetDirs, allJobs, skipped, tasks, jobs } = plan;
   try {
     for (const i of skipped) manifest?.append(manifestRecord(allJobs[i], { answer: null, ok: true }, { shard, skipped: true }));
   } catch (err) {
@@ -359,6 +363,7 @@ async function runBatch(ctx, values, plan, manifest) {
       results = await ctx.batch(tasks, {
         concurrency,
         format,
+        orientation,
         ...timezoneOf(values),
         signal: controller.signal,
         onProgress: (done, total, current, answer, result) => {

@@ -46,6 +46,7 @@ const COMMANDS = {
     ].join('\n'),
     options: {
       format: formatOption(Object.keys(FORMATS), { named: true }),
+      orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
       timezone: { type: 'string', arg: 'zone', help: 'IANA time zone the devices\' clocks showed (Europe/Berlin): Parquet gains a UTC Timestamp column' },
       'max-rows': { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' },
     },
@@ -64,6 +65,7 @@ const COMMANDS = {
     options: {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
       format: formatOption(Object.keys(FORMATS)),
+      orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
       timezone: { type: 'string', arg: 'zone', help: 'IANA time zone the devices\' clocks showed (Europe/Berlin): Parquet gains a UTC Timestamp column' },
       'max-rows': { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' },
     },
@@ -91,6 +93,7 @@ const COMMANDS = {
     ].join('\n'),
     options: {
       out: { type: 'string', short: 'o', arg: 'page.html', help: 'the page to write' },
+      orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
       from: { type: 'string', arg: 'time', help: 'start of the window (default: the first sample)' },
       to: { type: 'string', arg: 'time', help: 'end of the window (default: the last sample)' },
       serve: { type: 'boolean', help: 'serve the page on 127.0.0.1 until Ctrl-C instead of writing it' },
@@ -159,6 +162,7 @@ const COMMANDS = {
       shards: { type: 'string', arg: 'n', help: 'number of shards, with the index in JOB_COMPLETION_INDEX (Kubernetes)' },
       'skip-existing': { type: 'boolean', help: 'skip tasks whose outputs are newer than their recordings' },
       manifest: { type: 'string', arg: 'file', help: 'append one JSON line per task to <file>' },
+      orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
     },
     positionals: [0, Infinity],
     exits: [0, 1, 2, 4, ...SIGNALLED],
@@ -191,6 +195,7 @@ ${optionLines(COMMON).join('\n')}
 Run ${PROGRAM} <command> --help for the arguments of a command.
 
 ${PROGRAM} --version prints the package version.
+${PROGRAM} simulate --out DIR writes simulated recordings to try it without one (simulate --help).
 
 ${exitHelp()}`;
 }

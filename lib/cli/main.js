@@ -126,6 +126,8 @@ async function main(argv, io = { stdout: process.stdout, stderr: process.stderr 
     say(io.stdout, require('../../package.json').version);
     return EXIT.OK;
   }
+  // The simulator keeps its own command line; it needs no addon.
+  if (name === 'simulate') return require('../../tools/simulate.js').main(rest, io);
   const command = Object.hasOwn(COMMANDS, name) ? COMMANDS[name] : undefined;
   if (!command) return fail(EXIT.USAGE, `unknown command "${name}"; run ${PROGRAM} --help`);
   const options = { ...command.options, ...COMMON };

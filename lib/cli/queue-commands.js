@@ -4,7 +4,7 @@
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { taskFailure } = require('./diagnose.js');
-const { formatOf, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
+const { formatOf, orientationOf, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 const { formatOption } = require('./formats.js');
 const { FORMATS } = require('../formats.js');
 
@@ -44,10 +44,11 @@ function jsonResult(r) {
 
 async function cmdEnqueue(ctx, { values, positionals }) {
   const format = formatOf(values, 'enqueue');
+  const orientation = orientationOf(values, 'enqueue');
   if (values.redis === undefined) throw usageError('enqueue: --redis <url> is required');
   const { outDir, tasks, setDirs } = tasksOf(values, positionals, format);
   if (tasks.length === 0) throw usageError('enqueue: nothing to convert (give recordings or --sets)');
-  checkTasks(tasks, { format });
+  checkTasks(tasks, { format, orientation });
   if (setDirs.length > 0) refuseFileAsOutDir(outDir, 'enqueue');
   const q = loadQueue('enqueue');
   const name = queueName(values);
@@ -59,7 +60,7 @@ async function cmdEnqueue(ctx, { values, positionals }) {
     timeoutMs = Math.ceil(s * 1000);
   }
   if (!values.wait) {
-    const ids = await q.call('enqueue', tasks, { redis: values.redis, queue: name, format, root });
+    const ids = await q.call('enqueue', tasks, { redis: values.redis, queue: name, format, root, orientation });
     if (ctx.json) ctx.out({ queue: name, jobs: ids });
     else ctx.print(`queued ${ids.length} job${ids.length === 1 ? '' : 's'} on ${name}`);
     return EXIT.OK;
@@ -68,6 +69,7 @@ async function cmdEnqueue(ctx, { values, positionals }) {
     redis: values.redis,
     queue: name,
     format,
+    orientation,
     root,
     timeoutMs,
     wait: true,
@@ -149,6 +151,7 @@ const QUEUE_COMMANDS = {
       ...queueOptions,
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
       format: formatOption(Object.keys(FORMATS)),
+      orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       wait: { type: 'boolean', help: 'wait for the jobs, print their results and exit as batch would' },
       timeout: { type: 'string', arg: 's', help: 'with --wait: seconds after which the jobs not yet finished count as failed' },

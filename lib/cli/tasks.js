@@ -7,6 +7,7 @@ const { EXIT, CliError, usageError } = require('./errors.js');
 const { outputPathIn } = require('../paths.js');
 const { CODES: BATCH_CODES, checkBatch } = require('../run/batch.js');
 const { FORMATS } = require('../formats.js');
+const { ORIENTATIONS } = require('../contract.js');
 const { outputFormat } = require('./formats.js');
 
 // Errors batch throws for a task list it refuses before starting: a wrong command line here.
@@ -16,6 +17,16 @@ const REFUSED_BY_BATCH = new Set(Object.values(BATCH_CODES));
 function formatOf(values, command) {
   return outputFormat(command, Object.keys(FORMATS), values.format);
 }
+
+// The orientation filter a command was given (--orientation), undefined for the default.
+function orientationOf(values, command) {
+  const o = values.orientation;
+  if (o !== undefined && !ORIENTATIONS.includes(o)) throw usageError(`${command}: --orientation must be ${ORIENTATIONS.join(' or ')}, got "${o}"`);
+  return o;
+}
+
+// The options object of the API calls for that filter.
+const orientationOptions = (orientation) => (orientation === undefined ? undefined : { orientation });
 
 // The device sets of a --sets file, their recordings resolved against the file's folder.
 function readSets(file) {
@@ -87,5 +98,5 @@ function refuseFileAsOutDir(outDir, command) {
 }
 
 module.exports = {
-  REFUSED_BY_BATCH, formatOf, readSets, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir,
+  REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, readSets, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir,
 };

@@ -5,7 +5,7 @@
 'use strict';
 const path = require('node:path');
 const { Worker, MessageChannel, receiveMessageOnPort } = require('node:worker_threads');
-const { checkArguments } = require('../contract.js');
+const { checkArguments, orientationOptions } = require('../contract.js');
 const { outputOverInput, fileBasename } = require('../paths.js');
 const { openSource, recordingError, COMPONENTS } = require('./source.js');
 const { writeReason } = require('../reasons.js');
@@ -43,7 +43,7 @@ function makeData(addon, addonPath = null) {
   // NaN, and the stream says which is its first rotation (`firstValid`).
   function decode(recordingPath, options = {}) {
     const { timezone = null } = options;
-    const raw = addon._readData(recordingPath);
+    const raw = addon._readData(recordingPath, orientationOptions('readData', options));
     if (typeof raw === 'string') throw recordingError('readData', recordingPath, raw);
     const config = JSON.parse(raw.config);
     const { frequency, streams } = raw;

@@ -3,8 +3,8 @@
 'use strict';
 const fs = require('node:fs');
 const { REASONS, notRegular } = require('../reasons.js');
+const { ORIENTATIONS } = require('../contract.js');
 
-const ORIENTATIONS = ['specified'];
 
 // The components of each stream, in the order of its columns and of readData's arrays.
 const COMPONENTS = {

@@ -59,9 +59,9 @@ function positiveInteger(value, what, fallback, max = Infinity) {
 // whoever can write there can make workers convert. Only the conversions a batch may run are
 // called, and only on files inside the worker's root folder.
 function jobOf(data, root) {
-  const { task, format } = data || {};
+  const { task, format, orientation } = data || {};
   if (!isFormat(format)) throw new Error(`unknown output format ${JSON.stringify(format)} (known: ${formatNames()})`);
-  const [job] = checkBatch([task], { format }).jobs;
+  const [job] = checkBatch([task], { format, orientation }).jobs;
   const relative = [...job.inputs, ...job.outputs].find((f) => !path.isAbsolute(f));
   if (relative !== undefined) throw new Error(`${relative}: a job's paths must be absolute`);
   const outside = outsideRoot(root, job.inputs, job.outputs);
@@ -164,7 +164,7 @@ async function waitForJobs(queue, events, added, settle, { pollMs, timeoutMs }) 
 // task, in task order, calling onResult(result, done, total) as each one ends.
 async function enqueue(tasks, options) {
   const { connection, name } = checkCommon(options, 'enqueue');
-  const { outDir, format = 'csv', wait = false, onResult } = options;
+  const { outDir, format = 'csv', wait = false, onResult, orientation } = options;
   const root = checkRoot(options.root, 'enqueue');
   if (!isFormat(format)) {
     throw queueError(RangeError, `queue.enqueue: options.format must be one of ${formatNames()}, got ${JSON.stringify(format)}`);
@@ -172,7 +172,7 @@ async function enqueue(tasks, options) {
   if (onResult !== undefined && typeof onResult !== 'function') throw queueError(TypeError, 'queue.enqueue: options.onResult must be a function');
   const timeoutMs = positiveInteger(options.timeoutMs, 'queue.enqueue: options.timeoutMs', Infinity);
   const pollMs = positiveInteger(options.pollMs, 'queue.enqueue: options.pollMs', 5000);
-  const { jobs } = checkBatch(tasks, { outDir, format });
+  const { jobs } = checkBatch(tasks, { outDir, format, orientation });
   const absolute = jobs.map((j) => (j.kind === 'read'
     ? { recording: path.resolve(j.files.recording), [format]: path.resolve(j.outputs[0]) }
     : { recordings: j.files.recordings.map((r) => path.resolve(r)), outDir: path.resolve(j.files.outDir) }));
@@ -195,7 +195,7 @@ async function enqueue(tasks, options) {
   if (events) events.on('error', ignore);
   try {
     await connected(options.redis, ...[queue, events].filter(Boolean));
-    const added = await queue.addBulk(absolute.map((task, i) => ({ name: jobs[i].kind, data: { task, format } })));
+    const added = await queue.addBulk(absolute.map((task, i) => ({ name: jobs[i].kind, data: orientation === undefined ? { task, format } : { task, format, orientation } })));
     if (!wait) return added.map((j) => j.id);
     const results = new Array(added.length);
     let done = 0;

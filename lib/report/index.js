@@ -7,6 +7,7 @@ const gates = require('../run/gate.js');
 const { makeData } = require('../data/index.js');
 const { isPath, PATH_WANTED, outputOverInput } = require('../paths.js');
 const { writeReason } = require('../reasons.js');
+const { orientationOptions } = require('../contract.js');
 const { pageModel } = require('./data.js');
 const { pageHtml } = require('./page.js');
 const { streamedPage } = require('./stream.js');
@@ -32,18 +33,19 @@ function checkArguments(recordingPaths, pagePath, options = {}) {
   if (options.from !== undefined && options.to !== undefined && !(options.to > options.from)) {
     throw new TypeError('options.to: expected a time after options.from');
   }
+  orientationOptions('report', options);
 }
 
 // The decoded devices of the page: readData's answer for one recording; for several, their
 // synchronised streams. Throws an Error with code KX_SYNC and `status` when they cannot be
 // synchronised.
-function loadDevices(addon, recordingPaths) {
+function loadDevices(addon, recordingPaths, options) {
   if (recordingPaths.length === 1) {
     const file = recordingPaths[0];
-    const { config, streams } = makeData(addon).readData(file);
+    const { config, streams } = makeData(addon).readData(file, options);
     return { synchronised: false, devices: [{ file, config, streams, fullScale: addon._fullScale(file) }] };
   }
-  const answer = addon._readSynced(recordingPaths);
+  const answer = addon._readSynced(recordingPaths, options);
   if (answer.status !== 'OK') {
     const err = new Error(`${recordingPaths.join(', ')}: cannot synchronise: ${SYNC_STATUS[answer.status] || `status ${answer.status}`}`);
     err.code = 'KX_SYNC';
@@ -60,9 +62,9 @@ function loadDevices(addon, recordingPaths) {
 }
 
 // The page model of `recordingPaths` from their decoded streams. options: { from, to }
-// (seconds on the recording's or the set's time axis).
+// (seconds on the recording's or the set's time axis) and { orientation }.
 function wholeModelOf(addon, recordingPaths, options = {}) {
-  const { synchronised, devices } = loadDevices(addon, recordingPaths);
+  const { synchronised, devices } = loadDevices(addon, recordingPaths, orientationOptions('report', options));
   return pageModel(devices, { synchronised, from: options.from, to: options.to });
 }
 
@@ -98,7 +100,8 @@ const titleOf = (recordingPaths) => `${recordingPaths.map((p) => path.basename(p
 // Makes the page of `recordingPaths` (of the window options.from..options.to, seconds, when
 // given) and writes it to `pagePath`; answers { page, bytes,
 // devices, synchronised }. Argument errors are TypeErrors; unreadable recordings (readData's
-// errors), a failed synchronisation (code KX_SYNC) and a failed write are Errors.
+// errors), a failed synchronisation (code KX_SYNC) and a failed write are Errors. options.orientation
+// chooses the orientation filter.
 function report(addon, recordingPaths, pagePath, options = {}) {
   checkArguments(recordingPaths, pagePath, options);
   const model = modelOf(addon, recordingPaths, options);
@@ -120,7 +123,7 @@ function reportInWorker(addonPath, recordingPaths, pagePath, options = {}) {
     }
     const gate = gates.newGate();
     const worker = new Worker(path.join(__dirname, 'worker.js'), {
-      workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath, options: { from: options.from, to: options.to }, gate },
+      workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath, options: { from: options.from, to: options.to, orientation: options.orientation }, gate },
     });
     worker.once('exit', () => gates.forget(gate));
     let settled = false;

@@ -5,6 +5,7 @@ const path = require('node:path');
 const { WorkerPool, defaultSize } = require('./pool.js');
 const { isPath, PATH_WANTED, outputPathIn, outputOverInput } = require('../paths.js');
 const { FORMATS, isFormat } = require('../formats.js');
+const { ORIENTATIONS } = require('../contract.js');
 const { checkTimeZone } = require('../data/table-time.js');
 
 // Most conversions running at once that a caller may ask for: each is a thread with its own
@@ -39,7 +40,10 @@ function checkOptions(options) {
   if (options === null || typeof options !== 'object' || Array.isArray(options)) {
     throw argError(TypeError, 'options', 'an object', options);
   }
-  const { concurrency = defaultSize(), onProgress, outDir, signal, format = 'csv', timezone } = options;
+  const { concurrency = defaultSize(), onProgress, outDir, signal, format = 'csv', orientation, timezone } = options;
+  if (orientation !== undefined && !ORIENTATIONS.includes(orientation)) {
+    throw argError(TypeError, 'options.orientation', `one of ${ORIENTATIONS.join(', ')}`, orientation);
+  }
   if (!isFormat(format)) throw argError(TypeError, 'options.format', `one of ${Object.keys(FORMATS).join(', ')}`, format);
   if (typeof concurrency !== 'number' || !Number.isInteger(concurrency)) {
     throw argError(TypeError, 'options.concurrency', 'an integer', concurrency);
@@ -54,12 +58,14 @@ function checkOptions(options) {
     throw argError(TypeError, 'options.signal', 'an AbortSignal', signal);
   }
   if (timezone !== undefined) checkTimeZone(timezone, 'batch: options.timezone');
-  return { concurrency, onProgress, outDir, signal, format, timezone };
+  return { concurrency, onProgress, outDir, signal, format, orientation, timezone };
 }
 
 // One task in the form the workers run: { kind, fn, args, path, outputs, files }. A read task
 // names its output by its format: { recording, csv } or { recording, parquet }.
-function checkTask(task, i, outDir, format = 'csv') {
+function checkTask(task, i, outDir, format = 'csv', orientation = undefined) {
+  // The filter choice travels as the calls' options argument, only when one was asked for.
+  const extra = orientation === undefined ? [] : [{ orientation }];
   const where = `tasks[${i}]`;
   const key = format;
   if (typeof task === 'string') {
@@ -78,7 +84,7 @@ function checkTask(task, i, outDir, format = 'csv') {
     if (out === undefined && outDir !== undefined) out = outputPathIn(outDir, task.recording, format);
     if (!isPath(out)) throw argError(TypeError, `${where}.${key}`, `${PATH_WANTED} (or give options.outDir)`, task[key]);
     return {
-      kind: 'read', fn: FORMATS[format].read, args: [task.recording, out], path: task.recording, inputs: [task.recording], outputs: [out],
+      kind: 'read', fn: FORMATS[format].read, args: [task.recording, out, ...extra], path: task.recording, inputs: [task.recording], outputs: [out],
       files: { recording: task.recording, [key]: out },
     };
   }
@@ -91,7 +97,7 @@ function checkTask(task, i, outDir, format = 'csv') {
     const dir = task.outDir === undefined ? outDir : task.outDir;
     if (!isPath(dir)) throw argError(TypeError, `${where}.outDir`, `${PATH_WANTED} (or give options.outDir)`, task.outDir);
     return {
-      kind: 'sync', fn: FORMATS[format].sync, args: [[...list], dir], path: dir, inputs: [...list],
+      kind: 'sync', fn: FORMATS[format].sync, args: [[...list], dir, ...extra], path: dir, inputs: [...list],
       outputs: list.map((p) => outputPathIn(dir, p, format)),
       files: { recordings: [...list], outDir: dir },
     };
@@ -129,9 +135,16 @@ function checkOutputs(jobs) {
 function checkBatch(tasks, options) {
   if (!Array.isArray(tasks)) throw argError(TypeError, 'tasks', 'an array of tasks', tasks);
   const checked = checkOptions(options);
-  const jobs = tasks.map((t, i) => checkTask(t, i, checked.outDir, checked.format));
-  // Parquet files take the zone as their converters' last argument; the CSV has no place for it.
-  if (checked.timezone !== undefined && checked.format === 'parquet') for (const job of jobs) job.args.push({ timezone: checked.timezone });
+  const jobs = tasks.map((t, i) => checkTask(t, i, checked.outDir, checked.format, checked.orientation));
+  // Parquet files take the zone in their converters' options object (the one that carries the
+  // filter, when one was chosen); the CSV has no place for it.
+  if (checked.timezone !== undefined && checked.format === 'parquet') {
+    for (const job of jobs) {
+      const last = job.args[job.args.length - 1];
+      if (last !== null && typeof last === 'object' && !Array.isArray(last)) last.timezone = checked.timezone;
+      else job.args.push({ timezone: checked.timezone });
+    }
+  }
   checkOutputs(jobs);
   return { jobs, ...checked };
 }

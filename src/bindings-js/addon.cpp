@@ -93,12 +93,14 @@ bool source_options(const Napi::CallbackInfo& info, size_t at, kx_SourceOptions*
         }
         options->max_rows = static_cast<uint64_t>(v);
     }
-    // One orientation mode today; the filter takes its mode from the options.
-    if (!orientation.IsUndefined() && !(orientation.IsString() && orientation.As<Napi::String>().Utf8Value() == "specified")) {
-        throw_type_error(info.Env(), "options.orientation: expected 'specified'");
-        return false;
+    if (orientation.IsUndefined()) return true;
+    const std::string name = orientation.IsString() ? orientation.As<Napi::String>().Utf8Value() : std::string();
+    if (name == "specified" || name == "bias-corrected") {
+        options->orientation = name == "specified" ? kx_Orientation::specified : kx_Orientation::biasCorrected;
+        return true;
     }
-    return true;
+    throw_type_error(info.Env(), "options.orientation must be 'specified' or 'bias-corrected'");
+    return false;
 }
 
 // The answer ends at its first NUL, as a C string would. If the string cannot be made, the

@@ -16,11 +16,9 @@
 #include "../sync/sync.h"
 #include "../table/table.h"
 
-// How the orientation stream is computed. The filter takes its mode from here.
-enum class kx_OrientationMode { specified };
-
 struct kx_SourceOptions {
-    kx_OrientationMode orientation = kx_OrientationMode::specified;
+    // The filter that computes every member's orientation stream.
+    kx_Orientation orientation = kx_Orientation::specified;
     // Most rows a member's table may have; 0: the default rule (see kx_row_limit).
     uint64_t max_rows = 0;
 };
@@ -148,7 +146,8 @@ private:
 size_t kx_source_member_bytes(const kx_SourceMember& member);
 
 // One recording decoded whole, with its orientation stream, for answers that hold every sample.
-kx_SourceError kx_readRecording(const std::string& path, kx_Recording* recording);
+kx_SourceError kx_readRecording(const std::string& path, kx_Recording* recording,
+                                kx_Orientation mode = kx_Orientation::specified);
 
 // A synchronised set held whole: the decoded recordings and their maps on the common time base.
 // The recordings are declared last so that they are freed before the maps.
@@ -159,8 +158,10 @@ struct kx_SyncedSet {
 
 // The stages of readAndSync2 on whole recordings: reads, adds orientation and synchronises the
 // recordings at paths into set. Answers the stage that failed; an empty list is none.
-kx_SourceError kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set);
+kx_SourceError kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set,
+                                 kx_Orientation mode = kx_Orientation::specified);
 
 // A set synchronised whole, with each map's event channels replaced by the recording's whole
 // channels moved onto the common time base by the shifts the synchronisation applied.
-kx_SourceError kx_readSynced(const std::vector<std::string>& paths, kx_SyncedSet* set);
+kx_SourceError kx_readSynced(const std::vector<std::string>& paths, kx_SyncedSet* set,
+                             kx_Orientation mode = kx_Orientation::specified);

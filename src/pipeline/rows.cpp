@@ -33,7 +33,8 @@ constexpr size_t kSkipChunk = 16384;
 
 class StreamedRows : public CsvRowSource {
 public:
-    StreamedRows(const CsvLayout& layout, const kx_Config& config) : layout_(layout), config_(config) {}
+    StreamedRows(const CsvLayout& layout, const kx_Config& config, kx_Orientation mode)
+        : layout_(layout), config_(config), mode_(mode) {}
 
     bool open(const char* path, const std::unordered_map<int, size_t>& skips) {
         const size_t n = layout_.streams.size();
@@ -60,7 +61,7 @@ public:
             const size_t skip = skip_of(KX_QUATERNION);
             if (accel_ == kNoStream || gyro_ == kNoStream ||
                 layout_.streams[accel_].factor != layout_.streams[quaternion_].factor ||
-                skip_of(KX_ACCEL) != skip || skip_of(KX_GYRO) != skip || !filter_.start(config_))
+                skip_of(KX_ACCEL) != skip || skip_of(KX_GYRO) != skip || !filter_.start(config_, mode_))
                 return false;
             if (!prerun(skip)) return false;
         }
@@ -209,6 +210,7 @@ private:
 
     const CsvLayout& layout_;
     const kx_Config& config_;
+    const kx_Orientation mode_;
     std::vector<std::unique_ptr<kx_StreamReader>> readers_;
     std::vector<std::vector<kx_DataSensor>> storage_;  // windows of each slot, per stream
     size_t quaternion_ = kNoStream, accel_ = kNoStream, gyro_ = kNoStream;
@@ -240,8 +242,8 @@ private:
 }  // namespace
 
 std::unique_ptr<CsvRowSource> kx_streamed_rows(const CsvLayout& layout, const kx_Config& config, const char* path,
-                                               const std::unordered_map<int, size_t>& skips) {
-    auto rows = std::make_unique<StreamedRows>(layout, config);
+                                               const std::unordered_map<int, size_t>& skips, kx_Orientation mode) {
+    auto rows = std::make_unique<StreamedRows>(layout, config, mode);
     if (path == nullptr || !rows->open(path, skips)) return nullptr;
     return rows;
 }

@@ -12,9 +12,10 @@
 // sensor-map identifier, the stream's sample at the table's sample 0 (a synchronised member
 // starts inside its streams); the orientation is filtered from the first inertial sample on.
 // nullptr when the file no longer holds what its scan found, or the inertial streams would
-// start at different samples. layout and config must outlive the source.
+// start at different samples. layout and config must outlive the source. mode: the filter.
 std::unique_ptr<CsvRowSource> kx_streamed_rows(const CsvLayout& layout, const kx_Config& config, const char* path,
-                                               const std::unordered_map<int, size_t>& skips);
+                                               const std::unordered_map<int, size_t>& skips,
+                                               kx_Orientation mode = kx_Orientation::specified);
 
 // Rows of a layout whose streams are held whole (by the caller, for the source's life).
 std::unique_ptr<CsvRowSource> kx_whole_rows(const CsvLayout& layout);

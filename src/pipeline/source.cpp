@@ -89,12 +89,12 @@ size_t kx_source_member_bytes(const kx_SourceMember& member) {
     return bytes;
 }
 
-kx_SourceError kx_readRecording(const std::string& path, kx_Recording* recording) {
+kx_SourceError kx_readRecording(const std::string& path, kx_Recording* recording, kx_Orientation mode) {
     if (!usable_path(path)) return kx_SourceError::missing;
-    return from_decode(kx_decodeRecording(path.c_str(), recording));
+    return from_decode(kx_decodeRecording(path.c_str(), recording, mode));
 }
 
-kx_SourceError kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set) {
+kx_SourceError kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set, kx_Orientation mode) {
     if (paths.empty()) return kx_SourceError::none;
     auto& recordings = set->recordings;
     // Every stage handles every recording before its outcome is decided.
@@ -102,7 +102,7 @@ kx_SourceError kx_syncRecordings(const std::vector<std::string>& paths, kx_Synce
     for (const std::string& path : paths) {
         recordings.push_back(std::make_unique<kx_Recording>());
         const bool ok = usable_path(path) &&
-                        kx_decodeRecording(path.c_str(), recordings.back().get()) == kx_DecodeError::none;
+                        kx_decodeRecording(path.c_str(), recordings.back().get(), mode) == kx_DecodeError::none;
         all_read = all_read && ok;
     }
     if (!all_read) return kx_SourceError::setRead;
@@ -123,8 +123,8 @@ kx_SourceError kx_syncRecordings(const std::vector<std::string>& paths, kx_Synce
     return kx_SourceError::none;
 }
 
-kx_SourceError kx_readSynced(const std::vector<std::string>& paths, kx_SyncedSet* set) {
-    const kx_SourceError e = kx_syncRecordings(paths, set);
+kx_SourceError kx_readSynced(const std::vector<std::string>& paths, kx_SyncedSet* set, kx_Orientation mode) {
+    const kx_SourceError e = kx_syncRecordings(paths, set, mode);
     if (e != kx_SourceError::none || paths.empty()) return e;
     // The synchronisation cuts the event channels to the common window but keeps their recorded
     // times; here they are whole and moved by the recording's shift.
@@ -188,12 +188,12 @@ kx_SourceError kx_Source::open_one(const std::string& path, const kx_SourceOptio
                 member->spans_s[first.first] = {static_cast<double>(first.second) / divisor,
                                                 static_cast<double>(last->second) / divisor};
         }
-        member->rows = kx_streamed_rows(member->layout, member->config, path.c_str(), {});
+        member->rows = kx_streamed_rows(member->layout, member->config, path.c_str(), {}, options.orientation);
         // A file that no longer holds what its scan found cannot be read in full.
         if (!member->rows) return kx_SourceError::truncated;
     } else {
         held_ = std::make_unique<Held>();
-        const kx_SourceError decoded = from_decode(kx_decodeRecording(path.c_str(), &held_->recording));
+        const kx_SourceError decoded = from_decode(kx_decodeRecording(path.c_str(), &held_->recording, options.orientation));
         if (decoded != kx_SourceError::none) return decoded;
         member->config = held_->recording.config;
         member->layout = csv_prepare_layout(member->config, held_->recording.sensors);
@@ -262,7 +262,8 @@ kx_SourceError kx_Source::open_set(const std::vector<std::string>& paths, const 
             // Event channels keep their recorded times in the plan; they move by the set's shift.
             member->shifts_s[KX_EVENT] = member->shifts_s[KX_EVENT2] = member->shift_s;
             member->recorded = scans[i].lengths;
-            member->rows = kx_streamed_rows(member->layout, member->config, paths[i].c_str(), plans[i].skips);
+            member->rows = kx_streamed_rows(member->layout, member->config, paths[i].c_str(), plans[i].skips,
+                                            options.orientation);
             if (!member->rows) break;  // inertial streams starting apart: synchronised whole below
             if (!find_row_zero(*member, false)) return kx_SourceError::setRead;
             members_.push_back(std::move(member));
@@ -273,7 +274,7 @@ kx_SourceError kx_Source::open_set(const std::vector<std::string>& paths, const 
 
     held_ = std::make_unique<Held>();
     kx_SyncedSet& set = held_->set;
-    const kx_SourceError synced = kx_syncRecordings(paths, &set);
+    const kx_SourceError synced = kx_syncRecordings(paths, &set, options.orientation);
     if (synced != kx_SourceError::none) return synced;
     std::vector<std::vector<double>> shifts_s;
     std::vector<int> kinds;

@@ -31,14 +31,14 @@ kx_DecodeError _kx_openRecording(std::ifstream& in, const char* path) {
     return in.is_open() ? kx_DecodeError::none : open_error(path);
 }
 
-kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording) {
+kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording, kx_Orientation mode) {
     if (path == nullptr || recording == nullptr) return kx_DecodeError::missing;
     std::ifstream in;
     if (const kx_DecodeError opened = _kx_openRecording(in, path); opened != kx_DecodeError::none)
         return opened;
     const kx_DecodeError error = _kx_decode(&recording->config, &recording->sensors, in);
     if (error != kx_DecodeError::none) return error;
-    recording->hasQuaternions = kx_computeQuaternion(&recording->config, &recording->sensors);
+    recording->hasQuaternions = kx_computeQuaternion(&recording->config, &recording->sensors, mode);
     // An orientation cut short because the process is exiting is no orientation.
     return _outputs_stopped() ? kx_DecodeError::unreadable : kx_DecodeError::none;
 }

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "../common/output_file.h"
+#include "../tracker/bias_filter.h"
 #include "../tracker/tracker.h"
 #include "recording.h"
 
@@ -39,7 +40,14 @@ void kx_OrientationFilter::Deleter::operator()(void* p) const {
 kx_OrientationFilter::kx_OrientationFilter() = default;
 kx_OrientationFilter::~kx_OrientationFilter() = default;
 
-bool kx_OrientationFilter::start(const kx_Config& config) {
+bool kx_OrientationFilter::start(const kx_Config& config, kx_Orientation mode) {
+    mode_ = mode;
+    if (mode == kx_Orientation::biasCorrected) {
+        if (config.accel.frequency <= 0) return false;
+        state_.reset(::operator new(sizeof(kx_bias_filter)));
+        kx_bias_filter_init(static_cast<kx_bias_filter*>(state_.get()), static_cast<float>(config.accel.frequency));
+        return true;
+    }
     const int size = get_tracker_size();
     if (size < static_cast<int>(sizeof(tracker_state))) return false;
     state_.reset(::operator new(static_cast<size_t>(size)));
@@ -53,8 +61,7 @@ bool kx_OrientationFilter::start(const kx_Config& config) {
 
 void kx_OrientationFilter::run(const kx_DataSensor& acc, const kx_DataSensor& gyro, size_t count, double* w,
                                size_t out_length) {
-    tracker_state* state = static_cast<tracker_state*>(state_.get());
-    if (state == nullptr) return;
+    if (state_ == nullptr) return;
     // One sample in, one sample run: the tracker's buffer never holds more than one.
     const size_t na = acc.length;
     const size_t ng = gyro.length;
@@ -65,16 +72,25 @@ void kx_OrientationFilter::run(const kx_DataSensor& acc, const kx_DataSensor& gy
         const float g3[3] = {static_cast<float>(gyro.data[i]), static_cast<float>(gyro.data[ng + i]),
                              static_cast<float>(gyro.data[2 * ng + i])};
         float result[7];
-        add_to_tracker_buffer(state, a3, g3, nullptr);
-        const int status = run_tracker(state, result);
-        if (status == kTrackerReset || status == kTrackerComputed) {
+        bool computed;
+        if (mode_ == kx_Orientation::biasCorrected) {
+            computed = kx_bias_filter_step(static_cast<kx_bias_filter*>(state_.get()), a3, g3, result) == 1;
+        } else {
+            tracker_state* state = static_cast<tracker_state*>(state_.get());
+            add_to_tracker_buffer(state, a3, g3, nullptr);
+            const int status = run_tracker(state, result);
+            computed = status == kTrackerReset || status == kTrackerComputed;
+        }
+        if (computed) {
             for (int k = 0; k < 4; ++k) w[k * out_length + i] = result[k];
         }
     }
 }
 
 size_t kx_OrientationFilter::state_size() const {
-    return state_ ? static_cast<size_t>(get_tracker_size()) : 0;
+    if (!state_) return 0;
+    if (mode_ == kx_Orientation::biasCorrected) return sizeof(kx_bias_filter);
+    return static_cast<size_t>(get_tracker_size());
 }
 
 void kx_OrientationFilter::save(void* state) const {
@@ -85,7 +101,7 @@ void kx_OrientationFilter::restore(const void* state) {
     if (state_) std::memcpy(state_.get(), state, state_size());
 }
 
-bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors) {
+bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors, kx_Orientation mode) {
     if (config == nullptr || sensors == nullptr) return false;
     const auto acc_it = sensors->find(KX_ACCEL);
     const auto gyro_it = sensors->find(KX_GYRO);
@@ -105,7 +121,7 @@ bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors) {
 
     // Every common sample is filtered, the last included. Samples before the still start stay zero.
     kx_OrientationFilter filter;
-    if (!filter.start(*config)) return false;
+    if (!filter.start(*config, mode)) return false;
     filter.run(acc, gyro, n, out.data.data(), n);
 
     // An existing orientation stream is replaced, never written into.

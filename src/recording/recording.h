@@ -49,14 +49,18 @@ bool _kx_read(kx_Config* config, kx_SensorMap* sensors, std::ifstream& in);
 template <typename CharT>
 bool kx_read(kx_Config* config, kx_SensorMap* sensors, const CharT* path);
 
-// The orientation tracker as a running filter: samples go in, in order, a window at a time, and
+// Which filter gives the orientation stream: the specified tracker (the default), or the
+// error-state filter that also estimates the gyroscope's bias.
+enum class kx_Orientation { specified, biasCorrected };
+
+// The orientation filter as a running filter: samples go in, in order, a window at a time, and
 // each window's orientations come out exactly as one run over the whole streams gives them.
 class kx_OrientationFilter {
 public:
     kx_OrientationFilter();
     ~kx_OrientationFilter();
-    // Starts the filter at the accelerometer's rate; false when it cannot be set up.
-    bool start(const kx_Config& config);
+    // Starts the filter of `mode` at the accelerometer's rate; false when it cannot be set up.
+    bool start(const kx_Config& config, kx_Orientation mode = kx_Orientation::specified);
     // Filters `count` samples of accelerometer (g) and gyroscope (deg/s) windows, component-major
     // with their own lengths, into rows 0..count-1 of the 4-component window `out` (w, x, y, z),
     // whose length is out_length. Samples before the filter has started stay as `out` held them.
@@ -73,6 +77,7 @@ private:
         void operator()(void* p) const;
     };
     std::unique_ptr<void, Deleter> state_;
+    kx_Orientation mode_ = kx_Orientation::specified;
 };
 
 // The reading of one inertial axis (g or deg/s) for a raw signed 16-bit converter value:
@@ -102,7 +107,8 @@ inline kx_FullScale kx_fullScale(const kx_Config::InertialConfig& ic) {
 
 // Runs the orientation tracker over the accelerometer and gyroscope streams and stores the
 // quaternion stream (w, x, y, z) under KX_QUATERNION. False when the inputs do not allow it.
-bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors);
+bool kx_computeQuaternion(const kx_Config* config, kx_SensorMap* sensors,
+                          kx_Orientation mode = kx_Orientation::specified);
 
 // First pass over a recording without keeping its samples: the configuration, each configured
 // stream's record count (one entry per stream the sensor map would hold), the tick of each
@@ -158,7 +164,8 @@ struct kx_Recording {
 
 // The one decode step: opens the recording at path, decodes it and adds its orientation
 // stream. On an error nothing is computed; a truncated recording keeps what was decoded.
-kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording);
+kx_DecodeError kx_decodeRecording(const char* path, kx_Recording* recording,
+                                  kx_Orientation mode = kx_Orientation::specified);
 
 // The configuration block alone (a file shorter than a block counts as zero-filled, so
 // truncated is never answered).

@@ -99,6 +99,8 @@ describe('help and usage', () => {
       [['view', '-o', 'page.csv', left], /view: page.csv names a CSV file; view writes an HTML page/],
       [['read', '-f', 'parquet', left, '-'], /read: only CSV can be written to standard output/],
       [['read', '--format', 'xml', left], /read: --format must be csv or parquet, got "xml"/],
+      [['read', '--orientation', 'sideways', left], /read: --orientation must be specified or bias-corrected, got "sideways"/],
+      [['view', '--orientation', 'Bias-Corrected', left], /view: --orientation must be/],
       [['read', '--max-rows', '1e3', left], /read: --max-rows must be a positive integer, got "1e3"/],
       [['batch', '--format', 'json', left], /batch: --format must be csv or parquet, got "json"/],
       [['read', '--format', 'parquet', left, left], new RegExp(`read: ${left} is the recording ${left}; writing the Parquet file would lose the recording`)],
@@ -136,6 +138,7 @@ describe('help and usage', () => {
       // Queue commands refuse a bad command line before reaching any Redis server.
       [['enqueue', left], /enqueue: --redis <url> is required/],
       [['enqueue', '--redis', 'redis://127.0.0.1:1', '--format', 'xml', left], /enqueue: --format must be csv or parquet, got "xml"/],
+      [['enqueue', '--redis', 'redis://127.0.0.1:1', '--orientation', 'x', left], /enqueue: --orientation must be specified or bias-corrected, got "x"/],
       [['enqueue', '--redis', 'http://127.0.0.1:1', left], /options.redis must be a redis:\/\/ or rediss:\/\/ URL/],
       [['enqueue', '--redis', 'redis://127.0.0.1:1', '-o', unmade, '--sets', nulSets], /unusable name/],
       [['worker', '--redis', 'redis://127.0.0.1:1', '-j', '0'], /worker: --jobs must be an integer from 1 to 256, got "0"/],
@@ -167,6 +170,14 @@ describe('commands', () => {
     const json = run(['read', '--json', left, csv]);
     assert.deepEqual(JSON.parse(json.out), { recording: left, csv, summary: JSON.parse(kx.read(left, path.join(dir, 'x.csv'))) });
     assert.ok(fs.readFileSync(csv).equals(expected));
+    // The orientation filter: the same bytes as the API gives for it, from read and from batch.
+    const api = path.join(dir, 'api.csv');
+    kx.read(left, api, { orientation: 'bias-corrected' });
+    const byFilter = fs.mkdtempSync(path.join(dir, 'filter-'));
+    assert.equal(run(['read', '--orientation', 'bias-corrected', left, csv]).code, 0);
+    assert.equal(run(['batch', '--orientation', 'bias-corrected', '-o', byFilter, left]).code, 0);
+    for (const f of [csv, path.join(byFilter, 'left-thigh.csv')]) assert.ok(fs.readFileSync(f).equals(fs.readFileSync(api)), f);
+    assert.ok(!expected.equals(fs.readFileSync(api)));
     // Without a CSV path: <name>.csv in the current directory.
     assert.equal(run(['read', right]).code, 0);
     assert.ok(fs.existsSync(path.join(dir, `${path.basename(right, '.bin')}.csv`)));
@@ -407,7 +418,7 @@ describe('signals', () => {
       [['batch', '-j', '2'], ['SIGTERM'], 143, /terminated; removed [1-3] unfinished files?/],
       [['batch', '-j', '2'], ['SIGINT', 'SIGINT'], 130, /interrupted; removed [1-3] unfinished files?/],
       // Caught while a worker thread decodes, inside the addon: the process must not abort.
-      [['read', '--format', 'parquet'], ['SIGINT'], 130, /interrupted; removed 1 unfinished file/, 'reading'],
+      [['read', '--format', 'parquet'], ['SIGINT'], 130, /interrupted; removed [12] unfinished files?/, 'reading'],
       [['view'], ['SIGTERM'], 143, /terminated; removed 1 unfinished file/, 'reading'],
       // The set's recordings are read while its files are written: its temporary files go too.
       [['sync'], ['SIGINT'], 130, /interrupted; removed [1-3] unfinished files?/, 'reading'],

@@ -142,7 +142,7 @@ describe('queue', () => {
     assert.match(output().err, new RegExp(`cannot reach Redis at redis://127.0.0.1:${closed} \\(ECONNREFUSED\\)\n$`));
   });
 
-  test('three workers convert twelve recordings into the files read() writes; a worker killed mid-job loses none', async (t) => {
+  test('three workers convert twelve recordings into the files read() writes for the filter asked for; a worker killed mid-job loses none', async (t) => {
     if (skipUnlessRedis()) return t.skip(skipUnlessRedis());
     const input = fs.mkdtempSync(path.join(dir, 'in-'));
     const out = path.join(dir, 'out-twelve');
@@ -154,7 +154,8 @@ describe('queue', () => {
     });
     const workers = [0, 1, 2].map(() => startWorker(redis.url, 'twelve'));
     try {
-      const enqueue = runTool(['enqueue', '--json', '--wait', '--redis', redis.url, '--queue', 'twelve', '--root', dir, '-o', out, ...recs]);
+      // The jobs carry the orientation filter to the workers.
+      const enqueue = runTool(['enqueue', '--json', '--wait', '--redis', redis.url, '--queue', 'twelve', '--root', dir, '--orientation', 'bias-corrected', '-o', out, ...recs]);
       // The first worker is killed as soon as it starts converting.
       const taken = await workers[0].waitFor((l) => l.event === 'start');
       workers[0].kill('SIGKILL');
@@ -174,7 +175,7 @@ describe('queue', () => {
 
       const expected = path.join(dir, 'expected.csv');
       for (const r of results) {
-        assert.deepEqual(r.answer, JSON.parse(kx.read(r.recording, expected)));
+        assert.deepEqual(r.answer, JSON.parse(kx.read(r.recording, expected, { orientation: 'bias-corrected' })));
         assert.ok(fs.readFileSync(r.csv).equals(fs.readFileSync(expected)), r.csv);
       }
       // The killed conversion's unfinished file was removed by a later write into the folder.

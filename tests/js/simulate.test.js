@@ -44,6 +44,37 @@ describe('simulate', () => {
     }
   });
 
+  test('the variants leave the default recordings as they were', () => {
+    // Recorded from the simulator before the gait, bias and sway options existed.
+    const crypto = require('node:crypto');
+    const h = crypto.createHash('sha256');
+    for (const d of simulate({ seconds: 20, devices: 4, seed: 7, gyroBiasDps: 0.3 }).devices) h.update(d.bytes).update(d.truth);
+    assert.equal(h.digest('hex').slice(0, 16), 'e3a89d8eae65f96a');
+  });
+
+  test('bias, gait, start and sway show in the samples', () => {
+    // Decoded through read(): the gyroscope's mean over the still start is the fixed bias.
+    const rows = (options) => {
+      const set = convertedSet('variant', { seconds: 40, seed: 4, ...options });
+      const [d] = set.devices;
+      return { set, acc: samples(d.csv, ['Accel X', 'Accel Y', 'Accel Z']), gyro: samples(d.csv, ['Gyro X', 'Gyro Y', 'Gyro Z']) };
+    };
+    const mean = (list, k) => list.reduce((t, r) => t + r[k], 0) / list.length;
+    const biased = rows({ gyroOffsetDps: [0.5, -0.3, 0.2] });
+    [0.5, -0.3, 0.2].forEach((b, k) => assert.ok(Math.abs(mean(biased.gyro.slice(0, 250), k) - b) < 0.03, `axis ${k}`));
+    // Running: the landings reach beyond 2 g; walking stays below.
+    const peak = (r) => Math.max(...r.acc.map((a) => Math.hypot(...a)));
+    assert.ok(peak(rows({ gait: 'run' })) > 2 && peak(rows({})) < 2);
+    // Switched on mid-walk: the first second already turns.
+    const moving = rows({ start: 'moving' });
+    assert.ok(Math.max(...moving.gyro.slice(0, 100).map((g) => Math.hypot(...g))) > 10);
+    // Sway: the pause after the first walk turns at up to about 0.5 deg/s per axis.
+    const swaying = rows({ swayDps: 0.5, seconds: 120 });
+    const stop = swaying.set.devices[0].events.find((e) => e.value === EVENTS.walkStop).tick;
+    const pause = swaying.gyro.slice(stop + 300, stop + 500).map((g) => Math.hypot(...g));
+    assert.ok(Math.max(...pause) > 0.3 && Math.max(...pause) < 1, `${Math.max(...pause)}`);
+  });
+
   test('bad options are refused with a message naming them', () => {
     const table = [
       [{ frequency: 0 }, /frequency must be an integer 1\.\.1000 Hz, got 0/],
@@ -54,6 +85,10 @@ describe('simulate', () => {
       [{ devices: [] }, /devices must list at least one location/],
       [{ devices: 0 }, /devices must be a positive count or a list of locations, got 0/],
       [{ stillSeconds: 0 }, /stillSeconds must be at least 0\.2/],
+      [{ gait: 'hop' }, /gait must be one of walk, run, got hop/],
+      [{ start: 'late' }, /start must be still or moving, got late/],
+      [{ gyroOffsetDps: [1, 2] }, /gyroOffsetDps must be a number or three numbers/],
+      [{ swayDps: -1 }, /swayDps must be a number >= 0, got -1/],
     ];
     for (const [options, message] of table) assert.throws(() => simulate({ seconds: 1, ...options }), message);
   });

@@ -5,6 +5,8 @@ import type { BatchResult, ConfigAnswer, DataError, QueueResult, ReadError, Read
 const seen: unknown[] = [];
 
 const answer: string = kx.read('walk.bin', 'walk.csv');
+const corrected: string = kx.read('walk.bin', 'walk.csv', { orientation: 'bias-corrected', maxRows: 1e6 });
+void corrected;
 const parsed = JSON.parse(answer) as ReadSummary | ReadError;
 if ('error' in parsed) {
   const message: 'Error during data loading.' = parsed.error;
@@ -88,6 +90,8 @@ void nonBlocking;
 kx.read(1, 'walk.csv');
 // @ts-expect-error read needs the CSV path
 kx.read('walk.bin');
+// @ts-expect-error an orientation filter that does not exist
+kx.readData('walk.bin', { orientation: 'sideways' });
 // @ts-expect-error readAndSync2 takes a list of paths
 kx.readAndSync2('left.bin', 'out');
 // @ts-expect-error "-14" is not a status of readAndSync2

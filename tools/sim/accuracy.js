@@ -68,9 +68,26 @@ function checkFiles(csvPath, truthPath) {
   return { firstSample, ...summarize(errors, tilt) };
 }
 
+// Orientation from an open attitude filter of the npm `ahrs` package (Madgwick or Mahony) run
+// over the CSV's accelerometer and gyroscope columns. It is settled first on the first
+// sample's gravity with the gyroscope at rest, so that it starts level as the others do.
+function peerEstimates(parsed, { algorithm, hz, ...gains }) {
+  const AHRS = require('ahrs');
+  const filter = new AHRS({ algorithm, sampleInterval: 1000 / hz, ...gains });
+  const acc = samples(parsed, ['Accel X', 'Accel Y', 'Accel Z']);
+  const gyro = samples(parsed, ['Gyro X', 'Gyro Y', 'Gyro Z']);
+  for (let i = 0; i < 60 * hz; i++) filter.update(0, 0, 0, ...acc[0]);
+  return acc.map((a, i) => {
+    filter.update(gyro[i][0] * DEG, gyro[i][1] * DEG, gyro[i][2] * DEG, ...a);
+    const q = filter.getQuaternion();
+    return [q.w, q.x, q.y, q.z];
+  });
+}
+
 // Simulates a set, converts every recording with `read` and compares. Answers per device and
-// over all devices together.
-function run(read, { keep = null, ...simulation } = {}) {
+// over all devices together. orientation: the filter read() is asked for (its default when
+// absent); peer: instead an `ahrs` filter ({ algorithm, ...gains }) over the converted samples.
+function run(read, { keep = null, orientation, peer, ...simulation } = {}) {
   const dir = keep || fs.mkdtempSync(path.join(os.tmpdir(), 'kx-accuracy-'));
   try {
     const set = writeSet(dir, simulate(simulation));
@@ -78,9 +95,11 @@ function run(read, { keep = null, ...simulation } = {}) {
     const allTilt = [];
     const devices = set.devices.map((d) => {
       const csv = path.join(dir, `${d.name}.csv`);
-      const answer = read(path.join(dir, d.recording), csv);
+      const answer = orientation === undefined ? read(path.join(dir, d.recording), csv)
+        : read(path.join(dir, d.recording), csv, { orientation });
       if (JSON.parse(answer).error) throw new Error(`read of ${d.recording} answered ${answer}`);
-      const estimates = samples(parseExport(fs.readFileSync(csv, 'utf8')), QUATERNION_COLUMNS);
+      const parsed = parseExport(fs.readFileSync(csv, 'utf8'));
+      const estimates = peer ? peerEstimates(parsed, { hz: set.imuHz, ...peer }) : samples(parsed, QUATERNION_COLUMNS);
       const truth = parseTruth(fs.readFileSync(path.join(dir, d.truth), 'utf8')).map((r) => r.q);
       const { firstSample, errors, tilt } = compare(estimates, truth);
       for (let i = 0; i < errors.length; i++) {
@@ -95,4 +114,23 @@ function run(read, { keep = null, ...simulation } = {}) {
   }
 }
 
-module.exports = { compare, summarize, checkFiles, run, percentile };
+// The conditions the filters are compared on (simulator options), and the filters: both modes of
+// read() and two open peers at their usual gains.
+const CONDITIONS = [
+  { name: 'noise only', options: {} },
+  { name: 'bias 0.5 deg/s per axis', options: { gyroOffsetDps: 0.5 } },
+  { name: 'bias 0.5 deg/s, sway 0.5 deg/s in pauses', options: { gyroOffsetDps: 0.5, swayDps: 0.5 } },
+  { name: 'running + bias 0.5 deg/s', options: { gyroOffsetDps: 0.5, gait: 'run' } },
+  { name: 'bias 0.2 deg/s + walk 0.01 deg/s/sqrt(s)', options: { gyroOffsetDps: 0.2, gyroBiasWalkDps: 0.01 } },
+  { name: 'starts mid-walk, bias 0.5 deg/s', options: { gyroOffsetDps: 0.5, start: 'moving' } },
+];
+const FILTERS = [
+  { name: 'specified', run: { orientation: 'specified' } },
+  { name: 'bias-corrected', run: { orientation: 'bias-corrected' } },
+  { name: 'Madgwick beta 0.033', run: { peer: { algorithm: 'Madgwick', beta: 0.033 } } },
+  // Mahony at the package's gains (kp 1, no integral term): its integral term, meant to learn a
+  // bias, turns the heading of a swinging sensor even without one.
+  { name: 'Mahony kp 1', run: { peer: { algorithm: 'Mahony' } } },
+];
+
+module.exports = { compare, summarize, checkFiles, run, percentile, CONDITIONS, FILTERS };

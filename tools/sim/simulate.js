@@ -90,12 +90,13 @@ function smoothTurn(u) {
   return u - Math.sin(2 * Math.PI * u) / (2 * Math.PI);
 }
 
-// The walker shared by every device: a still start, then walks (with turns) and stands.
-// Times in seconds of the session clock.
-function planWalker({ seconds, stillSeconds, random }) {
+// The walker shared by every device: a still start (or a walk already under way), then walks
+// (with turns) and stands. Times in seconds of the session clock.
+function planWalker({ seconds, stillSeconds, random, gait = 'walk', startMoving = false }) {
   const walks = [];
   const turns = [];
-  let t = stillSeconds;
+  // A walk under way at switch-on began before the first device's first sample.
+  let t = startMoving ? -MOVING_LEAD_S : stillSeconds;
   const end = seconds + 60;
   while (t < end) {
     const walkLength = random.between(20, 90);
@@ -108,42 +109,87 @@ function planWalker({ seconds, stillSeconds, random }) {
     }
     t += walkLength + random.between(5, 20);
   }
+  // Cumulative heading before each turn, summed in turn order, so that headingAt looks a turn up
+  // instead of adding every earlier one again for each sample.
+  const headingBefore = [0];
+  let h = 0;
+  for (const turn of turns) {
+    h += turn.angle;
+    headingBefore.push(h);
+  }
+  const g = GAITS[gait];
   return {
     walks,
     turns,
-    strideHz: random.between(0.85, 0.95),
-    speed: random.between(1.1, 1.4), // m/s
+    headingBefore,
+    gait: g,
+    strideHz: random.between(0.85, 0.95) * g.strideScale,
+    speed: random.between(1.1, 1.4) * g.speedScale, // m/s
   };
+}
+
+const MOVING_LEAD_S = 10; // a walk under way at switch-on started this long before
+
+// Gaits as scales of the walking motion of each body location: running has a faster stride,
+// wider joint swings and a bounce whose landings reach 2 to 3 g.
+const GAITS = {
+  walk: { strideScale: 1, speedScale: 1, angleScale: 1, displacementScale: 1 },
+  run: { strideScale: 1.5, speedScale: 2.5, angleScale: 1.6, displacementScale: 3 },
+};
+
+// Index of the first element of a sorted list whose key exceeds t (the list's length when none).
+function firstAbove(list, key, t) {
+  let lo = 0;
+  let hi = list.length;
+  while (lo < hi) {
+    const mid = (lo + hi) >> 1;
+    if (key(list[mid]) > t) hi = mid;
+    else lo = mid + 1;
+  }
+  return lo;
 }
 
 const RAMP_S = 1.5; // gait starts and stops over this time
 
+// Walks are sorted and apart by more than a ramp, so only the first one not yet over (ramp
+// included) can be active.
 function envelope(walker, t) {
-  for (const w of walker.walks) {
-    if (t < w.start) return 0;
-    if (t < w.end + RAMP_S) return ramp(t, w.start, RAMP_S) * (1 - ramp(t, w.end, RAMP_S));
-  }
-  return 0;
+  const k = firstAbove(walker.walks, (w) => w.end + RAMP_S, t);
+  if (k === walker.walks.length) return 0;
+  const w = walker.walks[k];
+  if (t < w.start) return 0;
+  return ramp(t, w.start, RAMP_S) * (1 - ramp(t, w.end, RAMP_S));
 }
 
+// Turns do not overlap: every turn begun before the last one begun is complete.
 function headingAt(walker, t) {
-  let h = 0;
-  for (const turn of walker.turns) {
-    if (t < turn.start) break;
-    h += turn.angle * smoothTurn((t - turn.start) / turn.duration);
-  }
-  return h;
+  const k = firstAbove(walker.turns, (turn) => turn.start, t);
+  if (k === 0) return 0;
+  const turn = walker.turns[k - 1];
+  return walker.headingBefore[k - 1] + turn.angle * smoothTurn((t - turn.start) / turn.duration);
+}
+
+// Standing sway: slow pitch and roll whose rates peak at swayDps each, in the pauses after the
+// first walk (the still start stays still). It begins where the first walk's gait is in full
+// swing and the standing share is 0, so the motion has no step.
+const SWAY_HZ = [0.23, 0.37];
+function sway(walker, t, swayDps) {
+  if (swayDps === 0 || walker.walks.length === 0 || t < walker.walks[0].end) return [0, 0];
+  const stand = 1 - envelope(walker, t);
+  return SWAY_HZ.map((hz, k) => ((stand * swayDps * DEG) / (2 * Math.PI * hz)) * Math.sin(2 * Math.PI * hz * t + k));
 }
 
 // The device's true motion at session time t: orientation (sensor to world) and position (m).
-function makeBody(walker, location, initialHeading) {
-  const L = LOCATIONS[location];
+function makeBody(walker, location, initialHeading, swayDps = 0) {
+  const L = scaledLocation(LOCATIONS[location], walker.gait);
   const stride = (t) => 2 * Math.PI * walker.strideHz * t + L.stridePhase;
   const osc = (joint, t) => joint.deg * DEG * Math.sin(joint.rate === 'step' ? 2 * stride(t) + 0.4 : stride(t));
   const orientation = (t) => {
     const e = envelope(walker, t);
+    const [swayPitch, swayRoll] = sway(walker, t, swayDps);
+    // The sway terms are exactly 0 without sway, which leaves the sums below unchanged.
     const body = Q.mul(Q.about.z(initialHeading + headingAt(walker, t) + e * osc(L.yaw, t)),
-      Q.mul(Q.about.y(e * osc(L.pitch, t)), Q.about.x(e * osc(L.roll, t))));
+      Q.mul(Q.about.y(e * osc(L.pitch, t) + swayPitch), Q.about.x(e * osc(L.roll, t) + swayRoll)));
     return Q.mul(body, L.mount);
   };
   // Horizontal travel along the heading plus the gait's bounce; only its second derivative is
@@ -166,6 +212,15 @@ function makeBody(walker, location, initialHeading) {
 
 const DIFF_H = 1e-4; // s, for the body rate
 const ACC_H = 1e-3; // s, for the acceleration
+
+// A body location's motion scaled for the gait; walking answers the location itself.
+function scaledLocation(L, gait) {
+  if (gait === GAITS.walk) return L;
+  const joint = (j) => ({ ...j, deg: j.deg * gait.angleScale });
+  const d = gait.displacementScale;
+  return { ...L, pitch: joint(L.pitch), roll: joint(L.roll), yaw: joint(L.yaw),
+    vertical: L.vertical * d, forward: L.forward * d, lateral: L.lateral * d };
+}
 
 // Body rate (rad/s, sensor frame): w = 2 q* dq/dt.
 function bodyRate(body, t) {
@@ -221,6 +276,14 @@ function checkOptions(o) {
   need(Number.isFinite(o.stillSeconds) && o.stillSeconds >= 0.2, `stillSeconds must be at least 0.2, got ${o.stillSeconds}`);
   need(METHODS.includes(o.method), `method must be one of ${METHODS.join(', ')}, got ${o.method}`);
   need(Array.isArray(o.devices) && o.devices.length >= 1, 'devices must list at least one location');
+  need(o.gait in GAITS, `gait must be one of ${Object.keys(GAITS).join(', ')}, got ${o.gait}`);
+  need(['still', 'moving'].includes(o.start), `start must be still or moving, got ${o.start}`);
+  const offset = o.gyroOffsetDps;
+  need(Number.isFinite(offset) || (Array.isArray(offset) && offset.length === 3 && offset.every(Number.isFinite)),
+    `gyroOffsetDps must be a number or three numbers (deg/s), got ${offset}`);
+  for (const k of ['gyroBiasDps', 'gyroBiasWalkDps', 'swayDps']) {
+    need(Number.isFinite(o[k]) && o[k] >= 0, `${k} must be a number >= 0, got ${o[k]}`);
+  }
   for (const d of o.devices) need(d in LOCATIONS, `unknown location ${d}; known: ${Object.keys(LOCATIONS).join(', ')}`);
 }
 
@@ -285,7 +348,7 @@ function headerFrames(o, device, k, clocks) {
 function simulateDevice(o, walker, clocks, k, random, wantTruth) {
   const F = o.frequency;
   const device = clocks[k];
-  const body = makeBody(walker, device.location, o.initialHeading);
+  const body = makeBody(walker, device.location, o.initialHeading, o.swayDps);
   const imuEvery = F / o.imuHz;
   const baroEvery = F / o.baroHz;
   const magEvery = F / o.magHz;
@@ -293,9 +356,14 @@ function simulateDevice(o, walker, clocks, k, random, wantTruth) {
   const totalTicks = Math.round(o.seconds * F);
   const packer = new BlockPacker({ tag: 0xa5, initialBlocks: Math.ceil((totalTicks / F) * 5) + 8 });
   const buf = () => packer.buf;
-  const gyroBias = [0, 1, 2].map(() => o.gyroBiasDps * random.normal());
+  const offset = Array.isArray(o.gyroOffsetDps) ? o.gyroOffsetDps : [0, 1, 2].map(() => o.gyroOffsetDps);
+  const gyroBias = [0, 1, 2].map((c) => o.gyroBiasDps * random.normal() + offset[c]);
+  // A bias that wanders: each inertial sample adds a step of walk * sqrt(dt) per axis.
+  const biasStep = o.gyroBiasWalkDps * Math.sqrt(1 / o.imuHz);
   const hardIron = [0, 1, 2].map(() => 60 * random.normal());
-  const truth = wantTruth ? [] : null;
+  // The true orientation as numbers (tick, then w x y z per inertial sample): a day of it as text
+  // would take gigabytes, so rows are formatted only when written or asked for.
+  const truth = wantTruth ? new TruthRows(Math.ceil(totalTicks / imuEvery), F, device.clockOffset) : null;
   const events = [];
 
   // Gait starts and stops as ticks of the shared clock (session tick = device tick + clock offset).
@@ -320,16 +388,14 @@ function simulateDevice(o, walker, clocks, k, random, wantTruth) {
       const f = Q.rotateInverse(q, [a[0] / G, a[1] / G, a[2] / G + 1]); // specific force, g
       const accel = f.map((v) => v + o.accelNoiseG * random.normal());
       const gyro = rate.map((v, c) => v / DEG + gyroBias[c] + o.gyroNoiseDps * random.normal());
+      if (biasStep > 0) for (let c = 0; c < 3; c++) gyroBias[c] += biasStep * random.normal();
       let s = packer.slot(tick);
       put.xyz(buf(), s.pos, IDS.accel, s.offset,
         ...accel.map((v) => clamp16((v * 32768) / ACCEL_RANGE.fullScale)));
       s = packer.slot(tick);
       put.xyz(buf(), s.pos, IDS.gyro, s.offset,
         ...gyro.map((v) => clamp16((v * 32768) / GYRO_RANGE.fullScale)));
-      if (truth) {
-        const shared = (tick + device.clockOffset) / F;
-        truth.push(`${truth.length},${tick},${(tick / F).toFixed(6)},${shared.toFixed(6)},${q.map((v) => v.toFixed(9)).join(',')}`);
-      }
+      if (truth) truth.push(tick, q);
     }
     if (i % baroEvery === 0) {
       const altitude = 1.2 * Math.sin((2 * Math.PI * t) / 900) + body.bounce(t)[2] + 1.0;
@@ -377,6 +443,11 @@ const DEFAULTS = {
   accelNoiseG: 0.004,
   gyroNoiseDps: 0.07,
   gyroBiasDps: 0,
+  gyroOffsetDps: 0, // fixed bias added on every axis (a number) or per axis (three numbers), deg/s
+  gyroBiasWalkDps: 0, // bias random walk, deg/s per sqrt(s)
+  gait: 'walk', // walk or run
+  start: 'still', // still: stand stillSeconds first; moving: switched on during a walk
+  swayDps: 0, // peak pitch and roll rate of standing sway in the pauses, deg/s
   baroNoiseMbar: 0.015,
   initialHeading: 0.4, // rad, the walker's heading in the world frame at the start
   deviceIdBase: 3101,
@@ -398,12 +469,13 @@ function simulate(options = {}) {
   // Every device sees the still start in full: the walker stands until the last one has been
   // switched on and stillSeconds have passed.
   const lastOn = (clocks[clocks.length - 1].worldStartTick - clocks[0].worldStartTick) / o.frequency;
-  const walker = planWalker({ seconds: o.seconds + lastOn, stillSeconds: lastOn + o.stillSeconds, random });
+  const walker = planWalker({ seconds: o.seconds + lastOn, stillSeconds: lastOn + o.stillSeconds, random,
+    gait: o.gait, startMoving: o.start === 'moving' });
   const names = uniqueNames(o.devices);
   const devices = o.devices.map((location, k) => {
     const r = simulateDevice(o, walker, clocks, k, rng(o.seed * 7919 + k + 1), o.truth !== false);
     const c = clocks[k];
-    return {
+    const device = {
       name: names[k],
       location,
       deviceId: o.deviceIdBase + k,
@@ -413,9 +485,16 @@ function simulate(options = {}) {
       // divided by the base frequency) was taken at t + clockOffsetS on the shared clock.
       clockOffsetS: c.clockOffset / o.frequency,
       bytes: r.bytes,
-      truth: r.truth === null ? null : `${TRUTH_HEADER}\n${r.truth.join('\n')}\n`,
+      truth: null,
       events: r.events,
     };
+    // A day's truth is longer than a string may be: its text is made only when asked for, and
+    // writeSet writes the rows in pieces.
+    if (r.truth !== null) {
+      Object.defineProperty(device, 'truth', { enumerable: true, get: () => `${TRUTH_HEADER}\n${r.truth.text(0, r.truth.length)}` });
+      Object.defineProperty(device, 'truthRows', { value: r.truth });
+    }
+    return device;
   });
   return {
     method: o.method,
@@ -425,9 +504,13 @@ function simulate(options = {}) {
     stillSeconds: o.stillSeconds,
     seed: o.seed,
     gyroBiasDps: o.gyroBiasDps,
+    ...Object.fromEntries(VARIANTS.filter((k) => o[k] !== DEFAULTS[k]).map((k) => [k, o[k]])),
     devices,
   };
 }
+
+// Options that describe the set only when changed, so the default set.json keeps its shape.
+const VARIANTS = ['gyroOffsetDps', 'gyroBiasWalkDps', 'gait', 'start', 'swayDps'];
 
 const TRUTH_HEADER = 'sample,tick,time_s,shared_s,qw,qx,qy,qz';
 
@@ -449,17 +532,57 @@ function writeSet(dir, set) {
     const recording = path.join(dir, `${d.name}.bin`);
     fs.writeFileSync(recording, d.bytes);
     let truth = null;
-    if (d.truth !== null) {
+    if (d.truthRows) {
       truth = path.join(dir, `${d.name}.truth.csv`);
-      fs.writeFileSync(truth, d.truth);
+      writeRows(truth, TRUTH_HEADER, d.truthRows);
     }
-    const { bytes, truth: _text, ...rest } = d;
-    void bytes;
-    void _text;
+    // Not a spread of d: that would make the truth text.
+    const rest = {};
+    for (const k of Object.keys(d)) if (k !== 'bytes' && k !== 'truth') rest[k] = d[k];
     description.devices.push({ ...rest, recording: path.basename(recording), truth: truth && path.basename(truth) });
   }
   fs.writeFileSync(path.join(dir, 'set.json'), `${JSON.stringify(description, null, 2)}\n`);
   return description;
+}
+
+function writeRows(file, header, rows) {
+  const fd = fs.openSync(file, 'w');
+  try {
+    fs.writeSync(fd, `${header}\n`);
+    const PIECE = 100000;
+    for (let i = 0; i < rows.length; i += PIECE) fs.writeSync(fd, rows.text(i, Math.min(rows.length, i + PIECE)));
+  } finally {
+    fs.closeSync(fd);
+  }
+}
+
+// The truth rows of one device as numbers, formatted on demand.
+class TruthRows {
+  constructor(capacity, frequency, clockOffset) {
+    this.ticks = new Float64Array(capacity);
+    this.q = new Float64Array(4 * capacity);
+    this.length = 0;
+    this.frequency = frequency;
+    this.clockOffset = clockOffset;
+  }
+
+  push(tick, q) {
+    this.ticks[this.length] = tick;
+    this.q.set(q, 4 * this.length);
+    this.length += 1;
+  }
+
+  // Rows [first, last) as CSV lines, each ending in a newline.
+  text(first, last) {
+    const F = this.frequency;
+    let out = '';
+    for (let i = first; i < last; i++) {
+      const tick = this.ticks[i];
+      const q = this.q.subarray(4 * i, 4 * i + 4);
+      out += `${i},${tick},${(tick / F).toFixed(6)},${((tick + this.clockOffset) / F).toFixed(6)},${q[0].toFixed(9)},${q[1].toFixed(9)},${q[2].toFixed(9)},${q[3].toFixed(9)}\n`;
+    }
+    return out;
+  }
 }
 
 // Parses a truth file into { tick, time (device clock), shared (shared clock), q } rows.
@@ -481,6 +604,7 @@ module.exports = {
   parseTruth,
   METHODS,
   LOCATIONS: Object.keys(LOCATIONS),
+  GAITS: Object.keys(GAITS),
   DEFAULTS,
   IDS,
   EVENTS,
