@@ -152,8 +152,10 @@ public:
         if ((state.size() - at) / sizeof(double) != values + carry_.length) return false;
         carry_.data.resize(values);
         carry_.time.resize(carry_.length);
-        std::memcpy(carry_.data.data(), &state[at], values * sizeof(double));
-        std::memcpy(carry_.time.data(), &state[at + values * sizeof(double)], carry_.length * sizeof(double));
+        // An empty carry has no storage to copy into (memcpy must not see a null pointer).
+        if (values > 0) std::memcpy(carry_.data.data(), &state[at], values * sizeof(double));
+        if (carry_.length > 0)
+            std::memcpy(carry_.time.data(), &state[at + values * sizeof(double)], carry_.length * sizeof(double));
         return true;
     }
 
