@@ -85,22 +85,6 @@ void fill_up(const std::string& dir) {
     close(fd);
 }
 
-std::vector<std::string> names_in(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    while (dirent* e = d ? readdir(d) : nullptr) {
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-    }
-    if (d) closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
 // The "Total data points" of a CSV file, or -1 when its rows do not add up to it.
 long long csv_total(const std::string& path) {
     const std::string csv = read_file(path);

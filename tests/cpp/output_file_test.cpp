@@ -20,23 +20,6 @@ using namespace kxtest;
 
 namespace {
 
-std::vector<std::string> names_in(const std::string& dir) {
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    while (dirent* e = d ? readdir(d) : nullptr) {
-        const std::string n = e->d_name;
-        if (n != "." && n != "..") names.push_back(n);
-    }
-    if (d) closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
-
 const char* const kStepNames[] = {"write", "fsync", "close", "rename"};
 const char* name_of(OutputStep step) {
     return kStepNames[static_cast<int>(step)];

@@ -1,10 +1,13 @@
 // Recording builder for the tests: frames and blocks laid out byte by byte.
 #include "recording_builder.h"
 
+#include <dirent.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -211,6 +214,23 @@ int run_with_file_size_limit(long bytes, const std::function<int()>& fn) {
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    while (dirent* e = d ? readdir(d) : nullptr) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") names.push_back(n);
+    }
+    if (d) closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
 }
 
 }  // namespace kxtest

@@ -69,6 +69,9 @@ void write_file(const std::string& path, const void* data, size_t size);
 std::string read_file(const std::string& path);
 // A fresh directory under the system's temporary directory, removed by the caller.
 std::string temp_dir();
+// The names in a directory, sorted, without "." and ".." (none when it cannot be read).
+std::vector<std::string> names_in(const std::string& dir);
+bool exists(const std::string& path);
 
 // Runs fn in a child process whose files may not grow beyond `bytes` (writes past the limit
 // fail with EFBIG instead of raising SIGXFSZ). Returns fn's result, or -1 if the child died.
