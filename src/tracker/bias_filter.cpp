@@ -42,7 +42,9 @@ void symmetrize(float P[N][N]) {
 // One scalar measurement z = h x + noise (variance r) on the error state x, in sequence with the others of
 // the same sample: the innovation is taken against the error already estimated.
 // K = P h^T / (h P h^T + r);  x += K (y - h x);  P -= K (P h^T)^T
-void scalar_update(float P[N][N], float* x, const float* h, float y, float r) {
+// Answers the innovation's squared size over its variance; summed over a sequence of updates with independent
+// noises, that is the whole measurement's normalised squared innovation.
+float scalar_update(float P[N][N], float* x, const float* h, float y, float r) {
     float Ph[N];
     for (int i = 0; i < N; ++i) {
         float s = 0.0f;
@@ -61,6 +63,7 @@ void scalar_update(float P[N][N], float* x, const float* h, float y, float r) {
         x[i] += K * innovation;
         for (int j = 0; j < N; ++j) P[i][j] -= K * Ph[j];
     }
+    return innovation * innovation / s;
 }
 
 // The start orientation from the mean still gravity a (sensor frame): the shortest turn taking a onto world
@@ -196,6 +199,8 @@ void gravity_update(kx_bias_filter* f, const float* acc_g, float acc_norm, const
 // Zero-rate update while stationary: the gyroscope reads its bias, h(x) = e . (b + db) along three directions
 // e. Standing sway turns the body about horizontal axes, so the rate about the vertical (v, in the sensor
 // frame) is held tightly to zero and the horizontal ones loosely; gravity watches the horizontal bias anyway.
+// Rest that the rates contradict (sway beyond its allowance, a slow steady turn) is not learned as bias: the
+// update is dropped when its normalised squared innovation exceeds the gate.
 void zero_rate_update(kx_bias_filter* f, const float* gyro_rad, const float* v, float* x) {
     // Two horizontal directions: v x (the sensor axis least aligned with v), then v x that.
     const int k = std::fabs(v[0]) < std::fabs(v[1]) ? (std::fabs(v[0]) < std::fabs(v[2]) ? 0 : 2)
@@ -209,13 +214,25 @@ void zero_rate_update(kx_bias_filter* f, const float* gyro_rad, const float* v, 
     const float* dirs[3] = {v, e1, e2};
     const float vertical = f->settings.zero_rate_noise_dps * kDegToRad;
     const float horizontal = f->settings.zero_rate_sway_dps * kDegToRad;
+    // Updated on copies, kept only if the gate passes.
+    float P[N][N], xt[N];
+    for (int i = 0; i < N; ++i) {
+        xt[i] = x[i];
+        for (int j = 0; j < N; ++j) P[i][j] = f->P[i][j];
+    }
+    float d2 = 0.0f;
     for (int d = 0; d < 3; ++d) {
         const float* e = dirs[d];
         const float h[N] = {0, 0, 0, e[0], e[1], e[2]};
         const float y = e[0] * (gyro_rad[0] - f->bias[0]) + e[1] * (gyro_rad[1] - f->bias[1]) +
                         e[2] * (gyro_rad[2] - f->bias[2]);
         const float sd = d == 0 ? vertical : horizontal;
-        scalar_update(f->P, x, h, y, sd * sd);
+        d2 += scalar_update(P, xt, h, y, sd * sd);
+    }
+    if (!(d2 <= f->settings.zero_rate_gate)) return;
+    for (int i = 0; i < N; ++i) {
+        x[i] = xt[i];
+        for (int j = 0; j < N; ++j) f->P[i][j] = P[i][j];
     }
 }
 
@@ -237,9 +254,12 @@ void kx_bias_filter_init(kx_bias_filter* f, float frequency_hz) {
     s.still_gravity_noise = 0.06f;
     s.moving_gravity_noise = 1.0f;
     s.moving_gravity_slope = 2.0f;
+    s.gravity_smoothing_s = 0.5f;
     s.gravity_gate_g = 0.15f;
     s.zero_rate_noise_dps = 0.25f;
     s.zero_rate_sway_dps = 0.5f;
+    // Chi-square with 3 degrees of freedom at two standard deviations (95.45 %).
+    s.zero_rate_gate = 8.02f;
     s.still_accel_g = 0.03f;
     s.still_gyro_sd_dps = 0.3f;
     s.still_rate_dps = 3.0f;
@@ -254,6 +274,12 @@ int kx_bias_filter_step(kx_bias_filter* f, const float* acc_g, const float* gyro
     const kx_bias_settings& s = f->settings;
     const float acc_norm = norm3(acc_g);
     const float acc_dev = std::fabs(acc_norm - 1.0f);
+    // A gait's |a| swings through 1 g twice a step: its smoothed size says how hard the sensor moves, where
+    // one sample's distance from 1 g may happen to be small. A NaN leaves it as it was.
+    if (acc_dev == acc_dev) {
+        const float alpha = std::fmin(1.0f, f->dt / s.gravity_smoothing_s);
+        f->acc_dev2 += alpha * (acc_dev * acc_dev - f->acc_dev2);
+    }
     if (!f->started) {
         // The specified tracker's start: consecutive still samples; a NaN breaks the run.
         if (kStartAccelG > acc_dev && kStartGyroDps > norm3(gyro_dps)) {
@@ -292,10 +318,11 @@ int kx_bias_filter_step(kx_bias_filter* f, const float* acc_g, const float* gyro
     const float* q = f->q;
     const float v[3] = {2.0f * (q[1] * q[3] - q[0] * q[2]), 2.0f * (q[2] * q[3] + q[0] * q[1]),
                         1.0f - 2.0f * (q[1] * q[1] + q[2] * q[2])};
-    // Gravity is trusted when the sensor is still; in motion less, the further |a| is from 1 g, and not at all
-    // beyond the gate (a NaN is beyond it).
+    // Gravity is trusted when the sensor is still; in motion less, the harder it has been moving lately, and not
+    // at all while |a| is beyond the gate (a NaN is beyond it).
     if (acc_dev <= s.gravity_gate_g) {
-        const float sd = f->stationary ? s.still_gravity_noise : s.moving_gravity_noise + s.moving_gravity_slope * acc_dev;
+        const float sd = f->stationary ? s.still_gravity_noise
+                                       : s.moving_gravity_noise + s.moving_gravity_slope * std::sqrt(f->acc_dev2);
         gravity_update(f, acc_g, acc_norm, v, sd * sd, x);
     }
     if (f->stationary) zero_rate_update(f, g_rad, v, x);

@@ -16,11 +16,13 @@ typedef struct kx_bias_settings {
     float attitude_noise_dps;   /* gyroscope noise driving the attitude error, deg/s */
     float bias_walk_dps;        /* bias random walk, deg/s per sqrt(s) */
     float still_gravity_noise;  /* gravity-direction noise when stationary (unit vector) */
-    float moving_gravity_noise; /* ... when moving: this + moving_gravity_slope * ||a| - 1| */
+    float moving_gravity_noise; /* ... when moving: this + moving_gravity_slope * sqrt(smoothed (|a| - 1)^2) */
     float moving_gravity_slope; /* per g */
+    float gravity_smoothing_s;  /* time constant of that smoothing (exponential), s */
     float gravity_gate_g;       /* no gravity update when ||a| - 1| exceeds this, g */
     float zero_rate_noise_dps;  /* noise of the zero-rate update about the vertical, deg/s */
     float zero_rate_sway_dps;   /* ... about horizontal axes, which standing sway turns, deg/s */
+    float zero_rate_gate;       /* no zero-rate update when its normalised squared innovation exceeds this */
     float still_accel_g;        /* stationary: every sample of the window within this of 1 g, g */
     float still_gyro_sd_dps;    /* stationary: per-axis gyroscope standard deviation under this, deg/s */
     float still_rate_dps;       /* stationary: and each axis's mean rate under this, deg/s */
@@ -47,6 +49,7 @@ typedef struct kx_bias_filter {
     float sum[3];                               /* their sum, deg/s */
     float sum2[3];                              /* and sum of squares */
     int stationary;                             /* the last sample passed the stationary test */
+    float acc_dev2;                             /* (|a| - 1)^2 smoothed over gravity_smoothing_s, g^2 */
 } kx_bias_filter;
 
 /* Starting samples the specified tracker's start rule needs, and its thresholds (g from 1 g, deg/s). */
