@@ -42,37 +42,49 @@ function open(addon, files, orientation) {
   }
 }
 
+// Past the end of a window by more than this (s), a piece of samples ends a pass: well clear of
+// the scan's own tolerance at the window's end.
+const PAST_S = 1;
+
 // Gives scan the samples of rows [first, last) of member m, carried streams only; answers per
-// range of rows the first and last sample time it held ({ first, last, from, to }).
-function feedRows(source, m, scan, first, last) {
+// range of rows read the first and last sample time it held ({ first, last, from, to }). With
+// `until` (s), a pass from row 0 stops after the range where every stream still to come has
+// passed that time: each stream's times rise, so later rows hold nothing before it.
+function feedRows(source, m, scan, first, last, until = Infinity) {
   const ranges = [];
+  const fed = {};
   for (let r = first; r < last; r += ROWS) {
     const end = Math.min(last, r + ROWS);
     let from = Infinity;
     let to = -Infinity;
+    const past = {};
     for (const [key, s] of Object.entries(source.samples(m, r, end))) {
       if (BY_SAMPLE.includes(key) || s.time.length === 0) continue;
       scan.add(key, s);
       from = Math.min(from, s.time[0]);
       to = Math.max(to, s.time[s.time.length - 1]);
+      fed[key] = (fed[key] || 0) + s.time.length;
+      past[key] = s.time[s.time.length - 1] > until + PAST_S;
     }
     ranges.push({ first: r, last: end, from, to });
+    const streams = Object.entries(source.members[m].streams).filter(([key, s]) => s.carried && !BY_SAMPLE.includes(key));
+    if (until !== Infinity && streams.every(([key, s]) => past[key] || (fed[key] || 0) >= s.samples)) break;
   }
   return ranges;
 }
 
-// Gives scan the whole stream `key` of member m, sample by sample.
-function feedStream(source, m, scan, key) {
+// Gives scan stream `key` of member m sample by sample, up to the first piece past `until` (s).
+function feedStream(source, m, scan, key, until) {
   for (let i = 0; ; i += SAMPLES) {
     const s = source.stream(m, key, i, SAMPLES);
     if (s) scan.add(key, s);
-    if (!s || s.time.length < SAMPLES) break;
+    if (!s || s.time.length < SAMPLES || s.time[s.time.length - 1] > until + PAST_S) break;
   }
 }
 
 // Opens the recordings and makes their page model in one pass; answers { model, window(...),
 // close() } where window({ from, to, columns }) answers a served window and close() frees the
-// source.
+// source. A window page ({ from, to }) reads the rows up to the end of its window.
 function streamedPage(addon, files, { from, to, orientation } = {}) {
   const source = open(addon, files, orientation);
   try {
@@ -85,8 +97,8 @@ function streamedPage(addon, files, { from, to, orientation } = {}) {
     const ranges = [];
     const scans = devices.map((device, m) => {
       const scan = new DeviceScan(device, w, budget, ends[m]);
-      ranges.push(feedRows(source, m, scan, 0, source.members[m].rows));
-      for (const key of BY_SAMPLE) if (device.streams[key]) feedStream(source, m, scan, key);
+      ranges.push(feedRows(source, m, scan, 0, source.members[m].rows, w.t1));
+      for (const key of BY_SAMPLE) if (device.streams[key]) feedStream(source, m, scan, key, w.t1);
       return scan;
     });
     const model = modelOfScan({ span: [w.t0, w.t1], grid: w.grid, devices: scans.map((s) => s.result(w.whole)) }, ends, { synchronised, from, to });
