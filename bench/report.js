@@ -68,7 +68,7 @@ try {
     const r = fn();
     return [Number(process.hrtime.bigint() - t) / 1e9, r];
   };
-  const [passS, streamed] = seconds(() => streamedPage(addon, file));
+  const [passS, streamed] = seconds(() => streamedPage(addon, [file]));
   const [htmlS, html] = seconds(() => pageHtml(streamed.model, 'bench'));
   const row = (name, s) => console.log(`${name.padEnd(40)} ${s.toFixed(2).padStart(7)} s`);
   row('page model, one pass over the rows', passS);

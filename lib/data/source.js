@@ -99,8 +99,12 @@ function openSource(addon, paths, options = {}) {
     magnetometer: m.magnetometer,
     columns: m.columns,
     // { <stream>: { samples, rate, carried, first, last } }: carried streams are placed on the
-    // table's rows; first and last (seconds) are known for a single recording.
+    // table's rows; first and last (seconds) are known for every stream of a single recording
+    // and for a set member's synchronised streams (on the set's time base).
     streams: m.streams,
+    // The inertial sensors' readings at full scale: { accel, gyro }, each { range, x: [low,
+    // high], y, z } when configured.
+    fullScale: m.fullScale,
   }));
   const live = () => {
     if (handle === null) throw new Error(`${caller}: the source is closed`);
@@ -150,9 +154,10 @@ function openSource(addon, paths, options = {}) {
       checkRange(first, last);
       return addon._sourceSamples(h, m, first, last);
     },
-    // Samples [first, first + count) of a stream of a single recording, read forward (carried or
-    // not: "mag", "events", "events2", "radioTime"): { rate, time, <component>... } or null past
-    // its end.
+    // Samples [first, first + count) of a whole stream, read forward: { rate, time,
+    // <component>... } or null past its end. Any stream of a single recording ("mag", "events",
+    // "events2", "radioTime", carried or not); a set member's event channels, uncut, on the
+    // set's time base.
     stream(m, name, first, count) {
       const h = live();
       checkMember(m);

@@ -68,11 +68,10 @@ function wholeModelOf(addon, recordingPaths, options = {}) {
   return pageModel(devices, { synchronised, from: options.from, to: options.to });
 }
 
-// The same model; a single recording's in one pass over its rows (bounded memory), a set's
-// still from its streams synchronised whole.
+// The same model in one pass over the rows of the recording or of the set's members (bounded
+// memory).
 function modelOf(addon, recordingPaths, options = {}) {
-  if (recordingPaths.length > 1) return wholeModelOf(addon, recordingPaths, options);
-  const page = streamedPage(addon, recordingPaths[0], options);
+  const page = streamedPage(addon, recordingPaths, options);
   page.close();
   return page.model;
 }

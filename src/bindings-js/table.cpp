@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../frontend/binreader2.h"
@@ -92,6 +93,35 @@ Napi::Object streams_value(Napi::Env env, const kx_SourceMember& member) {
     return out;
 }
 
+// The full-scale readings of a member's inertial sensors: { accel, gyro } (each { range, x: [low
+// end, high end], y, z }, when configured), the readings of the converter's end codes.
+Napi::Object full_scale_value(Napi::Env env, const kx_Config& config) {
+    Napi::Object answer = Napi::Object::New(env);
+    static const char* const kAxes[] = {"x", "y", "z"};
+    for (const auto& sensor : {std::make_pair("accel", &config.accel), std::make_pair("gyro", &config.gyro)}) {
+        if (!sensor.second->present) continue;
+        const kx_FullScale f = kx_fullScale(*sensor.second);
+        Napi::Object o = Napi::Object::New(env);
+        o.Set("range", f.range);
+        for (int k = 0; k < 3; ++k) {
+            Napi::Array ends = Napi::Array::New(env, 2);
+            ends.Set(0u, f.low[k]);
+            ends.Set(1u, f.high[k]);
+            o.Set(kAxes[k], ends);
+        }
+        answer.Set(sensor.first, o);
+    }
+    return answer;
+}
+
+// Bytes a source holds outside JavaScript's heap: every member's readers and those opened for
+// streams outside the tables.
+int64_t source_bytes(kx_Source& source) {
+    size_t bytes = source.extra_bytes();
+    for (size_t m = 0; m < source.size(); ++m) bytes += kx_source_member_bytes(source.member(m));
+    return static_cast<int64_t>(bytes);
+}
+
 // A source JavaScript holds: freed by _sourceClose or, failing that, by the garbage collector.
 struct SourceHandle {
     std::unique_ptr<kx_Source> source;
@@ -120,7 +150,7 @@ kx_Source* source_of(const Napi::CallbackInfo& info, SourceHandle** handle) {
 // _sourceOpen(paths, options, asSet): { handle, seekable, method (a set's), members: [{ file,
 // config, summary (JSON texts), frequency, rows, firstTick, shift, rowZeroTime, magnetometer
 // ({ rate, samples } or null), columns: [{ name, single, cells, stream (readData's name),
-// component }], streams (see streams_value) }] }, or { code, path, status (a set's), rows (a
+// component }], streams (see streams_value), fullScale (see full_scale_value) }] }, or { code, path, status (a set's), rows (a
 // refused table's) } when it cannot be opened. asSet: synchronise even one path (refused as
 // readAndSync2 refuses it).
 Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
@@ -142,7 +172,6 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
         return answer;
     }
     Napi::Array members = Napi::Array::New(env, source->size());
-    int64_t external = 0;
     for (size_t m = 0; m < source->size(); ++m) {
         const kx_SourceMember& member = source->member(m);
         Napi::Object o = Napi::Object::New(env);
@@ -175,9 +204,10 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
         }
         o.Set("columns", list);
         o.Set("streams", streams_value(env, member));
+        o.Set("fullScale", full_scale_value(env, member.config));
         members.Set(static_cast<uint32_t>(m), o);
-        external += kx_source_member_bytes(member);
     }
+    const int64_t external = source_bytes(*source);
     auto* handle = new SourceHandle{std::move(source), external};
     Napi::MemoryManagement::AdjustExternalMemory(env, external);
     answer.Set("handle", Napi::External<SourceHandle>::New(env, handle, [](Napi::Env e, SourceHandle* h) {
@@ -293,9 +323,9 @@ Napi::Value SourceSamples(const Napi::CallbackInfo& info) {
     return streams;
 }
 
-// _sourceStream(handle, member, stream, first, count): samples [first, first + count) of a
-// stream its table does not carry ("mag", "events", "events2", "radioTime") as { rate, time,
-// <component>... }, or null when it has none there; single recordings only.
+// _sourceStream(handle, member, stream, first, count): samples [first, first + count) of a whole
+// stream as { rate, time, <component>... }, or null when it has none there: any stream of a
+// single recording, a set member's event channels ("events", "events2") on the set's time base.
 Napi::Value SourceStream(const Napi::CallbackInfo& info) {
     SourceHandle* handle = nullptr;
     kx_Source* source = source_of(info, &handle);
@@ -321,8 +351,7 @@ Napi::Value SourceStream(const Napi::CallbackInfo& info) {
         return Napi::Value();
     }
     // The readers opened for such streams are held until the source closes.
-    const int64_t external =
-        static_cast<int64_t>(kx_source_member_bytes(source->member(0)) + source->extra_bytes());
+    const int64_t external = source_bytes(*source);
     if (external != handle->external) {
         Napi::MemoryManagement::AdjustExternalMemory(info.Env(), external - handle->external);
         handle->external = external;

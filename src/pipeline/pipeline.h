@@ -54,7 +54,9 @@ struct kx_SourceMember {
     std::unordered_map<int, double> shifts_s;
     // Per sensor-map identifier, the samples the recording holds (its scan's counts).
     std::unordered_map<int, size_t> recorded;
-    // A single recording's first and last sample time (seconds) of each stream with samples.
+    // First and last sample time (seconds) of each stream with samples: a single recording's
+    // every stream on its own clock; a set member's synchronised streams (the table's, event
+    // channels aside) on the set's time base.
     std::unordered_map<int, std::pair<double, double>> spans_s;
     std::unique_ptr<CsvRowSource> rows;
     CsvCursor cursor;  // where fill_columns stands
@@ -113,10 +115,11 @@ public:
     // identifier, with their times (seconds, on the set's time base for a set member; the
     // orientation at its inertial samples' times). Same ordering rules as fill_columns.
     bool samples(size_t m, uint64_t first, uint64_t last, kx_SensorMap* out);
-    // Samples [first, first + count) (or to its end) of a stream of a single recording that its
-    // table does not carry (the magnetometer, the event channel the table leaves out, radio
-    // time), read forward from the file; going back opens the stream again. False for a set
-    // member or when the file no longer holds them.
+    // Samples [first, first + count) (or to its end) of a whole stream, read forward from the
+    // file; going back opens the stream again. A single recording answers any stream (the
+    // magnetometer, the event channel the table leaves out, radio time...); a set member its
+    // event channels, uncut, moved onto the set's time base by its shift. False for another
+    // stream of a set member or when the file no longer holds them.
     bool stream_samples(size_t m, int sensor_id, size_t first, size_t count, kx_DataSensor* out);
     // Bytes the readers stream_samples opened hold (see kx_source_member_bytes).
     size_t extra_bytes() const;
@@ -133,7 +136,8 @@ private:
         std::unique_ptr<kx_StreamReader> reader;
         size_t next = 0;
     };
-    std::unordered_map<int, Extra> extras_;
+    // By member and sensor-map identifier (see stream_samples).
+    std::unordered_map<uint64_t, Extra> extras_;
     std::unique_ptr<Held> held_;
     std::vector<std::unique_ptr<kx_SourceMember>> members_;
     std::string error_path_;

@@ -259,6 +259,7 @@ kx_SourceError kx_Source::open_set(const std::vector<std::string>& paths, const 
             member->layout = csv_prepare_layout(member->config, plans[i].lengths);
             member->shift_s = plans[i].shift_s;
             member->shifts_s = plans[i].shifts_s;
+            member->spans_s = plans[i].spans_s;
             // Event channels keep their recorded times in the plan; they move by the set's shift.
             member->shifts_s[KX_EVENT] = member->shifts_s[KX_EVENT2] = member->shift_s;
             member->recorded = scans[i].lengths;
@@ -288,6 +289,11 @@ kx_SourceError kx_Source::open_set(const std::vector<std::string>& paths, const 
         // The synchronisation moved the sensor streams; the event channels keep their times.
         member->shifts_s[KX_EVENT] = member->shifts_s[KX_EVENT2] = member->shift_s;
         member->recorded = scans[i].lengths;
+        for (const auto& entry : *set.synced.maps[i]) {
+            const kx_DataSensor& s = entry.second;
+            if (entry.first != KX_EVENT && s.length != 0 && s.time.size() >= s.length)
+                member->spans_s[entry.first] = {s.time.front(), s.time[s.length - 1]};
+        }
         member->rows = kx_whole_rows(member->layout);
         find_row_zero(*member, true);
         members_.push_back(std::move(member));
@@ -443,11 +449,15 @@ bool kx_Source::samples(size_t m, uint64_t first, uint64_t last, kx_SensorMap* o
 }
 
 bool kx_Source::stream_samples(size_t m, int sensor_id, size_t first, size_t count, kx_DataSensor* out) {
-    if (m >= members_.size() || members_.size() != 1) return false;
+    if (m >= members_.size()) return false;
     kx_SourceMember& member = *members_[m];
+    // A set member's event channels are whole, on the set's time base.
+    if (set_ && sensor_id != KX_EVENT && sensor_id != KX_EVENT2) return false;
+    const double by = set_ ? member.shift_s : 0.0;
     if (held_) {  // decoded whole: a slice of the held stream
-        const auto it = held_->recording.sensors.find(sensor_id);
-        if (it == held_->recording.sensors.end()) return false;
+        const kx_SensorMap& sensors = set_ ? held_->set.recordings[m]->sensors : held_->recording.sensors;
+        const auto it = sensors.find(sensor_id);
+        if (it == sensors.end()) return false;
         const kx_DataSensor& in = it->second;
         const size_t from = std::min(first, in.length);
         const size_t n = std::min(count, in.length - from);
@@ -455,12 +465,13 @@ bool kx_Source::stream_samples(size_t m, int sensor_id, size_t first, size_t cou
         for (size_t k = 0; k < in.dimension; ++k)
             std::copy_n(in.data.begin() + static_cast<std::ptrdiff_t>(k * in.length + from), n,
                         out->data.begin() + static_cast<std::ptrdiff_t>(k * n));
-        std::copy_n(in.time.begin() + static_cast<std::ptrdiff_t>(from), n, out->time.begin());
+        for (size_t j = 0; j < n; ++j) out->time[j] = in.time[from + j] + by;
         return true;
     }
     const auto recorded = member.recorded.find(sensor_id);
     if (recorded == member.recorded.end()) return false;
-    Extra& extra = extras_[sensor_id];
+    // Sensor-map identifiers are small: one key per member and stream.
+    Extra& extra = extras_[(static_cast<uint64_t>(m) << 16) | static_cast<uint16_t>(sensor_id)];
     if (!extra.reader || first < extra.next) {
         extra.reader = std::make_unique<kx_StreamReader>();
         extra.next = 0;
@@ -474,6 +485,9 @@ bool kx_Source::stream_samples(size_t m, int sensor_id, size_t first, size_t cou
     const size_t n = first < recorded->second ? std::min(count, recorded->second - first) : 0;
     if (!extra.reader->read(n, out)) return false;
     extra.next += n;
+    if (by != 0.0) {
+        for (double& t : out->time) t += by;
+    }
     return true;
 }
 

@@ -3,7 +3,9 @@
 // members' rows can then be streamed as a single recording's are.
 #include "sync_stage.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 
 namespace {
@@ -47,6 +49,49 @@ bool nearest_sample(const char* path, int id, size_t length, double shift_s, dou
         done += n;
     }
     *index = best;
+    return true;
+}
+
+// The nominal rate (Hz) of the stream a kind's times come from.
+int32_t rate_of(const kx_Config& config, int id) {
+    switch (id) {
+        case KX_ACCEL:
+            return config.accel.frequency;
+        case KX_GYRO:
+            return config.gyro.frequency;
+        case KX_BARO:
+            return config.baro.frequency;
+        default:
+            return 0;
+    }
+}
+
+// The time (seconds, own clock) of sample `index` of stream id. Ticks spaced evenly end to end (the
+// scan's first and last ticks as far apart as the rate says) give it without reading; a stream
+// with a pause, or a rate that does not divide the base, is read up to it.
+bool sample_time(const char* path, const kx_RecordingScan& scan, int id, size_t index, double* time_s) {
+    const double divisor = scan.config.frequency;
+    const size_t length = count_of(scan, id);
+    const auto first = scan.firstTicks.find(id);
+    const auto last = scan.lastTicks.find(id);
+    if (index >= length || first == scan.firstTicks.end() || last == scan.lastTicks.end()) return false;
+    const int32_t rate = rate_of(scan.config, id);
+    if (rate > 0 && scan.config.frequency % rate == 0) {
+        const int64_t step = scan.config.frequency / rate;
+        if (last->second - first->second == static_cast<int64_t>(length - 1) * step) {
+            *time_s = static_cast<double>(first->second + static_cast<int64_t>(index) * step) / divisor;
+            return true;
+        }
+    }
+    kx_StreamReader reader;
+    if (!reader.open(path, id)) return false;
+    kx_DataSensor window;
+    for (size_t done = 0; done <= index;) {
+        const size_t n = std::min(kChunk, index + 1 - done);
+        if (!reader.read(n, &window)) return false;
+        done += n;
+    }
+    *time_s = window.time[window.length - 1];
     return true;
 }
 
@@ -134,6 +179,15 @@ kx_SourceError kx_plan_set(const std::vector<std::string>& paths, std::vector<kx
             plan.lengths[kinds[j]] = window.count[i * k_count + j];
             plan.skips[kinds[j]] = window.first[i * k_count + j];
             plan.shifts_s[kinds[j]] = shifts_s[i * k_count + j];
+            const size_t count = window.count[i * k_count + j];
+            if (count == 0) continue;
+            const size_t from = window.first[i * k_count + j];
+            double t0 = 0.0, t1 = 0.0;
+            const int id = stream_of(kinds[j]);
+            if (!sample_time(paths[i].c_str(), scans[i], id, from, &t0) ||
+                !sample_time(paths[i].c_str(), scans[i], id, from + count - 1, &t1))
+                return kx_SourceError::setRead;
+            plan.spans_s[kinds[j]] = {t0 + plan.shifts_s[kinds[j]], t1 + plan.shifts_s[kinds[j]]};
         }
         plan.shift_s = shifts_s[i * k_count];
         const size_t events = count_of(scans[i], KX_EVENT);

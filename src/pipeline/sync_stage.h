@@ -3,6 +3,7 @@
 
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "pipeline.h"
@@ -14,6 +15,8 @@ struct kx_MemberPlan {
     std::unordered_map<int, size_t> skips;
     double shift_s = 0.0;
     std::unordered_map<int, double> shifts_s;  // each kind's shift onto the common time base
+    // Each kind's first and last kept sample time (seconds, on the common time base).
+    std::unordered_map<int, std::pair<double, double>> spans_s;
 };
 
 // The plans of a set whose scans every recording passed (in order, with orientations): the

@@ -501,6 +501,19 @@ describe('openSource', () => {
     const source = openSource(addon, files);
     ['left-thigh', 'right-thigh'].forEach((n, m) => {
       assert.deepEqual(sourceCells(source, m, 1000), csvTable(path.join(csvDir, `${n}.csv`)), n);
+      // Each synchronised stream's span is that of its samples; the event channel is whole,
+      // moved by the member's shift; the full-scale readings are the recording's own.
+      const member = source.members[m];
+      for (const [key, s] of Object.entries(source.samples(m, 0, member.rows))) {
+        if (key === 'events') continue;
+        assert.deepEqual([member.streams[key].first, member.streams[key].last], [s.time[0], s.time[s.time.length - 1]], `${n}: ${key}`);
+      }
+      const { events } = kx.readData(files[m]).streams;
+      assert.deepEqual(source.stream(m, 'events', 0, 100).time, events.time.map((t) => t + member.shift), n);
+      const alone = openSource(addon, [files[m]]);
+      assert.deepEqual(member.fullScale, alone.members[0].fullScale, n);
+      alone.close();
+      assert.throws(() => source.stream(m, 'mag', 0, 1), /mag samples/, n);
     });
     // Going back starts from a checkpoint: the same cells as the first time.
     assert.equal(source.seekable, true);

@@ -125,19 +125,31 @@ describe('the page data', () => {
     const clipped = (t) => [t % 100 < 7 ? 32767 : 0, (t * 37) % 2000 - 1000, 16384];
     // Over two ranges of rows, with a pause in the ticks after the first.
     const long = build('long', { ticks: [...range(0, 80000), ...range(90000, 140000)], accel: clipped, baroUntil: 1200 });
+    // Its partner in a set starts 3 s later and runs on past it, without a pause.
+    const later = build('later', { ticks: range(300, 150000), accel: (t) => [(t * 13) % 3000, 0, 16384] });
+    const pair = ['left-thigh.bin', 'right-thigh.bin'].map((f) => path.join(EXAMPLES, f));
     const table = [
-      [EXAMPLE, {}], [EXAMPLE, { from: 2.5, to: 7 }],
-      [build('diff-gap', { ticks: [...range(0, 300), ...range(600, 1000)] }), {}],
-      [build('diff-rates', { ticks: range(0, 300), gyroHz: 50 }), {}],
-      [build('diff-cut', { ticks: range(0, 30000), endAfter: 600 }), {}],
-      [long, {}], [long, { from: 790, to: 905 }], [long, { to: 100 }],
+      [[EXAMPLE], {}], [[EXAMPLE], { from: 2.5, to: 7 }],
+      [[build('diff-gap', { ticks: [...range(0, 300), ...range(600, 1000)] })], {}],
+      [[build('diff-rates', { ticks: range(0, 300), gyroHz: 50 })], {}],
+      [[build('diff-cut', { ticks: range(0, 30000), endAfter: 600 })], {}],
+      [[long], {}], [[long], { from: 790, to: 905 }], [[long], { to: 100 }],
+      [pair, {}], [pair, { from: 2.5, to: 7 }],
+      [[long, later], {}], [[later, long], { from: 790, to: 905 }], [[long, later], { to: 100 }],
     ];
-    for (const [file, options] of table) {
-      const label = `${path.basename(file)} ${JSON.stringify(options)}`;
-      const page = streamedPage(addon, file, options);
+    // Rows the source is asked for: a window page reads no further than the window's end.
+    let asked = 0;
+    const counted = new Proxy(addon, {
+      get: (a, key) => (key === '_sourceSamples' ? (h, m, first, last) => { asked += last - first; return a._sourceSamples(h, m, first, last); } : a[key]),
+    });
+    for (const [files, options] of table) {
+      const label = `${files.map((f) => path.basename(f)).join(' + ')} ${JSON.stringify(options)}`;
+      asked = 0;
+      const page = streamedPage(counted, files, options);
       try {
-        assert.deepEqual(page.model, wholeModelOf(addon, [file], options), label);
-        const { devices } = loadDevices(addon, [file]);
+        assert.deepEqual(page.model, wholeModelOf(addon, files, options), label);
+        if (options.to === 100) assert.ok(asked <= 65536 * files.length, `${label}: ${asked} rows read`);
+        const { devices } = loadDevices(addon, files);
         // Windows as the served page asks them: within the page's span (the long one's across its pause).
         const [a, b] = page.model.span;
         for (const [f, t, columns] of [[0.56, 0.66, 500], [0.3, 0.31, 100], [0, 1, 2000]]) {
