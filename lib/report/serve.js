@@ -3,7 +3,7 @@
 'use strict';
 const crypto = require('node:crypto');
 const http = require('node:http');
-const { loadDevices, titleOf } = require('./index.js');
+const { sourceOptions, loadDevices, titleOf } = require('./index.js');
 const { pageModel, windowData } = require('./data.js');
 const { pageHtml } = require('./page.js');
 const { streamedPage } = require('./stream.js');
@@ -14,10 +14,10 @@ const MAX_COLUMNS = 16384;
 // Serves the page of `recordingPaths` and the windows it asks for. Answers { url, server,
 // close() } once listening. A single recording stays open as a row source and a window is read
 // from the rows that hold it; a set is synchronised whole once and held, a window found by
-// bisection.
-function pages(addon, recordingPaths) {
-  if (recordingPaths.length === 1) return streamedPage(addon, recordingPaths[0]);
-  let { synchronised, devices } = loadDevices(addon, recordingPaths);
+// bisection. options: { orientation, maxRows }, as report takes them.
+function pages(addon, recordingPaths, options) {
+  if (recordingPaths.length === 1) return streamedPage(addon, recordingPaths[0], options);
+  let { synchronised, devices } = loadDevices(addon, recordingPaths, options);
   return {
     model: pageModel(devices, { synchronised }),
     window: (w) => windowData(devices, w),
@@ -27,9 +27,9 @@ function pages(addon, recordingPaths) {
   };
 }
 
-async function servePage(addon, recordingPaths) {
+async function servePage(addon, recordingPaths, options = {}) {
   const token = crypto.randomBytes(18).toString('base64url');
-  const served = pages(addon, recordingPaths);
+  const served = pages(addon, recordingPaths, sourceOptions(options));
   const { model } = served;
   model.serve = { token };
   const page = Buffer.from(pageHtml(model, titleOf(recordingPaths)), 'utf8');

@@ -41,8 +41,8 @@ function feedRows(source, m, scan, first, last) {
 
 // Opens a single recording and makes its page model in one pass; answers { model, window(...) }
 // where window({ from, to, columns }) answers a served window, and close() frees the source.
-function streamedPage(addon, file, { from, to, orientation } = {}) {
-  const source = openSource(addon, [file], orientation === undefined ? {} : { orientation });
+function streamedPage(addon, file, { from, to, orientation, maxRows } = {}) {
+  const source = openSource(addon, [file], { caller: 'report', orientation, maxRows });
   try {
     const member = source.members[0];
     const device = deviceOf(addon, member);
