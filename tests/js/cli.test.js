@@ -104,6 +104,8 @@ describe('help and usage', () => {
       [['read', '--max-rows', '1e3', left], /read: --max-rows must be a positive integer, got "1e3"/],
       [['batch', '-o', unmade, '--max-rows', '0', left], /batch: --max-rows must be a positive integer, got "0"/],
       [['view', '--serve', '--max-rows', '2.5', left], /view: --max-rows must be a positive integer, got "2.5"/],
+      [['enqueue', '--redis', 'redis://127.0.0.1:1', '--max-rows', '9007199254740993', left], /enqueue: --max-rows must be a positive integer/],
+      [['worker', '--redis', 'redis://127.0.0.1:1', '--max-rows', 'many'], /worker: --max-rows must be a positive integer, got "many"/],
       [['batch', '--format', 'json', left], /batch: --format must be csv or parquet, got "json"/],
       [['read', '--format', 'parquet', left, left], new RegExp(`read: ${left} is the recording ${left}; writing the Parquet file would lose the recording`)],
       [['read', 'a', 'b', 'c'], /read: expected/],
