@@ -245,6 +245,9 @@ export type DataErrorCode =
   | "KX_NO_PARQUET_WRITER"
   /** options.timezone is not an IANA time zone (a RangeError; a TypeError when not a text) */
   | "KX_BAD_TIMEZONE"
+  /** readChunks, writeParquet, report: the table would have more rows than options.maxRows
+   *  (or the default limit); the error's `rows` says how many */
+  | "KX_TOO_MANY_ROWS"
   | string;
 
 /** An Error thrown by `readData` or `writeParquet`: the message names the function, the file
@@ -337,8 +340,10 @@ export interface PromiseAPI {
 }
 export const promises: PromiseAPI;
 
-/** The window of a {@link report} page, in seconds on the recording's or the set's time axis. */
-export interface ReportOptions extends OrientationOptions {
+/** The window of a {@link report} page, in seconds on the recording's or the set's time axis;
+ *  a single recording whose table would be over maxRows gives an Error with code
+ *  "KX_TOO_MANY_ROWS" and no page. */
+export interface ReportOptions extends OrientationOptions, TableLimits {
   /** start of the window (default: the first sample) */
   from?: number;
   /** end of the window, after from (default: the last sample) */
@@ -440,7 +445,9 @@ export interface SyncResult {
 
 export type BatchResult = ReadResult | SyncResult;
 
-export interface BatchOptions {
+/** maxRows: the limit of every task's tables (a TypeError when not a positive integer); a task
+ *  over it fails as read, readAndSync2 and writeParquet refuse it ("-10" for a set). */
+export interface BatchOptions extends TableLimits {
   /** conversions running at once, each in its own worker thread, the threads reused from task
    *  to task; default: the number of cores. An integer from 1 to 256 (RangeError outside). */
   concurrency?: number;
@@ -487,7 +494,8 @@ export interface QueueConnectionOptions {
  *  that failed in its worker (or whose worker died too often) has ok false, answer null and `error`. */
 export type QueueResult = BatchResult & { host?: string };
 
-export interface EnqueueOptions extends QueueConnectionOptions {
+/** maxRows: the limit of every job's tables, carried in the job's data, as batch takes it. */
+export interface EnqueueOptions extends QueueConnectionOptions, TableLimits {
   /** directory for the CSV files of bare paths and of tasks without csv/outDir */
   outDir?: string;
   /** output format: "csv" (the default) or "parquet" (RangeError otherwise) */
@@ -521,6 +529,9 @@ export interface WorkOptions extends QueueConnectionOptions {
    *  regular files; a job that is not fails with its reason and nothing is touched; default:
    *  the current directory */
   root?: string;
+  /** the highest row limit a job may carry: a job whose maxRows is above it fails with its
+   *  reason and nothing is touched; default: any (a job without one has the default limit) */
+  maxRows?: number;
   /** aborting stops taking jobs; the jobs already running finish, then work() resolves */
   signal?: AbortSignalLike & { addEventListener(type: "abort", listener: () => void, options?: { once?: boolean }): void };
   /** called as a job starts: the checked task (its outputs, inputs, kind) and the job's id */

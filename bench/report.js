@@ -30,17 +30,21 @@ if (values.help) {
 
 const ROOT = path.join(__dirname, '..');
 const clockText = (s) => `${Math.floor(s / 3600)}:${new Date(s * 1000).toISOString().slice(14, 19)}`;
-// One call in a fresh process: { wall, cpu (s), peakMB }.
+// One call in a fresh process: { wall, cpu (s), peakMB }. The process runs under /usr/bin/time,
+// which reports its peak resident size: a child forked from this process would count this
+// process's resident size at the fork (the recording's buffers, over a gigabyte for a week) as
+// its own peak, through the exec.
 function measured(call) {
   const script = `const kx = require(${JSON.stringify(ROOT)});
 const t = process.hrtime.bigint();
 ${call};
 const wall = Number(process.hrtime.bigint() - t) / 1e9;
 const u = process.resourceUsage();
-console.log(JSON.stringify({ wall, cpu: (u.userCPUTime + u.systemCPUTime) / 1e6, peakMB: u.maxRSS / 1024 }));`;
-  const r = spawnSync(process.execPath, ['-e', script], { encoding: 'utf8' });
+console.log(JSON.stringify({ wall, cpu: (u.userCPUTime + u.systemCPUTime) / 1e6 }));`;
+  const r = spawnSync('/usr/bin/time', ['-f', 'KX %M', process.execPath, '-e', script], { encoding: 'utf8' });
   if (r.status !== 0) throw new Error(r.stderr);
-  return JSON.parse(r.stdout);
+  const kb = Number(r.stderr.trim().split('\n').filter((l) => l.startsWith('KX ')).pop().slice(3));
+  return { ...JSON.parse(r.stdout), peakMB: kb / 1024 };
 }
 
 const dir = fs.mkdtempSync(path.join(values.dir, 'kx-bench-report-'));

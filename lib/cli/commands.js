@@ -8,7 +8,7 @@ const { readFailure, syncFailure, recordingProblem, directoryProblem, writeConfi
 const { outputPathIn, fileBasename, outputOverInput } = require('../paths.js');
 const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { FORMATS } = require('../formats.js');
-const { REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
+const { REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, limitOf, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 const { RUN_QUEUE } = require('./queue-commands.js');
 const { parseShard, shardFromEnv, inShard, upToDate, Manifest, manifestRecord } = require('../run/shards.js');
 const { checkTimeZone } = require('../data/table-time.js');
@@ -51,14 +51,6 @@ function timezoneOf(values) {
   }
 }
 
-// { maxRows } of --max-rows, the limit on a table's rows (see read's options).
-function limitOf(values, command) {
-  const given = values['max-rows'];
-  if (given === undefined) return {};
-  if (!/^[1-9][0-9]*$/.test(given) || !Number.isSafeInteger(Number(given))) throw usageError(`${command}: --max-rows must be a positive integer, got "${given}"`);
-  return { maxRows: Number(given) };
-}
-
 // The conversions run in a worker thread, so that a signal is handled while they run.
 async function cmdRead(ctx, { values, positionals }) {
   const options = orientationOptions(orientationOf(values, 'read'));
@@ -78,17 +70,17 @@ async function cmdRead(ctx, { values, positionals }) {
     else ctx.print(text);
   };
   const shown = given !== undefined ? given : file;
+  const limits = limitOf(values, 'read');
   if (format === 'parquet') {
     let summary;
     try {
-      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, file, { ...options, ...timezoneOf(values), ...limitOf(values, 'read') }));
+      summary = JSON.parse(await ctx.addon.promises.writeParquet(recording, file, { ...options, ...timezoneOf(values), ...limits }));
     } catch (err) {
-      throw parquetFailure(err);
+      throw err && err.code === 'KX_TOO_MANY_ROWS' ? readFailure(ctx.addon, recording, file, limits) : parquetFailure(err);
     }
     show({ recording, parquet: shown, summary }, [`${recording} -> ${shown}`, ...summaryLines(summary)]);
     return EXIT.OK;
   }
-  const limits = limitOf(values, 'read');
   const answer = await ctx.addon.promises.read(recording, file, { ...options, ...limits });
   const parsed = JSON.parse(answer);
   if ('error' in parsed) {
@@ -117,7 +109,7 @@ async function cmdSync(ctx, { values, positionals }) {
   let status;
   if (format === 'parquet') {
     // The same synchronised set, written as Parquet files, in a worker thread of the batch.
-    const [result] = await ctx.batch([{ recordings: positionals, outDir }], { format, concurrency: 1, orientation, ...timezoneOf(values) });
+    const [result] = await ctx.batch([{ recordings: positionals, outDir }], { format, concurrency: 1, orientation, ...timezoneOf(values), ...limitOf(values, 'sync') });
     if (result.error) throw parquetFailure(result.error);
     status = result.answer;
   } else {
@@ -165,13 +157,12 @@ function viewWindow(values) {
 }
 
 // Serves the page until the process is interrupted (Ctrl-C ends it with 130).
-async function serveView(ctx, positionals) {
+async function serveView(ctx, positionals, options) {
   let served;
   try {
-    served = await require('../report/serve.js').servePage(require('../addon.js').addon, positionals);
+    served = await require('../report/serve.js').servePage(require('../addon.js').addon, positionals, options);
   } catch (err) {
-    if (err && err.code === 'KX_SYNC') throw syncFailure(ctx.addon, err.status, positionals, '.');
-    throw new CliError(EXIT.INPUT, err && err.message ? err.message : String(err));
+    throw viewFailure(ctx, err, positionals, '.', options);
   }
   if (ctx.json) ctx.out({ recordings: positionals, url: served.url });
   else ctx.print(served.url);
@@ -179,12 +170,24 @@ async function serveView(ctx, positionals) {
 }
 
 // The page of one or several recordings; several are synchronised first.
+// Why the page of `positionals` could not be made: the recordings' failures as read and sync
+// name them.
+function viewFailure(ctx, err, positionals, dir, limits) {
+  if (err && err.code === 'KX_SYNC') return syncFailure(ctx.addon, err.status, positionals, dir, limits);
+  if (positionals.length === 1) {
+    const problem = recordingProblem(ctx.addon, positionals[0], limits);
+    if (problem) return new CliError(EXIT.INPUT, `${positionals[0]}: ${problem}`);
+  }
+  return new CliError(EXIT.INPUT, err && err.message ? err.message : String(err));
+}
+
 async function cmdView(ctx, { values, positionals }) {
   const window = viewWindow(values);
   const orientation = orientationOf(values, 'view');
+  const limits = limitOf(values, 'view');
   if (values.serve) {
     if (values.out !== undefined || window.from !== undefined || window.to !== undefined) throw usageError('view: --serve takes no -o, --from or --to: the page shows every window on request');
-    return serveView(ctx, positionals);
+    return serveView(ctx, positionals, { ...orientationOptions(orientation), ...limits });
   }
   const page = values.out !== undefined ? values.out : defaultPageName(positionals);
   const clash = outputOverInput([{ path: page }], positionals.map((r) => ({ path: r })));
@@ -197,18 +200,13 @@ async function cmdView(ctx, { values, positionals }) {
   ctx.writes([page]);
   let answer;
   try {
-    answer = await ctx.addon.promises.report(positionals, page, { ...window, ...orientationOptions(orientation) });
+    answer = await ctx.addon.promises.report(positionals, page, { ...window, ...orientationOptions(orientation), ...limits });
   } catch (err) {
-    if (err && err.code === 'KX_SYNC') throw syncFailure(ctx.addon, err.status, positionals, path.dirname(page));
-    if (positionals.length === 1) {
-      const problem = recordingProblem(ctx.addon, positionals[0]);
-      if (problem) throw new CliError(EXIT.INPUT, `${positionals[0]}: ${problem}`);
-    }
     if (err && typeof err.code === 'string' && /^KX_(OPEN|WRITE)_FAILED$/.test(err.code)) {
       const out = directoryProblem(path.dirname(path.resolve(page)));
       throw new CliError(EXIT.OUTPUT, out ? `${page}: cannot write: ${out}` : err.message);
     }
-    throw new CliError(EXIT.INPUT, err && err.message ? err.message : String(err));
+    throw viewFailure(ctx, err, positionals, path.dirname(page), limits);
   }
   if (ctx.json) ctx.out({ recordings: positionals, ...answer });
   else ctx.print(`${positionals.join(' + ')} -> ${page} (${(answer.bytes / 1e6).toFixed(2)} MB${answer.synchronised ? ', synchronised' : ''})`);
@@ -302,12 +300,13 @@ function planBatch(ctx, values, positionals) {
   }
   const format = formatOf(values, 'batch');
   const orientation = orientationOf(values, 'batch');
+  const limits = limitOf(values, 'batch');
   const { outDir, tasks: all, setDirs: allSetDirs } = tasksOf(values, positionals, format);
   if (all.length === 0) throw usageError('batch: nothing to convert (give recordings or --sets)');
   const shard = shardOf(values, ctx.env);
   // The whole list is checked, not only this shard's part, so that every shard of one list
   // refuses it alike: a clash between two shards' tasks would otherwise go unseen.
-  const allJobs = checkTasks(all, { concurrency, format, orientation });
+  const allJobs = checkTasks(all, { concurrency, format, orientation, ...limits });
   refuseFileAsOutDir(outDir, 'batch');
   if (values.manifest !== undefined) {
     // Appending to a recording would damage it; a manifest that is an output would be replaced.
@@ -323,7 +322,7 @@ function planBatch(ctx, values, positionals) {
   const skip = new Set(skipped);
   const run = positions.filter((i) => !skip.has(i));
   return {
-    concurrency, format, orientation, shard, outDir, all, allSetDirs, allJobs, positions, skipped,
+    concurrency, format, orientation, limits, shard, outDir, all, allSetDirs, allJobs, positions, skipped,
     tasks: run.map((i) => all[i]),
     jobs: run.map((i) => allJobs[i]),
   };
@@ -332,7 +331,7 @@ function planBatch(ctx, values, positionals) {
 // Runs the plan's tasks with a progress bar and the manifest's lines; answers { results,
 // seconds }, or null when interrupted.
 async function runBatch(ctx, values, plan, manifest) {
-  const { concurrency, format, orientation, shard, outDir, allSetDirs, allJobs, skipped, tasks, jobs } = plan;
+  const { concurrency, format, orientation, limits, shard, outDir, allSetDirs, allJobs, skipped, tasks, jobs } = plan;
   try {
     for (const i of skipped) manifest?.append(manifestRecord(allJobs[i], { answer: null, ok: true }, { shard, skipped: true }));
   } catch (err) {
@@ -364,12 +363,13 @@ async function runBatch(ctx, values, plan, manifest) {
         concurrency,
         format,
         orientation,
+        ...limits,
         ...timezoneOf(values),
         signal: controller.signal,
         onProgress: (done, total, current, answer, result) => {
           if (bar) bar.update(done, total, current);
           if (manifest) {
-            const reason = result.ok || result.error ? undefined : taskFailure(ctx.addon, result);
+            const reason = result.ok || result.error ? undefined : taskFailure(ctx.addon, result, limits);
             manifest.append(manifestRecord(byFiles.get(filesKey(result)), result, { shard, reason }));
           }
         },
@@ -392,9 +392,9 @@ async function runBatch(ctx, values, plan, manifest) {
 // Names every failed task on standard error and prints the run's summary (or its JSON);
 // answers the exit code.
 function reportBatch(ctx, plan, { results, seconds }) {
-  const { shard, all, positions, skipped } = plan;
+  const { shard, all, positions, skipped, limits } = plan;
   const failed = results.filter((r) => !r.ok);
-  for (const r of failed) ctx.stderr.write(`${PROGRAM}: ${taskFailure(ctx.addon, r)}\n`);
+  for (const r of failed) ctx.stderr.write(`${PROGRAM}: ${taskFailure(ctx.addon, r, limits)}\n`);
   const shardText = shard === null ? '' : ` (shard ${shard.index}/${shard.count}: ${positions.length} of ${all.length} tasks)`;
   if (ctx.json) {
     ctx.out({
@@ -408,7 +408,7 @@ function reportBatch(ctx, plan, { results, seconds }) {
         const { error, answer, summary, ...rest } = r;
         const item = { ...rest, answer: summary || answer };
         if (error) item.error = error.message;
-        else if (!r.ok) item.error = taskFailure(ctx.addon, r);
+        else if (!r.ok) item.error = taskFailure(ctx.addon, r, limits);
         return item;
       }),
     });

@@ -106,13 +106,18 @@ function writeConfigFailure(file, text) {
   return new CliError(EXIT.OUTPUT, `${file}: cannot write${problem ? `: ${problem}` : ' it completely'}; the file was not changed`);
 }
 
-// The message naming why one batch result failed.
-function taskFailure(addon, r) {
+// The message naming why one batch result failed; `limits`: the batch's { maxRows }, if any.
+function taskFailure(addon, r, limits = {}) {
+  // A table over the limit is named as the command line's limit, not the API's option.
+  if (r.error && r.error.code === 'KX_TOO_MANY_ROWS' && r.error.path) {
+    const problem = recordingProblem(addon, r.error.path, limits);
+    if (problem) return `${r.error.path}: ${problem}`;
+  }
   // Errors of the Parquet conversions name their file and why already.
   if (r.error && typeof r.error.code === 'string' && r.error.path) return String(r.error.message).replace(/^(writeParquet|readData): /, '');
   if (r.error) return `${r.kind === 'read' ? r.recording : r.outDir}: ${r.error.message}`;
-  if (r.kind === 'read') return readFailure(addon, r.recording, r.csv !== undefined ? r.csv : r.parquet).message;
-  return syncFailure(addon, r.answer, r.recordings, r.outDir).message;
+  if (r.kind === 'read') return readFailure(addon, r.recording, r.csv !== undefined ? r.csv : r.parquet, limits).message;
+  return syncFailure(addon, r.answer, r.recordings, r.outDir, limits).message;
 }
 
 module.exports = {

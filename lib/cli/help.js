@@ -5,6 +5,7 @@ const { PROGRAM } = require('./errors.js');
 const { QUEUE_COMMANDS } = require('./queue-commands.js');
 const { formatOption } = require('./formats.js');
 const { FORMATS } = require('../formats.js');
+const { LIMIT_OPTION } = require('./tasks.js');
 
 // What each exit code means; a command's help lists the codes of its `exits`.
 const EXIT_TEXT = {
@@ -48,7 +49,7 @@ const COMMANDS = {
       format: formatOption(Object.keys(FORMATS), { named: true }),
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
       timezone: { type: 'string', arg: 'zone', help: 'IANA time zone the devices\' clocks showed (Europe/Berlin): Parquet gains a UTC Timestamp column' },
-      'max-rows': { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' },
+      'max-rows': LIMIT_OPTION,
     },
     positionals: [1, 2],
     exits: [0, 2, 3, 4, ...SIGNALLED],
@@ -67,7 +68,7 @@ const COMMANDS = {
       format: formatOption(Object.keys(FORMATS)),
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
       timezone: { type: 'string', arg: 'zone', help: 'IANA time zone the devices\' clocks showed (Europe/Berlin): Parquet gains a UTC Timestamp column' },
-      'max-rows': { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' },
+      'max-rows': LIMIT_OPTION,
     },
     positionals: [2, Infinity],
     tooFew: 'needs two or more recordings',
@@ -97,6 +98,7 @@ const COMMANDS = {
       from: { type: 'string', arg: 'time', help: 'start of the window (default: the first sample)' },
       to: { type: 'string', arg: 'time', help: 'end of the window (default: the last sample)' },
       serve: { type: 'boolean', help: 'serve the page on 127.0.0.1 until Ctrl-C instead of writing it' },
+      'max-rows': LIMIT_OPTION,
     },
     positionals: [1, Infinity],
     exits: [0, 2, 3, 4, 5, 6, ...SIGNALLED],
@@ -163,6 +165,7 @@ const COMMANDS = {
       'skip-existing': { type: 'boolean', help: 'skip tasks whose outputs are newer than their recordings' },
       manifest: { type: 'string', arg: 'file', help: 'append one JSON line per task to <file>' },
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
+      'max-rows': LIMIT_OPTION,
     },
     positionals: [0, Infinity],
     exits: [0, 1, 2, 4, ...SIGNALLED],

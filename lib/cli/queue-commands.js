@@ -4,7 +4,7 @@
 const { PROGRAM, EXIT, CliError, usageError } = require('./errors.js');
 const { MAX_CONCURRENCY } = require('../run/batch.js');
 const { taskFailure } = require('./diagnose.js');
-const { formatOf, orientationOf, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
+const { formatOf, orientationOf, LIMIT_OPTION, limitOf, tasksOf, checkTasks, refuseFileAsOutDir } = require('./tasks.js');
 const { formatOption } = require('./formats.js');
 const { FORMATS } = require('../formats.js');
 
@@ -45,10 +45,11 @@ function jsonResult(r) {
 async function cmdEnqueue(ctx, { values, positionals }) {
   const format = formatOf(values, 'enqueue');
   const orientation = orientationOf(values, 'enqueue');
+  const limits = limitOf(values, 'enqueue');
   if (values.redis === undefined) throw usageError('enqueue: --redis <url> is required');
   const { outDir, tasks, setDirs } = tasksOf(values, positionals, format);
   if (tasks.length === 0) throw usageError('enqueue: nothing to convert (give recordings or --sets)');
-  checkTasks(tasks, { format, orientation });
+  checkTasks(tasks, { format, orientation, ...limits });
   if (setDirs.length > 0) refuseFileAsOutDir(outDir, 'enqueue');
   const q = loadQueue('enqueue');
   const name = queueName(values);
@@ -60,7 +61,7 @@ async function cmdEnqueue(ctx, { values, positionals }) {
     timeoutMs = Math.ceil(s * 1000);
   }
   if (!values.wait) {
-    const ids = await q.call('enqueue', tasks, { redis: values.redis, queue: name, format, root, orientation });
+    const ids = await q.call('enqueue', tasks, { redis: values.redis, queue: name, format, root, orientation, ...limits });
     if (ctx.json) ctx.out({ queue: name, jobs: ids });
     else ctx.print(`queued ${ids.length} job${ids.length === 1 ? '' : 's'} on ${name}`);
     return EXIT.OK;
@@ -70,13 +71,14 @@ async function cmdEnqueue(ctx, { values, positionals }) {
     queue: name,
     format,
     orientation,
+    ...limits,
     root,
     timeoutMs,
     wait: true,
     onResult: (r) => {
       if (ctx.json) ctx.out(jsonResult(r));
       else if (r.ok) ctx.print(resultLine(r));
-      else ctx.stderr.write(`${PROGRAM}: ${r.error ? resultLine(r) : taskFailure(ctx.addon, r)}\n`);
+      else ctx.stderr.write(`${PROGRAM}: ${r.error ? resultLine(r) : taskFailure(ctx.addon, r, limits)}\n`);
     },
   });
   const failed = results.filter((r) => !r.ok).length;
@@ -96,6 +98,7 @@ async function cmdWorker(ctx, { values }) {
   const concurrency = number(values.jobs, '--jobs', MAX_CONCURRENCY);
   const stallMs = number(values['stall-ms'], '--stall-ms', 24 * 3600 * 1000);
   const stallLimit = number(values['stall-limit'], '--stall-limit', 1000);
+  const limits = limitOf(values, 'worker');
   const q = loadQueue('worker');
   const controller = new AbortController();
   const stop = (why) => () => {
@@ -111,6 +114,7 @@ async function cmdWorker(ctx, { values }) {
     concurrency,
     stallMs,
     stallLimit,
+    ...limits,
     root: values.root,
     signal: controller.signal,
     // The folders a job writes to are where an unfinished file of a stop at once is removed.
@@ -152,6 +156,7 @@ const QUEUE_COMMANDS = {
       'out-dir': { type: 'string', short: 'o', arg: 'dir', help: 'directory of the output files (default: .)' },
       format: formatOption(Object.keys(FORMATS)),
       orientation: { type: 'string', arg: 'filter', help: 'orientation filter: specified (default) or bias-corrected' },
+      'max-rows': LIMIT_OPTION,
       sets: { type: 'string', arg: 'file', help: 'JSON file listing device sets to synchronise' },
       wait: { type: 'boolean', help: 'wait for the jobs, print their results and exit as batch would' },
       timeout: { type: 'string', arg: 's', help: 'with --wait: seconds after which the jobs not yet finished count as failed' },
@@ -178,6 +183,7 @@ const QUEUE_COMMANDS = {
       jobs: { type: 'string', short: 'j', arg: 'n', help: 'jobs running at once, 1 to 256 (default: the number of cores)' },
       'stall-ms': { type: 'string', arg: 'ms', help: 'silence after which a job is taken over by another worker (default: 30000)' },
       'stall-limit': { type: 'string', arg: 'n', help: 'times a job may be taken over before it fails for good, 1 to 1000 (default: 3)' },
+      'max-rows': { type: 'string', arg: 'n', help: 'refuse a job whose --max-rows allows tables of more rows (default: any)' },
     },
     positionals: [0, 0],
     exits: [0, 2, 69, 130, 143],

@@ -28,6 +28,17 @@ function orientationOf(values, command) {
 // The options object of the API calls for that filter.
 const orientationOptions = (orientation) => (orientation === undefined ? undefined : { orientation });
 
+// The --max-rows option of every command that converts or draws a recording.
+const LIMIT_OPTION = { type: 'string', arg: 'n', help: 'refuse a table of more rows (default: 1024 a record of the recording, at least 65536)' };
+
+// { maxRows } of --max-rows, the limit on a table's rows (see read's options); {} without it.
+function limitOf(values, command) {
+  const given = values['max-rows'];
+  if (given === undefined) return {};
+  if (!/^[1-9][0-9]*$/.test(given) || !Number.isSafeInteger(Number(given))) throw usageError(`${command}: --max-rows must be a positive integer, got "${given}"`);
+  return { maxRows: Number(given) };
+}
+
 // The device sets of a --sets file, their recordings resolved against the file's folder.
 function readSets(file) {
   let list;
@@ -98,5 +109,5 @@ function refuseFileAsOutDir(outDir, command) {
 }
 
 module.exports = {
-  REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, readSets, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir,
+  REFUSED_BY_BATCH, formatOf, orientationOf, orientationOptions, LIMIT_OPTION, limitOf, readSets, makeOutputFolder, tasksOf, checkTasks, refuseFileAsOutDir,
 };

@@ -202,6 +202,8 @@ function makeData(addon, addonPath = null) {
       return 'OK';
     } catch (err) {
       if (err && err.code === 'KX_SYNC') return err.status;
+      // A table over the limit is a recording not read, as readAndSync2 answers it.
+      if (err && err.code === 'KX_TOO_MANY_ROWS') return '-10';
       if (err && err.code === 'KX_NO_PARQUET_WRITER') throw err;
       return '-12';
     }

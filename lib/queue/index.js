@@ -57,11 +57,15 @@ function positiveInteger(value, what, fallback, max = Infinity) {
 
 // The task of a job as the worker runs it, checked again here: a job's data comes from Redis,
 // whoever can write there can make workers convert. Only the conversions a batch may run are
-// called, and only on files inside the worker's root folder.
-function jobOf(data, root) {
-  const { task, format, orientation } = data || {};
+// called, only on files inside the worker's root folder, and with no row limit above the
+// worker's `maxRows`, if it has one.
+function jobOf(data, root, maxRows) {
+  const { task, format, orientation, maxRows: asked } = data || {};
   if (!isFormat(format)) throw new Error(`unknown output format ${JSON.stringify(format)} (known: ${formatNames()})`);
-  const [job] = checkBatch([task], { format, orientation }).jobs;
+  const [job] = checkBatch([task], { format, orientation, maxRows: asked }).jobs;
+  if (maxRows !== undefined && asked !== undefined && asked > maxRows) {
+    throw new Error(`its row limit ${asked} is above this worker's ${maxRows}`);
+  }
   const relative = [...job.inputs, ...job.outputs].find((f) => !path.isAbsolute(f));
   if (relative !== undefined) throw new Error(`${relative}: a job's paths must be absolute`);
   const outside = outsideRoot(root, job.inputs, job.outputs);
@@ -164,7 +168,7 @@ async function waitForJobs(queue, events, added, settle, { pollMs, timeoutMs }) 
 // task, in task order, calling onResult(result, done, total) as each one ends.
 async function enqueue(tasks, options) {
   const { connection, name } = checkCommon(options, 'enqueue');
-  const { outDir, format = 'csv', wait = false, onResult, orientation } = options;
+  const { outDir, format = 'csv', wait = false, onResult, orientation, maxRows } = options;
   const root = checkRoot(options.root, 'enqueue');
   if (!isFormat(format)) {
     throw queueError(RangeError, `queue.enqueue: options.format must be one of ${formatNames()}, got ${JSON.stringify(format)}`);
@@ -172,7 +176,7 @@ async function enqueue(tasks, options) {
   if (onResult !== undefined && typeof onResult !== 'function') throw queueError(TypeError, 'queue.enqueue: options.onResult must be a function');
   const timeoutMs = positiveInteger(options.timeoutMs, 'queue.enqueue: options.timeoutMs', Infinity);
   const pollMs = positiveInteger(options.pollMs, 'queue.enqueue: options.pollMs', 5000);
-  const { jobs } = checkBatch(tasks, { outDir, format, orientation });
+  const { jobs } = checkBatch(tasks, { outDir, format, orientation, maxRows });
   const absolute = jobs.map((j) => (j.kind === 'read'
     ? { recording: path.resolve(j.files.recording), [format]: path.resolve(j.outputs[0]) }
     : { recordings: j.files.recordings.map((r) => path.resolve(r)), outDir: path.resolve(j.files.outDir) }));
@@ -195,7 +199,9 @@ async function enqueue(tasks, options) {
   if (events) events.on('error', ignore);
   try {
     await connected(options.redis, ...[queue, events].filter(Boolean));
-    const added = await queue.addBulk(absolute.map((task, i) => ({ name: jobs[i].kind, data: orientation === undefined ? { task, format } : { task, format, orientation } })));
+    // The filter and the row limit travel with each job, only when asked for.
+    const extra = { ...(orientation === undefined ? {} : { orientation }), ...(maxRows === undefined ? {} : { maxRows }) };
+    const added = await queue.addBulk(absolute.map((task, i) => ({ name: jobs[i].kind, data: { task, format, ...extra } })));
     if (!wait) return added.map((j) => j.id);
     const results = new Array(added.length);
     let done = 0;
@@ -225,6 +231,7 @@ async function work(options) {
   const concurrency = positiveInteger(options.concurrency, 'queue.work: options.concurrency', defaultSize(), MAX_CONCURRENCY);
   const stallMs = positiveInteger(options.stallMs, 'queue.work: options.stallMs', 30000);
   const root = checkRoot(options.root, 'work') ?? process.cwd();
+  const maxRows = positiveInteger(options.maxRows, 'queue.work: options.maxRows', undefined, Number.MAX_SAFE_INTEGER);
   // Times a job may lose its worker (a crash, a kill) and still be taken over; one more and it
   // fails for good, since a job that keeps killing its workers would otherwise never leave.
   const stallLimit = positiveInteger(options.stallLimit, 'queue.work: options.stallLimit', DEFAULT_STALL_LIMIT, 1000);
@@ -239,7 +246,7 @@ async function work(options) {
   const processor = async (bullJob) => {
     let job;
     try {
-      job = jobOf(bullJob.data, root);
+      job = jobOf(bullJob.data, root, maxRows);
     } catch (err) {
       const refused = `job ${bullJob.id}: ${err.message}`;
       if (onError) onError(new Error(`${refused}; refused, nothing was touched`));

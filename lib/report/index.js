@@ -34,7 +34,14 @@ function checkArguments(recordingPaths, pagePath, options = {}) {
     throw new TypeError('options.to: expected a time after options.from');
   }
   orientationOptions('report', options);
+  const { maxRows } = options;
+  if (maxRows !== undefined && !(Number.isSafeInteger(maxRows) && maxRows >= 1)) {
+    throw new TypeError(`report: options.maxRows: expected a positive integer, got ${String(maxRows)}`);
+  }
 }
+
+// What the recordings are opened with: { orientation, maxRows } as given.
+const sourceOptions = ({ orientation, maxRows } = {}) => ({ ...(orientation === undefined ? {} : { orientation }), ...(maxRows === undefined ? {} : { maxRows }) });
 
 // The decoded devices of the page: readData's answer for one recording; for several, their
 // synchronised streams. Throws an Error with code KX_SYNC and `status` when they cannot be
@@ -62,9 +69,10 @@ function loadDevices(addon, recordingPaths, options) {
 }
 
 // The page model of `recordingPaths` from their decoded streams. options: { from, to }
-// (seconds on the recording's or the set's time axis) and { orientation }.
+// (seconds on the recording's or the set's time axis) and { orientation, maxRows }.
 function wholeModelOf(addon, recordingPaths, options = {}) {
-  const { synchronised, devices } = loadDevices(addon, recordingPaths, orientationOptions('report', options));
+  orientationOptions('report', options);
+  const { synchronised, devices } = loadDevices(addon, recordingPaths, sourceOptions(options));
   return pageModel(devices, { synchronised, from: options.from, to: options.to });
 }
 
@@ -122,7 +130,7 @@ function reportInWorker(addonPath, recordingPaths, pagePath, options = {}) {
     }
     const gate = gates.newGate();
     const worker = new Worker(path.join(__dirname, 'worker.js'), {
-      workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath, options: { from: options.from, to: options.to, orientation: options.orientation }, gate },
+      workerData: { addonPath, recordingPaths: [...recordingPaths], pagePath, options: { from: options.from, to: options.to, ...sourceOptions(options) }, gate },
     });
     worker.once('exit', () => gates.forget(gate));
     let settled = false;
@@ -146,4 +154,4 @@ function reportInWorker(addonPath, recordingPaths, pagePath, options = {}) {
   });
 }
 
-module.exports = { report, reportInWorker, checkArguments, loadDevices, modelOf, wholeModelOf, titleOf };
+module.exports = { report, reportInWorker, checkArguments, sourceOptions, loadDevices, modelOf, wholeModelOf, titleOf };

@@ -3,7 +3,7 @@
 'use strict';
 const crypto = require('node:crypto');
 const http = require('node:http');
-const { titleOf } = require('./index.js');
+const { sourceOptions, titleOf } = require('./index.js');
 const { pageHtml } = require('./page.js');
 const { streamedPage } = require('./stream.js');
 
@@ -12,10 +12,10 @@ const MAX_COLUMNS = 16384;
 
 // Serves the page of `recordingPaths` and the windows it asks for. Answers { url, server,
 // close() } once listening. The recording, or the set, stays open as a row source and a window
-// is read from the rows that hold it.
-async function servePage(addon, recordingPaths) {
+// is read from the rows that hold it. options: { orientation, maxRows }, as report takes them.
+async function servePage(addon, recordingPaths, options = {}) {
   const token = crypto.randomBytes(18).toString('base64url');
-  const served = streamedPage(addon, recordingPaths);
+  const served = streamedPage(addon, recordingPaths, sourceOptions(options));
   const { model } = served;
   model.serve = { token };
   const page = Buffer.from(pageHtml(model, titleOf(recordingPaths)), 'utf8');

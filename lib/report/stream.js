@@ -32,9 +32,9 @@ function deviceOf(member, synchronised) {
 
 // Opens the recordings (two or more as a synchronised set); a set that cannot be synchronised is
 // an Error with code KX_SYNC and status.
-function open(addon, files, orientation) {
+function open(addon, files, { orientation, maxRows }) {
   try {
-    return openSource(addon, files, { caller: 'report', ...(orientation === undefined ? {} : { orientation }) });
+    return openSource(addon, files, { caller: 'report', orientation, maxRows });
   } catch (err) {
     if (err.code !== 'KX_SYNC') throw err;
     const e = new Error(`${files.join(', ')}: cannot synchronise: ${SYNC_STATUS[err.status] || `status ${err.status}`}`);
@@ -85,8 +85,8 @@ function feedStream(source, m, scan, key, until) {
 // Opens the recordings and makes their page model in one pass; answers { model, window(...),
 // close() } where window({ from, to, columns }) answers a served window and close() frees the
 // source. A window page ({ from, to }) reads the rows up to the end of its window.
-function streamedPage(addon, files, { from, to, orientation } = {}) {
-  const source = open(addon, files, orientation);
+function streamedPage(addon, files, { from, to, orientation, maxRows } = {}) {
+  const source = open(addon, files, { orientation, maxRows });
   try {
     const synchronised = files.length > 1;
     const n = source.members.length;

@@ -40,9 +40,12 @@ function checkOptions(options) {
   if (options === null || typeof options !== 'object' || Array.isArray(options)) {
     throw argError(TypeError, 'options', 'an object', options);
   }
-  const { concurrency = defaultSize(), onProgress, outDir, signal, format = 'csv', orientation, timezone } = options;
+  const { concurrency = defaultSize(), onProgress, outDir, signal, format = 'csv', orientation, timezone, maxRows } = options;
   if (orientation !== undefined && !ORIENTATIONS.includes(orientation)) {
     throw argError(TypeError, 'options.orientation', `one of ${ORIENTATIONS.join(', ')}`, orientation);
+  }
+  if (maxRows !== undefined && !(Number.isSafeInteger(maxRows) && maxRows >= 1)) {
+    throw argError(TypeError, 'options.maxRows', 'a positive integer', maxRows);
   }
   if (!isFormat(format)) throw argError(TypeError, 'options.format', `one of ${Object.keys(FORMATS).join(', ')}`, format);
   if (typeof concurrency !== 'number' || !Number.isInteger(concurrency)) {
@@ -58,14 +61,23 @@ function checkOptions(options) {
     throw argError(TypeError, 'options.signal', 'an AbortSignal', signal);
   }
   if (timezone !== undefined) checkTimeZone(timezone, 'batch: options.timezone');
-  return { concurrency, onProgress, outDir, signal, format, orientation, timezone };
+  return { concurrency, onProgress, outDir, signal, format, orientation, timezone, maxRows };
+}
+
+// The options object every task's call takes after its paths: the filter and the row limit
+// when asked for, and for Parquet the zone (the CSV has no place for it); none when empty.
+function callOptions({ format, orientation, maxRows, timezone }) {
+  const out = {};
+  if (orientation !== undefined) out.orientation = orientation;
+  if (maxRows !== undefined) out.maxRows = maxRows;
+  if (timezone !== undefined && format === 'parquet') out.timezone = timezone;
+  return Object.keys(out).length === 0 ? [] : [out];
 }
 
 // One task in the form the workers run: { kind, fn, args, path, outputs, files }. A read task
-// names its output by its format: { recording, csv } or { recording, parquet }.
-function checkTask(task, i, outDir, format = 'csv', orientation = undefined) {
-  // The filter choice travels as the calls' options argument, only when one was asked for.
-  const extra = orientation === undefined ? [] : [{ orientation }];
+// names its output by its format: { recording, csv } or { recording, parquet }. `extra`: the
+// calls' options argument, if any (see callOptions).
+function checkTask(task, i, outDir, format = 'csv', extra = []) {
   const where = `tasks[${i}]`;
   const key = format;
   if (typeof task === 'string') {
@@ -135,16 +147,8 @@ function checkOutputs(jobs) {
 function checkBatch(tasks, options) {
   if (!Array.isArray(tasks)) throw argError(TypeError, 'tasks', 'an array of tasks', tasks);
   const checked = checkOptions(options);
-  const jobs = tasks.map((t, i) => checkTask(t, i, checked.outDir, checked.format, checked.orientation));
-  // Parquet files take the zone in their converters' options object (the one that carries the
-  // filter, when one was chosen); the CSV has no place for it.
-  if (checked.timezone !== undefined && checked.format === 'parquet') {
-    for (const job of jobs) {
-      const last = job.args[job.args.length - 1];
-      if (last !== null && typeof last === 'object' && !Array.isArray(last)) last.timezone = checked.timezone;
-      else job.args.push({ timezone: checked.timezone });
-    }
-  }
+  const extra = callOptions(checked);
+  const jobs = tasks.map((t, i) => checkTask(t, i, checked.outDir, checked.format, extra));
   checkOutputs(jobs);
   return { jobs, ...checked };
 }

@@ -117,6 +117,16 @@ describe('conversion', () => {
     ]);
     assert.equal(results[1].summary.frequency, 100);
     assert.deepEqual(fs.readdirSync(out), ['fine.csv']);
+    // A table over options.maxRows fails its task as the synchronous calls refuse it, whatever
+    // the format; nothing is written.
+    const limited = fresh('limited');
+    for (const format of ['csv', 'parquet']) {
+      const [one, set] = await kx.batch([recordings[0], { recordings: pairs[0], outDir: limited }], { outDir: limited, format, maxRows: 100 });
+      if (format === 'csv') assert.equal(one.answer, '{"error":"Error during data loading."}');
+      else assert.equal(one.error.code, 'KX_TOO_MANY_ROWS');
+      assert.deepEqual([one.ok, set.ok, set.answer], [false, false, '-10'], format);
+    }
+    assert.deepEqual(fs.readdirSync(limited), []);
   });
 
   test('an empty task list resolves at once with no results', async () => {
@@ -143,6 +153,8 @@ describe('arguments are checked before any work starts', () => {
     [[], { outDir: '' }, TypeError, /options.outDir must be a non-empty path string/],
     [[], { signal: {} }, TypeError, /options.signal must be an AbortSignal/],
     [[], { format: 'xlsx' }, TypeError, /options.format must be one of csv, parquet, got a string "xlsx"/],
+    [[], { maxRows: 0 }, TypeError, /options.maxRows must be a positive integer, got number 0/],
+    [[], { maxRows: '100' }, TypeError, /options.maxRows must be a positive integer, got a string "100"/],
     [[{ recording: 'a.bin', csv: 'a.csv' }], { format: 'parquet' }, TypeError, /tasks\[0\]\.parquet must be .* \(or give options.outDir\), got undefined/],
     [['x/a.bin', 'y/a.bin'], { outDir: 'out', format: 'parquet' }, Error, /would both write .*out\/a.parquet/],
     [['x/a.bin', 'y/a.bin'], { outDir: 'out' }, Error, /tasks\[0\] \(x\/a.bin\) and tasks\[1\] \(y\/a.bin\) would both write .*out\/a.csv/],

@@ -79,8 +79,8 @@ async function startRedis(where) {
 }
 
 // A worker process; `lines` collects what it prints, `waitFor(re)` resolves with the first line matching.
-function startWorker(url, queue, root = dir) {
-  const child = track(spawn(process.execPath, [BIN, 'worker', '--json', '--redis', url, '--queue', queue, '-j', '1', '--stall-ms', STALL_MS, '--root', root],
+function startWorker(url, queue, root = dir, extra = []) {
+  const child = track(spawn(process.execPath, [BIN, 'worker', '--json', '--redis', url, '--queue', queue, '-j', '1', '--stall-ms', STALL_MS, '--root', root, ...extra],
     { stdio: ['ignore', 'pipe', 'pipe'] }));
   child.lines = [];
   child.err = '';
@@ -185,7 +185,7 @@ describe('queue', () => {
     }
   });
 
-  test('a worker converts only inside its --root; enqueue --root refuses the same before queueing', async (t) => {
+  test('a worker converts only inside its --root and within its --max-rows; enqueue --root refuses the same before queueing', async (t) => {
     if (skipUnlessRedis()) return t.skip(skipUnlessRedis());
     const root = fs.mkdtempSync(path.join(dir, 'root-'));
     const elsewhere = fs.mkdtempSync(path.join(dir, 'elsewhere-'));
@@ -206,7 +206,7 @@ describe('queue', () => {
       [{ recordings: [rec, outsider], outDir: path.join(root, 'set') }, /out.bin is outside the root folder/],
       [{ recording: rec, csv: path.join(root, 'new', 'deep', 'x.csv') }, null],
     ];
-    const worker = startWorker(redis.url, 'rooted', root);
+    const worker = startWorker(redis.url, 'rooted', root, ['--max-rows', '100000']);
     try {
       const results = await kx.queue.enqueue(table.map(([task]) => task), { redis: redis.url, queue: 'rooted', wait: true, pollMs: 500 });
       results.forEach((r, i) => {
@@ -218,6 +218,12 @@ describe('queue', () => {
       assert.deepEqual(fs.readdirSync(elsewhere).sort(), ['important.txt', 'out.bin']);
       assert.deepEqual(fs.readdirSync(root).sort(), ['away', 'in.bin', 'new', 'pipe.bin']);
       assert.match(worker.err, /refused, nothing was touched/);
+      // The row limit travels with the jobs; a worker refuses a job that allows more than its own.
+      const limited = await Promise.all([10, 200000].map((maxRows) => kx.queue.enqueue([{ recording: rec, csv: path.join(root, `limit-${maxRows}.csv`) }],
+        { redis: redis.url, queue: 'rooted', wait: true, pollMs: 500, maxRows })));
+      assert.deepEqual(limited.map(([r]) => [r.ok, r.answer]), [[false, '{"error":"Error during data loading."}'], [false, null]]);
+      assert.match(limited[1][0].error.message, /its row limit 200000 is above this worker's 100000/);
+      assert.deepEqual(fs.readdirSync(root).filter((f) => f.startsWith('limit-')), []);
       // The same tasks are refused when queued with the root named; nothing is queued.
       const r = runTool(['enqueue', '--redis', redis.url, '--queue', 'rooted', '--root', root, '-o', elsewhere, rec]);
       const { code } = await exitOf(r.child, 20000);
