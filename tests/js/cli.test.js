@@ -288,6 +288,7 @@ describe('commands', () => {
       [['batch', '-f', 'parquet', '--max-rows', '10', '-o', dir, '--sets', setsFile], 1, `${right}: its table would have 1000 rows`],
       [['view', '--max-rows', '10', '-o', 'v0.html', left], 3, `${left}: its table would have 1000 rows, implausibly many`],
       [['view', '--serve', '--max-rows', '10', left], 3, `${left}: its table would have 1000 rows, implausibly many`],
+      [['view', '--max-rows', '10', '-o', 'v1.html', left, right], 3, `${left}: its table would have 1000 rows`],
       [['config', missing], 3, `${missing}: no such file`],
       [['device-id', zeros], 3, `${zeros}: not a recording`],
       [['sync', '-o', dir, left, missing], 3, `${missing}: no such file`],
