@@ -174,9 +174,11 @@ async function serveView(ctx, positionals, options) {
 // name them.
 function viewFailure(ctx, err, positionals, dir, limits) {
   if (err && err.code === 'KX_SYNC') return syncFailure(ctx.addon, err.status, positionals, dir, limits);
-  if (positionals.length === 1) {
-    const problem = recordingProblem(ctx.addon, positionals[0], limits);
-    if (problem) return new CliError(EXIT.INPUT, `${positionals[0]}: ${problem}`);
+  // The recording at fault: the one of a table over the limit (of a set too), or the only one.
+  const file = err && err.code === 'KX_TOO_MANY_ROWS' && err.path ? err.path : positionals.length === 1 ? positionals[0] : null;
+  if (file !== null) {
+    const problem = recordingProblem(ctx.addon, file, limits);
+    if (problem) return new CliError(EXIT.INPUT, `${file}: ${problem}`);
   }
   return new CliError(EXIT.INPUT, err && err.message ? err.message : String(err));
 }

@@ -247,7 +247,7 @@ function runBlocking(addonPath, fn, args) {
   const { answer, error } = received.message;
   if (error === undefined) return answer;
   const ErrorType = error.name === 'TypeError' ? TypeError : error.name === 'RangeError' ? RangeError : Error;
-  throw Object.assign(new ErrorType(error.message), error.code === undefined ? {} : { code: error.code }, error.path === undefined ? {} : { path: error.path });
+  throw Object.assign(new ErrorType(error.message), error.code === undefined ? {} : { code: error.code }, error.path === undefined ? {} : { path: error.path }, error.rows === undefined ? {} : { rows: error.rows });
 }
 
 function outputError(caller, file, recordingPaths, status) {

@@ -138,7 +138,7 @@ function reportInWorker(addonPath, recordingPaths, pagePath, options = {}) {
       settled = true;
       if (m.error) {
         const err = m.error.name === 'TypeError' ? new TypeError(m.error.message) : new Error(m.error.message);
-        for (const key of ['code', 'status', 'errno', 'syscall', 'path']) if (m.error[key] !== undefined) err[key] = m.error[key];
+        for (const key of ['code', 'status', 'errno', 'syscall', 'path', 'rows']) if (m.error[key] !== undefined) err[key] = m.error[key];
         reject(err);
       } else {
         resolve(m.answer);

@@ -10,6 +10,6 @@ try {
 } catch (err) {
   const e = err || {};
   parentPort.postMessage({
-    error: { name: e.name, message: e.message, code: e.code, status: e.status, errno: e.errno, syscall: e.syscall, path: e.path },
+    error: { name: e.name, message: e.message, code: e.code, status: e.status, errno: e.errno, syscall: e.syscall, path: e.path, rows: e.rows },
   });
 }

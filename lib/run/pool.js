@@ -60,6 +60,7 @@ class WorkerPool {
         const err = Object.assign(new ErrorType(m.error.message), m.error.name === 'TypeError' ? {} : { name: m.error.name });
         if (m.error.code !== undefined) err.code = m.error.code;
         if (m.error.path !== undefined) err.path = m.error.path;
+        if (m.error.rows !== undefined) err.rows = m.error.rows;
         task.reject(err);
       } else {
         task.resolve(m.answer);

@@ -1,5 +1,5 @@
 // Worker thread of the pool: loads the addon and answers one call per message. readData's
-// arrays are moved to the caller (transferred, not copied); errors keep their code and path.
+// arrays are moved to the caller (transferred, not copied); errors keep their code, path and rows.
 // Started with `blocking`, it answers that one call through a port while its caller waits.
 'use strict';
 const { parentPort, workerData } = require('node:worker_threads');
@@ -24,7 +24,7 @@ async function call(fn, args) {
     if (Object.hasOwn(CALLS, fn)) return await CALLS[fn](...args);
     return { answer: addon[fn](...args), transfer: [] };
   } catch (err) {
-    return { error: { name: err && err.name, message: err && err.message, code: err && err.code, path: err && err.path }, transfer: [] };
+    return { error: { name: err && err.name, message: err && err.message, code: err && err.code, path: err && err.path, rows: err && err.rows }, transfer: [] };
   }
 }
 

@@ -10,6 +10,7 @@ const path = require('node:path');
 const kx = require('../../index.js');
 const { WorkerPool } = require('../../lib/run/pool.js');
 const { simulate, writeSet } = require('../../tools/sim/simulate.js');
+const { frames, records, Recording } = require('../support/recording.js');
 
 let dir;
 let recordings; // four single recordings
@@ -127,6 +128,16 @@ describe('conversion', () => {
       assert.deepEqual([one.ok, set.ok, set.answer], [false, false, '-10'], format);
     }
     assert.deepEqual(fs.readdirSync(limited), []);
+    // A megabyte of 1 Hz samples on a 65535 Hz base claims a table of 8.5 billion rows: refused
+    // at the default limit, in either format, and the thread goes on to the next task.
+    const hostile = path.join(dir, 'hostile.bin');
+    new Recording().frames(frames.baseFrequency(65535), frames.inertial(2, 0x21, 1, 1))
+      .samples(Array.from({ length: 2048 * 63 }, (_, tick) => ({ tick, record: (o) => records.xyz(0x21, o, 1, 2, 3) }))).write(hostile);
+    for (const format of ['csv', 'parquet']) {
+      const [bad, good] = await kx.batch([hostile, recordings[1]], { outDir: fresh(`hostile-${format}`), format, concurrency: 1 });
+      assert.deepEqual([bad.ok, good.ok], [false, true], format);
+      if (format === 'parquet') assert.deepEqual([bad.error.code, bad.error.path, bad.error.rows], ['KX_TOO_MANY_ROWS', hostile, 2048 * 63 * 65535 - 65534]);
+    }
   });
 
   test('an empty task list resolves at once with no results', async () => {
