@@ -11,7 +11,7 @@ const path = require('node:path');
 const { spawnSync } = require('node:child_process');
 const { parseArgs } = require('node:util');
 const { addon } = require('../lib/addon.js');
-const { loadDevices } = require('../lib/report/index.js');
+const { openSource } = require('../lib/data/source.js');
 const { pageModel } = require('../lib/report/data.js');
 const { streamedPage } = require('../lib/report/stream.js');
 const { pageHtml } = require('../lib/report/page.js');
@@ -81,8 +81,11 @@ try {
   }
   streamed.close();
   if (Number(values.minutes) <= 1440) {
-    const [decodeS, { devices }] = seconds(() => loadDevices(addon, [file]));
-    const [modelS] = seconds(() => pageModel(devices, { synchronised: false }));
+    const source = openSource(addon, [file]);
+    const { fullScale } = source.members[0];
+    source.close();
+    const [decodeS, { config, streams }] = seconds(() => require('../index.js').readData(file));
+    const [modelS] = seconds(() => pageModel([{ file, config, streams, fullScale }], { synchronised: false }));
     row('whole: decode (readData, orientation)', decodeS);
     row('whole: page model', modelS);
   }
