@@ -156,6 +156,8 @@ describe('the page data', () => {
       [[long], {}], [[long], { from: 790, to: 905 }], [[long], { to: 100 }],
       [pair, {}], [pair, { from: 2.5, to: 7 }],
       [[long, later], {}], [[later, long], { from: 790, to: 905 }], [[long, later], { to: 100 }],
+      // A tick repeated: the set is synchronised whole.
+      [[build('repeated', { ticks: [...range(0, 500), 499, ...range(500, 3000)] }), later], {}],
     ];
     // Rows the source is asked for: a window page reads no further than the window's end.
     let asked = 0;
