@@ -4,20 +4,11 @@
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 const gates = require('../run/gate.js');
-const { makeData } = require('../data/index.js');
 const { isPath, PATH_WANTED, outputOverInput } = require('../paths.js');
 const { writeReason } = require('../reasons.js');
 const { orientationOptions } = require('../contract.js');
-const { pageModel } = require('./data.js');
 const { pageHtml } = require('./page.js');
 const { streamedPage } = require('./stream.js');
-
-// Status texts of the synchronisation and what they mean, as readAndSync2 answers them.
-const SYNC_STATUS = {
-  '-10': 'a recording could not be read',
-  '-11': 'the recordings could not be put on one time base',
-  '-13': 'a recording has no orientation (no accelerometer and gyroscope at one rate)',
-};
 
 function checkArguments(recordingPaths, pagePath, options = {}) {
   if (!Array.isArray(recordingPaths) || recordingPaths.length === 0 || !recordingPaths.every(isPath)) {
@@ -43,41 +34,9 @@ function checkArguments(recordingPaths, pagePath, options = {}) {
 // What the recordings are opened with: { orientation, maxRows } as given.
 const sourceOptions = ({ orientation, maxRows } = {}) => ({ ...(orientation === undefined ? {} : { orientation }), ...(maxRows === undefined ? {} : { maxRows }) });
 
-// The decoded devices of the page: readData's answer for one recording; for several, their
-// synchronised streams. Throws an Error with code KX_SYNC and `status` when they cannot be
-// synchronised.
-function loadDevices(addon, recordingPaths, options) {
-  if (recordingPaths.length === 1) {
-    const file = recordingPaths[0];
-    const { config, streams } = makeData(addon).readData(file, options);
-    return { synchronised: false, devices: [{ file, config, streams, fullScale: addon._fullScale(file) }] };
-  }
-  const answer = addon._readSynced(recordingPaths, options);
-  if (answer.status !== 'OK') {
-    const err = new Error(`${recordingPaths.join(', ')}: cannot synchronise: ${SYNC_STATUS[answer.status] || `status ${answer.status}`}`);
-    err.code = 'KX_SYNC';
-    err.status = answer.status;
-    throw err;
-  }
-  const devices = recordingPaths.map((file, i) => ({
-    file,
-    config: JSON.parse(addon.readConfig(file)),
-    streams: answer.recordings[i].streams,
-    fullScale: addon._fullScale(file),
-  }));
-  return { synchronised: true, devices };
-}
-
-// The page model of `recordingPaths` from their decoded streams. options: { from, to }
-// (seconds on the recording's or the set's time axis) and { orientation, maxRows }.
-function wholeModelOf(addon, recordingPaths, options = {}) {
-  orientationOptions('report', options);
-  const { synchronised, devices } = loadDevices(addon, recordingPaths, sourceOptions(options));
-  return pageModel(devices, { synchronised, from: options.from, to: options.to });
-}
-
-// The same model in one pass over the rows of the recording or of the set's members (bounded
-// memory).
+// The page model of `recordingPaths` in one pass over the rows of the recording or of the set's
+// members (bounded memory). options: { from, to } (seconds on the recording's or the set's time
+// axis) and { orientation, maxRows }.
 function modelOf(addon, recordingPaths, options = {}) {
   const page = streamedPage(addon, recordingPaths, options);
   page.close();
@@ -154,4 +113,4 @@ function reportInWorker(addonPath, recordingPaths, pagePath, options = {}) {
   });
 }
 
-module.exports = { report, reportInWorker, checkArguments, sourceOptions, loadDevices, modelOf, wholeModelOf, titleOf };
+module.exports = { report, reportInWorker, checkArguments, sourceOptions, modelOf, titleOf };

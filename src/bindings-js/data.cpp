@@ -1,5 +1,4 @@
-// The binding's stream functions: decoded streams as typed arrays (one recording, or a set on
-// its common time base) and the full-scale readings of a configuration.
+// The binding's stream functions: decoded streams as typed arrays.
 #include <napi.h>
 
 #include <cstring>
@@ -97,59 +96,6 @@ Napi::Value ReadData(const Napi::CallbackInfo& info) {
     out.Set("streams", streams);
     if (env.IsExceptionPending()) return Napi::Value();
     return out;
-}
-
-// _readSynced(paths, options): { status } with readAndSync2's status text ("OK", "-10", "-13", "-11"),
-// and with "OK" also recordings: one { streams } per path on the common time base (seconds),
-// event channels included. The report page draws a set from it.
-Napi::Value ReadSynced(const Napi::CallbackInfo& info) {
-    Napi::Env env = info.Env();
-    std::vector<std::string> paths;
-    kx_SourceOptions options;
-    if (!path_list(env, info.Length() > 0 ? info[0] : env.Undefined(), &paths) || !source_options(info, 1, &options))
-        return Napi::Value();
-    kx_SyncedSet set;
-    const kx_SourceError error = kx_readSynced(paths, &set, options.orientation);
-    Napi::Object answer = Napi::Object::New(env);
-    answer.Set("status", _sync_status(error));
-    if (error != kx_SourceError::none) return answer;
-    Napi::Array recordings = Napi::Array::New(env, paths.size());
-    for (size_t i = 0; i < set.recordings.size(); ++i) {
-        Napi::Object streams = Napi::Object::New(env);
-        if (!put_streams(env, set.recordings[i]->config, set.synced.maps[i], &streams)) return Napi::Value();
-        Napi::Object r = Napi::Object::New(env);
-        r.Set("streams", streams);
-        recordings.Set(static_cast<uint32_t>(i), r);
-    }
-    answer.Set("recordings", recordings);
-    return answer;
-}
-
-// _fullScale(path): { accel, gyro } (each { range, x: [low end, high end], y, z }, when
-// configured) from the configuration block alone; an empty object when it is not a recording.
-Napi::Value FullScale(const Napi::CallbackInfo& info) {
-    static constexpr bool kPath[] = {true};
-    std::string a[1];
-    if (!string_args(info, 1, kPath, a)) return Napi::Value();
-    Napi::Env env = info.Env();
-    Napi::Object answer = Napi::Object::New(env);
-    kx_Config config;
-    if (kx_decodeConfig(a[0].c_str(), &config) != kx_DecodeError::none) return answer;
-    static const char* const kAxes[] = {"x", "y", "z"};
-    for (const auto& sensor : {std::make_pair("accel", &config.accel), std::make_pair("gyro", &config.gyro)}) {
-        if (!sensor.second->present) continue;
-        const kx_FullScale f = kx_fullScale(*sensor.second);
-        Napi::Object o = Napi::Object::New(env);
-        o.Set("range", f.range);
-        for (int k = 0; k < 3; ++k) {
-            Napi::Array ends = Napi::Array::New(env, 2);
-            ends.Set(0u, f.low[k]);
-            ends.Set(1u, f.high[k]);
-            o.Set(kAxes[k], ends);
-        }
-        answer.Set(sensor.first, o);
-    }
-    return answer;
 }
 
 }  // namespace demo

@@ -164,8 +164,3 @@ struct kx_SyncedSet {
 // recordings at paths into set. Answers the stage that failed; an empty list is none.
 kx_SourceError kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set,
                                  kx_Orientation mode = kx_Orientation::specified);
-
-// A set synchronised whole, with each map's event channels replaced by the recording's whole
-// channels moved onto the common time base by the shifts the synchronisation applied.
-kx_SourceError kx_readSynced(const std::vector<std::string>& paths, kx_SyncedSet* set,
-                             kx_Orientation mode = kx_Orientation::specified);

@@ -123,29 +123,6 @@ kx_SourceError kx_syncRecordings(const std::vector<std::string>& paths, kx_Synce
     return kx_SourceError::none;
 }
 
-kx_SourceError kx_readSynced(const std::vector<std::string>& paths, kx_SyncedSet* set, kx_Orientation mode) {
-    const kx_SourceError e = kx_syncRecordings(paths, set, mode);
-    if (e != kx_SourceError::none || paths.empty()) return e;
-    // The synchronisation cuts the event channels to the common window but keeps their recorded
-    // times; here they are whole and moved by the recording's shift.
-    std::vector<std::vector<double>> shifts_s;
-    std::vector<int> kinds;
-    if (!whole_shifts(*set, &shifts_s, &kinds) || kinds.empty()) return kx_SourceError::setSync;
-    for (size_t i = 0; i < set->recordings.size(); ++i) {
-        kx_SensorMap& synced = *set->synced.maps[i];
-        const kx_SensorMap& source = set->recordings[i]->sensors;
-        for (const int id : {KX_EVENT, KX_EVENT2}) {
-            synced.erase(id);
-            const auto it = source.find(id);
-            if (it == source.end()) continue;
-            kx_DataSensor moved = it->second;
-            for (double& t : moved.time) t += shifts_s[i][0];
-            synced.emplace(id, std::move(moved));
-        }
-    }
-    return kx_SourceError::none;
-}
-
 // What whole-recording members keep alive: a decoded recording or a set synchronised whole.
 struct kx_Source::Held {
     kx_Recording recording;

@@ -419,8 +419,9 @@ describe('writeParquet', () => {
       const first = pq.rows[0][pq.names.indexOf('Timestamp')].getTime() - Date.parse(`${synced}Z`);
       stamps.push(first);
     }
-    const { addon } = require('../../lib/addon.js');
-    const common = Math.round(addon._readSynced(files).recordings[0].streams.gyro.time[0] * 1000);
+    const set = openSource(addon, files);
+    const common = Math.round(set.members[0].streams.gyro.first * 1000);
+    set.close();
     assert.ok(common > 0);
     assert.deepEqual(stamps, [common, common]);
     // A set whose second file cannot be written replaces none of its targets.

@@ -8,10 +8,10 @@ const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
-const { Envelope, RawSamples, eulerDegrees, duration, windowData } = require('../../lib/report/data.js');
-const { loadDevices, wholeModelOf } = require('../../lib/report/index.js');
+const { Envelope, RawSamples, eulerDegrees, duration, pageModel, windowData } = require('../../lib/report/data.js');
 const { streamedPage } = require('../../lib/report/stream.js');
 const { addon } = require('../../lib/addon.js');
+const { openSource } = require('../../lib/data/source.js');
 const { frames, records, Recording } = require('../support/recording.js');
 
 const ACC = 0x21;
@@ -45,6 +45,26 @@ function build(name, { ticks, accel = () => [0, 0, 16384], gyro = true, gyroHz =
 }
 
 const range = (from, to) => Array.from({ length: to - from }, (_, i) => from + i);
+
+// The devices of a page held whole, each stream's samples in one piece: a recording's as
+// readData answers them, a set member's from all its rows at once with its whole event channels.
+function wholeDevices(files) {
+  const source = openSource(addon, files);
+  try {
+    return source.members.map((member, m) => {
+      let { streams } = files.length === 1 ? kx.readData(member.file) : { streams: source.samples(m, 0, member.rows) };
+      if (files.length > 1) {
+        for (const key of ['events', 'events2']) {
+          delete streams[key];
+          if (member.streams[key]) streams = { ...streams, [key]: source.stream(m, key, 0, member.streams[key].samples) };
+        }
+      }
+      return { file: member.file, config: member.config, streams, fullScale: member.fullScale };
+    });
+  } finally {
+    source.close();
+  }
+}
 
 // The model the page carries, read back from the page.
 function pageModelOf(page) {
@@ -136,6 +156,8 @@ describe('the page data', () => {
       [[long], {}], [[long], { from: 790, to: 905 }], [[long], { to: 100 }],
       [pair, {}], [pair, { from: 2.5, to: 7 }],
       [[long, later], {}], [[later, long], { from: 790, to: 905 }], [[long, later], { to: 100 }],
+      // A tick repeated: the set is synchronised whole.
+      [[build('repeated', { ticks: [...range(0, 500), 499, ...range(500, 3000)] }), later], {}],
     ];
     // Rows the source is asked for: a window page reads no further than the window's end.
     let asked = 0;
@@ -147,9 +169,9 @@ describe('the page data', () => {
       asked = 0;
       const page = streamedPage(counted, files, options);
       try {
-        assert.deepEqual(page.model, wholeModelOf(addon, files, options), label);
+        const devices = wholeDevices(files);
+        assert.deepEqual(page.model, pageModel(devices, { synchronised: files.length > 1, ...options }), label);
         if (options.to === 100) assert.ok(asked <= 65536 * files.length, `${label}: ${asked} rows read`);
-        const { devices } = loadDevices(addon, files);
         // Windows as the served page asks them: within the page's span (the long one's across its pause).
         const [a, b] = page.model.span;
         for (const [f, t, columns] of [[0.56, 0.66, 500], [0.3, 0.31, 100], [0, 1, 2000]]) {
@@ -172,8 +194,7 @@ describe('the page data', () => {
     const pair = ['left-thigh.bin', 'right-thigh.bin'].map((f) => path.join(EXAMPLES, f));
     const out = fs.mkdtempSync(path.join(dir, 'sync-'));
     assert.equal(kx.readAndSync2(pair, out), 'OK');
-    const { status, recordings } = addon._readSynced(pair);
-    assert.equal(status, 'OK');
+    const recordings = wholeDevices(pair);
     // CSV column, stream, component, decimals the CSV prints.
     const table = [['Accel X', 'accel', 'x', 5], ['Gyro Z', 'gyro', 'z', 5], ['Quat W', 'quaternion', 'w', 5], ['Pressure', 'baro', 'pressure', 3]];
     pair.forEach((file, i) => {
