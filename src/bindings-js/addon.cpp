@@ -189,7 +189,6 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
         {"readConfigDeviceId", ReadConfigDeviceId},
         // Internal: the JavaScript layer builds readData, writeParquet, the report and the
         // row-range source on these.
-        {"_readData", ReadData},
         {"_readSynced", ReadSynced},
         {"_fullScale", FullScale},
         {"_sourceOpen", SourceOpen},

@@ -32,7 +32,6 @@ bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors, 
 
 // The data functions (data.cpp), the table functions (table.cpp) and the output functions
 // (outputs.cpp).
-Napi::Value ReadData(const Napi::CallbackInfo& info);
 Napi::Value ReadSynced(const Napi::CallbackInfo& info);
 Napi::Value FullScale(const Napi::CallbackInfo& info);
 Napi::Value SourceOpen(const Napi::CallbackInfo& info);

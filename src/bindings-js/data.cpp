@@ -76,29 +76,6 @@ bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors,
     return !env.IsExceptionPending();
 }
 
-// _readData(path, options): { config, summary, frequency, streams } with config and
-// summary as JSON texts, or the code of why the recording could not be decoded.
-Napi::Value ReadData(const Napi::CallbackInfo& info) {
-    static constexpr bool kPath[] = {true};
-    std::string a[1];
-    if (!string_args(info, 1, kPath, a)) return Napi::Value();
-    Napi::Env env = info.Env();
-    kx_SourceOptions options;
-    if (!source_options(info, 1, &options)) return Napi::Value();
-    kx_Recording recording;
-    const kx_SourceError error = kx_readRecording(a[0], &recording, options.orientation);
-    if (error != kx_SourceError::none) return text_value(env, source_error_code(error));
-    Napi::Object out = Napi::Object::New(env);
-    out.Set("config", text_value(env, _generate_config_JSON(recording.config)));
-    out.Set("summary", text_value(env, _generate_read_answer_JSON(&recording.config)));
-    out.Set("frequency", recording.config.frequency);
-    Napi::Object streams = Napi::Object::New(env);
-    if (!put_streams(env, recording.config, &recording.sensors, &streams)) return Napi::Value();
-    out.Set("streams", streams);
-    if (env.IsExceptionPending()) return Napi::Value();
-    return out;
-}
-
 // _readSynced(paths, options): { status } with readAndSync2's status text ("OK", "-10", "-13", "-11"),
 // and with "OK" also recordings: one { streams } per path on the common time base (seconds),
 // event channels included. The report page draws a set from it.

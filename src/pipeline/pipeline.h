@@ -145,10 +145,6 @@ private:
 // memory held outside its own heap.
 size_t kx_source_member_bytes(const kx_SourceMember& member);
 
-// One recording decoded whole, with its orientation stream, for answers that hold every sample.
-kx_SourceError kx_readRecording(const std::string& path, kx_Recording* recording,
-                                kx_Orientation mode = kx_Orientation::specified);
-
 // A synchronised set held whole: the decoded recordings and their maps on the common time base.
 // The recordings are declared last so that they are freed before the maps.
 struct kx_SyncedSet {

@@ -89,11 +89,6 @@ size_t kx_source_member_bytes(const kx_SourceMember& member) {
     return bytes;
 }
 
-kx_SourceError kx_readRecording(const std::string& path, kx_Recording* recording, kx_Orientation mode) {
-    if (!usable_path(path)) return kx_SourceError::missing;
-    return from_decode(kx_decodeRecording(path.c_str(), recording, mode));
-}
-
 kx_SourceError kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set, kx_Orientation mode) {
     if (paths.empty()) return kx_SourceError::none;
     auto& recordings = set->recordings;

@@ -518,6 +518,7 @@ describe('openSource', () => {
     assert.throws(() => openSource(addon, [file, file], { orientation: 'other' }), TypeError);
     assert.throws(() => openSource(addon, [file], { maxRows: 10 }), (err) => err.code === 'KX_TOO_MANY_ROWS' &&
       err.message.includes(file) && err.message.includes(` ${err.rows} rows`) && err.rows > 10);
+    assert.throws(() => kx.readData(file, { maxRows: 10 }), { code: 'KX_TOO_MANY_ROWS' });
     assert.equal(kx.read(file, csv, { maxRows: 10 }), '{"error":"Error during data loading."}');
     assert.equal(kx.readAndSync2([file, file], syncDir, { maxRows: 10 }), '-10');
     assert.deepEqual([fs.existsSync(csv), fs.readdirSync(syncDir)], [false, []]);
@@ -529,5 +530,8 @@ describe('openSource', () => {
     new Recording().frames(frames.baseFrequency(65535), frames.inertial(2, ACC, 1, 1)).samples(list).write(hostile);
     assert.throws(() => openSource(addon, [hostile]), { code: 'KX_TOO_MANY_ROWS', rows: 3 * 65535 + 1 });
     assert.equal(JSON.parse(kx.read(hostile, csv)).error, 'Error during data loading.');
+    // readData holds the same limit (its arrays are the table's streams), and takes a raised one.
+    assert.throws(() => kx.readData(hostile), { code: 'KX_TOO_MANY_ROWS', rows: 3 * 65535 + 1 });
+    assert.deepEqual(Array.from(kx.readData(hostile, { maxRows: 3 * 65535 + 1 }).streams.accel.tick), [1, 65536, 131071, 196606]);
   });
 });
