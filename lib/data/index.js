@@ -8,6 +8,7 @@ const { Worker, MessageChannel, receiveMessageOnPort } = require('node:worker_th
 const { checkArguments, orientationOptions } = require('../contract.js');
 const { outputOverInput, fileBasename } = require('../paths.js');
 const { openSource, COMPONENTS } = require('./source.js');
+const { openOutputs } = require('./outputs.js');
 const { writeReason } = require('../reasons.js');
 const gates = require('../run/gate.js');
 const { writeMember, quaternionStart } = require('./parquet.js');
@@ -197,11 +198,10 @@ function makeData(addon, addonPath = null) {
     const set = paths.length > 1 || options.set === true;
     const opening = sourceOptions(caller, options, set);
     const source = openSource(addon, paths, opening);
-    let handle = null;
+    let outs = null;
     try {
-      const opened = addon._openOutputs(outputs, paths);
-      if (opened.handle === undefined) throw outputError(caller, opened.path, paths, opened.code);
-      handle = opened.handle;
+      outs = openOutputs(addon, outputs, paths);
+      if (outs.code !== undefined) throw outputError(caller, outs.path, paths, outs.code);
       // The metadata says where the orientation starts before the first row is written: a
       // look ahead from row 0, on a second opening when the source only goes forward.
       const firstRotationRow = (m) => {
@@ -214,17 +214,16 @@ function makeData(addon, addonPath = null) {
         }
       };
       const sync = set ? { method: source.method, members: source.members.map((mb) => ({ file: path.basename(mb.file), shift: mb.shift })) } : null;
-      for (const m of opened.order) {
+      for (const m of outs.order) {
         const member = source.members[m];
         const extra = { timezone: options.timezone, sync, clock: source.members[0], quatStart: firstRotationRow(m) };
-        const ok = await writeMember(arrow, pq, source, m, extra, (bytes) => addon._writeOutput(handle, m, bytes));
+        const ok = await writeMember(arrow, pq, source, m, extra, (bytes) => outs.write(m, bytes));
         if (!ok) throw outputError(caller, outputs[m], paths, 'KX_WRITE_FAILED');
       }
-      if (!addon._commitOutputs(handle)) throw outputError(caller, outputs[0], paths, 'KX_WRITE_FAILED');
-      handle = null;
+      if (!outs.commit()) throw outputError(caller, outputs[0], paths, 'KX_WRITE_FAILED');
       return source.members.map((mb) => mb.summary);
     } finally {
-      if (handle !== null) addon._closeOutputs(handle);
+      if (outs !== null && outs.close !== undefined) outs.close();
       source.close();
     }
   }

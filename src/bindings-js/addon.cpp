@@ -197,7 +197,6 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
         {"_sourceClose", SourceClose},
         {"_sourceSamples", SourceSamples},
         {"_sourceStream", SourceStream},
-        {"_writeFiles", WriteFiles},
         {"_openOutputs", OpenOutputs},
         {"_writeOutput", WriteOutput},
         {"_commitOutputs", CommitOutputs},

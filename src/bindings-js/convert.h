@@ -38,7 +38,6 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info);
 Napi::Value SourceFill(const Napi::CallbackInfo& info);
 Napi::Value SourceMagnetometer(const Napi::CallbackInfo& info);
 Napi::Value SourceClose(const Napi::CallbackInfo& info);
-Napi::Value WriteFiles(const Napi::CallbackInfo& info);
 Napi::Value OpenOutputs(const Napi::CallbackInfo& info);
 Napi::Value WriteOutput(const Napi::CallbackInfo& info);
 Napi::Value CommitOutputs(const Napi::CallbackInfo& info);

@@ -1,5 +1,5 @@
-// The binding's output functions: whole files and files written piece by piece, each set
-// through the module's one output path (staged, refused over an input, all or nothing).
+// The binding's output functions: a set of files written piece by piece through the module's
+// one output path (staged, refused over an input, all or nothing).
 #include <napi.h>
 
 #include <cstdint>
@@ -12,47 +12,10 @@
 
 namespace demo {
 
-// The refusal codes of kx_WriteError, as JavaScript reads them.
-const char* const kWriteCodes[] = {"OK", "KX_OUTPUT_IS_INPUT", "KX_OPEN_FAILED", "KX_WRITE_FAILED"};
-
-// _writeFiles(paths, contents, inputs): writes whole files (contents are typed arrays) as one
-// set through the module's one output path. Answers { code } with code "OK", or { code, path }:
-// "KX_OUTPUT_IS_INPUT" (path is one of inputs), "KX_OPEN_FAILED" (it cannot be opened for
-// writing) or "KX_WRITE_FAILED" (a content could not be written in full).
-Napi::Value WriteFiles(const Napi::CallbackInfo& info) {
-    Napi::Env env = info.Env();
-    if (info.Length() < 3) {
-        throw_type_error(env, "Wrong number of arguments");
-        return Napi::Value();
-    }
-    std::vector<std::string> paths, inputs;
-    if (!path_list(env, info[0], &paths) || !path_list(env, info[2], &inputs)) return Napi::Value();
-    if (!info[1].IsArray() || info[1].As<Napi::Array>().Length() != paths.size()) {
-        throw_type_error(env, "Wrong arguments");
-        return Napi::Value();
-    }
-    std::vector<const void*> contents;
-    std::vector<size_t> sizes;
-    for (uint32_t i = 0; i < paths.size(); ++i) {
-        Napi::Value v = info[1].As<Napi::Array>().Get(i);
-        if (env.IsExceptionPending()) return Napi::Value();
-        if (!v.IsTypedArray()) {
-            throw_type_error(env, "Wrong arguments");
-            return Napi::Value();
-        }
-        Napi::TypedArray view = v.As<Napi::TypedArray>();
-        contents.push_back(static_cast<const uint8_t*>(view.ArrayBuffer().Data()) + view.ByteOffset());
-        sizes.push_back(view.ByteLength());
-    }
-    std::string failed;
-    const kx_WriteError e = _write_file_set(paths, contents, sizes, inputs, &failed);
-    Napi::Object answer = Napi::Object::New(env);
-    answer.Set("code", kWriteCodes[static_cast<int>(e)]);
-    if (e != kx_WriteError::none) answer.Set("path", text_value(env, failed));
-    return answer;
-}
-
 namespace {
+
+// The refusal codes of kx_WriteError, as JavaScript reads them.
+const char* const kWriteCodes[] = {"OK", "KX_OUTPUT_IS_INPUT", "KX_OPEN_FAILED"};
 
 // An output set written piece by piece from JavaScript. Dropping it uncommitted (closed, or
 // collected) removes its staged files.
@@ -71,7 +34,8 @@ OutputSet* output_set(const Napi::CallbackInfo& info) {
 }  // namespace
 
 // _openOutputs(paths, inputs): { handle, order } (order: the indices in the order their contents
-// must be written, see OutputSet::writing_order), or the refusal as _writeFiles answers it.
+// must be written, see OutputSet::writing_order), or { code, path } when refused:
+// "KX_OUTPUT_IS_INPUT" (path is one of inputs) or "KX_OPEN_FAILED" (it cannot be opened).
 Napi::Value OpenOutputs(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     std::vector<std::string> paths, inputs;

@@ -391,6 +391,11 @@ describe('writeParquet', () => {
       await assert.rejects(kx.promises.writeParquet(file, out), expected, out);
     }
     assert.throws(() => kx.writeParquet(path.join(dir, 'missing.bin'), kept), { code: 'ENOENT' });
+    // A set of whole files: one that cannot be written in full keeps the others as they were.
+    const { writeFiles } = require('../../lib/data/outputs.js');
+    const both = [kept, '/dev/full'];
+    if (fs.existsSync('/dev/full')) assert.deepEqual(writeFiles(addon, both, both.map(() => Buffer.from('new')), [file]), { code: 'KX_WRITE_FAILED', path: '/dev/full' });
+    assert.deepEqual(writeFiles(addon, [kept, file], [Buffer.from('new'), Buffer.from('new')], [file]), { code: 'KX_OUTPUT_IS_INPUT', path: file });
     assert.equal(fs.readFileSync(kept, 'utf8'), 'old');
     assert.ok(fs.readFileSync(file).equals(before));
     assert.deepEqual(fs.readdirSync(dir).filter((n) => n.endsWith('.tmp')), []);
