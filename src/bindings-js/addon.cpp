@@ -193,7 +193,6 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
         {"_fullScale", FullScale},
         {"_sourceOpen", SourceOpen},
         {"_sourceFill", SourceFill},
-        {"_sourceMagnetometer", SourceMagnetometer},
         {"_sourceClose", SourceClose},
         {"_sourceSamples", SourceSamples},
         {"_sourceStream", SourceStream},

@@ -36,7 +36,6 @@ Napi::Value ReadSynced(const Napi::CallbackInfo& info);
 Napi::Value FullScale(const Napi::CallbackInfo& info);
 Napi::Value SourceOpen(const Napi::CallbackInfo& info);
 Napi::Value SourceFill(const Napi::CallbackInfo& info);
-Napi::Value SourceMagnetometer(const Napi::CallbackInfo& info);
 Napi::Value SourceClose(const Napi::CallbackInfo& info);
 Napi::Value OpenOutputs(const Napi::CallbackInfo& info);
 Napi::Value WriteOutput(const Napi::CallbackInfo& info);

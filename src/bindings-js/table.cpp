@@ -1,5 +1,5 @@
 // The binding's table functions: the CSV table's columns over row ranges of a source (the
-// source handle JavaScript holds between calls) and the magnetometer's samples beside them.
+// source handle JavaScript holds between calls) and the samples of its streams.
 #include <napi.h>
 
 #include <algorithm>
@@ -211,45 +211,6 @@ Napi::Value SourceFill(const Napi::CallbackInfo& info) {
     }
     return columns_value(info.Env(), *source, static_cast<size_t>(m), static_cast<uint64_t>(first),
                          static_cast<uint64_t>(last));
-}
-
-// _sourceMagnetometer(handle, member, first, count): { x, y, z } Float64Arrays of the
-// magnetometer's samples [first, first + count), in any order.
-Napi::Value SourceMagnetometer(const Napi::CallbackInfo& info) {
-    SourceHandle* handle = nullptr;
-    kx_Source* source = source_of(info, &handle);
-    if (source == nullptr) return Napi::Value();
-    Napi::Env env = info.Env();
-    if (info.Length() < 4 || !info[1].IsNumber() || !info[2].IsNumber() || !info[3].IsNumber()) {
-        throw_type_error(env, "Wrong arguments");
-        return Napi::Value();
-    }
-    const double m = info[1].As<Napi::Number>().DoubleValue();
-    const double first = info[2].As<Napi::Number>().DoubleValue();
-    const double count = info[3].As<Napi::Number>().DoubleValue();
-    kx_DataSensor samples;
-    if (!(m >= 0 && m < static_cast<double>(source->size()) && first >= 0 && count >= 0 &&
-          first + count <=
-              static_cast<double>(source->member(static_cast<size_t>(m)).magnetometer_samples))) {
-        Napi::RangeError::New(env, "member or samples out of range").ThrowAsJavaScriptException();
-        return Napi::Value();
-    }
-    const size_t n = static_cast<size_t>(count);
-    if (!source->magnetometer(static_cast<size_t>(m), static_cast<size_t>(first), n, &samples)) {
-        Napi::Error::New(env, source->member(static_cast<size_t>(m)).path +
-                                  ": the magnetometer's samples cannot be read (the recording changed)")
-            .ThrowAsJavaScriptException();
-        return Napi::Value();
-    }
-    Napi::Object out = Napi::Object::New(env);
-    static const char* const kAxes[] = {"x", "y", "z"};
-    for (size_t k = 0; k < 3; ++k) {
-        Napi::Float64Array axis = Napi::Float64Array::New(env, n);
-        if (env.IsExceptionPending()) return Napi::Value();
-        if (n != 0) std::memcpy(axis.Data(), samples.data.data() + k * n, n * sizeof(double));
-        out.Set(kAxes[k], axis);
-    }
-    return out;
 }
 
 // The member and row (or sample) range arguments at 1..3, checked; false with an exception.

@@ -69,10 +69,8 @@ struct kx_SourceMember {
     // stream spaced on the rows; a set's rows are on the common base, own time + shift_s.
     double row_zero_s = 0.0;
     // The magnetometer, which the table does not show: its samples (0 in a set, whose maps carry
-    // none), read in order by its own reader for outputs that add its columns.
+    // none), read through stream_samples for outputs that add its columns.
     size_t magnetometer_samples = 0;
-    std::unique_ptr<kx_StreamReader> magnetometer;
-    size_t magnetometer_next = 0;
 };
 
 // Rows between two checkpoints of a member at least: a week at 100 Hz keeps about 1,800 of a
@@ -103,10 +101,6 @@ public:
     // recording no longer holds the rows.
     bool fill_columns(size_t m, uint64_t first, uint64_t last, void* const* values, uint8_t* const* valid,
                       uint64_t* nulls);
-    // Magnetometer samples [first, first + count) of member m into out (x, y, z component-major,
-    // times in seconds); a range that goes back reopens the reader. False when the recording no
-    // longer holds them.
-    bool magnetometer(size_t m, size_t first, size_t count, kx_DataSensor* out);
     // Whether the source is a synchronised set (of any number of recordings).
     bool is_set() const { return set_; }
     // The samples each stream with cells places on rows [first, last) of member m, by sensor-map

@@ -311,36 +311,6 @@ bool kx_Source::find_row_zero(kx_SourceMember& member, bool held_set) {
     return true;
 }
 
-bool kx_Source::magnetometer(size_t m, size_t first, size_t count, kx_DataSensor* out) {
-    if (m >= members_.size()) return false;
-    kx_SourceMember& member = *members_[m];
-    if (first > member.magnetometer_samples || count > member.magnetometer_samples - first) return false;
-    if (held_ && !set_) {
-        // Held whole: a copy of the range.
-        const kx_DataSensor& mag = held_->recording.sensors.at(KX_MAG);
-        const size_t n = mag.length;
-        *out = kx_DataSensor(3, count);
-        for (size_t c = 0; c < 3; ++c)
-            std::copy_n(mag.data.begin() + static_cast<std::ptrdiff_t>(c * n + first), count,
-                        out->data.begin() + static_cast<std::ptrdiff_t>(c * count));
-        std::copy_n(mag.time.begin() + static_cast<std::ptrdiff_t>(first), count, out->time.begin());
-        return true;
-    }
-    if (!member.magnetometer || first < member.magnetometer_next) {
-        member.magnetometer = std::make_unique<kx_StreamReader>();
-        member.magnetometer_next = 0;
-        if (!member.magnetometer->open(member.path.c_str(), KX_MAG)) return false;
-    }
-    for (size_t left = first - member.magnetometer_next; left > 0;) {
-        const size_t step = std::min(left, static_cast<size_t>(kSkipRows));
-        if (!member.magnetometer->read(step, out)) return false;
-        left -= step;
-    }
-    if (!member.magnetometer->read(count, out)) return false;
-    member.magnetometer_next = first + count;
-    return true;
-}
-
 void kx_Source::checkpoint(kx_SourceMember& member) {
     const auto& list = member.checkpoints;
     if (!list.empty() && member.cursor.row < list.back().cursor.row + kx_checkpoint_rows) return;
