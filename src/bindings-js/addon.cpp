@@ -44,12 +44,24 @@ bool string_arg(Napi::Value value, bool is_path, std::string* out) {
     return false;
 }
 
-// Checks the argument count, then that the first `n` arguments are strings, and converts them.
-bool string_args(const Napi::CallbackInfo& info, size_t n, const bool* is_path, std::string* out) {
-    if (info.Length() < n) {
-        throw_type_error(info.Env(), "Wrong number of arguments");
+bool arg_count(const Napi::CallbackInfo& info, size_t n) {
+    if (info.Length() >= n) return true;
+    throw_type_error(info.Env(), "Wrong number of arguments");
+    return false;
+}
+
+bool number_arg(const Napi::CallbackInfo& info, size_t i, double* out) {
+    if (info.Length() <= i || !info[i].IsNumber()) {
+        throw_type_error(info.Env(), "Wrong arguments");
         return false;
     }
+    *out = info[i].As<Napi::Number>().DoubleValue();
+    return true;
+}
+
+// Checks the argument count, then that the first `n` arguments are strings, and converts them.
+bool string_args(const Napi::CallbackInfo& info, size_t n, const bool* is_path, std::string* out) {
+    if (!arg_count(info, n)) return false;
     for (size_t i = 0; i < n; ++i) {
         if (!info[i].IsString()) {
             throw_type_error(info.Env(), "Wrong arguments");
@@ -143,10 +155,7 @@ Napi::Value Read(const Napi::CallbackInfo& info) {
 // any file is touched.
 Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (info.Length() < 2) {
-        throw_type_error(env, "Wrong number of arguments");
-        return Napi::Value();
-    }
+    if (!arg_count(info, 2)) return Napi::Value();
     if (!info[0].IsArray() || !info[1].IsString()) {
         throw_type_error(env, "Wrong arguments");
         return Napi::Value();

@@ -13,6 +13,20 @@ namespace demo {
 void throw_type_error(Napi::Env env, const char* message);
 // A string argument (a path must hold no NUL), or the module's TypeError and false.
 bool string_arg(Napi::Value value, bool is_path, std::string* out);
+// Whether there are `n` arguments at least; otherwise the module's TypeError.
+bool arg_count(const Napi::CallbackInfo& info, size_t n);
+// The number at info[i], or false with the module's TypeError.
+bool number_arg(const Napi::CallbackInfo& info, size_t i, double* out);
+// The object behind a handle (a Napi::External<T> the binding made) at info[0], or nullptr
+// with the module's TypeError.
+template <typename T>
+T* handle_arg(const Napi::CallbackInfo& info) {
+    if (info.Length() < 1 || !info[0].IsExternal()) {
+        throw_type_error(info.Env(), "Wrong arguments");
+        return nullptr;
+    }
+    return info[0].As<Napi::External<T>>().Data();
+}
 // Checks the argument count, then that the first `n` arguments are strings, and converts them.
 bool string_args(const Napi::CallbackInfo& info, size_t n, const bool* is_path, std::string* out);
 // The paths of a JavaScript array of strings; false (with the module's TypeError) otherwise.

@@ -1,5 +1,5 @@
-// The binding's stream functions: decoded streams as typed arrays (one recording, or a set on
-// its common time base) and the full-scale readings of a configuration.
+// The binding's streams as JavaScript values: samples as typed arrays (put_streams, for the
+// source's ranges and a set synchronised whole) and the full-scale readings of a configuration.
 #include <napi.h>
 
 #include <cstring>
@@ -68,7 +68,7 @@ bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors,
         if (stream.IsEmpty()) {
             // A buffer that could not be made without an exception of its own (out of memory).
             if (!env.IsExceptionPending())
-                Napi::Error::New(env, "readData: no memory for the arrays").ThrowAsJavaScriptException();
+                Napi::Error::New(env, "no memory for the arrays").ThrowAsJavaScriptException();
             return false;
         }
         streams->Set(kind.name, stream);

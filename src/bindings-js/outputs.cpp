@@ -24,11 +24,8 @@ struct OutputHandle {
 };
 
 OutputSet* output_set(const Napi::CallbackInfo& info) {
-    if (info.Length() < 1 || !info[0].IsExternal()) {
-        throw_type_error(info.Env(), "Wrong arguments");
-        return nullptr;
-    }
-    return info[0].As<Napi::External<OutputHandle>>().Data()->set.get();
+    OutputHandle* handle = handle_arg<OutputHandle>(info);
+    return handle == nullptr ? nullptr : handle->set.get();
 }
 
 }  // namespace
@@ -39,11 +36,7 @@ OutputSet* output_set(const Napi::CallbackInfo& info) {
 Napi::Value OpenOutputs(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     std::vector<std::string> paths, inputs;
-    if (info.Length() < 2) {
-        throw_type_error(env, "Wrong number of arguments");
-        return Napi::Value();
-    }
-    if (!path_list(env, info[0], &paths) || !path_list(env, info[1], &inputs)) return Napi::Value();
+    if (!arg_count(info, 2) || !path_list(env, info[0], &paths) || !path_list(env, info[1], &inputs)) return Napi::Value();
     auto handle = std::make_unique<OutputHandle>();
     std::string failed;
     const kx_WriteError e = _open_file_set(paths, inputs, handle->set.get(), &failed);
@@ -67,13 +60,9 @@ Napi::Value OpenOutputs(const Napi::CallbackInfo& info) {
 Napi::Value WriteOutput(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     OutputSet* set = output_set(info);
-    if (set == nullptr) return Napi::Value();
-    if (info.Length() < 3 || !info[1].IsNumber() || !info[2].IsTypedArray()) {
-        throw_type_error(env, "Wrong arguments");
-        return Napi::Value();
-    }
-    const int64_t index = info[1].As<Napi::Number>().Int64Value();
-    if (index < 0 || static_cast<uint64_t>(index) >= set->size()) {
+    double index = 0;
+    if (set == nullptr || !number_arg(info, 1, &index)) return Napi::Value();
+    if (info.Length() < 3 || !info[2].IsTypedArray() || !(index >= 0 && index < static_cast<double>(set->size()))) {
         throw_type_error(env, "Wrong arguments");
         return Napi::Value();
     }
@@ -91,8 +80,9 @@ Napi::Value CommitOutputs(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value CloseOutputs(const Napi::CallbackInfo& info) {
-    if (output_set(info) == nullptr) return Napi::Value();
-    info[0].As<Napi::External<OutputHandle>>().Data()->set = std::make_unique<OutputSet>();
+    OutputHandle* handle = handle_arg<OutputHandle>(info);
+    if (handle == nullptr) return Napi::Value();
+    handle->set = std::make_unique<OutputSet>();
     return info.Env().Undefined();
 }
 

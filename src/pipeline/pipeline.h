@@ -112,8 +112,9 @@ public:
     // time), read forward from the file; going back opens the stream again. False for a set
     // member or when the file no longer holds them.
     bool stream_samples(size_t m, int sensor_id, size_t first, size_t count, kx_DataSensor* out);
-    // Bytes the readers stream_samples opened hold (see kx_source_member_bytes).
-    size_t extra_bytes() const;
+    // Bytes the source holds while open: its members' stream readers and those stream_samples
+    // opened, for a caller that reports memory held outside its own heap.
+    size_t bytes() const;
 
 private:
     kx_SourceError open_one(const std::string& path, const kx_SourceOptions& options);
@@ -134,10 +135,6 @@ private:
     uint64_t error_rows_ = 0;
     bool set_ = false;
 };
-
-// Bytes a member holds while open (its stream readers' buffers), for a caller that reports
-// memory held outside its own heap.
-size_t kx_source_member_bytes(const kx_SourceMember& member);
 
 // A synchronised set held whole: the decoded recordings and their maps on the common time base.
 // The recordings are declared last so that they are freed before the maps.

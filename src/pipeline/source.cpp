@@ -80,15 +80,6 @@ uint64_t kx_row_limit(uint64_t records) {
     return std::max(kFloorRows, records > UINT64_MAX / kRowsPerRecord ? UINT64_MAX : records * kRowsPerRecord);
 }
 
-size_t kx_source_member_bytes(const kx_SourceMember& member) {
-    // One read buffer of whole blocks per stream with cells (see kx_StreamReader).
-    size_t bytes = 0;
-    for (const CsvStream& s : member.layout.streams) {
-        if (s.cells && s.sensor == nullptr) bytes += 512 * static_cast<size_t>(kBlockSize);
-    }
-    return bytes;
-}
-
 kx_SourceError kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set, kx_Orientation mode) {
     if (paths.empty()) return kx_SourceError::none;
     auto& recordings = set->recordings;
@@ -442,6 +433,12 @@ bool kx_Source::stream_samples(size_t m, int sensor_id, size_t first, size_t cou
     return true;
 }
 
-size_t kx_Source::extra_bytes() const {
-    return extras_.size() * 512 * static_cast<size_t>(kBlockSize);
+size_t kx_Source::bytes() const {
+    // One read buffer of whole blocks per stream reader (see kx_StreamReader): each streamed
+    // stream with cells, and each stream read beside the table.
+    size_t readers = extras_.size();
+    for (const auto& m : members_) {
+        for (const CsvStream& s : m->layout.streams) readers += s.cells && s.sensor == nullptr ? 1 : 0;
+    }
+    return readers * 512 * static_cast<size_t>(kBlockSize);
 }
