@@ -17,12 +17,21 @@ bool string_arg(Napi::Value value, bool is_path, std::string* out);
 bool arg_count(const Napi::CallbackInfo& info, size_t n);
 // The number at info[i], or false with the module's TypeError.
 bool number_arg(const Napi::CallbackInfo& info, size_t i, double* out);
-// The object behind a handle (a Napi::External<T> the binding made) at info[0], or nullptr
-// with the module's TypeError.
+// A handle JavaScript holds between calls: `data`, tagged with its type's T::kTag, freed by
+// `finalize` when collected.
+template <typename T, typename Finalizer>
+Napi::Value make_handle(Napi::Env env, T* data, Finalizer finalize) {
+    Napi::External<T> handle = Napi::External<T>::New(env, data, finalize);
+    handle.TypeTag(&T::kTag);
+    if (env.IsExceptionPending()) return Napi::Value();
+    return handle;
+}
+// The object behind a handle make_handle made for a T at info[0], or nullptr with the module's
+// TypeError: a handle of another kind, or any other value, is refused rather than followed.
 template <typename T>
 T* handle_arg(const Napi::CallbackInfo& info) {
-    if (info.Length() < 1 || !info[0].IsExternal()) {
-        throw_type_error(info.Env(), "Wrong arguments");
+    if (info.Length() < 1 || !info[0].IsExternal() || !info[0].As<Napi::External<T>>().CheckTypeTag(&T::kTag)) {
+        if (!info.Env().IsExceptionPending()) throw_type_error(info.Env(), "Wrong arguments");
         return nullptr;
     }
     return info[0].As<Napi::External<T>>().Data();

@@ -20,6 +20,7 @@ const char* const kWriteCodes[] = {"OK", "KX_OUTPUT_IS_INPUT", "KX_OPEN_FAILED"}
 // An output set written piece by piece from JavaScript. Dropping it uncommitted (closed, or
 // collected) removes its staged files.
 struct OutputHandle {
+    static constexpr napi_type_tag kTag = {0x6b782d6f75747075, 0x7473};
     std::unique_ptr<OutputSet> set = std::make_unique<OutputSet>();
 };
 
@@ -47,8 +48,7 @@ Napi::Value OpenOutputs(const Napi::CallbackInfo& info) {
         return answer;
     }
     const std::vector<size_t> order = handle->set->writing_order();
-    answer.Set("handle", Napi::External<OutputHandle>::New(env, handle.release(),
-                                                           [](Napi::Env, OutputHandle* h) { delete h; }));
+    answer.Set("handle", make_handle(env, handle.release(), [](Napi::Env, OutputHandle* h) { delete h; }));
     Napi::Array list = Napi::Array::New(env, order.size());
     for (size_t i = 0; i < order.size(); ++i) list.Set(static_cast<uint32_t>(i), static_cast<double>(order[i]));
     answer.Set("order", list);

@@ -98,6 +98,7 @@ Napi::Object streams_value(Napi::Env env, const kx_SourceMember& member) {
 
 // A source JavaScript holds: freed by _sourceClose or, failing that, by the garbage collector.
 struct SourceHandle {
+    static constexpr napi_type_tag kTag = {0x6b782d736f757263, 0x65};
     std::unique_ptr<kx_Source> source;
     int64_t external = 0;  // bytes reported to the garbage collector
 };
@@ -195,7 +196,7 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
     }
     auto* handle = new SourceHandle{std::move(source)};
     account(env, handle);
-    answer.Set("handle", Napi::External<SourceHandle>::New(env, handle, [](Napi::Env e, SourceHandle* h) {
+    answer.Set("handle", make_handle(env, handle, [](Napi::Env e, SourceHandle* h) {
                    h->source.reset();
                    account(e, h);
                    delete h;

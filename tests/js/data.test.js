@@ -527,6 +527,16 @@ describe('openSource', () => {
     assert.equal(kx.read(file, csv, { maxRows: 10 }), '{"error":"Error during data loading."}');
     assert.equal(kx.readAndSync2([file, file], syncDir, { maxRows: 10 }), '-10');
     assert.deepEqual([fs.existsSync(csv), fs.readdirSync(syncDir)], [false, []]);
+    // A handle passed where one of another kind is expected is refused, not followed.
+    const { handle } = addon._sourceOpen([file], {});
+    const outputs = addon._openOutputs([csv], [file]);
+    for (const call of [() => addon._sourceFill(outputs.handle, 0, 0, 1), () => addon._sourceClose(outputs.handle),
+      () => addon._writeOutput(handle, 0, Buffer.from('x')), () => addon._commitOutputs(handle), () => addon._sourceFill({}, 0, 0, 1)]) {
+      assert.throws(call, { name: 'TypeError', message: 'Wrong arguments' });
+    }
+    addon._closeOutputs(outputs.handle);
+    addon._sourceClose(handle);
+    assert.equal(fs.existsSync(csv), false);
     // The default limit takes every bundled and synthetic recording, and refuses a few records
     // that claim a 65535 Hz base and a 1 Hz stream.
     for (const [name, f] of recordings()) assert.doesNotThrow(() => openSource(addon, [f]).close(), name);
