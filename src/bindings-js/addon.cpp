@@ -123,25 +123,6 @@ Napi::Value text_value(Napi::Env env, const std::string& text) {
     return result;
 }
 
-const char* source_error_code(kx_SourceError e) {
-    switch (e) {
-        case kx_SourceError::missing:
-            return "ENOENT";
-        case kx_SourceError::notARecording:
-            return "KX_NOT_A_RECORDING";
-        case kx_SourceError::truncated:
-            return "KX_TRUNCATED";
-        case kx_SourceError::setRead:
-        case kx_SourceError::setOrientation:
-        case kx_SourceError::setSync:
-            return "KX_SYNC";
-        case kx_SourceError::tooManyRows:
-            return "KX_TOO_MANY_ROWS";
-        default:
-            return "unreadable";
-    }
-}
-
 Napi::Value Read(const Napi::CallbackInfo& info) {
     static constexpr bool kPath[] = {true, true};
     std::string a[2];

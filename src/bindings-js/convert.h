@@ -45,9 +45,6 @@ bool path_list(Napi::Env env, Napi::Value value, std::vector<std::string>* out);
 bool source_options(const Napi::CallbackInfo& info, size_t at, kx_SourceOptions* options);
 // A string of the text up to its first NUL; undefined when it cannot be made.
 Napi::Value text_value(Napi::Env env, const std::string& text);
-// The code JavaScript turns into an Error for a source that could not be opened; an unreadable
-// file's own reason (EACCES, EISDIR...) is found there from the file system.
-const char* source_error_code(kx_SourceError e);
 
 // Puts every stream of `sensors` that has samples into `streams` as { rate, time, <component>... },
 // copied into buffers JavaScript owns. False with an exception pending on failure.

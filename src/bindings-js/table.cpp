@@ -152,7 +152,7 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
     const kx_SourceError error = as_set ? source->open_set(paths, options) : source->open(paths, options);
     Napi::Object answer = Napi::Object::New(env);
     if (error != kx_SourceError::none) {
-        answer.Set("code", source_error_code(error));
+        answer.Set("code", kx_sourceErrorCode(error));
         answer.Set("path", text_value(env, source->error_path()));
         if (paths.size() > 1 || as_set) answer.Set("status", _sync_status(error));
         if (error == kx_SourceError::tooManyRows)

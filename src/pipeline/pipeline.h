@@ -37,6 +37,11 @@ enum class kx_SourceError {
     tooManyRows,      // a table would be implausibly large for its recording
 };
 
+// The code of an error, as the module's callers name it: ENOENT, KX_NOT_A_RECORDING,
+// KX_TRUNCATED, KX_SYNC (any stage of a set; see _sync_status), KX_TOO_MANY_ROWS, or
+// "unreadable", whose own reason (EACCES, EISDIR...) the caller finds from the file system.
+const char* kx_sourceErrorCode(kx_SourceError e);
+
 // The default limit on a table's rows for a recording of `records` data records: 1024 rows a
 // record, and never less than 65536. A table row is a base tick; the bundled simulator keeps
 // every stream at 1 Hz or more on a base of at most 1000 Hz, so its tables stay within 1000

@@ -74,6 +74,27 @@ bool whole_shifts(const kx_SyncedSet& set, std::vector<std::vector<double>>* shi
 
 }  // namespace
 
+const char* kx_sourceErrorCode(kx_SourceError e) {
+    switch (e) {
+        case kx_SourceError::missing:
+            return "ENOENT";
+        case kx_SourceError::notARecording:
+            return "KX_NOT_A_RECORDING";
+        case kx_SourceError::truncated:
+            return "KX_TRUNCATED";
+        case kx_SourceError::setRead:
+        case kx_SourceError::setOrientation:
+        case kx_SourceError::setSync:
+            return "KX_SYNC";
+        case kx_SourceError::tooManyRows:
+            return "KX_TOO_MANY_ROWS";
+        case kx_SourceError::none:
+        case kx_SourceError::unreadable:
+            break;
+    }
+    return "unreadable";
+}
+
 uint64_t kx_row_limit(uint64_t records) {
     constexpr uint64_t kRowsPerRecord = 1024;
     constexpr uint64_t kFloorRows = 65536;
