@@ -218,7 +218,8 @@ export interface RecordingData {
     baro?: BaroStream;
     /** raw counts */
     mag?: XyzStream;
-    /** orientation (when accelerometer and gyroscope run at one rate), at the gyroscope's rate */
+    /** orientation (when accelerometer and gyroscope run at one rate, at most the base rate),
+     *  at the gyroscope's rate */
     quaternion?: QuaternionStream;
     events?: ValueStream;
     events2?: ValueStream;
@@ -235,6 +236,9 @@ export type DataErrorCode =
   | "KX_NOT_A_RECORDING"
   /** the file ends inside its configuration block or data */
   | "KX_TRUNCATED"
+  /** the table would be implausibly large for the recording (see TableLimits); `rows` on the
+   *  error says how many rows it would have */
+  | "KX_TOO_MANY_ROWS"
   /** writeParquet: the output is the recording itself (through any link) */
   | "KX_OUTPUT_IS_INPUT"
   /** writeParquet: the output cannot be opened for writing */
@@ -256,19 +260,21 @@ export interface DataError extends Error {
   code: DataErrorCode;
   /** the file concerned */
   path: string;
+  /** KX_TOO_MANY_ROWS: the rows the table would have */
+  rows?: number;
 }
 
 /**
- * Decodes a recording and adds its orientation stream, answering the samples as typed arrays
- * (made once in native code and handed over without a copy).
+ * Decodes a recording and adds its orientation stream, answering the samples as typed arrays,
+ * filled range by range from the row source: memory is the arrays and one range.
  * @throws {DataError} when the recording cannot be read (missing, unreadable, not a recording,
- *   truncated)
+ *   truncated) or its table would be over the row limit (KX_TOO_MANY_ROWS)
  * @throws {TypeError} "Wrong number of arguments" without an argument; "Wrong arguments" when
  *   recordingPath is not a string primitive or holds a NUL character
  */
 export function readData(recordingPath: string, options?: DataOptions): RecordingData;
 
-/** Options of readData, readChunks and writeParquet (maxRows: readChunks and writeParquet). */
+/** Options of readData, readChunks and writeParquet. */
 export interface DataOptions extends TableLimits, OrientationOptions {
   /** IANA name of the zone whose wall-clock time the device showed (e.g. "Europe/Berlin"),
    *  checked through Intl: a RangeError with code KX_BAD_TIMEZONE when it is none. Gives

@@ -7,7 +7,8 @@ const path = require('node:path');
 const { Worker, MessageChannel, receiveMessageOnPort } = require('node:worker_threads');
 const { checkArguments, orientationOptions } = require('../contract.js');
 const { outputOverInput, fileBasename } = require('../paths.js');
-const { openSource, recordingError, COMPONENTS } = require('./source.js');
+const { openSource, COMPONENTS } = require('./source.js');
+const { openOutputs } = require('./outputs.js');
 const { writeReason } = require('../reasons.js');
 const gates = require('../run/gate.js');
 const { writeMember, quaternionStart } = require('./parquet.js');
@@ -29,6 +30,65 @@ function sourceOptions(caller, options, set = false) {
   return out;
 }
 
+// Rows (of the table) or samples (of a stream read beside it) a range of wholeStreams holds.
+const RANGE = 1 << 18;
+
+// Every stream of a single recording's source, whole: { <stream>: { rate, time, <component>... } }
+// as the addon answers a range, time in a buffer of its own and the components in one more. The
+// spaced streams the table shows come from its rows (the orientation exists nowhere else); every
+// other stream, and the events the table places one a row, are read beside the table.
+function wholeStreams(source) {
+  const member = source.members[0];
+  const out = {};
+  const filled = {};
+  const beside = [];
+  for (const [name, { samples, rate, carried }] of Object.entries(member.streams)) {
+    if (samples === 0) continue;
+    const data = new ArrayBuffer(samples * COMPONENTS[name].length * 8);
+    out[name] = { rate, time: new Float64Array(samples) };
+    COMPONENTS[name].forEach((k, j) => (out[name][k] = new Float64Array(data, j * samples * 8, samples)));
+    filled[name] = 0;
+    if (!carried || TIMED.has(name)) beside.push(name);
+  }
+  const put = (name, part) => {
+    const at = filled[name];
+    const n = part.time.length;
+    if (at + n > out[name].time.length) throw new Error(`readData: ${member.file}: the recording changed while it was read`);
+    out[name].time.set(part.time, at);
+    for (const k of COMPONENTS[name]) out[name][k].set(part[k], at);
+    filled[name] = at + n;
+  };
+  if (beside.length < Object.keys(out).length) {
+    for (let first = 0; first < member.rows; first += RANGE) {
+      for (const [name, part] of Object.entries(source.samples(0, first, Math.min(member.rows, first + RANGE)))) {
+        if (out[name] !== undefined && !beside.includes(name)) put(name, part);
+      }
+    }
+  }
+  for (const name of beside) {
+    while (filled[name] < out[name].time.length) {
+      const part = source.stream(0, name, filled[name], Math.min(RANGE, out[name].time.length - filled[name]));
+      if (part === null) break;
+      put(name, part);
+    }
+  }
+  for (const name of Object.keys(out)) {
+    const n = filled[name];
+    if (n === out[name].time.length) continue;
+    // A scan counts records that the decode may drop (a damaged one); a table's rows never.
+    if (!beside.includes(name)) throw new Error(`readData: ${member.file}: the recording changed while it was read`);
+    if (n === 0) {
+      delete out[name];
+      continue;
+    }
+    const data = new ArrayBuffer(n * COMPONENTS[name].length * 8);
+    const cut = { rate: out[name].rate, time: out[name].time.slice(0, n) };
+    COMPONENTS[name].forEach((k, j) => (cut[k] = new Float64Array(data, j * n * 8, n)).set(out[name][k].subarray(0, n)));
+    out[name] = cut;
+  }
+  return out;
+}
+
 // Index of the first quaternion sample that holds the filter's answer (0, 0, 0, 0 before it).
 function firstRotation(q) {
   let i = 0;
@@ -40,13 +100,19 @@ function makeData(addon, addonPath = null) {
   // { config, summary, frequency, startTime, timezone, streams }. Every array sits in a buffer
   // of its own that postMessage can move to another thread (a worker's answer). Every stream
   // gains `tick` (see table-time.js); the quaternion's samples before the filter starts become
-  // NaN, and the stream says which is its first rotation (`firstValid`).
+  // NaN, and the stream says which is its first rotation (`firstValid`). Built on the row
+  // source: the arrays plus one range are held, never a second copy of the recording.
   function decode(recordingPath, options = {}) {
     const { timezone = null } = options;
-    const raw = addon._readData(recordingPath, orientationOptions('readData', options));
-    if (typeof raw === 'string') throw recordingError('readData', recordingPath, raw);
-    const config = JSON.parse(raw.config);
-    const { frequency, streams } = raw;
+    const opening = { ...orientationOptions('readData', options), ...(options.maxRows === undefined ? {} : { maxRows: options.maxRows }) };
+    const source = openSource(addon, [recordingPath], { ...opening, caller: 'readData' });
+    let streams;
+    try {
+      streams = wholeStreams(source);
+    } finally {
+      source.close();
+    }
+    const { config, summary, frequency } = source.members[0];
     for (const [name, stream] of Object.entries(streams)) {
       stream.tick = TIMED.has(name) ? timedTicks(stream.time, frequency) : spacedTicks(stream.time.length, factorOf(frequency, stream.rate));
     }
@@ -58,7 +124,7 @@ function makeData(addon, addonPath = null) {
     const start = timezone === null ? null : wallClockInstant(config.createdAt, timezone);
     return {
       config,
-      summary: JSON.parse(raw.summary),
+      summary,
       frequency,
       timezone,
       startTime: start === null ? null : new Date(start),
@@ -132,11 +198,10 @@ function makeData(addon, addonPath = null) {
     const set = paths.length > 1 || options.set === true;
     const opening = sourceOptions(caller, options, set);
     const source = openSource(addon, paths, opening);
-    let handle = null;
+    let outs = null;
     try {
-      const opened = addon._openOutputs(outputs, paths);
-      if (opened.handle === undefined) throw outputError(caller, opened.path, paths, opened.code);
-      handle = opened.handle;
+      outs = openOutputs(addon, outputs, paths);
+      if (outs.code !== undefined) throw outputError(caller, outs.path, paths, outs.code);
       // The metadata says where the orientation starts before the first row is written: a
       // look ahead from row 0, on a second opening when the source only goes forward.
       const firstRotationRow = (m) => {
@@ -149,17 +214,16 @@ function makeData(addon, addonPath = null) {
         }
       };
       const sync = set ? { method: source.method, members: source.members.map((mb) => ({ file: path.basename(mb.file), shift: mb.shift })) } : null;
-      for (const m of opened.order) {
+      for (const m of outs.order) {
         const member = source.members[m];
         const extra = { timezone: options.timezone, sync, clock: source.members[0], quatStart: firstRotationRow(m) };
-        const ok = await writeMember(arrow, pq, source, m, extra, (bytes) => addon._writeOutput(handle, m, bytes));
+        const ok = await writeMember(arrow, pq, source, m, extra, (bytes) => outs.write(m, bytes));
         if (!ok) throw outputError(caller, outputs[m], paths, 'KX_WRITE_FAILED');
       }
-      if (!addon._commitOutputs(handle)) throw outputError(caller, outputs[0], paths, 'KX_WRITE_FAILED');
-      handle = null;
+      if (!outs.commit()) throw outputError(caller, outputs[0], paths, 'KX_WRITE_FAILED');
       return source.members.map((mb) => mb.summary);
     } finally {
-      if (handle !== null) addon._closeOutputs(handle);
+      if (outs !== null && outs.close !== undefined) outs.close();
       source.close();
     }
   }

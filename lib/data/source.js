@@ -135,14 +135,19 @@ function openSource(addon, paths, options = {}) {
       }
       return addon._sourceFill(h, m, first, last).map(({ values, valid, nulls }) => ({ values, valid, nulls }));
     },
-    // Magnetometer samples [first, first + count) of member m as { x, y, z } Float64Arrays.
+    // Magnetometer samples [first, first + count) of member m as { x, y, z } Float64Arrays, in
+    // any order (a range that goes back reads the stream again).
     magnetometer(m, first, count) {
       const h = live();
       checkMember(m);
-      if (!Number.isSafeInteger(first) || !Number.isSafeInteger(count) || first < 0 || count < 0) {
-        throw new RangeError(`magnetometer: samples: expected 0 <= first and 0 <= count, got ${first}, ${count}`);
+      const { file, magnetometer: mag } = members[m];
+      if (!Number.isSafeInteger(first) || !Number.isSafeInteger(count) || first < 0 || count < 0 || first + count > (mag === null ? 0 : mag.samples)) {
+        throw new RangeError(`magnetometer: samples: expected 0 <= first, 0 <= count, first + count <= ${mag === null ? 0 : mag.samples}, got ${first}, ${count}`);
       }
-      return addon._sourceMagnetometer(h, m, first, count);
+      if (count === 0) return { x: new Float64Array(0), y: new Float64Array(0), z: new Float64Array(0) };
+      const got = addon._sourceStream(h, m, 'mag', first, count);
+      if (got === null || got.time.length !== count) throw new Error(`${caller}: ${file}: the magnetometer's samples cannot be read (the recording changed)`);
+      return { x: got.x, y: got.y, z: got.z };
     },
     // The samples the carried streams place on rows [first, last) of member m, each with its
     // time (seconds, on the set's time base for a set): { <stream>: { rate, time,

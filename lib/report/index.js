@@ -4,6 +4,7 @@
 const path = require('node:path');
 const { Worker } = require('node:worker_threads');
 const gates = require('../run/gate.js');
+const { writeFiles } = require('../data/outputs.js');
 const { isPath, PATH_WANTED, outputOverInput } = require('../paths.js');
 const { writeReason } = require('../reasons.js');
 const { orientationOptions } = require('../contract.js');
@@ -48,7 +49,7 @@ function modelOf(addon, recordingPaths, options = {}) {
 // was; a page that is one of the recordings is refused. Throws an Error whose code says what
 // failed.
 function writePage(addon, pagePath, html, recordingPaths) {
-  const { code: status } = addon._writeFiles([pagePath], [Buffer.from(html, 'utf8')], recordingPaths);
+  const { code: status } = writeFiles(addon, [pagePath], [Buffer.from(html, 'utf8')], recordingPaths);
   if (status === 'OK') return;
   let why;
   if (status === 'KX_OUTPUT_IS_INPUT') {

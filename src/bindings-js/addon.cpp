@@ -44,12 +44,24 @@ bool string_arg(Napi::Value value, bool is_path, std::string* out) {
     return false;
 }
 
-// Checks the argument count, then that the first `n` arguments are strings, and converts them.
-bool string_args(const Napi::CallbackInfo& info, size_t n, const bool* is_path, std::string* out) {
-    if (info.Length() < n) {
-        throw_type_error(info.Env(), "Wrong number of arguments");
+bool arg_count(const Napi::CallbackInfo& info, size_t n) {
+    if (info.Length() >= n) return true;
+    throw_type_error(info.Env(), "Wrong number of arguments");
+    return false;
+}
+
+bool number_arg(const Napi::CallbackInfo& info, size_t i, double* out) {
+    if (info.Length() <= i || !info[i].IsNumber()) {
+        throw_type_error(info.Env(), "Wrong arguments");
         return false;
     }
+    *out = info[i].As<Napi::Number>().DoubleValue();
+    return true;
+}
+
+// Checks the argument count, then that the first `n` arguments are strings, and converts them.
+bool string_args(const Napi::CallbackInfo& info, size_t n, const bool* is_path, std::string* out) {
+    if (!arg_count(info, n)) return false;
     for (size_t i = 0; i < n; ++i) {
         if (!info[i].IsString()) {
             throw_type_error(info.Env(), "Wrong arguments");
@@ -111,25 +123,6 @@ Napi::Value text_value(Napi::Env env, const std::string& text) {
     return result;
 }
 
-const char* source_error_code(kx_SourceError e) {
-    switch (e) {
-        case kx_SourceError::missing:
-            return "ENOENT";
-        case kx_SourceError::notARecording:
-            return "KX_NOT_A_RECORDING";
-        case kx_SourceError::truncated:
-            return "KX_TRUNCATED";
-        case kx_SourceError::setRead:
-        case kx_SourceError::setOrientation:
-        case kx_SourceError::setSync:
-            return "KX_SYNC";
-        case kx_SourceError::tooManyRows:
-            return "KX_TOO_MANY_ROWS";
-        default:
-            return "unreadable";
-    }
-}
-
 Napi::Value Read(const Napi::CallbackInfo& info) {
     static constexpr bool kPath[] = {true, true};
     std::string a[2];
@@ -143,10 +136,7 @@ Napi::Value Read(const Napi::CallbackInfo& info) {
 // any file is touched.
 Napi::Value ReadAndSync2(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
-    if (info.Length() < 2) {
-        throw_type_error(env, "Wrong number of arguments");
-        return Napi::Value();
-    }
+    if (!arg_count(info, 2)) return Napi::Value();
     if (!info[0].IsArray() || !info[1].IsString()) {
         throw_type_error(env, "Wrong arguments");
         return Napi::Value();
@@ -189,14 +179,11 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
         {"readConfigDeviceId", ReadConfigDeviceId},
         // Internal: the JavaScript layer builds readData, writeParquet, the report and the
         // row-range source on these.
-        {"_readData", ReadData},
         {"_sourceOpen", SourceOpen},
         {"_sourceFill", SourceFill},
-        {"_sourceMagnetometer", SourceMagnetometer},
         {"_sourceClose", SourceClose},
         {"_sourceSamples", SourceSamples},
         {"_sourceStream", SourceStream},
-        {"_writeFiles", WriteFiles},
         {"_openOutputs", OpenOutputs},
         {"_writeOutput", WriteOutput},
         {"_commitOutputs", CommitOutputs},

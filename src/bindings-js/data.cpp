@@ -1,4 +1,5 @@
-// The binding's stream functions: decoded streams as typed arrays.
+// The binding's streams as JavaScript values: samples as typed arrays (put_streams, for the
+// source's ranges).
 #include <napi.h>
 
 #include <cstring>
@@ -67,35 +68,12 @@ bool put_streams(Napi::Env env, const kx_Config& config, kx_SensorMap* sensors,
         if (stream.IsEmpty()) {
             // A buffer that could not be made without an exception of its own (out of memory).
             if (!env.IsExceptionPending())
-                Napi::Error::New(env, "readData: no memory for the arrays").ThrowAsJavaScriptException();
+                Napi::Error::New(env, "no memory for the arrays").ThrowAsJavaScriptException();
             return false;
         }
         streams->Set(kind.name, stream);
     }
     return !env.IsExceptionPending();
-}
-
-// _readData(path, options): { config, summary, frequency, streams } with config and
-// summary as JSON texts, or the code of why the recording could not be decoded.
-Napi::Value ReadData(const Napi::CallbackInfo& info) {
-    static constexpr bool kPath[] = {true};
-    std::string a[1];
-    if (!string_args(info, 1, kPath, a)) return Napi::Value();
-    Napi::Env env = info.Env();
-    kx_SourceOptions options;
-    if (!source_options(info, 1, &options)) return Napi::Value();
-    kx_Recording recording;
-    const kx_SourceError error = kx_readRecording(a[0], &recording, options.orientation);
-    if (error != kx_SourceError::none) return text_value(env, source_error_code(error));
-    Napi::Object out = Napi::Object::New(env);
-    out.Set("config", text_value(env, _generate_config_JSON(recording.config)));
-    out.Set("summary", text_value(env, _generate_read_answer_JSON(&recording.config)));
-    out.Set("frequency", recording.config.frequency);
-    Napi::Object streams = Napi::Object::New(env);
-    if (!put_streams(env, recording.config, &recording.sensors, &streams)) return Napi::Value();
-    out.Set("streams", streams);
-    if (env.IsExceptionPending()) return Napi::Value();
-    return out;
 }
 
 }  // namespace demo

@@ -1,5 +1,5 @@
-// The binding's output functions: whole files and files written piece by piece, each set
-// through the module's one output path (staged, refused over an input, all or nothing).
+// The binding's output functions: a set of files written piece by piece through the module's
+// one output path (staged, refused over an input, all or nothing).
 #include <napi.h>
 
 #include <cstdint>
@@ -12,74 +12,32 @@
 
 namespace demo {
 
-// The refusal codes of kx_WriteError, as JavaScript reads them.
-const char* const kWriteCodes[] = {"OK", "KX_OUTPUT_IS_INPUT", "KX_OPEN_FAILED", "KX_WRITE_FAILED"};
-
-// _writeFiles(paths, contents, inputs): writes whole files (contents are typed arrays) as one
-// set through the module's one output path. Answers { code } with code "OK", or { code, path }:
-// "KX_OUTPUT_IS_INPUT" (path is one of inputs), "KX_OPEN_FAILED" (it cannot be opened for
-// writing) or "KX_WRITE_FAILED" (a content could not be written in full).
-Napi::Value WriteFiles(const Napi::CallbackInfo& info) {
-    Napi::Env env = info.Env();
-    if (info.Length() < 3) {
-        throw_type_error(env, "Wrong number of arguments");
-        return Napi::Value();
-    }
-    std::vector<std::string> paths, inputs;
-    if (!path_list(env, info[0], &paths) || !path_list(env, info[2], &inputs)) return Napi::Value();
-    if (!info[1].IsArray() || info[1].As<Napi::Array>().Length() != paths.size()) {
-        throw_type_error(env, "Wrong arguments");
-        return Napi::Value();
-    }
-    std::vector<const void*> contents;
-    std::vector<size_t> sizes;
-    for (uint32_t i = 0; i < paths.size(); ++i) {
-        Napi::Value v = info[1].As<Napi::Array>().Get(i);
-        if (env.IsExceptionPending()) return Napi::Value();
-        if (!v.IsTypedArray()) {
-            throw_type_error(env, "Wrong arguments");
-            return Napi::Value();
-        }
-        Napi::TypedArray view = v.As<Napi::TypedArray>();
-        contents.push_back(static_cast<const uint8_t*>(view.ArrayBuffer().Data()) + view.ByteOffset());
-        sizes.push_back(view.ByteLength());
-    }
-    std::string failed;
-    const kx_WriteError e = _write_file_set(paths, contents, sizes, inputs, &failed);
-    Napi::Object answer = Napi::Object::New(env);
-    answer.Set("code", kWriteCodes[static_cast<int>(e)]);
-    if (e != kx_WriteError::none) answer.Set("path", text_value(env, failed));
-    return answer;
-}
-
 namespace {
+
+// The refusal codes of kx_WriteError, as JavaScript reads them.
+const char* const kWriteCodes[] = {"OK", "KX_OUTPUT_IS_INPUT", "KX_OPEN_FAILED"};
 
 // An output set written piece by piece from JavaScript. Dropping it uncommitted (closed, or
 // collected) removes its staged files.
 struct OutputHandle {
+    static constexpr napi_type_tag kTag = {0x6b782d6f75747075, 0x7473};
     std::unique_ptr<OutputSet> set = std::make_unique<OutputSet>();
 };
 
 OutputSet* output_set(const Napi::CallbackInfo& info) {
-    if (info.Length() < 1 || !info[0].IsExternal()) {
-        throw_type_error(info.Env(), "Wrong arguments");
-        return nullptr;
-    }
-    return info[0].As<Napi::External<OutputHandle>>().Data()->set.get();
+    OutputHandle* handle = handle_arg<OutputHandle>(info);
+    return handle == nullptr ? nullptr : handle->set.get();
 }
 
 }  // namespace
 
 // _openOutputs(paths, inputs): { handle, order } (order: the indices in the order their contents
-// must be written, see OutputSet::writing_order), or the refusal as _writeFiles answers it.
+// must be written, see OutputSet::writing_order), or { code, path } when refused:
+// "KX_OUTPUT_IS_INPUT" (path is one of inputs) or "KX_OPEN_FAILED" (it cannot be opened).
 Napi::Value OpenOutputs(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     std::vector<std::string> paths, inputs;
-    if (info.Length() < 2) {
-        throw_type_error(env, "Wrong number of arguments");
-        return Napi::Value();
-    }
-    if (!path_list(env, info[0], &paths) || !path_list(env, info[1], &inputs)) return Napi::Value();
+    if (!arg_count(info, 2) || !path_list(env, info[0], &paths) || !path_list(env, info[1], &inputs)) return Napi::Value();
     auto handle = std::make_unique<OutputHandle>();
     std::string failed;
     const kx_WriteError e = _open_file_set(paths, inputs, handle->set.get(), &failed);
@@ -90,8 +48,7 @@ Napi::Value OpenOutputs(const Napi::CallbackInfo& info) {
         return answer;
     }
     const std::vector<size_t> order = handle->set->writing_order();
-    answer.Set("handle", Napi::External<OutputHandle>::New(env, handle.release(),
-                                                           [](Napi::Env, OutputHandle* h) { delete h; }));
+    answer.Set("handle", make_handle(env, handle.release(), [](Napi::Env, OutputHandle* h) { delete h; }));
     Napi::Array list = Napi::Array::New(env, order.size());
     for (size_t i = 0; i < order.size(); ++i) list.Set(static_cast<uint32_t>(i), static_cast<double>(order[i]));
     answer.Set("order", list);
@@ -103,13 +60,9 @@ Napi::Value OpenOutputs(const Napi::CallbackInfo& info) {
 Napi::Value WriteOutput(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     OutputSet* set = output_set(info);
-    if (set == nullptr) return Napi::Value();
-    if (info.Length() < 3 || !info[1].IsNumber() || !info[2].IsTypedArray()) {
-        throw_type_error(env, "Wrong arguments");
-        return Napi::Value();
-    }
-    const int64_t index = info[1].As<Napi::Number>().Int64Value();
-    if (index < 0 || static_cast<uint64_t>(index) >= set->size()) {
+    double index = 0;
+    if (set == nullptr || !number_arg(info, 1, &index)) return Napi::Value();
+    if (info.Length() < 3 || !info[2].IsTypedArray() || !(index >= 0 && index < static_cast<double>(set->size()))) {
         throw_type_error(env, "Wrong arguments");
         return Napi::Value();
     }
@@ -127,8 +80,9 @@ Napi::Value CommitOutputs(const Napi::CallbackInfo& info) {
 }
 
 Napi::Value CloseOutputs(const Napi::CallbackInfo& info) {
-    if (output_set(info) == nullptr) return Napi::Value();
-    info[0].As<Napi::External<OutputHandle>>().Data()->set = std::make_unique<OutputSet>();
+    OutputHandle* handle = handle_arg<OutputHandle>(info);
+    if (handle == nullptr) return Napi::Value();
+    handle->set = std::make_unique<OutputSet>();
     return info.Env().Undefined();
 }
 

@@ -1,5 +1,5 @@
 // The binding's table functions: the CSV table's columns over row ranges of a source (the
-// source handle JavaScript holds between calls) and the magnetometer's samples beside them.
+// source handle JavaScript holds between calls) and the samples of its streams.
 #include <napi.h>
 
 #include <algorithm>
@@ -16,6 +16,14 @@
 namespace demo {
 
 namespace {
+
+// The Error of rows or samples a source can no longer read: its file changed since it was opened.
+Napi::Value changed(Napi::Env env, kx_Source& source, size_t m, double first) {
+    Napi::Error::New(env, source.member(m).path + ": samples from " + std::to_string(static_cast<uint64_t>(first)) +
+                              " cannot be read (the recording changed)")
+        .ThrowAsJavaScriptException();
+    return Napi::Value();
+}
 
 // Columns of rows [first, last) of member m: [{ name, single, values, valid, nulls }], values a
 // Float32Array (single) or Float64Array, valid a Uint8Array of validity bits (least significant
@@ -49,12 +57,8 @@ Napi::Value columns_value(Napi::Env env, kx_Source& source, size_t m, uint64_t f
         objects.push_back(column);
     }
     if (env.IsExceptionPending()) return Napi::Value();
-    if (!source.fill_columns(m, first, last, values.data(), valid.data(), nulls.data())) {
-        Napi::Error::New(env, member.path + ": rows " + std::to_string(first) + " to " +
-                                  std::to_string(last) + " cannot be read (the recording changed)")
-            .ThrowAsJavaScriptException();
-        return Napi::Value();
-    }
+    if (!source.fill_columns(m, first, last, values.data(), valid.data(), nulls.data()))
+        return changed(env, source, m, static_cast<double>(first));
     for (size_t c = 0; c < columns.size(); ++c) objects[c].Set("nulls", static_cast<double>(nulls[c]));
     return list;
 }
@@ -114,35 +118,41 @@ Napi::Object full_scale_value(Napi::Env env, const kx_Config& config) {
     return answer;
 }
 
-// Bytes a source holds outside JavaScript's heap: every member's readers and those opened for
-// streams outside the tables.
-int64_t source_bytes(kx_Source& source) {
-    size_t bytes = source.extra_bytes();
-    for (size_t m = 0; m < source.size(); ++m) bytes += kx_source_member_bytes(source.member(m));
-    return static_cast<int64_t>(bytes);
-}
-
 // A source JavaScript holds: freed by _sourceClose or, failing that, by the garbage collector.
 struct SourceHandle {
+    static constexpr napi_type_tag kTag = {0x6b782d736f757263, 0x65};
     std::unique_ptr<kx_Source> source;
     int64_t external = 0;  // bytes reported to the garbage collector
 };
 
-void release(Napi::Env env, SourceHandle* h) {
-    h->source.reset();
-    if (h->external != 0) Napi::MemoryManagement::AdjustExternalMemory(env, -h->external);
-    h->external = 0;
+// Tells the garbage collector what the source holds now (nothing once closed).
+void account(Napi::Env env, SourceHandle* h) {
+    const int64_t bytes = h->source ? static_cast<int64_t>(h->source->bytes()) : 0;
+    if (bytes != h->external) Napi::MemoryManagement::AdjustExternalMemory(env, bytes - h->external);
+    h->external = bytes;
 }
 
-// The open source behind a handle argument, or nullptr with the module's TypeError.
-kx_Source* source_of(const Napi::CallbackInfo& info, SourceHandle** handle) {
-    if (info.Length() < 1 || !info[0].IsExternal()) {
-        throw_type_error(info.Env(), "Wrong arguments");
+// The open source of a handle call (handle, member, a, b, ...: numbers at 1, at and at + 1),
+// with the member and the range checked; nullptr with an exception pending.
+kx_Source* source_call(const Napi::CallbackInfo& info, size_t at, size_t* m, double* a, double* b,
+                       SourceHandle** handle = nullptr) {
+    SourceHandle* h = handle_arg<SourceHandle>(info);
+    double n[3];
+    if (h == nullptr || !number_arg(info, 1, &n[0]) || !number_arg(info, at, &n[1]) || !number_arg(info, at + 1, &n[2]))
+        return nullptr;
+    if (!h->source) {
+        Napi::Error::New(info.Env(), "the source is closed").ThrowAsJavaScriptException();
         return nullptr;
     }
-    *handle = info[0].As<Napi::External<SourceHandle>>().Data();
-    if (!(*handle)->source) Napi::Error::New(info.Env(), "the source is closed").ThrowAsJavaScriptException();
-    return (*handle)->source.get();
+    if (!(n[0] >= 0 && n[0] < static_cast<double>(h->source->size()) && n[1] >= 0 && n[2] >= 0)) {
+        Napi::RangeError::New(info.Env(), "member or rows out of range").ThrowAsJavaScriptException();
+        return nullptr;
+    }
+    *m = static_cast<size_t>(n[0]);
+    *a = n[1];
+    *b = n[2];
+    if (handle != nullptr) *handle = h;
+    return h->source.get();
 }
 
 }  // namespace
@@ -164,7 +174,7 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
     const kx_SourceError error = as_set ? source->open_set(paths, options) : source->open(paths, options);
     Napi::Object answer = Napi::Object::New(env);
     if (error != kx_SourceError::none) {
-        answer.Set("code", source_error_code(error));
+        answer.Set("code", kx_sourceErrorCode(error));
         answer.Set("path", text_value(env, source->error_path()));
         if (paths.size() > 1 || as_set) answer.Set("status", _sync_status(error));
         if (error == kx_SourceError::tooManyRows)
@@ -207,11 +217,11 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
         o.Set("fullScale", full_scale_value(env, member.config));
         members.Set(static_cast<uint32_t>(m), o);
     }
-    const int64_t external = source_bytes(*source);
-    auto* handle = new SourceHandle{std::move(source), external};
-    Napi::MemoryManagement::AdjustExternalMemory(env, external);
-    answer.Set("handle", Napi::External<SourceHandle>::New(env, handle, [](Napi::Env e, SourceHandle* h) {
-                   release(e, h);
+    auto* handle = new SourceHandle{std::move(source)};
+    account(env, handle);
+    answer.Set("handle", make_handle(env, handle, [](Napi::Env e, SourceHandle* h) {
+                   h->source.reset();
+                   account(e, h);
                    delete h;
                }));
     answer.Set("members", members);
@@ -225,149 +235,60 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
 // _sourceFill(handle, member, first, last): the columns of rows [first, last) (see
 // columns_value), in any order.
 Napi::Value SourceFill(const Napi::CallbackInfo& info) {
-    SourceHandle* handle = nullptr;
-    kx_Source* source = source_of(info, &handle);
+    size_t m = 0;
+    double first = 0, last = 0;
+    kx_Source* source = source_call(info, 2, &m, &first, &last);
     if (source == nullptr) return Napi::Value();
-    if (info.Length() < 4 || !info[1].IsNumber() || !info[2].IsNumber() || !info[3].IsNumber()) {
-        throw_type_error(info.Env(), "Wrong arguments");
-        return Napi::Value();
-    }
-    const double m = info[1].As<Napi::Number>().DoubleValue();
-    const double first = info[2].As<Napi::Number>().DoubleValue();
-    const double last = info[3].As<Napi::Number>().DoubleValue();
-    if (!(m >= 0 && m < static_cast<double>(source->size()) && first >= 0 && last >= first)) {
-        Napi::RangeError::New(info.Env(), "member or rows out of range").ThrowAsJavaScriptException();
-        return Napi::Value();
-    }
-    return columns_value(info.Env(), *source, static_cast<size_t>(m), static_cast<uint64_t>(first),
-                         static_cast<uint64_t>(last));
-}
-
-// _sourceMagnetometer(handle, member, first, count): { x, y, z } Float64Arrays of the
-// magnetometer's samples [first, first + count), in any order.
-Napi::Value SourceMagnetometer(const Napi::CallbackInfo& info) {
-    SourceHandle* handle = nullptr;
-    kx_Source* source = source_of(info, &handle);
-    if (source == nullptr) return Napi::Value();
-    Napi::Env env = info.Env();
-    if (info.Length() < 4 || !info[1].IsNumber() || !info[2].IsNumber() || !info[3].IsNumber()) {
-        throw_type_error(env, "Wrong arguments");
-        return Napi::Value();
-    }
-    const double m = info[1].As<Napi::Number>().DoubleValue();
-    const double first = info[2].As<Napi::Number>().DoubleValue();
-    const double count = info[3].As<Napi::Number>().DoubleValue();
-    kx_DataSensor samples;
-    if (!(m >= 0 && m < static_cast<double>(source->size()) && first >= 0 && count >= 0 &&
-          first + count <=
-              static_cast<double>(source->member(static_cast<size_t>(m)).magnetometer_samples))) {
-        Napi::RangeError::New(env, "member or samples out of range").ThrowAsJavaScriptException();
-        return Napi::Value();
-    }
-    const size_t n = static_cast<size_t>(count);
-    if (!source->magnetometer(static_cast<size_t>(m), static_cast<size_t>(first), n, &samples)) {
-        Napi::Error::New(env, source->member(static_cast<size_t>(m)).path +
-                                  ": the magnetometer's samples cannot be read (the recording changed)")
-            .ThrowAsJavaScriptException();
-        return Napi::Value();
-    }
-    Napi::Object out = Napi::Object::New(env);
-    static const char* const kAxes[] = {"x", "y", "z"};
-    for (size_t k = 0; k < 3; ++k) {
-        Napi::Float64Array axis = Napi::Float64Array::New(env, n);
-        if (env.IsExceptionPending()) return Napi::Value();
-        if (n != 0) std::memcpy(axis.Data(), samples.data.data() + k * n, n * sizeof(double));
-        out.Set(kAxes[k], axis);
-    }
-    return out;
-}
-
-// The member and row (or sample) range arguments at 1..3, checked; false with an exception.
-bool range_args(const Napi::CallbackInfo& info, const kx_Source& source, size_t at, double* m, double* a,
-                double* b) {
-    if (info.Length() < at + 2 || !info[1].IsNumber() || !info[at].IsNumber() || !info[at + 1].IsNumber()) {
-        throw_type_error(info.Env(), "Wrong arguments");
-        return false;
-    }
-    *m = info[1].As<Napi::Number>().DoubleValue();
-    *a = info[at].As<Napi::Number>().DoubleValue();
-    *b = info[at + 1].As<Napi::Number>().DoubleValue();
-    if (!(*m >= 0 && *m < static_cast<double>(source.size()) && *a >= 0 && *b >= 0)) {
-        Napi::RangeError::New(info.Env(), "member or rows out of range").ThrowAsJavaScriptException();
-        return false;
-    }
-    return true;
+    return columns_value(info.Env(), *source, m, static_cast<uint64_t>(first), static_cast<uint64_t>(last));
 }
 
 // _sourceSamples(handle, member, first, last): the samples each stream places on rows [first,
 // last), with their times, as readData's streams ({ <stream>: { rate, time, <component>... } });
 // a stream without samples there is left out.
 Napi::Value SourceSamples(const Napi::CallbackInfo& info) {
-    SourceHandle* handle = nullptr;
-    kx_Source* source = source_of(info, &handle);
-    double m = 0, first = 0, last = 0;
-    if (source == nullptr || !range_args(info, *source, 2, &m, &first, &last)) return Napi::Value();
+    size_t m = 0;
+    double first = 0, last = 0;
+    kx_Source* source = source_call(info, 2, &m, &first, &last);
     kx_SensorMap samples;
-    const size_t member = static_cast<size_t>(m);
-    if (!source->samples(member, static_cast<uint64_t>(first), static_cast<uint64_t>(last), &samples)) {
-        Napi::Error::New(info.Env(), source->member(member).path + ": the samples of rows " +
-                                         std::to_string(first) + " to " + std::to_string(last) +
-                                         " cannot be read (the recording changed)")
-            .ThrowAsJavaScriptException();
-        return Napi::Value();
-    }
-    // Copied into buffers V8 owns: a caller reads range after range without returning to the
-    // event loop, where the finalisers of buffers over native memory would run.
+    if (source == nullptr) return Napi::Value();
+    if (!source->samples(m, static_cast<uint64_t>(first), static_cast<uint64_t>(last), &samples))
+        return changed(info.Env(), *source, m, first);
     Napi::Object streams = Napi::Object::New(info.Env());
-    if (!put_streams(info.Env(), source->member(member).config, &samples, &streams)) return Napi::Value();
+    if (!put_streams(info.Env(), source->member(m).config, &samples, &streams)) return Napi::Value();
     return streams;
 }
 
-// _sourceStream(handle, member, stream, first, count): samples [first, first + count) of a whole
-// stream as { rate, time, <component>... }, or null when it has none there: any stream of a
-// single recording, a set member's event channels ("events", "events2") on the set's time base.
+// _sourceStream(handle, member, stream, first, count): samples [first, first + count) of a
+// stream read beside the table, as { rate, time, <component>... }, or null when it has none
+// there: any stream of a single recording ("mag", "events", "radioTime", ...), a set member's
+// event channels ("events", "events2") on the set's time base.
 Napi::Value SourceStream(const Napi::CallbackInfo& info) {
     SourceHandle* handle = nullptr;
-    kx_Source* source = source_of(info, &handle);
-    if (source == nullptr) return Napi::Value();
-    if (info.Length() < 3 || !info[2].IsString()) {
-        throw_type_error(info.Env(), "Wrong arguments");
-        return Napi::Value();
-    }
-    double m = 0, first = 0, count = 0;
-    if (!range_args(info, *source, 3, &m, &first, &count)) return Napi::Value();
-    const std::string name = info[2].As<Napi::String>().Utf8Value();
+    size_t m = 0;
+    double first = 0, count = 0;
+    std::string name;
+    kx_Source* source = source_call(info, 3, &m, &first, &count, &handle);
+    if (source == nullptr || info.Length() < 3 || !string_arg(info[2], false, &name)) return Napi::Value();
     const DataStreamKind* kind = nullptr;
     for (const DataStreamKind& k : kDataStreams) {
         if (name == k.name) kind = &k;
     }
     kx_SensorMap samples;
-    const size_t member = static_cast<size_t>(m);
-    if (kind == nullptr || !source->stream_samples(member, kind->sensor, static_cast<size_t>(first),
-                                                   static_cast<size_t>(count), &samples[kind->sensor])) {
-        Napi::Error::New(info.Env(), source->member(member).path + ": the " + name + " samples from " +
-                                         std::to_string(first) + " cannot be read")
-            .ThrowAsJavaScriptException();
-        return Napi::Value();
-    }
-    // The readers opened for such streams are held until the source closes.
-    const int64_t external = source_bytes(*source);
-    if (external != handle->external) {
-        Napi::MemoryManagement::AdjustExternalMemory(info.Env(), external - handle->external);
-        handle->external = external;
-    }
+    if (kind == nullptr || !source->stream_samples(m, kind->sensor, static_cast<size_t>(first),
+                                                   static_cast<size_t>(count), &samples[kind->sensor]))
+        return changed(info.Env(), *source, m, first);
+    account(info.Env(), handle);  // the readers opened for such streams are held until it closes
     Napi::Object streams = Napi::Object::New(info.Env());
-    if (!put_streams(info.Env(), source->member(member).config, &samples, &streams)) return Napi::Value();
+    if (!put_streams(info.Env(), source->member(m).config, &samples, &streams)) return Napi::Value();
     return streams.Has(name) ? streams.Get(name) : info.Env().Null();
 }
 
 // _sourceClose(handle): frees the source now rather than when the handle is collected.
 Napi::Value SourceClose(const Napi::CallbackInfo& info) {
-    if (info.Length() < 1 || !info[0].IsExternal()) {
-        throw_type_error(info.Env(), "Wrong arguments");
-        return Napi::Value();
-    }
-    release(info.Env(), info[0].As<Napi::External<SourceHandle>>().Data());
+    SourceHandle* handle = handle_arg<SourceHandle>(info);
+    if (handle == nullptr) return Napi::Value();
+    handle->source.reset();
+    account(info.Env(), handle);
     return info.Env().Undefined();
 }
 

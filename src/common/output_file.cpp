@@ -391,15 +391,3 @@ kx_WriteError _open_file_set(const std::vector<std::string>& paths, const std::v
     failed->clear();
     return kx_WriteError::none;
 }
-
-kx_WriteError _write_file_set(const std::vector<std::string>& paths, const std::vector<const void*>& contents,
-                              const std::vector<size_t>& sizes, const std::vector<std::string>& inputs,
-                              std::string* failed) {
-    OutputSet set;
-    const kx_WriteError opened = _open_file_set(paths, inputs, &set, failed);
-    if (opened != kx_WriteError::none) return opened;
-    for (const size_t i : set.writing_order()) {
-        if (!set[i].write(contents[i], sizes[i])) return kx_WriteError::writeFailed;
-    }
-    return set.commit() ? kx_WriteError::none : kx_WriteError::writeFailed;
-}

@@ -103,13 +103,11 @@ bool _outputs_stopped();
 // inode, links followed), whatever the spelling: writing it would destroy an input.
 bool _output_is_input(const std::string& output, const std::vector<std::string>& inputs);
 
-// Why a set of whole files could not be written: the paths of every file in one set, checked
-// and written as OutputSet does.
+// Why a set of files could not be opened; nothing was touched.
 enum class kx_WriteError {
     none,
-    outputIsInput,  // a path is one of the inputs (links followed); nothing was touched
+    outputIsInput,  // a path is one of the inputs (links followed)
     openFailed,     // a path cannot be opened for writing
-    writeFailed,    // a content could not be written in full; staged targets are as they were
 };
 
 // Opens every path of a set into *set, refusing any that is one of inputs before any is opened;
@@ -117,8 +115,3 @@ enum class kx_WriteError {
 kx_WriteError _open_file_set(const std::vector<std::string>& paths, const std::vector<std::string>& inputs,
                              OutputSet* set, std::string* failed);
 
-// Writes contents[i] (sizes[i] bytes) to paths[i] as one set, refusing any path that is one of
-// inputs. On an error naming a file, *failed is its path.
-kx_WriteError _write_file_set(const std::vector<std::string>& paths, const std::vector<const void*>& contents,
-                              const std::vector<size_t>& sizes, const std::vector<std::string>& inputs,
-                              std::string* failed);

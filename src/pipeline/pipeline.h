@@ -37,6 +37,11 @@ enum class kx_SourceError {
     tooManyRows,      // a table would be implausibly large for its recording
 };
 
+// The code of an error, as the module's callers name it: ENOENT, KX_NOT_A_RECORDING,
+// KX_TRUNCATED, KX_SYNC (any stage of a set; see _sync_status), KX_TOO_MANY_ROWS, or
+// "unreadable", whose own reason (EACCES, EISDIR...) the caller finds from the file system.
+const char* kx_sourceErrorCode(kx_SourceError e);
+
 // The default limit on a table's rows for a recording of `records` data records: 1024 rows a
 // record, and never less than 65536. A table row is a base tick; the bundled simulator keeps
 // every stream at 1 Hz or more on a base of at most 1000 Hz, so its tables stay within 1000
@@ -71,10 +76,8 @@ struct kx_SourceMember {
     // stream spaced on the rows; a set's rows are on the common base, own time + shift_s.
     double row_zero_s = 0.0;
     // The magnetometer, which the table does not show: its samples (0 in a set, whose maps carry
-    // none), read in order by its own reader for outputs that add its columns.
+    // none), read through stream_samples for outputs that add its columns.
     size_t magnetometer_samples = 0;
-    std::unique_ptr<kx_StreamReader> magnetometer;
-    size_t magnetometer_next = 0;
 };
 
 // Rows between two checkpoints of a member at least: a week at 100 Hz keeps about 1,800 of a
@@ -105,10 +108,6 @@ public:
     // recording no longer holds the rows.
     bool fill_columns(size_t m, uint64_t first, uint64_t last, void* const* values, uint8_t* const* valid,
                       uint64_t* nulls);
-    // Magnetometer samples [first, first + count) of member m into out (x, y, z component-major,
-    // times in seconds); a range that goes back reopens the reader. False when the recording no
-    // longer holds them.
-    bool magnetometer(size_t m, size_t first, size_t count, kx_DataSensor* out);
     // Whether the source is a synchronised set (of any number of recordings).
     bool is_set() const { return set_; }
     // The samples each stream with cells places on rows [first, last) of member m, by sensor-map
@@ -121,8 +120,9 @@ public:
     // event channels, uncut, moved onto the set's time base by its shift. False for another
     // stream of a set member or when the file no longer holds them.
     bool stream_samples(size_t m, int sensor_id, size_t first, size_t count, kx_DataSensor* out);
-    // Bytes the readers stream_samples opened hold (see kx_source_member_bytes).
-    size_t extra_bytes() const;
+    // Bytes the source holds while open: its members' stream readers and those stream_samples
+    // opened, for a caller that reports memory held outside its own heap.
+    size_t bytes() const;
 
 private:
     kx_SourceError open_one(const std::string& path, const kx_SourceOptions& options);
@@ -144,14 +144,6 @@ private:
     uint64_t error_rows_ = 0;
     bool set_ = false;
 };
-
-// Bytes a member holds while open (its stream readers' buffers), for a caller that reports
-// memory held outside its own heap.
-size_t kx_source_member_bytes(const kx_SourceMember& member);
-
-// One recording decoded whole, with its orientation stream, for answers that hold every sample.
-kx_SourceError kx_readRecording(const std::string& path, kx_Recording* recording,
-                                kx_Orientation mode = kx_Orientation::specified);
 
 // A synchronised set held whole: the decoded recordings and their maps on the common time base.
 // The recordings are declared last so that they are freed before the maps.

@@ -74,24 +74,31 @@ bool whole_shifts(const kx_SyncedSet& set, std::vector<std::vector<double>>* shi
 
 }  // namespace
 
+const char* kx_sourceErrorCode(kx_SourceError e) {
+    switch (e) {
+        case kx_SourceError::missing:
+            return "ENOENT";
+        case kx_SourceError::notARecording:
+            return "KX_NOT_A_RECORDING";
+        case kx_SourceError::truncated:
+            return "KX_TRUNCATED";
+        case kx_SourceError::setRead:
+        case kx_SourceError::setOrientation:
+        case kx_SourceError::setSync:
+            return "KX_SYNC";
+        case kx_SourceError::tooManyRows:
+            return "KX_TOO_MANY_ROWS";
+        case kx_SourceError::none:
+        case kx_SourceError::unreadable:
+            break;
+    }
+    return "unreadable";
+}
+
 uint64_t kx_row_limit(uint64_t records) {
     constexpr uint64_t kRowsPerRecord = 1024;
     constexpr uint64_t kFloorRows = 65536;
     return std::max(kFloorRows, records > UINT64_MAX / kRowsPerRecord ? UINT64_MAX : records * kRowsPerRecord);
-}
-
-size_t kx_source_member_bytes(const kx_SourceMember& member) {
-    // One read buffer of whole blocks per stream with cells (see kx_StreamReader).
-    size_t bytes = 0;
-    for (const CsvStream& s : member.layout.streams) {
-        if (s.cells && s.sensor == nullptr) bytes += 512 * static_cast<size_t>(kBlockSize);
-    }
-    return bytes;
-}
-
-kx_SourceError kx_readRecording(const std::string& path, kx_Recording* recording, kx_Orientation mode) {
-    if (!usable_path(path)) return kx_SourceError::missing;
-    return from_decode(kx_decodeRecording(path.c_str(), recording, mode));
 }
 
 kx_SourceError kx_syncRecordings(const std::vector<std::string>& paths, kx_SyncedSet* set, kx_Orientation mode) {
@@ -299,36 +306,6 @@ bool kx_Source::find_row_zero(kx_SourceMember& member, bool held_set) {
     return true;
 }
 
-bool kx_Source::magnetometer(size_t m, size_t first, size_t count, kx_DataSensor* out) {
-    if (m >= members_.size()) return false;
-    kx_SourceMember& member = *members_[m];
-    if (first > member.magnetometer_samples || count > member.magnetometer_samples - first) return false;
-    if (held_ && !set_) {
-        // Held whole: a copy of the range.
-        const kx_DataSensor& mag = held_->recording.sensors.at(KX_MAG);
-        const size_t n = mag.length;
-        *out = kx_DataSensor(3, count);
-        for (size_t c = 0; c < 3; ++c)
-            std::copy_n(mag.data.begin() + static_cast<std::ptrdiff_t>(c * n + first), count,
-                        out->data.begin() + static_cast<std::ptrdiff_t>(c * count));
-        std::copy_n(mag.time.begin() + static_cast<std::ptrdiff_t>(first), count, out->time.begin());
-        return true;
-    }
-    if (!member.magnetometer || first < member.magnetometer_next) {
-        member.magnetometer = std::make_unique<kx_StreamReader>();
-        member.magnetometer_next = 0;
-        if (!member.magnetometer->open(member.path.c_str(), KX_MAG)) return false;
-    }
-    for (size_t left = first - member.magnetometer_next; left > 0;) {
-        const size_t step = std::min(left, static_cast<size_t>(kSkipRows));
-        if (!member.magnetometer->read(step, out)) return false;
-        left -= step;
-    }
-    if (!member.magnetometer->read(count, out)) return false;
-    member.magnetometer_next = first + count;
-    return true;
-}
-
 void kx_Source::checkpoint(kx_SourceMember& member) {
     const auto& list = member.checkpoints;
     if (!list.empty() && member.cursor.row < list.back().cursor.row + kx_checkpoint_rows) return;
@@ -468,6 +445,12 @@ bool kx_Source::stream_samples(size_t m, int sensor_id, size_t first, size_t cou
     return true;
 }
 
-size_t kx_Source::extra_bytes() const {
-    return extras_.size() * 512 * static_cast<size_t>(kBlockSize);
+size_t kx_Source::bytes() const {
+    // One read buffer of whole blocks per stream reader (see kx_StreamReader): each streamed
+    // stream with cells, and each stream read beside the table.
+    size_t readers = extras_.size();
+    for (const auto& m : members_) {
+        for (const CsvStream& s : m->layout.streams) readers += s.cells && s.sensor == nullptr ? 1 : 0;
+    }
+    return readers * 512 * static_cast<size_t>(kBlockSize);
 }

@@ -391,6 +391,11 @@ describe('writeParquet', () => {
       await assert.rejects(kx.promises.writeParquet(file, out), expected, out);
     }
     assert.throws(() => kx.writeParquet(path.join(dir, 'missing.bin'), kept), { code: 'ENOENT' });
+    // A set of whole files: one that cannot be written in full keeps the others as they were.
+    const { writeFiles } = require('../../lib/data/outputs.js');
+    const both = [kept, '/dev/full'];
+    if (fs.existsSync('/dev/full')) assert.deepEqual(writeFiles(addon, both, both.map(() => Buffer.from('new')), [file]), { code: 'KX_WRITE_FAILED', path: '/dev/full' });
+    assert.deepEqual(writeFiles(addon, [kept, file], [Buffer.from('new'), Buffer.from('new')], [file]), { code: 'KX_OUTPUT_IS_INPUT', path: file });
     assert.equal(fs.readFileSync(kept, 'utf8'), 'old');
     assert.ok(fs.readFileSync(file).equals(before));
     assert.deepEqual(fs.readdirSync(dir).filter((n) => n.endsWith('.tmp')), []);
@@ -532,9 +537,20 @@ describe('openSource', () => {
     assert.throws(() => openSource(addon, [file, file], { orientation: 'other' }), TypeError);
     assert.throws(() => openSource(addon, [file], { maxRows: 10 }), (err) => err.code === 'KX_TOO_MANY_ROWS' &&
       err.message.includes(file) && err.message.includes(` ${err.rows} rows`) && err.rows > 10);
+    assert.throws(() => kx.readData(file, { maxRows: 10 }), { code: 'KX_TOO_MANY_ROWS' });
     assert.equal(kx.read(file, csv, { maxRows: 10 }), '{"error":"Error during data loading."}');
     assert.equal(kx.readAndSync2([file, file], syncDir, { maxRows: 10 }), '-10');
     assert.deepEqual([fs.existsSync(csv), fs.readdirSync(syncDir)], [false, []]);
+    // A handle passed where one of another kind is expected is refused, not followed.
+    const { handle } = addon._sourceOpen([file], {});
+    const outputs = addon._openOutputs([csv], [file]);
+    for (const call of [() => addon._sourceFill(outputs.handle, 0, 0, 1), () => addon._sourceClose(outputs.handle),
+      () => addon._writeOutput(handle, 0, Buffer.from('x')), () => addon._commitOutputs(handle), () => addon._sourceFill({}, 0, 0, 1)]) {
+      assert.throws(call, { name: 'TypeError', message: 'Wrong arguments' });
+    }
+    addon._closeOutputs(outputs.handle);
+    addon._sourceClose(handle);
+    assert.equal(fs.existsSync(csv), false);
     // The default limit takes every bundled and synthetic recording, and refuses a few records
     // that claim a 65535 Hz base and a 1 Hz stream.
     for (const [name, f] of recordings()) assert.doesNotThrow(() => openSource(addon, [f]).close(), name);
@@ -543,5 +559,8 @@ describe('openSource', () => {
     new Recording().frames(frames.baseFrequency(65535), frames.inertial(2, ACC, 1, 1)).samples(list).write(hostile);
     assert.throws(() => openSource(addon, [hostile]), { code: 'KX_TOO_MANY_ROWS', rows: 3 * 65535 + 1 });
     assert.equal(JSON.parse(kx.read(hostile, csv)).error, 'Error during data loading.');
+    // readData holds the same limit (its arrays are the table's streams), and takes a raised one.
+    assert.throws(() => kx.readData(hostile), { code: 'KX_TOO_MANY_ROWS', rows: 3 * 65535 + 1 });
+    assert.deepEqual(Array.from(kx.readData(hostile, { maxRows: 3 * 65535 + 1 }).streams.accel.tick), [1, 65536, 131071, 196606]);
   });
 });

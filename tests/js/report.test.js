@@ -282,6 +282,7 @@ describe('report', () => {
       [[[missing], path.join(out, 'p1.html')], { code: 'ENOENT', message: new RegExp(`${missing}: no such file`) }],
       [[[EXAMPLE, missing], path.join(out, 'p2.html')], { code: 'KX_SYNC', status: '-10', message: /cannot synchronise: a recording could not be read/ }],
       [[[EXAMPLE], EXAMPLE], { code: 'KX_OUTPUT_IS_INPUT', message: /writing the page would lose the recording/ }],
+      ...(fs.existsSync('/dev/full') ? [[[[EXAMPLE], '/dev/full'], { code: 'KX_WRITE_FAILED', message: /^report: \/dev\/full: / }]] : []),
       [[[EXAMPLE], path.join(out, 'p3.html'), { from: 100 }], { code: 'KX_EMPTY_WINDOW', message: /window 0:01:40\.0 to the end holds no samples; the samples run from 0:00:00\.0 to 0:00:20\.0$/ }],
     ];
     for (const [args, expected] of table) {
