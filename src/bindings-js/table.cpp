@@ -77,20 +77,15 @@ Napi::Value stream_name(Napi::Env env, const TableColumn& column) {
 Napi::Object streams_value(Napi::Env env, const kx_SourceMember& member) {
     Napi::Object out = Napi::Object::New(env);
     for (const DataStreamKind& kind : kDataStreams) {
-        const auto recorded = member.recorded.find(kind.sensor);
-        const CsvStream* carried = nullptr;
-        for (const CsvStream& s : member.layout.streams) {
-            if (s.cells && s.sensor_id == kind.sensor) carried = &s;
-        }
-        if (recorded == member.recorded.end() && carried == nullptr) continue;
+        kx_MemberStream s;
+        if (!kx_memberStream(member, kind.sensor, &s)) continue;
         Napi::Object o = Napi::Object::New(env);
-        o.Set("samples", static_cast<double>(carried != nullptr ? carried->length : recorded->second));
+        o.Set("samples", static_cast<double>(s.samples));
         o.Set("rate", data_stream_rate(member.config, kind.sensor));
-        o.Set("carried", carried != nullptr);
-        const auto span = member.spans_s.find(kind.sensor);
-        if (span != member.spans_s.end()) {
-            o.Set("first", span->second.first);
-            o.Set("last", span->second.second);
+        o.Set("carried", s.carried);
+        if (s.spanned) {
+            o.Set("first", s.first_s);
+            o.Set("last", s.last_s);
         }
         out.Set(kind.name, o);
     }

@@ -80,6 +80,20 @@ struct kx_SourceMember {
     size_t magnetometer_samples = 0;
 };
 
+// What a member holds of one stream: its samples (those its table places on its rows when
+// carried, else those its recording holds) and, for a single recording, its first and last
+// sample times (seconds).
+struct kx_MemberStream {
+    size_t samples = 0;
+    bool carried = false;
+    bool spanned = false;
+    double first_s = 0.0;
+    double last_s = 0.0;
+};
+
+// The stream of sensor-map identifier `sensor` of member into *out; false when it has none.
+bool kx_memberStream(const kx_SourceMember& member, int sensor, kx_MemberStream* out);
+
 // Rows between two checkpoints of a member at least: a week at 100 Hz keeps about 1,800 of a
 // few kilobytes each, and going back runs through fewer than this many rows.
 constexpr uint64_t kx_checkpoint_rows = 32768;

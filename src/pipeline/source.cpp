@@ -95,6 +95,25 @@ const char* kx_sourceErrorCode(kx_SourceError e) {
     return "unreadable";
 }
 
+bool kx_memberStream(const kx_SourceMember& member, int sensor, kx_MemberStream* out) {
+    const CsvStream* carried = nullptr;
+    for (const CsvStream& s : member.layout.streams) {
+        if (s.cells && s.sensor_id == sensor) carried = &s;
+    }
+    const auto recorded = member.recorded.find(sensor);
+    if (recorded == member.recorded.end() && carried == nullptr) return false;
+    *out = kx_MemberStream{};
+    out->carried = carried != nullptr;
+    out->samples = carried != nullptr ? carried->length : recorded->second;
+    const auto span = member.spans_s.find(sensor);
+    if (span != member.spans_s.end()) {
+        out->spanned = true;
+        out->first_s = span->second.first;
+        out->last_s = span->second.second;
+    }
+    return true;
+}
+
 uint64_t kx_row_limit(uint64_t records) {
     constexpr uint64_t kRowsPerRecord = 1024;
     constexpr uint64_t kFloorRows = 65536;
