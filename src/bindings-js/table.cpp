@@ -73,7 +73,8 @@ Napi::Value stream_name(Napi::Env env, const TableColumn& column) {
 }
 
 // The streams of a member: { <stream>: { samples, rate, carried (the table places them on its
-// rows), first, last (a single recording's first and last sample times) } }.
+// rows), first, last (first and last sample times: a single recording's, or a set member's
+// synchronised streams' on the set's time base) } }.
 Napi::Object streams_value(Napi::Env env, const kx_SourceMember& member) {
     Napi::Object out = Napi::Object::New(env);
     for (const DataStreamKind& kind : kDataStreams) {
@@ -155,9 +156,9 @@ kx_Source* source_call(const Napi::CallbackInfo& info, size_t at, size_t* m, dou
 // _sourceOpen(paths, options, asSet): { handle, seekable, method (a set's), members: [{ file,
 // config, summary (JSON texts), frequency, rows, firstTick, shift, rowZeroTime, magnetometer
 // ({ rate, samples } or null), columns: [{ name, single, cells, stream (readData's name),
-// component }], streams (see streams_value), fullScale (see full_scale_value) }] }, or { code, path, status (a set's), rows (a
-// refused table's) } when it cannot be opened. asSet: synchronise even one path (refused as
-// readAndSync2 refuses it).
+// component }], streams (see streams_value), fullScale (see full_scale_value) }] }, or { code,
+// path, status (a set's), rows (a refused table's) } when it cannot be opened. asSet:
+// synchronise even one path (refused as readAndSync2 refuses it).
 Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
     Napi::Env env = info.Env();
     std::vector<std::string> paths;
