@@ -270,9 +270,14 @@ Napi::Value SourceStream(const Napi::CallbackInfo& info) {
         if (name == k.name) kind = &k;
     }
     kx_SensorMap samples;
+    // Not only a changed file: a set member has no streams beside its table but its events.
     if (kind == nullptr || !source->stream_samples(m, kind->sensor, static_cast<size_t>(first),
-                                                   static_cast<size_t>(count), &samples[kind->sensor]))
-        return changed(info.Env(), *source, m, first);
+                                                   static_cast<size_t>(count), &samples[kind->sensor])) {
+        Napi::Error::New(info.Env(), source->member(m).path + ": the " + name + " samples from " +
+                                         std::to_string(static_cast<uint64_t>(first)) + " cannot be read")
+            .ThrowAsJavaScriptException();
+        return Napi::Value();
+    }
     account(info.Env(), handle);  // the readers opened for such streams are held until it closes
     Napi::Object streams = Napi::Object::New(info.Env());
     if (!put_streams(info.Env(), source->member(m).config, &samples, &streams)) return Napi::Value();
