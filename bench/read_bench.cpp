@@ -9,6 +9,7 @@
 // conversion must move. Outputs go to --dir (a tmpfs such as /dev/shm gives steady figures)
 // and, with --disk-dir, also to a disk, where write-back throttling moves them from run to run.
 // --phases times the streamed read's steps one by one, each on one thread.
+//   kx_read_bench --child-filter RECORDING specified|bias-corrected  times one orientation filter alone.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -329,6 +330,32 @@ int child_stream_phases(const char* input) {
     return 0;
 }
 
+// Child: the orientation filter alone, of one mode, over a whole recording's accelerometer and
+// gyroscope decoded beforehand; prints its CPU time per sample. Run once per mode, alternating
+// (farm-bench --vs), for the two modes' ratio.
+int child_filter(const char* input, const char* mode) {
+    kx_RecordingScan scan;
+    if (kx_scanRecording(input, &scan) != kx_DecodeError::none) return 1;
+    kx_DataSensor acc, gyro;
+    kx_StreamReader ra, rg;
+    if (!ra.open(input, KX_ACCEL) || !ra.read(scan.lengths[KX_ACCEL], &acc)) return 1;
+    if (!rg.open(input, KX_GYRO) || !rg.read(scan.lengths[KX_GYRO], &gyro)) return 1;
+    const bool bias = std::strcmp(mode, "bias-corrected") == 0;
+    kx_OrientationFilter filter;
+    if (!filter.start(scan.config, bias ? kx_Orientation::biasCorrected : kx_Orientation::specified)) return 1;
+    const size_t n = std::min(acc.length, gyro.length);
+    std::vector<double> out(4 * n, 0.0);
+    const double c0 = cpu_seconds();
+    const Clock::time_point t0 = Clock::now();
+    filter.run(acc, gyro, n, out.data(), n);
+    const double cpu = cpu_seconds() - c0, wall = seconds_since(t0);
+    double check = 0;  // keeps the output alive
+    for (size_t i = 0; i < out.size(); i += 997) check += out[i];
+    std::printf("filter %s: %zu samples, cpu %.4f s, wall %.4f s, %.1f ns a sample (cpu) [%g]\n", mode, n, cpu, wall,
+                1e9 * cpu / static_cast<double>(n), check);
+    return 0;
+}
+
 // Child: the floor. One read of the whole recording, then `csv_bytes` written in 1 MiB writes.
 int child_floor(const char* input, const char* output, const char* csv_bytes_text) {
     const uint64_t csv_bytes = std::strtoull(csv_bytes_text, nullptr, 10);
@@ -397,6 +424,7 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::strcmp(argv[1], "--child-read") == 0) return child_read(argv[2], argv[3]);
     if (argc == 4 && std::strcmp(argv[1], "--child-phases") == 0) return child_phases(argv[2], argv[3]);
     if (argc == 3 && std::strcmp(argv[1], "--child-stream-phases") == 0) return child_stream_phases(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--child-filter") == 0) return child_filter(argv[2], argv[3]);
     if (argc == 5 && std::strcmp(argv[1], "--child-floor") == 0)
         return child_floor(argv[2], argv[3], argv[4]);
 
