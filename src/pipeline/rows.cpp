@@ -27,6 +27,18 @@ void copy_samples(const kx_DataSensor& in, size_t from, size_t count, kx_DataSen
     std::memcpy(out->time.data() + at, in.time.data() + from, count * sizeof(double));
 }
 
+// Appends the samples of `from` to `to` (component-major both, same dimension).
+void append_samples(kx_DataSensor* to, const kx_DataSensor& from) {
+    if (to->length == 0) {
+        *to = from;
+        return;
+    }
+    kx_DataSensor joined(to->dimension, to->length + from.length);
+    copy_samples(*to, 0, to->length, &joined, 0);
+    copy_samples(from, 0, from.length, &joined, to->length);
+    *to = std::move(joined);
+}
+
 // Samples of the inertial streams run through the filter at a time before the table's first
 // row, and skipped at a time by other streams.
 constexpr size_t kSkipChunk = 16384;
@@ -91,8 +103,7 @@ public:
                 if (!readers_[i]->read(count, &own[i])) return false;
             } else {
                 windows[i].first = cursor.timed_position;
-                if (!timed_window(i, cursor.timed_position, static_cast<size_t>(r1 - r0), &own[i]))
-                    return false;
+                if (!timed_window(i, cursor, static_cast<size_t>(r1 - r0), &own[i])) return false;
             }
             windows[i].sensor = &own[i];
         }
@@ -189,22 +200,25 @@ private:
         return true;
     }
 
-    // The time-placed stream's window: from the cursor's sample on, at most one sample a row.
-    // Samples read for the previous range and not placed there are carried over.
-    bool timed_window(size_t i, size_t first, size_t rows, kx_DataSensor* out) {
+    // The time-placed stream's window: the samples from the cursor's on that the range's rows
+    // can place, at most one a row. Every sample read for an earlier range and not placed there
+    // is carried over, however many rows the range has: the reader stands past them.
+    bool timed_window(size_t i, const CsvCursor& cursor, size_t rows, kx_DataSensor* out) {
         const CsvStream& s = layout_.streams[i];
-        const size_t end = std::min(s.length, first + rows);
-        const size_t have_end = carry_first_ + carry_.length;
-        if (first < carry_first_ || first > have_end) return false;
-        const size_t count = end > first ? end - first : 0;
-        const size_t kept = std::min(count, have_end - first);
-        if (!readers_[i]->read(count - kept, &fresh_)) return false;
-        out->dimension = carry_.length > 0 ? carry_.dimension : fresh_.dimension;
-        out->length = count;
-        out->data.resize(out->dimension * count);
-        out->time.resize(count);
-        if (kept > 0) copy_samples(carry_, first - carry_first_, kept, out, 0);
-        if (count > kept) copy_samples(fresh_, 0, count - kept, out, kept);
+        const size_t first = cursor.timed_position;
+        const size_t have = carry_first_ + carry_.length;
+        if (first < carry_first_ || first > have) return false;
+        const size_t want = std::min(s.length, first + rows) - std::min(s.length, first);
+        out->dimension = carry_.dimension;
+        out->length = have - first;
+        out->data.resize(out->dimension * out->length);
+        out->time.resize(out->length);
+        // An empty carry has no storage to copy from (memcpy must not see a null pointer).
+        if (out->length > 0) copy_samples(carry_, first - carry_first_, out->length, out, 0);
+        if (out->length < want) {
+            if (!readers_[i]->read(want - out->length, &fresh_)) return false;
+            append_samples(out, fresh_);
+        }
         carry_ = *out;
         carry_first_ = first;
         return true;
