@@ -42,6 +42,9 @@ void append_samples(kx_DataSensor* to, const kx_DataSensor& from) {
 // Samples of the inertial streams run through the filter at a time before the table's first
 // row, and skipped at a time by other streams.
 constexpr size_t kSkipChunk = 16384;
+// Samples of the time-placed stream first read ahead for a range; more are read, doubling, until
+// one lies past the range's last row.
+constexpr size_t kTimedChunk = 256;
 
 class StreamedRows : public CsvRowSource {
 public:
@@ -127,8 +130,9 @@ public:
         return true;
     }
 
-    // The readers' positions, the filter's state and the time-placed stream's carried samples.
-    bool save(std::string* state) const override {
+    // The readers' positions, the filter's state and the time-placed stream's samples read but
+    // not yet placed (those from the cursor's on): placed ones are never asked again from here.
+    bool save(const CsvCursor& cursor, std::string* state) const override {
         state->clear();
         for (const auto& r : readers_) {
             if (r) put(state, r->position());
@@ -138,11 +142,16 @@ public:
             state->resize(at + filter_.state_size());
             filter_.save(&(*state)[at]);
         }
-        put(state, carry_first_);
+        const size_t have = carry_first_ + carry_.length;
+        if (cursor.timed_position < carry_first_ || cursor.timed_position > have) return false;
+        const size_t from = cursor.timed_position - carry_first_, count = have - cursor.timed_position;
+        put(state, cursor.timed_position);
         put(state, carry_.dimension);
-        put(state, carry_.length);
-        state->append(reinterpret_cast<const char*>(carry_.data.data()), carry_.data.size() * sizeof(double));
-        state->append(reinterpret_cast<const char*>(carry_.time.data()), carry_.time.size() * sizeof(double));
+        put(state, count);
+        for (size_t k = 0; k < carry_.dimension; ++k)
+            state->append(reinterpret_cast<const char*>(carry_.data.data() + k * carry_.length + from),
+                          count * sizeof(double));
+        state->append(reinterpret_cast<const char*>(carry_.time.data() + from), count * sizeof(double));
         return true;
     }
 
@@ -201,22 +210,26 @@ private:
     }
 
     // The time-placed stream's window: the samples from the cursor's on that the range's rows
-    // can place, at most one a row. Every sample read for an earlier range and not placed there
-    // is carried over, however many rows the range has: the reader stands past them.
+    // can place, at most one a row. Samples read for an earlier range and not placed there are
+    // carried over; more are read only until one lies past the range's last row, which no row of
+    // the range places (placing goes in order), so the read-ahead stays near what the range uses.
     bool timed_window(size_t i, const CsvCursor& cursor, size_t rows, kx_DataSensor* out) {
         const CsvStream& s = layout_.streams[i];
         const size_t first = cursor.timed_position;
         const size_t have = carry_first_ + carry_.length;
         if (first < carry_first_ || first > have) return false;
         const size_t want = std::min(s.length, first + rows) - std::min(s.length, first);
+        // Row times are a running sum of steps; one step more covers its rounding.
+        const double last_row_s = cursor.time_s + static_cast<double>(rows + 1) / layout_.base_hz;
         out->dimension = carry_.dimension;
         out->length = have - first;
         out->data.resize(out->dimension * out->length);
         out->time.resize(out->length);
         // An empty carry has no storage to copy from (memcpy must not see a null pointer).
         if (out->length > 0) copy_samples(carry_, first - carry_first_, out->length, out, 0);
-        if (out->length < want) {
-            if (!readers_[i]->read(want - out->length, &fresh_)) return false;
+        for (size_t chunk = kTimedChunk;
+             out->length < want && (out->length == 0 || out->time[out->length - 1] <= last_row_s); chunk *= 2) {
+            if (!readers_[i]->read(std::min(chunk, want - out->length), &fresh_)) return false;
             append_samples(out, fresh_);
         }
         carry_ = *out;
@@ -245,7 +258,7 @@ public:
         return true;
     }
     // Held whole, the windows never move: nothing to keep.
-    bool save(std::string* state) const override {
+    bool save(const CsvCursor&, std::string* state) const override {
         state->clear();
         return true;
     }
