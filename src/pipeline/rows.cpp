@@ -27,9 +27,24 @@ void copy_samples(const kx_DataSensor& in, size_t from, size_t count, kx_DataSen
     std::memcpy(out->time.data() + at, in.time.data() + from, count * sizeof(double));
 }
 
+// Appends the samples of `from` to `to` (component-major both, same dimension).
+void append_samples(kx_DataSensor* to, const kx_DataSensor& from) {
+    if (to->length == 0) {
+        *to = from;
+        return;
+    }
+    kx_DataSensor joined(to->dimension, to->length + from.length);
+    copy_samples(*to, 0, to->length, &joined, 0);
+    copy_samples(from, 0, from.length, &joined, to->length);
+    *to = std::move(joined);
+}
+
 // Samples of the inertial streams run through the filter at a time before the table's first
 // row, and skipped at a time by other streams.
 constexpr size_t kSkipChunk = 16384;
+// Samples of the time-placed stream first read ahead for a range; more are read, doubling, until
+// one lies past the range's last row.
+constexpr size_t kTimedChunk = 256;
 
 class StreamedRows : public CsvRowSource {
 public:
@@ -91,8 +106,7 @@ public:
                 if (!readers_[i]->read(count, &own[i])) return false;
             } else {
                 windows[i].first = cursor.timed_position;
-                if (!timed_window(i, cursor.timed_position, static_cast<size_t>(r1 - r0), &own[i]))
-                    return false;
+                if (!timed_window(i, cursor, static_cast<size_t>(r1 - r0), &own[i])) return false;
             }
             windows[i].sensor = &own[i];
         }
@@ -116,8 +130,9 @@ public:
         return true;
     }
 
-    // The readers' positions, the filter's state and the time-placed stream's carried samples.
-    bool save(std::string* state) const override {
+    // The readers' positions, the filter's state and the time-placed stream's samples read but
+    // not yet placed (those from the cursor's on): placed ones are never asked again from here.
+    bool save(const CsvCursor& cursor, std::string* state) const override {
         state->clear();
         for (const auto& r : readers_) {
             if (r) put(state, r->position());
@@ -127,11 +142,16 @@ public:
             state->resize(at + filter_.state_size());
             filter_.save(&(*state)[at]);
         }
-        put(state, carry_first_);
+        const size_t have = carry_first_ + carry_.length;
+        if (cursor.timed_position < carry_first_ || cursor.timed_position > have) return false;
+        const size_t from = cursor.timed_position - carry_first_, count = have - cursor.timed_position;
+        put(state, cursor.timed_position);
         put(state, carry_.dimension);
-        put(state, carry_.length);
-        state->append(reinterpret_cast<const char*>(carry_.data.data()), carry_.data.size() * sizeof(double));
-        state->append(reinterpret_cast<const char*>(carry_.time.data()), carry_.time.size() * sizeof(double));
+        put(state, count);
+        for (size_t k = 0; k < carry_.dimension; ++k)
+            state->append(reinterpret_cast<const char*>(carry_.data.data() + k * carry_.length + from),
+                          count * sizeof(double));
+        state->append(reinterpret_cast<const char*>(carry_.time.data() + from), count * sizeof(double));
         return true;
     }
 
@@ -189,22 +209,29 @@ private:
         return true;
     }
 
-    // The time-placed stream's window: from the cursor's sample on, at most one sample a row.
-    // Samples read for the previous range and not placed there are carried over.
-    bool timed_window(size_t i, size_t first, size_t rows, kx_DataSensor* out) {
+    // The time-placed stream's window: the samples from the cursor's on that the range's rows
+    // can place, at most one a row. Samples read for an earlier range and not placed there are
+    // carried over; more are read only until one lies past the range's last row, which no row of
+    // the range places (placing goes in order), so the read-ahead stays near what the range uses.
+    bool timed_window(size_t i, const CsvCursor& cursor, size_t rows, kx_DataSensor* out) {
         const CsvStream& s = layout_.streams[i];
-        const size_t end = std::min(s.length, first + rows);
-        const size_t have_end = carry_first_ + carry_.length;
-        if (first < carry_first_ || first > have_end) return false;
-        const size_t count = end > first ? end - first : 0;
-        const size_t kept = std::min(count, have_end - first);
-        if (!readers_[i]->read(count - kept, &fresh_)) return false;
-        out->dimension = carry_.length > 0 ? carry_.dimension : fresh_.dimension;
-        out->length = count;
-        out->data.resize(out->dimension * count);
-        out->time.resize(count);
-        if (kept > 0) copy_samples(carry_, first - carry_first_, kept, out, 0);
-        if (count > kept) copy_samples(fresh_, 0, count - kept, out, kept);
+        const size_t first = cursor.timed_position;
+        const size_t have = carry_first_ + carry_.length;
+        if (first < carry_first_ || first > have) return false;
+        const size_t want = std::min(s.length, first + rows) - std::min(s.length, first);
+        // Row times are a running sum of steps; one step more covers its rounding.
+        const double last_row_s = cursor.time_s + static_cast<double>(rows + 1) / layout_.base_hz;
+        out->dimension = carry_.dimension;
+        out->length = have - first;
+        out->data.resize(out->dimension * out->length);
+        out->time.resize(out->length);
+        // An empty carry has no storage to copy from (memcpy must not see a null pointer).
+        if (out->length > 0) copy_samples(carry_, first - carry_first_, out->length, out, 0);
+        for (size_t chunk = kTimedChunk;
+             out->length < want && (out->length == 0 || out->time[out->length - 1] <= last_row_s); chunk *= 2) {
+            if (!readers_[i]->read(std::min(chunk, want - out->length), &fresh_)) return false;
+            append_samples(out, fresh_);
+        }
         carry_ = *out;
         carry_first_ = first;
         return true;
@@ -231,7 +258,7 @@ public:
         return true;
     }
     // Held whole, the windows never move: nothing to keep.
-    bool save(std::string* state) const override {
+    bool save(const CsvCursor&, std::string* state) const override {
         state->clear();
         return true;
     }

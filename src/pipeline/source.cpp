@@ -314,7 +314,7 @@ bool kx_Source::find_row_zero(kx_SourceMember& member, bool held_set) {
     if (spaced == streams.size() || member.layout.rows == 0) return true;
     std::string state;
     std::vector<CsvWindow> windows(streams.size());
-    if (!member.rows->save(&state) || !member.rows->fill(0, 0, 1, CsvCursor{}, windows.data()) ||
+    if (!member.rows->save(member.cursor, &state) || !member.rows->fill(0, 0, 1, CsvCursor{}, windows.data()) ||
         !member.rows->restore(state))
         return false;
     const kx_DataSensor* s = windows[spaced].sensor;
@@ -329,7 +329,7 @@ void kx_Source::checkpoint(kx_SourceMember& member) {
     const auto& list = member.checkpoints;
     if (!list.empty() && member.cursor.row < list.back().cursor.row + kx_checkpoint_rows) return;
     kx_SourceMember::Checkpoint c{member.cursor, {}};
-    if (member.rows->save(&c.state)) member.checkpoints.push_back(std::move(c));
+    if (member.rows->save(member.cursor, &c.state)) member.checkpoints.push_back(std::move(c));
 }
 
 bool kx_Source::advance(kx_SourceMember& member, uint64_t row) {

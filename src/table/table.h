@@ -95,9 +95,10 @@ public:
     // False when the samples cannot be had (the recording changed or cannot be read).
     virtual bool fill(size_t slot, uint64_t first, uint64_t last, const CsvCursor& cursor,
                       CsvWindow* windows) = 0;
-    // Where the source stands after the rows it has given, as bytes: restored, the next fill goes
-    // on from there. A caller keeps copies to go back. False when it cannot be taken or given.
-    virtual bool save(std::string* state) const = 0;
+    // Where the source stands after the rows it has given, up to cursor (where those rows leave
+    // the table), as bytes: restored, the next fill from cursor goes on from there. A caller
+    // keeps copies to go back. False when it cannot be taken or given.
+    virtual bool save(const CsvCursor& cursor, std::string* state) const = 0;
     virtual bool restore(const std::string& state) = 0;
 };
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -264,5 +266,40 @@ TEST_F(ReadAndSync, StreamedSetWritesTheWholeSetsBytes) {
         EXPECT_EQ(cells(source, end - 1000, end - 500), later) << c.name;
         EXPECT_EQ(cells(source, 1000, 1500), early) << c.name;
         EXPECT_EQ(cells(again, end - 1000, end - 500), later) << c.name;
+
+        // Ranges of varying sizes, some holding fewer rows than the events read ahead for the
+        // range before, give the cells of one range over the whole table, row by row (an empty
+        // cell as NaN).
+        kx_Source whole_range, varying;
+        for (kx_Source* s : {&whole_range, &varying}) ASSERT_EQ(s->open(paths, {}), kx_SourceError::none);
+        const std::vector<TableColumn> columns = table_columns(varying.member(1).layout);
+        const auto rowwise = [&](const auto& range, uint64_t rows, std::vector<std::vector<double>>* out) {
+            out->resize(range.first.size());
+            for (size_t k = 0; k < range.first.size(); ++k) {
+                const auto* single = reinterpret_cast<const float*>(range.first[k].data());
+                for (uint64_t r = 0; r < rows; ++r) {
+                    const double v = columns[k].single ? single[r] : range.first[k][r];
+                    (*out)[k].push_back((range.second[k][r / 8] >> (r % 8)) & 1 ? v : NAN);
+                }
+            }
+        };
+        std::vector<std::vector<double>> expected, got;
+        rowwise(cells(whole_range, 0, end), end, &expected);
+        const uint64_t sizes[] = {40000, 3, 1, 7, 500, 64, 4099, 2};
+        for (uint64_t first = 0, k = 0; first < end; ++k) {
+            const uint64_t last = std::min(end, first + sizes[k % std::size(sizes)]);
+            rowwise(cells(varying, first, last), last - first, &got);
+            first = last;
+        }
+        ASSERT_EQ(got.size(), expected.size()) << c.name;
+        for (size_t k = 0; k < got.size(); ++k) {
+            ASSERT_EQ(got[k].size(), end) << c.name;
+            size_t differ = 0;
+            for (size_t r = 0; r < end; ++r) {
+                const double a = got[k][r], b = expected[k][r];
+                differ += !(a == b || (std::isnan(a) && std::isnan(b)));
+            }
+            EXPECT_EQ(differ, 0u) << c.name << ": column " << k;
+        }
     }
 }
