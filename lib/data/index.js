@@ -96,7 +96,7 @@ function firstRotation(q) {
   return i;
 }
 
-function makeData(addon, addonPath = null) {
+function makeData(addon, addonPath = null, gate = null) {
   // { config, summary, frequency, startTime, timezone, streams }. Every array sits in a buffer
   // of its own that postMessage can move to another thread (a worker's answer). Every stream
   // gains `tick` (see table-time.js); the quaternion's samples before the filter starts become
@@ -217,7 +217,9 @@ function makeData(addon, addonPath = null) {
       for (const m of outs.order) {
         const member = source.members[m];
         const extra = { timezone: options.timezone, sync, clock: source.members[0], quatStart: firstRotationRow(m) };
-        const ok = await writeMember(arrow, pq, source, m, extra, (bytes) => outs.write(m, bytes));
+        // The ranges are filled on a thread of their own, from a source opened alike.
+        const filler = { addonPath: addonPath || require('../addon.js').addonPath, paths, opening, gate };
+        const ok = await writeMember(arrow, pq, source, m, extra, (bytes) => outs.write(m, bytes), { filler });
         if (!ok) throw outputError(caller, outputs[m], paths, 'KX_WRITE_FAILED');
       }
       if (!outs.commit()) throw outputError(caller, outputs[0], paths, 'KX_WRITE_FAILED');

@@ -3,13 +3,17 @@
 // they come. Nothing holds the whole table.
 'use strict';
 const { factorOf, wallClockInstant } = require('./table-time.js');
+const { startFiller } = require('./filler.js');
 
-// Rows per Parquet row group: about 3 hours at 100 Hz, so that a reader can take a day-long file
-// a group at a time. The writer holds one group's encoded pages (tens of MB) until it is full.
-const ROW_GROUP_ROWS = 1 << 20;
-// Rows per range asked of the source and per record batch handed to the writer: about 10 MB of
-// values for the widest table, a multiple of 8 so that validity bits start on a byte.
-const BATCH_ROWS = 1 << 16;
+// Rows per Parquet row group: about 1.5 hours at 100 Hz, so that a reader can take a day-long
+// file a group at a time. The writer holds one group's encoded pages until it is full; with the
+// filling thread's source and batches beside it, a group of 2^20 rows took a week's write past
+// 400 MB.
+const ROW_GROUP_ROWS = 1 << 19;
+// Rows per range asked of the source and per record batch handed to the writer: about 5 MB of
+// values for the widest table (a few wait between the threads), a multiple of 8 so that
+// validity bits start on a byte.
+const BATCH_ROWS = 1 << 15;
 
 const UNITS = {
   Time: ['s', 'time of the row since the start, summed one base-rate step at a time as the CSV prints it; Tick / frequency up to rounding'],
@@ -181,18 +185,29 @@ async function writeMember(arrow, pq, source, m, extra, output, config = {}) {
   const settings = { batchRows: BATCH_ROWS, ...config };
   const p = plan(member, extra);
   const next = makeBatches(arrow, source, m, p, settings);
+  // With settings.filler ({ addonPath, paths, opening, gate }), a thread of its own fills the ranges
+  // and builds their IPC bytes while this one encodes; otherwise this thread does both in turn.
+  const filler = settings.filler && member.rows > 0 ? startFiller(settings.filler, m, extra, { batchRows: settings.batchRows }) : null;
   let first = 0;
   let done = member.rows === 0;
   const batches = new ReadableStream({
-    pull(controller) {
+    async pull(controller) {
       if (done) {
         controller.close();
         return;
       }
-      const { batch, last } = next(first);
-      first = last;
-      done = last >= member.rows;
-      const ipc = arrow.tableToIPC(new arrow.Table([batch]), 'stream');
+      let ipc;
+      if (filler !== null) {
+        const filled = await filler.next();
+        if (filled === null) throw new Error('writeParquet: the filling thread ended before the last row');
+        ({ ipc } = filled);
+        first = filled.last;
+      } else {
+        const { batch, last } = next(first);
+        first = last;
+        ipc = arrow.tableToIPC(new arrow.Table([batch]), 'stream');
+      }
+      done = first >= member.rows;
       const wasmTable = pq.Table.fromIPCStream(ipc);
       controller.enqueue(wasmTable.recordBatch(0));
       wasmTable.free();
@@ -200,14 +215,18 @@ async function writeMember(arrow, pq, source, m, extra, output, config = {}) {
   }, { highWaterMark: 0 });
   // An empty table still has its schema: one batch of no rows.
   const input = member.rows === 0 ? emptyStream(arrow, pq, next) : batches;
-  const bytes = await pq.transformParquetStream(input, writerProperties(pq, member, p, settings));
-  for await (const chunk of bytes) {
-    if (!output(chunk)) {
-      await bytes.cancel().catch(() => {});
-      return false;
+  try {
+    const bytes = await pq.transformParquetStream(input, writerProperties(pq, member, p, settings));
+    for await (const chunk of bytes) {
+      if (!output(chunk)) {
+        await bytes.cancel().catch(() => {});
+        return false;
+      }
     }
+    return true;
+  } finally {
+    if (filler !== null) filler.stop();
   }
-  return true;
 }
 
 function emptyStream(arrow, pq, next) {
@@ -220,4 +239,4 @@ function emptyStream(arrow, pq, next) {
   });
 }
 
-module.exports = { writeMember, quaternionStart, ROW_GROUP_ROWS, BATCH_ROWS, UNITS };
+module.exports = { writeMember, quaternionStart, makeBatches, plan, ROW_GROUP_ROWS, BATCH_ROWS, UNITS };

@@ -4,7 +4,7 @@
 // next write or block read, once the addon was told to stop.
 'use strict';
 
-const INSIDE = 0; // 1 while the worker runs an addon function
+const INSIDE = 0; // how many addon functions the worker's threads run (a worker's helper thread shares its gate)
 const CLOSED = 1; // 1 once the process is exiting: no addon call starts any more
 
 // Gates of the live workers of this thread (the main thread's registry).
@@ -24,14 +24,13 @@ function guarded(addon, gate) {
   if (!gate) return addon;
   const stopped = () => Object.assign(new Error('the process is exiting'), { code: 'KX_STOPPED' });
   const call = (fn) => function gatedCall(...args) {
-    Atomics.store(gate, INSIDE, 1);
+    Atomics.add(gate, INSIDE, 1);
     try {
       // Checked after entering: a closer either sees this call inside, or this call sees it closed.
       if (Atomics.load(gate, CLOSED) === 1) throw stopped();
       return fn.apply(addon, args);
     } finally {
-      Atomics.store(gate, INSIDE, 0);
-      Atomics.notify(gate, INSIDE);
+      if (Atomics.sub(gate, INSIDE, 1) === 1) Atomics.notify(gate, INSIDE);
     }
   };
   const out = {};
@@ -45,10 +44,10 @@ function closeAll(ms = 5000) {
   const deadline = Date.now() + ms;
   for (const gate of open) Atomics.store(gate, CLOSED, 1);
   for (const gate of open) {
-    while (Atomics.load(gate, INSIDE) === 1) {
+    for (let inside = Atomics.load(gate, INSIDE); inside !== 0; inside = Atomics.load(gate, INSIDE)) {
       const left = deadline - Date.now();
       if (left <= 0) return false;
-      Atomics.wait(gate, INSIDE, 1, left);
+      Atomics.wait(gate, INSIDE, inside, left);
     }
   }
   return true;

@@ -7,7 +7,8 @@ const { makeData, transferList, dataOptions } = require('../data/index.js');
 const { guarded } = require('./gate.js');
 
 const addon = guarded(require(workerData.addonPath), workerData.gate);
-const data = makeData(addon, workerData.addonPath);
+// A thread this one starts for a call (the Parquet writer's filler) shares its gate.
+const data = makeData(addon, workerData.addonPath, workerData.gate);
 
 // Calls built in JavaScript over the addon's internal functions; the rest are the addon's own.
 const CALLS = {
