@@ -8,7 +8,9 @@ const os = require('node:os');
 const path = require('node:path');
 
 const kx = require('../../index.js');
-const { addon } = require('../../lib/addon.js');
+const { addon, addonPath } = require('../../lib/addon.js');
+const { loadParquetWriter } = require('../../lib/data/index.js');
+const { writeMember, quaternionStart } = require('../../lib/data/parquet.js');
 const { openSource } = require('../../lib/data/source.js');
 const { frames, records, Recording } = require('../support/recording.js');
 
@@ -429,6 +431,23 @@ describe('writeParquet', () => {
     set.close();
     assert.ok(common > 0);
     assert.deepEqual(stamps, [common, common]);
+    // Filled on a thread of its own, in many batches and across row groups, a member's file
+    // holds the same cells.
+    const { arrow, pq: writer } = loadParquetWriter();
+    const source = openSource(addon, files);
+    const chunks = [];
+    const extra = { sync: null, clock: source.members[0], quatStart: quaternionStart(source, 1) };
+    const filler = { addonPath, paths: files, opening: {}, gate: null };
+    try {
+      assert.ok(await writeMember(arrow, writer, source, 1, extra, (b) => chunks.push(Buffer.from(b)) > 0, { batchRows: 150, rowGroupRows: 400, filler }));
+    } finally {
+      source.close();
+    }
+    const threaded = path.join(pqDir, 'threaded.parquet');
+    fs.writeFileSync(threaded, Buffer.concat(chunks));
+    const pq = await parquetOf(threaded);
+    assert.equal(pq.meta.row_groups.length, 5);
+    assertSameCells(pq, csvTable(path.join(csvDir, 'right-thigh.csv')), 'threaded');
     // A set whose second file cannot be written replaces none of its targets.
     fs.writeFileSync(path.join(pqDir, 'left-thigh.parquet'), 'old');
     fs.rmSync(path.join(pqDir, 'right-thigh.parquet'));
