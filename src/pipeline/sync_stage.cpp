@@ -66,32 +66,36 @@ int32_t rate_of(const kx_Config& config, int id) {
     }
 }
 
-// The time (seconds, own clock) of sample `index` of stream id. Ticks spaced evenly end to end (the
-// scan's first and last ticks as far apart as the rate says) give it without reading; a stream
-// with a pause, or a rate that does not divide the base, is read up to it.
-bool sample_time(const char* path, const kx_RecordingScan& scan, int id, size_t index, double* time_s) {
+// The times (seconds, own clock) of samples `from` and `to` (from <= to) of stream id. Ticks
+// spaced evenly end to end (the scan's first and last ticks as far apart as the rate says) give
+// them without reading; a stream with a pause, or a rate that does not divide the base, is read
+// once up to `to`.
+bool sample_times(const char* path, const kx_RecordingScan& scan, int id, size_t from, size_t to, double* from_s,
+                  double* to_s) {
     const double divisor = scan.config.frequency;
     const size_t length = count_of(scan, id);
     const auto first = scan.firstTicks.find(id);
     const auto last = scan.lastTicks.find(id);
-    if (index >= length || first == scan.firstTicks.end() || last == scan.lastTicks.end()) return false;
+    if (from > to || to >= length || first == scan.firstTicks.end() || last == scan.lastTicks.end()) return false;
     const int32_t rate = rate_of(scan.config, id);
     if (rate > 0 && scan.config.frequency % rate == 0) {
         const int64_t step = scan.config.frequency / rate;
         if (last->second - first->second == static_cast<int64_t>(length - 1) * step) {
-            *time_s = static_cast<double>(first->second + static_cast<int64_t>(index) * step) / divisor;
+            *from_s = static_cast<double>(first->second + static_cast<int64_t>(from) * step) / divisor;
+            *to_s = static_cast<double>(first->second + static_cast<int64_t>(to) * step) / divisor;
             return true;
         }
     }
     kx_StreamReader reader;
     if (!reader.open(path, id)) return false;
     kx_DataSensor window;
-    for (size_t done = 0; done <= index;) {
-        const size_t n = std::min(kChunk, index + 1 - done);
+    for (size_t done = 0; done <= to;) {
+        const size_t n = std::min(kChunk, to + 1 - done);
         if (!reader.read(n, &window)) return false;
+        if (from >= done && from < done + n) *from_s = window.time[from - done];
         done += n;
     }
-    *time_s = window.time[window.length - 1];
+    *to_s = window.time[window.length - 1];
     return true;
 }
 
@@ -184,8 +188,7 @@ kx_SourceError kx_plan_set(const std::vector<std::string>& paths, std::vector<kx
             const size_t from = window.first[i * k_count + j];
             double t0 = 0.0, t1 = 0.0;
             const int id = stream_of(kinds[j]);
-            if (!sample_time(paths[i].c_str(), scans[i], id, from, &t0) ||
-                !sample_time(paths[i].c_str(), scans[i], id, from + count - 1, &t1))
+            if (!sample_times(paths[i].c_str(), scans[i], id, from, from + count - 1, &t0, &t1))
                 return kx_SourceError::setRead;
             plan.spans_s[kinds[j]] = {t0 + plan.shifts_s[kinds[j]], t1 + plan.shifts_s[kinds[j]]};
         }
