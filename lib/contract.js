@@ -76,4 +76,12 @@ function orientationOptions(fn, options) {
   return { orientation };
 }
 
-module.exports = { CONTRACT, checkArguments, ORIENTATIONS, orientationOptions };
+// The row limit of an options object: undefined or a positive integer, else a TypeError naming
+// the option.
+function checkMaxRows(fn, maxRows) {
+  if (maxRows !== undefined && !(Number.isSafeInteger(maxRows) && maxRows >= 1)) {
+    throw new TypeError(`${fn}: options.maxRows: expected a positive integer, got ${String(maxRows)}`);
+  }
+}
+
+module.exports = { CONTRACT, checkArguments, ORIENTATIONS, orientationOptions, checkMaxRows };

@@ -3,7 +3,7 @@
 'use strict';
 const fs = require('node:fs');
 const { REASONS, notRegular } = require('../reasons.js');
-const { ORIENTATIONS } = require('../contract.js');
+const { ORIENTATIONS, checkMaxRows } = require('../contract.js');
 
 
 // The components of each stream, in the order of its columns and of readData's arrays.
@@ -26,9 +26,7 @@ function checkOptions(caller, options) {
   if (!ORIENTATIONS.includes(orientation)) {
     throw new TypeError(`${caller}: options.orientation: expected one of ${ORIENTATIONS.join(', ')}, got ${String(orientation)}`);
   }
-  if (maxRows !== undefined && !(Number.isSafeInteger(maxRows) && maxRows >= 1)) {
-    throw new TypeError(`${caller}: options.maxRows: expected a positive integer, got ${String(maxRows)}`);
-  }
+  checkMaxRows(caller, maxRows);
   return maxRows === undefined ? { orientation } : { orientation, maxRows };
 }
 

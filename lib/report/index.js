@@ -7,7 +7,7 @@ const gates = require('../run/gate.js');
 const { writeFiles } = require('../data/outputs.js');
 const { isPath, PATH_WANTED, outputOverInput } = require('../paths.js');
 const { writeReason } = require('../reasons.js');
-const { orientationOptions } = require('../contract.js');
+const { orientationOptions, checkMaxRows } = require('../contract.js');
 const { pageHtml } = require('./page.js');
 const { streamedPage } = require('./stream.js');
 
@@ -26,10 +26,7 @@ function checkArguments(recordingPaths, pagePath, options = {}) {
     throw new TypeError('options.to: expected a time after options.from');
   }
   orientationOptions('report', options);
-  const { maxRows } = options;
-  if (maxRows !== undefined && !(Number.isSafeInteger(maxRows) && maxRows >= 1)) {
-    throw new TypeError(`report: options.maxRows: expected a positive integer, got ${String(maxRows)}`);
-  }
+  checkMaxRows('report', options.maxRows);
 }
 
 // What the recordings are opened with: { orientation, maxRows } as given.
