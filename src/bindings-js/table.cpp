@@ -129,8 +129,9 @@ void account(Napi::Env env, SourceHandle* h) {
 }
 
 // The open source of a handle call (handle, member, a, b, ...: numbers at 1, at and at + 1),
-// with the member and the range checked; nullptr with an exception pending.
-kx_Source* source_call(const Napi::CallbackInfo& info, size_t at, size_t* m, double* a, double* b,
+// with the member and the range checked (a row range [a, b) when `rows`, else a first sample and
+// a count); nullptr with an exception pending.
+kx_Source* source_call(const Napi::CallbackInfo& info, size_t at, bool rows, size_t* m, double* a, double* b,
                        SourceHandle** handle = nullptr) {
     SourceHandle* h = handle_arg<SourceHandle>(info);
     double n[3];
@@ -140,7 +141,7 @@ kx_Source* source_call(const Napi::CallbackInfo& info, size_t at, size_t* m, dou
         Napi::Error::New(info.Env(), "the source is closed").ThrowAsJavaScriptException();
         return nullptr;
     }
-    if (!(n[0] >= 0 && n[0] < static_cast<double>(h->source->size()) && n[1] >= 0 && n[2] >= 0)) {
+    if (!(n[0] >= 0 && n[0] < static_cast<double>(h->source->size()) && n[1] >= 0 && n[2] >= (rows ? n[1] : 0))) {
         Napi::RangeError::New(info.Env(), "member or rows out of range").ThrowAsJavaScriptException();
         return nullptr;
     }
@@ -233,7 +234,7 @@ Napi::Value SourceOpen(const Napi::CallbackInfo& info) {
 Napi::Value SourceFill(const Napi::CallbackInfo& info) {
     size_t m = 0;
     double first = 0, last = 0;
-    kx_Source* source = source_call(info, 2, &m, &first, &last);
+    kx_Source* source = source_call(info, 2, true, &m, &first, &last);
     if (source == nullptr) return Napi::Value();
     return columns_value(info.Env(), *source, m, static_cast<uint64_t>(first), static_cast<uint64_t>(last));
 }
@@ -244,7 +245,7 @@ Napi::Value SourceFill(const Napi::CallbackInfo& info) {
 Napi::Value SourceSamples(const Napi::CallbackInfo& info) {
     size_t m = 0;
     double first = 0, last = 0;
-    kx_Source* source = source_call(info, 2, &m, &first, &last);
+    kx_Source* source = source_call(info, 2, true, &m, &first, &last);
     kx_SensorMap samples;
     if (source == nullptr) return Napi::Value();
     if (!source->samples(m, static_cast<uint64_t>(first), static_cast<uint64_t>(last), &samples))
@@ -263,7 +264,7 @@ Napi::Value SourceStream(const Napi::CallbackInfo& info) {
     size_t m = 0;
     double first = 0, count = 0;
     std::string name;
-    kx_Source* source = source_call(info, 3, &m, &first, &count, &handle);
+    kx_Source* source = source_call(info, 3, false, &m, &first, &count, &handle);
     if (source == nullptr || info.Length() < 3 || !string_arg(info[2], false, &name)) return Napi::Value();
     const DataStreamKind* kind = nullptr;
     for (const DataStreamKind& k : kDataStreams) {

@@ -567,6 +567,10 @@ describe('openSource', () => {
       () => addon._writeOutput(handle, 0, Buffer.from('x')), () => addon._commitOutputs(handle), () => addon._sourceFill({}, 0, 0, 1)]) {
       assert.throws(call, { name: 'TypeError', message: 'Wrong arguments' });
     }
+    // Rows that end before they start are a caller's mistake, not a changed recording.
+    for (const call of [() => addon._sourceFill(handle, 0, 10, 5), () => addon._sourceSamples(handle, 0, 10, 5)]) {
+      assert.throws(call, { name: 'RangeError' });
+    }
     addon._closeOutputs(outputs.handle);
     addon._sourceClose(handle);
     assert.equal(fs.existsSync(csv), false);
