@@ -169,7 +169,6 @@ async function serveView(ctx, positionals, options) {
   return new Promise(() => {});
 }
 
-// The page of one or several recordings; several are synchronised first.
 // Why the page of `positionals` could not be made: the recordings' failures as read and sync
 // name them.
 function viewFailure(ctx, err, positionals, dir, limits) {
@@ -183,6 +182,7 @@ function viewFailure(ctx, err, positionals, dir, limits) {
   return new CliError(EXIT.INPUT, err && err.message ? err.message : String(err));
 }
 
+// The page of one or several recordings; several are synchronised first.
 async function cmdView(ctx, { values, positionals }) {
   const window = viewWindow(values);
   const orientation = orientationOf(values, 'view');
