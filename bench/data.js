@@ -3,7 +3,8 @@
 // in turn round after round, outputs on a memory file system: read() to CSV, writeParquet(),
 // readChunks() walking the table and readData(), with wall time, CPU seconds and peak memory
 // (from /usr/bin/time). Then, with --sweep, the Parquet writer's compressions and encodings on
-// the first recording's table (file size and writing time).
+// the first recording's table (file size and writing time); with --stages, the CPU of each step
+// of a Parquet write on one thread, to show what the writer's thread alone costs.
 'use strict';
 const fs = require('node:fs');
 const os = require('node:os');
@@ -18,12 +19,13 @@ const { values, positionals } = parseArgs({
     rounds: { type: 'string', default: '3' },
     paths: { type: 'string', default: 'read,writeParquet,readChunks,readData' },
     sweep: { type: 'boolean' },
+    stages: { type: 'boolean' },
     child: { type: 'string' },
     help: { type: 'boolean', short: 'h' },
   },
 });
 if (values.help) {
-  console.log('Usage: node bench/data.js [--hours 1,24,168] [--rounds 3] [--paths read,writeParquet,readChunks,readData,readDataLoop] [--sweep]');
+  console.log('Usage: node bench/data.js [--hours 1,24,168] [--rounds 3] [--paths read,writeParquet,readChunks,readData,readDataLoop] [--sweep] [--stages]');
   process.exit(0);
 }
 
@@ -120,6 +122,57 @@ if (values.sweep) {
       const t = Number(process.hrtime.bigint() - t0) / 1e9;
       console.log(`| ${o.compression} | ${o.dictionary === 'sensors' ? 'sensor columns' : o.dictionary ? 'on' : 'off'} | ${o.encoding} | ${(bytes / 1e6).toFixed(1)} MB | ${t.toFixed(2)} s |`);
     }
+    fs.rmSync(dir, { recursive: true, force: true });
+  })();
+} else if (values.stages) {
+  // Each step of the write on this thread, every step repeating the ones before it: the fill of
+  // the source's ranges, the record batches, their Arrow IPC bytes, their import into the
+  // writer's WebAssembly memory, then the whole write. Taken in turn for `rounds` rounds in one
+  // process; the medians leave out the first round, which compiles the WebAssembly and the JIT.
+  const { addon } = require('../lib/addon.js');
+  const { openSource } = require('../lib/data/source.js');
+  const { writeMember, makeBatches, plan, BATCH_ROWS } = require('../lib/data/parquet.js');
+  const { loadParquetWriter } = require('../lib/data/index.js');
+  const { arrow, pq } = loadParquetWriter();
+  const file = path.join(dir, `walk-${hours[0]}h.bin`);
+  const cpu = () => { const u = process.cpuUsage(); return (u.user + u.system) / 1e6; };
+  const steps = ['fill', 'batches', 'ipc', 'import', 'write'];
+  async function step(name) {
+    const source = openSource(addon, [file]);
+    const member = source.members[0];
+    const t0 = cpu();
+    if (name === 'write') {
+      await writeMember(arrow, pq, source, 0, { mag: member.mag }, () => true);
+    } else {
+      const next = makeBatches(arrow, source, 0, plan(member, { mag: member.mag }), { batchRows: BATCH_ROWS });
+      for (let first = 0; first < member.rows;) {
+        if (name === 'fill') {
+          const last = Math.min(member.rows, first + BATCH_ROWS);
+          source.fill(0, first, last);
+          first = last;
+          continue;
+        }
+        const { batch, last } = next(first);
+        first = last;
+        if (name === 'batches') continue;
+        const ipc = arrow.tableToIPC(new arrow.Table([batch]), 'stream');
+        if (name === 'ipc') continue;
+        const table = pq.Table.fromIPCStream(ipc);
+        table.recordBatch(0).free();
+        table.free();
+      }
+    }
+    source.close();
+    return cpu() - t0;
+  }
+  (async () => {
+    const times = Object.fromEntries(steps.map((s) => [s, []]));
+    for (let r = 0; r < Math.max(2, rounds); r++) for (const s of steps) times[s].push(await step(s));
+    const m = Object.fromEntries(steps.map((s) => [s, median(times[s].slice(1))]));
+    console.log(`\nParquet write on one thread, ${hours[0]} h, CPU seconds, median of rounds 2 to ${Math.max(2, rounds)}:`);
+    console.log('| fill | + batches | + IPC | + import | whole write | encoder alone (write - import) |');
+    console.log('|---|---|---|---|---|---|');
+    console.log(`| ${steps.map((s) => m[s].toFixed(2)).join(' | ')} | ${(m.write - m.import).toFixed(2)} |`);
     fs.rmSync(dir, { recursive: true, force: true });
   })();
 } else {
