@@ -25,8 +25,9 @@ function recordingProblem(addon, file, limits = {}) {
   if (st.size < 512) return `only ${st.size} bytes, shorter than one 512-byte block`;
   if (addon.readConfig(file) === '') return REASONS.KX_NOT_A_RECORDING;
   const opened = native._sourceOpen([file], limits);
+  const { code, rows } = JSON.parse(opened.description);
   if (opened.handle !== undefined) native._sourceClose(opened.handle);
-  else if (opened.code === 'KX_TOO_MANY_ROWS') return `its table would have ${opened.rows} rows, implausibly many for the recording (--max-rows raises the limit)`;
+  else if (code === 'KX_TOO_MANY_ROWS') return `its table would have ${rows} rows, implausibly many for the recording (--max-rows raises the limit)`;
   return null;
 }
 

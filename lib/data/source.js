@@ -72,6 +72,14 @@ function openError(caller, answer) {
   return err;
 }
 
+// A stream as the addon answers it, { rate, time, data } with the components one after the other
+// in data, as readData's { rate, time, <component>... }: each component a view of data.
+function splitStream(name, { rate, time, data }) {
+  const out = { rate, time };
+  COMPONENTS[name].forEach((c, k) => { out[c] = data.subarray(k * time.length, (k + 1) * time.length); });
+  return out;
+}
+
 // Opens one recording (paths.length === 1) or a synchronised set (>= 2, or options.set) as a
 // table source. options: { orientation, maxRows, set, caller (the function errors name) }.
 function openSource(addon, paths, options = {}) {
@@ -80,33 +88,26 @@ function openSource(addon, paths, options = {}) {
     throw new TypeError(`${caller}: paths: expected a non-empty array of recording paths`);
   }
   const checked = checkOptions(caller, options);
-  const answer = addon._sourceOpen([...paths], checked, options.set === true);
-  if (answer.handle === undefined) throw openError(caller, answer);
-  let handle = answer.handle;
-  const members = answer.members.map((m) => ({
-    file: m.file,
-    config: JSON.parse(m.config),
-    summary: JSON.parse(m.summary),
-    frequency: m.frequency,
-    rows: m.rows,
-    firstTick: m.firstTick,
-    shift: m.shift,
-    // Beyond the contract: the recording's own clock (seconds) at row 0, and the magnetometer
-    // the table does not show ({ rate, samples } or null; see magnetometer()).
-    rowZeroTime: m.rowZeroTime,
-    magnetometer: m.magnetometer,
-    columns: m.columns,
-    // { <stream>: { samples, rate, carried, first, last } }: carried streams are placed on the
-    // table's rows; first and last (seconds) are known for every stream of a single recording
-    // and for a set member's synchronised streams (on the set's time base).
-    streams: m.streams,
-    // The inertial sensors' readings at full scale: { accel, gyro }, each { range, x: [low,
-    // high], y, z } when configured.
-    fullScale: m.fullScale,
-  }));
+  const opened = addon._sourceOpen([...paths], checked, options.set === true);
+  const answer = JSON.parse(opened.description);
+  if (opened.handle === undefined) throw openError(caller, answer);
+  let handle = opened.handle;
+  // Each member: { file, config, summary, frequency, rows, firstTick, shift, columns, and beyond
+  // the contract: rowZeroTime (the recording's own clock at row 0, seconds), magnetometer (the
+  // stream the table does not show: { rate, samples } or null; see magnetometer()), streams ({
+  // <stream>: { samples, rate, carried, first, last } }: carried streams are placed on the
+  // table's rows; first and last, in seconds, are known for every stream of a single recording
+  // and for a set member's synchronised streams, on the set's time base) and fullScale (the
+  // inertial sensors' readings at full scale: { accel, gyro }, each { range, x: [low, high], y,
+  // z } when configured) }.
+  const { members } = answer;
   const live = () => {
     if (handle === null) throw new Error(`${caller}: the source is closed`);
     return handle;
+  };
+  const streamOf = (h, m, name, first, count) => {
+    const got = addon._sourceStream(h, m, name, first, count);
+    return got === null ? null : splitStream(name, got);
   };
   const checkMember = (m) => {
     if (!Number.isSafeInteger(m) || m < 0 || m >= members.length) {
@@ -143,7 +144,7 @@ function openSource(addon, paths, options = {}) {
         throw new RangeError(`magnetometer: samples: expected 0 <= first, 0 <= count, first + count <= ${mag === null ? 0 : mag.samples}, got ${first}, ${count}`);
       }
       if (count === 0) return { x: new Float64Array(0), y: new Float64Array(0), z: new Float64Array(0) };
-      const got = addon._sourceStream(h, m, 'mag', first, count);
+      const got = streamOf(h, m, 'mag', first, count);
       if (got === null || got.time.length !== count) throw new Error(`${caller}: ${file}: the magnetometer's samples cannot be read (the recording changed)`);
       return { x: got.x, y: got.y, z: got.z };
     },
@@ -155,7 +156,9 @@ function openSource(addon, paths, options = {}) {
       const h = live();
       checkMember(m);
       checkRange(first, last);
-      return addon._sourceSamples(h, m, first, last);
+      const out = {};
+      for (const [name, s] of Object.entries(addon._sourceSamples(h, m, first, last))) out[name] = splitStream(name, s);
+      return out;
     },
     // Samples [first, first + count) of a whole stream, read forward: { rate, time,
     // <component>... } or null past its end. Any stream of a single recording ("mag", "events",
@@ -165,7 +168,7 @@ function openSource(addon, paths, options = {}) {
       const h = live();
       checkMember(m);
       checkRange(first, first + count);
-      return addon._sourceStream(h, m, name, first, count);
+      return streamOf(h, m, name, first, count);
     },
     close() {
       if (handle !== null) addon._sourceClose(handle);
