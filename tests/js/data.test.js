@@ -585,5 +585,14 @@ describe('openSource', () => {
     // readData holds the same limit (its arrays are the table's streams), and takes a raised one.
     assert.throws(() => kx.readData(hostile), { code: 'KX_TOO_MANY_ROWS', rows: 3 * 65535 + 1 });
     assert.deepEqual(Array.from(kx.readData(hostile, { maxRows: 3 * 65535 + 1 }).streams.accel.tick), [1, 65536, 131071, 196606]);
+    // A name holding quotes, a backslash, a control character and non-ASCII reaches the
+    // description and the refusal unchanged.
+    const odd = path.join(dir, 'qu"ote\\back\nline\u0001 ü.bin');
+    fs.copyFileSync(file, odd);
+    const named = openSource(addon, [odd, odd]);
+    assert.deepEqual(named.members.map((m) => m.file), [odd, odd]);
+    named.close();
+    fs.rmSync(odd);
+    assert.throws(() => openSource(addon, [odd]), (err) => err.code === 'ENOENT' && err.path === odd);
   });
 });
