@@ -31,17 +31,17 @@ beforeEach(() => {
 // A device at a 100 Hz base clock with accelerometer and gyroscope at 100 Hz, 300 samples
 // from local tick 1000. Accelerometer X holds the raw value tick - 1000 + lateBy: a device
 // started lateBy ticks after the first one thereby writes the first one's tick numbers.
-function device(file, { syncFrames = [], gyro = true, lateBy = 0, radioAhead = null } = {}) {
+function device(file, { syncFrames = [], lateBy = 0, radioAhead = null } = {}) {
   const rec = new Recording().frames(
     frames.baseFrequency(100),
     frames.inertial(2, ACC, 100, 0),
-    ...(gyro ? [frames.inertial(3, GYR, 100, 0)] : []),
+    frames.inertial(3, GYR, 100, 0),
     ...syncFrames,
   );
   const list = [];
   for (let tick = 1000; tick < 1300; ++tick) {
     list.push({ tick, record: (o) => records.xyz(ACC, o, tick - 1000 + lateBy, 0, 16384) });
-    if (gyro) list.push({ tick, record: (o) => records.xyz(GYR, o, 0, 0, 0) });
+    list.push({ tick, record: (o) => records.xyz(GYR, o, 0, 0, 0) });
     // the radio clock counts in base ticks, radioAhead ticks ahead of the local clock
     if (radioAhead !== null && tick % 10 === 0) {
       list.push({ tick, record: (o) => records.radio(RAD, o, tick + radioAhead) });
@@ -52,23 +52,14 @@ function device(file, { syncFrames = [], gyro = true, lateBy = 0, radioAhead = n
 }
 
 const master = (name) => device(path.join(dir, name), { syncFrames: [frames.radio(0, 0, 0, 4)] });
-const slave = (name, opts = {}) => device(path.join(dir, name), { syncFrames: [frames.radio(1, 0, 0, 4)], ...opts });
 
 const lines = (file) => fs.readFileSync(file, 'utf8').split('\n');
 // g with range code 0 (2 g full scale), as the CSV writes it
 const accelText = (raw) => (raw * 2 / 32768).toFixed(5);
 
+// Every status is the front end's (its table of stages is in the C++ suite); here, one answer as
+// a process sees it, with the refusal on standard error and nothing written.
 describe('readAndSync2 status', () => {
-  test('an empty list answers OK and writes nothing', () => {
-    assert.equal(addon.readAndSync2([], out), 'OK');
-    assert.deepEqual(fs.readdirSync(out), []);
-  });
-
-  test('a missing second recording answers -10 and writes nothing', () => {
-    assert.equal(addon.readAndSync2([master('m.bin'), path.join(dir, 'missing.bin')], out), '-10');
-    assert.deepEqual(fs.readdirSync(out), []);
-  });
-
   test('a single recording answers -11 with the refusal on standard error', () => {
     const script = `process.stdout.write(require(${JSON.stringify(path.resolve(__dirname, '../../index.js'))})`
       + `.readAndSync2([${JSON.stringify(master('one.bin'))}], ${JSON.stringify(out)}))`;
@@ -76,17 +67,6 @@ describe('readAndSync2 status', () => {
     assert.equal(child.stdout, '-11');
     assert.equal(child.stderr, 'Wrong number of sensors.\n');
     assert.deepEqual(fs.readdirSync(out), []);
-  });
-
-  test('a recording without gyroscope answers -13', () => {
-    assert.equal(addon.readAndSync2([master('m.bin'), slave('nogyro.bin', { gyro: false })], out), '-13');
-    assert.deepEqual(fs.readdirSync(out), []);
-  });
-
-  test('an output directory that does not exist answers -12 and is not created', () => {
-    const missing = path.join(dir, 'no', 'such');
-    assert.equal(addon.readAndSync2([master('m.bin'), slave('s.bin')], missing), '-12');
-    assert.equal(fs.existsSync(path.join(dir, 'no')), false);
   });
 });
 
