@@ -16,6 +16,13 @@ const REASONS = {
   KX_WRITE_FAILED: 'could not be written completely (disk full, file-size limit or I/O error); the target was left as it was',
 };
 
+// Why a set could not be synchronised, by the status readAndSync2 answers for the stage that failed.
+const SYNC_REASONS = {
+  '-10': 'a recording could not be read in full, or its table would be implausibly large',
+  '-11': 'the recordings could not be put on one time base',
+  '-13': 'a recording has no orientation (no accelerometer and gyroscope at one rate)',
+};
+
 // Why an output file was not written, for the addon's status of a failed write.
 const writeReason = (status) => (status === 'KX_OPEN_FAILED' ? REASONS.KX_OPEN_FAILED : REASONS.KX_WRITE_FAILED);
 
@@ -31,4 +38,4 @@ function notRegular(st) {
   return 'is not a regular file';
 }
 
-module.exports = { REASONS, writeReason, notRegular };
+module.exports = { REASONS, SYNC_REASONS, writeReason, notRegular };

@@ -2,7 +2,7 @@
 // filled on demand by the addon's pipeline, in memory bounded by the range asked for.
 'use strict';
 const fs = require('node:fs');
-const { REASONS, notRegular } = require('../reasons.js');
+const { REASONS, SYNC_REASONS, notRegular } = require('../reasons.js');
 const { ORIENTATIONS, checkMaxRows } = require('../contract.js');
 
 
@@ -10,12 +10,6 @@ const { ORIENTATIONS, checkMaxRows } = require('../contract.js');
 const COMPONENTS = {
   accel: ['x', 'y', 'z'], gyro: ['x', 'y', 'z'], mag: ['x', 'y', 'z'], baro: ['pressure', 'temperature'],
   quaternion: ['w', 'x', 'y', 'z'], events: ['value'], events2: ['value'], radioTime: ['value'],
-};
-
-const SYNC_REASONS = {
-  '-10': 'a recording could not be read in full, or its table would be implausibly large',
-  '-11': 'the recordings could not be synchronised',
-  '-13': 'a recording has no orientation stream',
 };
 
 function checkOptions(caller, options) {

@@ -5,6 +5,7 @@
 // than from streams held in memory.
 'use strict';
 const { openSource } = require('../data/source.js');
+const { SYNC_REASONS } = require('../reasons.js');
 const { FINEST_COLUMNS, SAMPLE_BUDGET, windowOf, DeviceScan, clipEnds, modelOfScan, windowOfScan } = require('./data.js');
 
 // Rows asked of the source at a time, and samples of a stream it does not place on rows.
@@ -13,12 +14,6 @@ const SAMPLES = 65536;
 // Streams read by sample rather than by row: the table leaves out the magnetometer and one of
 // two event channels, and places events by row time (a set's table cuts them to its window).
 const BY_SAMPLE = ['mag', 'events', 'events2'];
-// Status texts of a set that cannot be synchronised, as readAndSync2 answers them.
-const SYNC_STATUS = {
-  '-10': 'a recording could not be read',
-  '-11': 'the recordings could not be put on one time base',
-  '-13': 'a recording has no orientation (no accelerometer and gyroscope at one rate)',
-};
 
 // The device a scan needs of a source member: its streams with samples ({ rate, first, last }).
 // A set member shows its synchronised streams and its whole event channels.
@@ -37,7 +32,7 @@ function open(addon, files, { orientation, maxRows }) {
     return openSource(addon, files, { caller: 'report', orientation, maxRows });
   } catch (err) {
     if (err.code !== 'KX_SYNC') throw err;
-    const e = new Error(`${files.join(', ')}: cannot synchronise: ${SYNC_STATUS[err.status] || `status ${err.status}`}`);
+    const e = new Error(`${files.join(', ')}: cannot synchronise: ${SYNC_REASONS[err.status] || `status ${err.status}`}`);
     throw Object.assign(e, { code: 'KX_SYNC', status: err.status });
   }
 }
