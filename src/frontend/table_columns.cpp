@@ -52,7 +52,6 @@ std::string _generate_config_JSON(const kx_Config& config) {
     return o.close();
 }
 
-
 const DataStreamKind* data_stream_kind(const std::string& name) {
     for (const DataStreamKind& kind : kDataStreams) {
         if (name == kind.name) return &kind;
