@@ -226,10 +226,11 @@ Napi::Value SourceFill(const Info& info) {
     std::vector<uint8_t*> valid(columns.size());
     std::vector<uint64_t> nulls(columns.size());
     Napi::Array list = Napi::Array::New(env, columns.size());
-    for (size_t c = 0; c < columns.size() && !env.IsExceptionPending(); ++c) {
+    for (size_t c = 0; c < columns.size(); ++c) {
         Napi::ArrayBuffer data = Napi::ArrayBuffer::New(env, rows * (columns[c].single ? 4 : 8));
-        Napi::Uint8Array bits = env.IsExceptionPending() ? Napi::Uint8Array() : Napi::Uint8Array::New(env, (rows + 7) / 8);
-        if (env.IsExceptionPending()) break;
+        if (env.IsExceptionPending()) return Napi::Value();
+        Napi::Uint8Array bits = Napi::Uint8Array::New(env, (rows + 7) / 8);
+        if (env.IsExceptionPending()) return Napi::Value();
         values[c] = data.Data();
         valid[c] = bits.Data();  // zeroed
         Napi::Object column = Napi::Object::New(env);
@@ -274,7 +275,7 @@ Napi::Value SourceSamples(const Info& info) {
                                                              static_cast<size_t>(call.b), &samples[kind->sensor])
                 : !source->samples(call.m, static_cast<uint64_t>(call.a), static_cast<uint64_t>(call.b), &samples))
         return cannot_read(env, *source, call);
-    call.handle->account(env);  // readers opened for streams beside the table are held until it closes
+    if (kStream) call.handle->account(env);  // readers opened beside the table are held until it closes
     Napi::Object out = Napi::Object::New(env);
     Napi::Value found = env.Null();
     for (const DataStreamView& view : data_streams(source->member(call.m).config, &samples)) {
